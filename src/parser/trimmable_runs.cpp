@@ -1,0 +1,82 @@
+#include "parser/trimmable_runs.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "parser/text_classes.h"
+
+namespace parser {
+
+namespace {
+
+// Most spans end at a word: a few characters decide, and the map is never
+// consulted.
+constexpr int kDirectSteps = 32;
+
+}  // namespace
+
+std::size_t TrimmableRuns::skip_forward(std::string_view text, std::size_t pos,
+                                        std::size_t limit) {
+  const std::size_t begin = pos;
+  for (int step = 0; step < kDirectSteps; ++step) {
+    if (pos >= limit) return limit;
+    const utf8::Decoded d = utf8::decode_at(text, pos);
+    if (!is_trimmable(d.cp)) return pos;
+    pos += d.len;
+  }
+  auto next = runs_.upper_bound(pos);
+  if (next != runs_.begin() && std::prev(next)->second > pos) pos = std::prev(next)->second;
+  while (pos < limit) {
+    if (next != runs_.end() && next->first <= pos) {
+      pos = std::max(pos, next->second);
+      ++next;
+      continue;
+    }
+    const utf8::Decoded d = utf8::decode_at(text, pos);
+    if (!is_trimmable(d.cp)) break;
+    pos += d.len;
+  }
+  pos = std::min(pos, limit);
+  remember(begin, pos);
+  return pos;
+}
+
+std::size_t TrimmableRuns::skip_backward(std::string_view text, std::size_t pos,
+                                         std::size_t limit) {
+  const std::size_t end = pos;
+  for (int step = 0; step < kDirectSteps; ++step) {
+    if (pos <= limit) return limit;
+    const utf8::Decoded d = utf8::decode_before(text, pos);
+    if (!is_trimmable(d.cp)) return pos;
+    pos -= std::min(d.len, pos);
+  }
+  // `run` is the last known stretch beginning before `pos`.
+  auto run = runs_.lower_bound(pos);
+  while (pos > limit) {
+    if (run != runs_.begin() && std::prev(run)->second >= pos) {
+      --run;
+      pos = std::min(pos, run->first);
+      continue;
+    }
+    const utf8::Decoded d = utf8::decode_before(text, pos);
+    if (!is_trimmable(d.cp)) break;
+    pos -= std::min(d.len, pos);
+  }
+  pos = std::max(pos, limit);
+  remember(pos, end);
+  return pos;
+}
+
+void TrimmableRuns::remember(std::size_t begin, std::size_t end) {
+  if (begin >= end) return;
+  auto it = runs_.upper_bound(begin);
+  if (it != runs_.begin() && std::prev(it)->second >= begin) --it;
+  while (it != runs_.end() && it->first <= end) {
+    begin = std::min(begin, it->first);
+    end = std::max(end, it->second);
+    it = runs_.erase(it);
+  }
+  runs_.emplace_hint(it, begin, end);
+}
+
+}  // namespace parser
