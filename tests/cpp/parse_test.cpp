@@ -1,0 +1,226 @@
+// The driver, the stack and segment assembly, seen through parse().
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace tagmire_test;
+using parser::parse;
+using types::AttrValue;
+
+TEST(WorkedExample, GivesExactlyThreeSegments) {
+  const auto result = parse("Water boils at 100 C.<cite>\n<note>verify altitude",
+                            ParserConfig::default_llm_friendly_config());
+  EXPECT_EQ(result.text, "Water boils at 100 C.\nverify altitude");
+  EXPECT_EQ(flat_segments(result), (std::vector<FlatSegment>{{"Water boils at 100 C", {"cite"}},
+                                                             {".\n", {}},
+                                                             {"verify altitude", {"note"}}}));
+  EXPECT_TRUE(result.markers.empty());
+}
+
+TEST(WorkedExample, DefaultOverloadMatchesTheExplicitPreset) {
+  for (const char* input : {"", "plain", "a<cite>b<note>c</note>\nd<todo/>", "<CLAIM>x</claim>"}) {
+    EXPECT_EQ(parse(input), parse(input, ParserConfig::default_llm_friendly_config())) << input;
+  }
+}
+
+TEST(Presets, DifferOnlyInTheirNames) {
+  const ParserConfig cite = ParserConfig::default_cite_config();
+  const ParserConfig llm = ParserConfig::default_llm_friendly_config();
+  EXPECT_EQ(cite.recognized_tags, (std::unordered_set<std::string>{"cite"}));
+  EXPECT_EQ(llm.recognized_tags.size(), 6u);
+  EXPECT_EQ(llm.recovery_strategies.at("cite"), RecoveryStrategy::retro_line);
+  EXPECT_EQ(llm.recovery_strategies.at("code"), RecoveryStrategy::forward_until_tag);
+  for (const ParserConfig* c : {&cite, &llm}) {
+    EXPECT_EQ(c->unknown_mode, UnknownTagMode::strip);
+    EXPECT_TRUE(c->autoclose_on_any_tag && c->autoclose_on_same_tag && c->trim_punctuation);
+    EXPECT_FALSE(c->case_sensitive_tags);
+  }
+}
+
+struct TextCase {
+  const char* input;
+  UnknownTagMode mode;
+  const char* text;
+};
+
+class OutputText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(OutputText, FollowsTheUnknownTagMode) {
+  ParserConfig config = config_with({"cite"});
+  config.unknown_mode = GetParam().mode;
+  EXPECT_EQ(parse(GetParam().input, config).text, GetParam().text);
+}
+
+constexpr auto kStrip = UnknownTagMode::strip;
+constexpr auto kPass = UnknownTagMode::passthrough;
+constexpr auto kText = UnknownTagMode::treat_as_text;
+
+INSTANTIATE_TEST_SUITE_P(
+    Dispatch, OutputText,
+    testing::Values(TextCase{"a <b> c", kStrip, "a  c"}, TextCase{"a <b> c", kPass, "a <b> c"},
+                    TextCase{"a <b> c", kText, "a <b> c"}, TextCase{"a </b> c", kStrip, "a  c"},
+                    TextCase{"a </b> c", kPass, "a </b> c"}, TextCase{"a <b/> c", kStrip, "a  c"},
+                    TextCase{"a <b/> c", kText, "a <b/> c"}, TextCase{"x<cite>y</cite>z", kPass, "xyz"},
+                    TextCase{"a < b", kStrip, "a < b"}, TextCase{"1 <3 2 <> x", kStrip, "1 <3 2 <> x"},
+                    TextCase{"x < y <cite>z</cite>", kStrip, "x z"},
+                    TextCase{"<![CDATA[<cite>]]>", kStrip, "<cite>"},
+                    TextCase{"<![CDATA[abc", kStrip, "abc"}, TextCase{"x<![CDATA[]]>y", kStrip, "xy"},
+                    TextCase{"a > b >> c", kStrip, "a > b >> c"}, TextCase{"", kStrip, ""},
+                    TextCase{"<!-- c --><?pi?>", kStrip, "<!-- c --><?pi?>"},
+                    TextCase{"<<<a>", kPass, "<<<a>"}, TextCase{"<<<a>", kStrip, "<<"}));
+
+TEST(Dispatch, UnknownTagsKeptAsTextTriggerNothing) {
+  ParserConfig config = config_with({"note"}, RecoveryStrategy::forward_until_tag, true);
+  config.unknown_mode = UnknownTagMode::passthrough;
+  EXPECT_EQ(segments_of("<note>a <b> c", config), (std::vector<FlatSegment>{{"a <b> c", {"note"}}}));
+}
+
+TEST(Dispatch, EmptyRecognisedSetMakesEveryTagUnknown) {
+  ParserConfig config = ParserConfig::default_llm_friendly_config();
+  config.recognized_tags.clear();
+  const auto result = parse("a<cite>b</cite><note/>c", config);
+  EXPECT_EQ(result.text, "abc");
+  EXPECT_TRUE(result.markers.empty());
+  EXPECT_EQ(flat_segments(result), (std::vector<FlatSegment>{{"abc", {}}}));
+}
+
+struct CaseFolding {
+  const char* configured;
+  const char* written;
+  bool case_sensitive;
+  bool recognised;
+};
+
+class Folding : public testing::TestWithParam<CaseFolding> {};
+
+TEST_P(Folding, DecidesRecognition) {
+  ParserConfig config = config_with({GetParam().configured});
+  config.case_sensitive_tags = GetParam().case_sensitive;
+  const std::string input = std::string("<") + GetParam().written + "/>";
+  const auto result = parse(input, config);
+  EXPECT_EQ(result.markers.size(), GetParam().recognised ? 1u : 0u) << input;
+  if (GetParam().recognised) {
+    EXPECT_EQ(result.markers[0].annotation.tag, GetParam().written);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dispatch, Folding,
+    testing::Values(CaseFolding{"cite", "CITE", false, true}, CaseFolding{"cite", "Cite", false, true},
+                    CaseFolding{"cite", "Cite", true, false}, CaseFolding{"cite", "cite", true, true},
+                    CaseFolding{"CITE", "cite", false, true}, CaseFolding{"Claim", "claim", false, true},
+                    CaseFolding{"Claim", "CLAIM", false, true}, CaseFolding{"Claim", "claim", true, false},
+                    CaseFolding{"Claim", "Claim", true, true}, CaseFolding{"na\xc3\xafve", "na", false, false},
+                    CaseFolding{"my tag", "my", false, false}, CaseFolding{"1a", "a", false, false},
+                    CaseFolding{"\xc3\x89t\xc3\xa9", "t", false, false}));
+
+TEST(Dispatch, StrategyFollowsTheFoldedName) {
+  ParserConfig config = ParserConfig::default_llm_friendly_config();
+  // Note recovers forward, Cite backward, whatever their case.
+  EXPECT_EQ(segments_of("<Note>x\ny", config), (std::vector<FlatSegment>{{"x", {"Note"}}, {"\ny", {}}}));
+  EXPECT_EQ(segments_of("x<CITE>\ny", config), (std::vector<FlatSegment>{{"x", {"CITE"}}, {"\ny", {}}}));
+  // A recognised name without a strategy recovers by retro_line; a strategy
+  // for an unrecognised name changes nothing.
+  config.recognized_tags.insert("extra");
+  config.recovery_strategies["ghost"] = RecoveryStrategy::noop;
+  EXPECT_EQ(segments_of("ab<extra>\n", config), (std::vector<FlatSegment>{{"ab", {"extra"}}, {"\n", {}}}));
+}
+
+TEST(Markers, RecordBytePositionsInInputOrder) {
+  const ParserConfig config = ParserConfig::default_llm_friendly_config();
+  const auto accent = parse("\xc3\xa9<cite/>", config);
+  ASSERT_EQ(accent.markers.size(), 1u);
+  EXPECT_EQ(accent.markers[0].pos, 2u);
+
+  const auto paris = parse("Paris is the capital<cite src=wiki/> of France.", config);
+  EXPECT_EQ(paris.text, "Paris is the capital of France.");
+  ASSERT_EQ(paris.markers.size(), 1u);
+  EXPECT_EQ(paris.markers[0].pos, 20u);
+  EXPECT_EQ(paris.markers[0].annotation.attrs,
+            (types::AttrMap{{"src", AttrValue::str("wiki")}}));
+
+  const auto only_tags = parse("<note/><Cite/><x/>", config);
+  EXPECT_EQ(only_tags.text, "");
+  EXPECT_TRUE(only_tags.segments.empty());
+  ASSERT_EQ(only_tags.markers.size(), 2u);
+  EXPECT_EQ(only_tags.markers[1].pos, 0u);
+  EXPECT_EQ(only_tags.markers[1].annotation.tag, "Cite");
+}
+
+struct SegmentCase {
+  const char* name;
+  const char* input;
+  ParserConfig config;
+  std::vector<FlatSegment> segments;
+};
+
+void PrintTo(const SegmentCase& c, std::ostream* os) { *os << c.name; }
+
+class Segments : public testing::TestWithParam<SegmentCase> {};
+
+TEST_P(Segments, AreCutAtEverySpanBoundary) {
+  EXPECT_EQ(segments_of(GetParam().input, GetParam().config), GetParam().segments);
+}
+
+const auto kFwd = RecoveryStrategy::forward_until_tag;
+const auto kRetro = RecoveryStrategy::retro_line;
+
+ParserConfig b_forward() {
+  ParserConfig config = config_with({"a", "b"});
+  config.recovery_strategies["b"] = kFwd;
+  return config;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stack, Segments,
+    testing::Values(
+        SegmentCase{"TextWithoutTags", "plain text", config_with({"b"}), {{"plain text", {}}}},
+        SegmentCase{"EmptyExplicitTag", "x<b></b>y", config_with({"b"}), {{"xy", {}}}},
+        SegmentCase{"ExplicitTag", "a<b>x</b>c", config_with({"b"}), {{"a", {}}, {"x", {"b"}}, {"c", {}}}},
+        SegmentCase{"OuterCloseRecoversInner", "<a>x<b>y</a>z", b_forward(),
+                    {{"x", {"a"}}, {"y", {"b", "a"}}, {"z", {}}}},
+        SegmentCase{"UnmatchedCloseIsDropped", "<a>x</b>y", config_with({"a", "b"}, kFwd),
+                    {{"xy", {"a"}}}},
+        SegmentCase{"Overlapping", "<a>1<b>2</a>3</b>", b_forward(),
+                    {{"1", {"a"}}, {"2", {"b", "a"}}, {"3", {}}}},
+        SegmentCase{"Nested", "<a>x<b>y</b>z</a>", config_with({"a", "b"}),
+                    {{"x", {"a"}}, {"y", {"b", "a"}}, {"z", {"a"}}}},
+        SegmentCase{"EqualSpansListedTwice", "<b>x<b>y</b>z</b>", config_with({"b"}),
+                    {{"x", {"b"}}, {"y", {"b", "b"}}, {"z", {"b"}}}},
+        SegmentCase{"OnlyTopmostNamesakeCloses", "<b>x<b>y</b>\nz", config_with({"b"}, kFwd),
+                    {{"x", {"b"}}, {"y", {"b", "b"}}, {"\nz", {}}}},
+        SegmentCase{"SameTagAutoClose", "<li>a<li>b", [] {
+                      ParserConfig c = config_with({"li"}, RecoveryStrategy::noop);
+                      c.autoclose_on_same_tag = true;
+                      return c;
+                    }(),
+                    {{"a", {"li"}}, {"b", {}}}},
+        SegmentCase{"SameTagAutoCloseRecoversTagsAbove", "<li>a<b>b c<li>d", [] {
+                      ParserConfig c = config_with({"li", "b"}, RecoveryStrategy::forward_next_token);
+                      c.autoclose_on_same_tag = true;
+                      return c;
+                    }(),
+                    {{"a", {"li"}}, {"b", {"b", "li"}}, {" c", {"li"}}, {"d", {"li"}}}},
+        SegmentCase{"AnyTagAutoCloseByStrategy", "<li>a<li>b", [] {
+                      ParserConfig c = config_with({"li"}, RecoveryStrategy::forward_until_tag);
+                      c.autoclose_on_any_tag = true;
+                      return c;
+                    }(),
+                    {{"a", {"li"}}, {"b", {"li"}}}},
+        SegmentCase{"SelfClosingAutoClosesBeforeItsMarker", "<note>check this<cite/> more\nnext",
+                    ParserConfig::default_llm_friendly_config(),
+                    {{"check this", {"note"}}, {" more\nnext", {}}}},
+        SegmentCase{"NoopClosedByOwnTag", "<n>x</n>y", config_with({"n"}, RecoveryStrategy::noop),
+                    {{"x", {"n"}}, {"y", {}}}},
+        SegmentCase{"NoopClosedByOuterTag", "<a>x<n>y</a>", [] {
+                      ParserConfig c = config_with({"a", "n"}, RecoveryStrategy::noop);
+                      return c;
+                    }(),
+                    {{"xy", {"a"}}}},
+        SegmentCase{"NoopAtEnd", "<n>x y", config_with({"n"}, RecoveryStrategy::noop), {{"x y", {}}}},
+        SegmentCase{"LineStartAfterCdataLineFeed", "a<![CDATA[b\nc]]>d<r>", config_with({"r"}, kRetro),
+                    {{"ab\n", {}}, {"cd", {"r"}}}}));
+
+}  // namespace

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "parser/scanner.h"
+#include "test_support.h"
+
+namespace {
+
+using parser::scan_cdata;
+using parser::scan_tag;
+using parser::TagKind;
+using types::AttrMap;
+using types::AttrValue;
+
+AttrValue S(const char* s) { return AttrValue::str(s); }
+AttrValue B() { return AttrValue::boolean(true); }
+
+class NotATag : public testing::TestWithParam<const char*> {};
+
+TEST_P(NotATag, LeavesTheAngleBracketAsText) {
+  EXPECT_FALSE(scan_tag(GetParam(), 0, false).has_value()) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(Scanning, NotATag,
+                         testing::Values("<>", "< >", "</>", "</ >", "< b", "<3>", "<!-- note -->",
+                                         "<?xml version=\"1.0\"?>", "<!DOCTYPE x>", "</ 3>",
+                                         "<\xc3\xa9t\xc3\xa9>", "< / >", "<//a>", "</\xe3\x80\x80>"));
+
+struct TagCase {
+  const char* input;
+  const char* raw;
+  const char* name;
+  TagKind kind;
+  AttrMap attrs;
+};
+
+class ScansTag : public testing::TestWithParam<TagCase> {};
+
+TEST_P(ScansTag, ReadsKindNameAndAttributes) {
+  const TagCase& c = GetParam();
+  const auto tag = scan_tag(c.input, 0, false);
+  ASSERT_TRUE(tag.has_value()) << c.input;
+  EXPECT_EQ(tag->token.raw, c.raw);
+  EXPECT_EQ(tag->length, std::string_view(c.raw).size());
+  EXPECT_EQ(tag->token.name, c.name);
+  EXPECT_EQ(tag->token.kind, c.kind);
+  EXPECT_EQ(tag->token.attrs, c.attrs) << c.input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scanning, ScansTag,
+    testing::Values(
+        TagCase{"< b > c", "< b >", "b", TagKind::Open, {}},
+        TagCase{"<b <c> y", "<b <c>", "b", TagKind::Open, {}},
+        TagCase{"<cite/>", "<cite/>", "cite", TagKind::SelfClosing, {}},
+        TagCase{"<cite />", "<cite />", "cite", TagKind::SelfClosing, {}},
+        TagCase{"<cite/ >", "<cite/ >", "cite", TagKind::SelfClosing, {}},
+        TagCase{"</cite/>", "</cite/>", "cite", TagKind::Close, {}},
+        TagCase{"</cite foo=\"1\">", "</cite foo=\"1\">", "cite", TagKind::Close, {}},
+        TagCase{"<  / cite >", "<  / cite >", "cite", TagKind::Close, {}},
+        TagCase{"<a/b>", "<a/b>", "a", TagKind::Open, {}},
+        TagCase{"<cite,x>", "<cite,x>", "cite", TagKind::Open, {}},
+        TagCase{"<cite\"x\">", "<cite\"x\">", "cite", TagKind::Open, {}},
+        TagCase{"<na\xc3\xafve>", "<na\xc3\xafve>", "na", TagKind::Open, {}},
+        TagCase{"<x-1.b:c_d>", "<x-1.b:c_d>", "x-1.b:c_d", TagKind::Open, {}},
+        TagCase{"<a x>", "<a x>", "a", TagKind::Open, {{"x", B()}}},
+        TagCase{"<a x=>", "<a x=>", "a", TagKind::Open, {{"x", B()}}},
+        TagCase{"<a x=\"\">", "<a x=\"\">", "a", TagKind::Open, {{"x", S("")}}},
+        TagCase{"<a x='say \"hi\"'>", "<a x='say \"hi\"'>", "a", TagKind::Open, {{"x", S("say \"hi\"")}}},
+        TagCase{"<a x=1 x=2>", "<a x=1 x=2>", "a", TagKind::Open, {{"x", S("2")}}},
+        TagCase{"<a x=1 y x=2>", "<a x=1 y x=2>", "a", TagKind::Open, {{"x", S("2")}, {"y", B()}}},
+        TagCase{"<a X=1 x=2>", "<a X=1 x=2>", "a", TagKind::Open, {{"X", S("1")}, {"x", S("2")}}},
+        TagCase{"<a x = \"1\">", "<a x = \"1\">", "a", TagKind::Open, {{"x", S("1")}}},
+        TagCase{"<a x=\"1\"y=\"2\">", "<a x=\"1\"y=\"2\">", "a", TagKind::Open, {{"x", S("1")}, {"y", S("2")}}},
+        TagCase{"<a x='it's'>", "<a x='it's'>", "a", TagKind::Open, {{"x", S("it")}, {"s", B()}}},
+        TagCase{"<a 1x=2 data-id=7 xml:lang=en>", "<a 1x=2 data-id=7 xml:lang=en>", "a", TagKind::Open,
+                {{"1x", S("2")}, {"data-id", S("7")}, {"xml:lang", S("en")}}},
+        TagCase{"<a href=/p/q>", "<a href=/p/q>", "a", TagKind::Open, {{"href", S("/p/q")}}},
+        TagCase{"<a href=x/y>", "<a href=x/y>", "a", TagKind::Open, {{"href", S("x")}}},
+        TagCase{"<a x= y=1>", "<a x= y=1>", "a", TagKind::Open, {{"x", S("y=1")}}},
+        TagCase{"<cite title=\"a>b\">", "<cite title=\"a>", "cite", TagKind::Open, {{"title", S("a")}}},
+        TagCase{"<a x=\"open y=1>", "<a x=\"open y=1>", "a", TagKind::Open, {{"x", S("open y=1")}}},
+        TagCase{"<a x=\"b />", "<a x=\"b />", "a", TagKind::SelfClosing, {{"x", S("b")}}},
+        TagCase{"<a x=1/>", "<a x=1/>", "a", TagKind::SelfClosing, {{"x", S("1")}}},
+        TagCase{"<a x=\xe2\x80\x83y>", "<a x=\xe2\x80\x83y>", "a", TagKind::Open, {{"x", S("y")}}},
+        TagCase{"<a x=caf\xc3\xa9 y>", "<a x=caf\xc3\xa9 y>", "a", TagKind::Open, {{"x", S("caf\xc3\xa9")}, {"y", B()}}},
+        TagCase{"<a k=v , z>", "<a k=v , z>", "a", TagKind::Open, {{"k", S("v")}}},
+        TagCase{"<a\xc2\xa0x=1\xe3\x80\x80>", "<a\xc2\xa0x=1\xe3\x80\x80>", "a", TagKind::Open, {{"x", S("1")}}}));
+
+TEST(Scanning, KeyIsFoldedOnlyWhenCaseInsensitive) {
+  EXPECT_EQ(scan_tag("<CiTe>", 0, false)->token.key, "cite");
+  EXPECT_EQ(scan_tag("<CiTe>", 0, true)->token.key, "CiTe");
+  EXPECT_EQ(scan_tag("<CiTe>", 0, false)->token.name, "CiTe");
+}
+
+TEST(Scanning, ManyAttributesKeepFirstWrittenOrderAndLastValue) {
+  std::string tag = "<a";
+  for (int i = 0; i < 40; ++i) tag += " k" + std::to_string(i) + "=" + std::to_string(i);
+  tag += " k3=last k0>";
+  const auto attrs = scan_tag(tag, 0, false)->token.attrs;
+  ASSERT_EQ(attrs.size(), 40u);
+  EXPECT_EQ(attrs[0], (std::pair<std::string, AttrValue>{"k0", B()}));
+  EXPECT_EQ(attrs[3], (std::pair<std::string, AttrValue>{"k3", S("last")}));
+  EXPECT_EQ(attrs[39].first, "k39");
+}
+
+TEST(Scanning, CdataSections) {
+  const auto closed = scan_cdata("x<![CDATA[<cite>]]>y", 1);
+  ASSERT_TRUE(closed.has_value());
+  EXPECT_EQ(closed->content_begin, 10u);
+  EXPECT_EQ(closed->content_end, 16u);
+  EXPECT_EQ(closed->next, 19u);
+  const auto open = scan_cdata("<![CDATA[abc", 0);
+  ASSERT_TRUE(open.has_value());
+  EXPECT_EQ(open->content_end, 12u);
+  EXPECT_EQ(open->next, 12u);
+  EXPECT_FALSE(scan_cdata("<![cdata[x]]>", 0).has_value());
+  EXPECT_FALSE(scan_cdata("<![CDATA", 0).has_value());
+}
+
+TEST(Scanning, ScannerRemembersTheNextAngleBracketAcrossCalls) {
+  // The same scanner asked at successive `<` must answer as a fresh one would.
+  const std::string input = "<< <3 <a <b x=1> <c";
+  parser::TagScanner scanner(input, false);
+  for (std::size_t pos = 0; pos < input.size(); ++pos) {
+    if (input[pos] != '<') continue;
+    const auto remembered = scanner.scan(pos);
+    const auto fresh = scan_tag(input, pos, false);
+    ASSERT_EQ(remembered.has_value(), fresh.has_value()) << pos;
+    if (fresh) {
+      EXPECT_EQ(remembered->token.raw, fresh->token.raw);
+    }
+  }
+}
+
+}  // namespace
