@@ -1,8 +1,10 @@
 #include "parser/scanner.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
-#include <unordered_map>
+#include <functional>
+#include <vector>
 
 #include "parser/text_classes.h"
 
@@ -15,8 +17,8 @@ constexpr std::string_view kCdataClose = "]]>";
 
 // Collects attributes, the last occurrence of a key winning in the place of
 // the first. A tag may carry any number of attributes, so past a handful the
-// keys are indexed (as views into the input, which outlives the builder)
-// instead of searched.
+// keys are found through an open-addressing index of views into the input
+// (which outlives the builder) instead of by a linear search.
 class AttrMapBuilder {
  public:
   void insert(std::string_view key, types::AttrValue value) {
@@ -24,12 +26,9 @@ class AttrMapBuilder {
       attrs_[i].second = std::move(value);
       return;
     }
-    if (index_.empty() && keys_.size() >= kIndexFrom) {
-      for (std::size_t i = 0; i < keys_.size(); ++i) index_.emplace(keys_[i], i);
-    }
-    if (!index_.empty()) index_.emplace(key, keys_.size());
     keys_.push_back(key);
     attrs_.emplace_back(std::string(key), std::move(value));
+    if (!slots_.empty() || keys_.size() > kIndexFrom) index(keys_.size() - 1);
   }
 
   types::AttrMap take() { return std::move(attrs_); }
@@ -39,19 +38,40 @@ class AttrMapBuilder {
   static constexpr std::size_t kIndexFrom = 8;
 
   std::size_t find(std::string_view key) const {
-    if (index_.empty()) {
+    if (slots_.empty()) {
       for (std::size_t i = 0; i < keys_.size(); ++i) {
         if (keys_[i] == key) return i;
       }
       return kMissing;
     }
-    const auto it = index_.find(key);
-    return it == index_.end() ? kMissing : it->second;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(key) & mask;; slot = (slot + 1) & mask) {
+      if (slots_[slot] == 0) return kMissing;
+      if (keys_[slots_[slot] - 1] == key) return slots_[slot] - 1;
+    }
+  }
+
+  // Adds keys_[i] to the index, doubling it (and indexing every key) while it
+  // is more than half full.
+  void index(std::size_t i) {
+    if (2 * keys_.size() > slots_.size()) {
+      slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * keys_.size())), 0);
+      for (std::size_t k = 0; k < keys_.size(); ++k) place(k);
+      return;
+    }
+    place(i);
+  }
+
+  void place(std::size_t i) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = std::hash<std::string_view>{}(keys_[i]) & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = i + 1;
   }
 
   types::AttrMap attrs_;
   std::vector<std::string_view> keys_;  // the keys of attrs_, viewed in the input
-  std::unordered_map<std::string_view, std::size_t> index_;
+  std::vector<std::size_t> slots_;      // 0 = empty, else index into keys_ plus 1
 };
 
 // The attribute grammar over input[pos, end): bare keys, `key=value`,

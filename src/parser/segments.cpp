@@ -1,6 +1,5 @@
 // Cutting the output into segments, and the end of a parse.
 #include <algorithm>
-#include <numeric>
 
 #include "parser/parser.h"
 
@@ -9,18 +8,38 @@ namespace parser {
 // One sweep over the span boundaries in text order. The spans covering the
 // current piece are kept sorted by recording order, so each piece copies its
 // annotations without looking at any span that does not cover it.
+namespace {
+
+// One end of a span, sorted by position and then by recording order.
+struct Boundary {
+  std::size_t pos;
+  std::size_t span;
+  friend bool operator<(const Boundary& a, const Boundary& b) {
+    return a.pos != b.pos ? a.pos < b.pos : a.span < b.span;
+  }
+};
+
+void sort_boundaries(std::vector<Boundary>& boundaries) {
+  // Spans usually arrive in text order already.
+  if (!std::is_sorted(boundaries.begin(), boundaries.end())) std::sort(boundaries.begin(), boundaries.end());
+}
+
+}  // namespace
+
 std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans) {
   std::vector<types::Segment> segments;
   if (out.empty()) return segments;
 
-  std::vector<std::size_t> by_start(spans.size());
-  std::iota(by_start.begin(), by_start.end(), std::size_t{0});
-  std::vector<std::size_t> by_end = by_start;
-  std::sort(by_start.begin(), by_start.end(), [&](std::size_t a, std::size_t b) {
-    return spans[a].start != spans[b].start ? spans[a].start < spans[b].start : a < b;
-  });
-  std::sort(by_end.begin(), by_end.end(),
-            [&](std::size_t a, std::size_t b) { return spans[a].end < spans[b].end; });
+  std::vector<Boundary> starts;
+  std::vector<Boundary> ends;
+  starts.reserve(spans.size());
+  ends.reserve(spans.size());
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    starts.push_back({spans[i].start, i});
+    ends.push_back({spans[i].end, i});
+  }
+  sort_boundaries(starts);
+  sort_boundaries(ends);
 
   std::vector<std::size_t> active;  // covering spans, in recording order
   std::vector<std::size_t> merged;
@@ -28,22 +47,27 @@ std::vector<types::Segment> build_segments(std::string_view out, const std::vect
   std::size_t next_end = 0;
   std::size_t a = 0;
   while (a < out.size()) {
-    if (next_end < by_end.size() && spans[by_end[next_end]].end <= a) {
-      while (next_end < by_end.size() && spans[by_end[next_end]].end <= a) ++next_end;
+    if (next_end < ends.size() && ends[next_end].pos <= a) {
+      while (next_end < ends.size() && ends[next_end].pos <= a) ++next_end;
       std::erase_if(active, [&](std::size_t i) { return spans[i].end <= a; });
     }
     const std::size_t first_new = next_start;
-    while (next_start < by_start.size() && spans[by_start[next_start]].start <= a) ++next_start;
+    while (next_start < starts.size() && starts[next_start].pos <= a) ++next_start;
     if (next_start != first_new) {
+      // Spans starting together are already in recording order.
       merged.clear();
-      std::merge(active.begin(), active.end(), by_start.begin() + static_cast<std::ptrdiff_t>(first_new),
-                 by_start.begin() + static_cast<std::ptrdiff_t>(next_start), std::back_inserter(merged));
+      std::size_t i = 0;
+      for (std::size_t k = first_new; k < next_start; ++k) {
+        while (i < active.size() && active[i] < starts[k].span) merged.push_back(active[i++]);
+        merged.push_back(starts[k].span);
+      }
+      merged.insert(merged.end(), active.begin() + static_cast<std::ptrdiff_t>(i), active.end());
       active.swap(merged);
     }
 
     std::size_t b = out.size();
-    if (next_start < by_start.size()) b = std::min(b, spans[by_start[next_start]].start);
-    if (next_end < by_end.size()) b = std::min(b, spans[by_end[next_end]].end);
+    if (next_start < starts.size()) b = std::min(b, starts[next_start].pos);
+    if (next_end < ends.size()) b = std::min(b, ends[next_end].pos);
 
     types::Segment& segment = segments.emplace_back();
     segment.text.assign(out.substr(a, b - a));

@@ -70,9 +70,18 @@ std::size_t TrimmableRuns::skip_backward(std::string_view text, std::size_t pos,
 void TrimmableRuns::remember(std::size_t begin, std::size_t end) {
   if (begin >= end) return;
   auto it = runs_.upper_bound(begin);
-  if (it != runs_.begin() && std::prev(it)->second >= begin) --it;
+  if (it != runs_.begin() && std::prev(it)->second >= begin) {
+    // Grow the run that already holds `begin` in place; hostile inputs
+    // extend one run again and again.
+    auto run = std::prev(it);
+    while (it != runs_.end() && it->first <= end) {
+      end = std::max(end, it->second);
+      it = runs_.erase(it);
+    }
+    run->second = std::max(run->second, end);
+    return;
+  }
   while (it != runs_.end() && it->first <= end) {
-    begin = std::min(begin, it->first);
     end = std::max(end, it->second);
     it = runs_.erase(it);
   }

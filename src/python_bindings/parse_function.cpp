@@ -1,0 +1,55 @@
+#include "python_bindings/parse_function.h"
+
+#include <string_view>
+
+#include "parser/parse.h"
+#include "python_bindings/argument_binding.h"
+#include "python_bindings/parser_config_type.h"
+#include "python_bindings/py_errors.h"
+#include "python_bindings/py_text.h"
+#include "python_bindings/result_types.h"
+
+namespace python_bindings {
+namespace {
+
+// The keyword of the first parameter is `input`, although the advertised
+// signature calls it text.
+constexpr const char* kParseParameters[] = {"input", "config"};
+constexpr Signature kParseSignature{"parse", kParseParameters, 1};
+
+PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* bound[2] = {};
+    if (!bind_arguments(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
+    // The input is converted first, so with both arguments wrong its error wins.
+    std::string_view text;
+    if (!extract_text(bound[0], "input", &text)) return nullptr;
+    PyObject* config = bound[1];
+    // The default preset and its name tables are prepared once per process:
+    // the parser only reads them, so sharing cannot be told from a fresh
+    // preset per call, and it spares the most common call their build.
+    if (config == nullptr || config == Py_None) return make_parse_result(parser::parse(text));
+    if (!PyObject_TypeCheck(config, parser_config_type())) {
+      raise_conversion_error("config", config, "ParserConfig");
+      return nullptr;
+    }
+    // No Python code runs while the shared access is held, so no setter can
+    // change the record under the parser: it reads the object's own record
+    // rather than a copy, and results still never depend on later edits.
+    SharedConfigAccess access(config);
+    if (!access.acquired()) return nullptr;
+    return make_parse_result(parser::parse(text, access.config()));
+  });
+}
+
+}  // namespace
+
+PyMethodDef parse_method = {
+    "parse",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_parse)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "parse(text, config=None)\n--\n\n"
+    "Parse Tagmire text using the default config (case-insensitive tags, cite retro, others forward).",
+};
+
+}  // namespace python_bindings

@@ -1,0 +1,25 @@
+// The classes ParseResult, Segment, Annotation and Marker: read-only views of
+// one parse's records that build fresh Python objects on every read.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "types/parse_result.h"
+
+namespace python_bindings {
+
+// Creates the four types once for the process; later calls do nothing.
+// False with an exception set on failure.
+bool create_result_types() noexcept;
+
+PyTypeObject* parse_result_type() noexcept;
+PyTypeObject* segment_type() noexcept;
+PyTypeObject* annotation_type() noexcept;
+PyTypeObject* marker_type() noexcept;
+
+// A new ParseResult object that takes over `result` whole; nothing is
+// converted until a property is read.
+PyObject* make_parse_result(types::ParseResult&& result) noexcept;
+
+}  // namespace python_bindings

@@ -1,0 +1,189 @@
+"""What `import _tagmire_rs` shows: names, order, docstrings, signatures."""
+
+import importlib
+import importlib.util
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _tagmire_rs
+
+EXPORTS = ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
+
+
+def test_module_holds_exports_in_order_and_lists_them_in_all():
+    public = [name for name in vars(_tagmire_rs) if not name.startswith("__")]
+    assert public == EXPORTS
+    assert _tagmire_rs.__all__ == EXPORTS
+    assert _tagmire_rs.__doc__ == ""
+
+
+def test_parse_function_surface():
+    parse = _tagmire_rs.parse
+    assert parse.__name__ == "parse"
+    assert parse.__module__ == "_tagmire_rs"
+    assert parse.__text_signature__ == "(text, config=None)"
+    assert parse.__doc__ == (
+        "Parse Tagmire text using the default config (case-insensitive tags, cite retro, others forward)."
+    )
+
+
+@pytest.mark.parametrize(
+    ("name", "doc"),
+    [
+        ("ParseResult", "ParseResult(text: str, segments: list[Segment], markers: list[Marker])."),
+        ("Segment", "Segment(text: str, annotations: list[Annotation])."),
+        ("Annotation", "Annotation(tag: str, attrs: dict[str, bool | str]) -> annotation attached to a span."),
+        ("Marker", "Marker(pos: int, annotation: Annotation) from self-closing tags."),
+        ("ParserConfig", "ParserConfig() -> mutable parser configuration."),
+    ],
+)
+def test_class_identity_and_docstring(name, doc):
+    cls = getattr(_tagmire_rs, name)
+    assert cls.__doc__ == doc
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (name, name, "builtins")
+    assert repr(cls) == f"<class '{name}'>"
+
+
+def test_parser_config_constructor_signature():
+    assert _tagmire_rs.ParserConfig.__text_signature__ == "()"
+
+
+@pytest.mark.parametrize(
+    ("method", "signature", "doc"),
+    [
+        ("default_llm_friendly_config", "($cls)", None),
+        ("default_cite_config", "($cls)", None),
+        ("set_recognized_tags", "($self, tags)", "Replace the recognized tag set."),
+        (
+            "set_unknown_mode",
+            "($self, mode)",
+            'Set the unknown tag handling mode: "strip", "passthrough", or "treat_as_text".',
+        ),
+        (
+            "set_recovery_strategy",
+            "($self, tag, strategy)",
+            'Set recovery strategy for a specific tag: "retro_line", "forward_until_tag", '
+            '"forward_until_newline", "forward_next_token", or "noop".',
+        ),
+        ("set_trim_punctuation", "($self, val)", "Toggle punctuation trimming for retro spans."),
+        ("set_autoclose_on_any_tag", "($self, val)", "Toggle auto-close behavior when encountering any new tag."),
+        ("set_autoclose_on_same_tag", "($self, val)", "Toggle auto-close behavior when seeing the same tag again."),
+        ("set_case_sensitive_tags", "($self, val)", "Toggle case-sensitive tag matching."),
+    ],
+)
+def test_parser_config_method_docs(method, signature, doc):
+    descriptor = vars(_tagmire_rs.ParserConfig)[method]
+    assert descriptor.__text_signature__ == signature
+    assert descriptor.__doc__ == doc
+
+
+def test_parser_config_declares_methods_in_order():
+    declared = [name for name in vars(_tagmire_rs.ParserConfig) if not name.startswith("__")]
+    assert declared == [
+        "default_llm_friendly_config",
+        "default_cite_config",
+        "set_recognized_tags",
+        "set_unknown_mode",
+        "set_recovery_strategy",
+        "set_trim_punctuation",
+        "set_autoclose_on_any_tag",
+        "set_autoclose_on_same_tag",
+        "set_case_sensitive_tags",
+    ]
+
+
+def test_reimport_returns_the_same_module_unchanged():
+    original = sys.modules.pop("_tagmire_rs")
+    try:
+        again = importlib.import_module("_tagmire_rs")
+        assert again is original
+        assert again.__all__ == EXPORTS
+        assert again.parse("x").text == "x"
+    finally:
+        sys.modules["_tagmire_rs"] = original
+
+
+SUBINTERPRETER_SCRIPT = textwrap.dedent(
+    """
+    import sys
+    import _tagmire_rs
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+    def load_in(*config, **options):
+        interpreter = interpreters.create(*config, **options)
+        try:
+            outcome = interpreters.run_string(interpreter, "import _tagmire_rs")
+        except Exception as error:  # 3.11 and 3.12 raise RunFailedError
+            outcome = str(error)
+        finally:
+            interpreters.destroy(interpreter)
+        print("outcome:", getattr(outcome, "formatted", outcome))
+
+    load_in()
+    # A legacy sub-interpreter lets the interpreter run our init, which must refuse.
+    if sys.version_info >= (3, 13):
+        load_in("legacy")
+    elif sys.version_info >= (3, 12):
+        load_in(isolated=False)
+    print("main still works:", _tagmire_rs.parse("<cite>x</cite>").text)
+    """
+)
+
+
+def test_subinterpreter_import_is_refused():
+    if not any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")):
+        pytest.skip("no sub-interpreter module in this interpreter")
+    completed = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=120, check=False
+    )
+    assert completed.returncode == 0, completed.stderr
+    outcomes = [line for line in completed.stdout.splitlines() if line.startswith("outcome:")]
+    assert outcomes
+    assert all("ImportError" in line for line in outcomes), completed.stdout
+    if sys.version_info < (3, 12) or len(outcomes) > 1:
+        assert "sub-interpreters are not supported" in outcomes[-1]
+    assert "main still works: x" in completed.stdout
+
+
+def run_stubtest(stub_text, tmp_path):
+    stubs = tmp_path / "stubs"
+    stubs.mkdir(exist_ok=True)
+    (stubs / "_tagmire_rs.pyi").write_text(stub_text, encoding="utf-8")
+    # mypy does not look for single-module stubs on sys.path, and refuses a
+    # MYPYPATH that points into site-packages: give it a copy of its own.
+    env = dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    return subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_tagmire_rs"],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        env=env,
+        timeout=300,
+        check=False,
+    )
+
+
+def test_installed_stub_matches_runtime(tmp_path):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    stub = pathlib.Path(_tagmire_rs.__file__).with_name("_tagmire_rs.pyi")
+    assert stub.is_file(), "the stub is installed next to the module"
+    stub_text = stub.read_text(encoding="utf-8")
+
+    completed = run_stubtest(stub_text, tmp_path)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+    # Proof that the run above really compared something.
+    broken = stub_text.replace("def set_unknown_mode(self, mode: str)", "def set_unknown_mode(self, kind: str)")
+    assert broken != stub_text
+    completed = run_stubtest(broken, tmp_path)
+    assert completed.returncode != 0
+    assert "set_unknown_mode" in completed.stdout

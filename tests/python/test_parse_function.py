@@ -1,0 +1,119 @@
+"""parse(input, config=None): argument binding, conversion and its errors."""
+
+import pytest
+
+from _tagmire_rs import ParserConfig, parse
+
+
+def shape(result):
+    """Everything a result shows, as plain values."""
+    return (
+        result.text,
+        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
+        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
+    )
+
+
+SAMPLE = 'Water boils at 100 C.<cite>\n<note id="n1">verify <todo/>altitude'
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: parse(SAMPLE),
+        lambda: parse(SAMPLE, None),
+        lambda: parse(input=SAMPLE),
+        lambda: parse(SAMPLE, config=None),
+        lambda: parse(config=None, input=SAMPLE),
+        lambda: parse(SAMPLE, ParserConfig()),
+        lambda: parse(SAMPLE, ParserConfig.default_llm_friendly_config()),
+    ],
+    ids=["positional", "none", "input-keyword", "config-keyword", "keywords-reversed", "new-config", "preset"],
+)
+def test_call_forms_parse_with_the_default_preset(call):
+    assert shape(call()) == (
+        "Water boils at 100 C.\nverify altitude",
+        [
+            ("Water boils at 100 C", [("cite", {})]),
+            (".\n", []),
+            # The self-closing todo auto-closes note.
+            ("verify", [("note", {"id": "n1"})]),
+            (" altitude", []),
+        ],
+        [(29, "todo", {})],
+    )
+
+
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        ((), {}, "parse() missing 1 required positional argument: 'input'"),
+        ((), {"config": None}, "parse() missing 1 required positional argument: 'input'"),
+        (("x", None, None), {}, "parse() takes from 1 to 2 positional arguments but 3 were given"),
+        (("x", None, None, None), {}, "parse() takes from 1 to 2 positional arguments but 4 were given"),
+        ((), {"text": "x"}, "parse() got an unexpected keyword argument 'text'"),
+        (("x",), {"input": "x"}, "parse() got multiple values for argument 'input'"),
+        (("x", None), {"config": None}, "parse() got multiple values for argument 'config'"),
+        ((b"x",), {}, "argument 'input': 'bytes' object cannot be converted to 'PyString'"),
+        ((None,), {}, "argument 'input': 'NoneType' object cannot be converted to 'PyString'"),
+        (("x", {}), {}, "argument 'config': 'dict' object cannot be converted to 'ParserConfig'"),
+        (("x", "cite"), {}, "argument 'config': 'str' object cannot be converted to 'ParserConfig'"),
+        # The input is converted first, so its error wins.
+        ((1, {}), {}, "argument 'input': 'int' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        parse(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_conversion_error_names_the_qualified_type():
+    class Outer:
+        class Text:
+            pass
+
+    with pytest.raises(TypeError) as caught:
+        parse(Outer.Text())
+    assert str(caught.value) == (
+        "argument 'input': 'test_conversion_error_names_the_qualified_type.<locals>.Outer.Text' "
+        "object cannot be converted to 'PyString'"
+    )
+
+
+def test_lone_surrogate_raises_the_interpreters_encoding_error_unprefixed():
+    with pytest.raises(UnicodeEncodeError) as caught:
+        parse("ok \ud800")
+    assert not str(caught.value).startswith("argument")
+
+
+def test_str_subclass_is_accepted():
+    class Text(str):
+        pass
+
+    assert parse(Text("<cite>x</cite>")).segments[0].annotations[0].tag == "cite"
+
+
+def test_empty_input_gives_empty_result():
+    assert shape(parse("")) == ("", [], [])
+
+
+def test_marker_positions_are_utf8_byte_offsets():
+    result = parse("é<cite/>ü<note/>")
+    assert [m.pos for m in result.markers] == [2, 4]
+    assert len(result.text) == 2
+
+
+def test_result_does_not_follow_later_config_changes():
+    config = ParserConfig()
+    result = parse("abc<cite>", config)
+    before = shape(result)
+    config.set_recovery_strategy("cite", "noop")
+    config.set_recognized_tags([])
+    assert shape(result) == before
+    assert shape(parse("abc<cite>", config)) == ("abc", [("abc", [])], [])
+
+
+def test_cite_preset_treats_other_tags_as_unknown():
+    result = parse("a <note>b</note> <cite>c</cite>", ParserConfig.default_cite_config())
+    assert shape(result) == ("a b c", [("a b ", []), ("c", [("cite", {})])], [])

@@ -1,0 +1,80 @@
+"""Properties that hold for every input and configuration."""
+
+from hypothesis import given
+from hypothesis import strategies as st
+
+from _tagmire_rs import ParserConfig, parse
+
+PIECES = st.sampled_from(
+    [
+        "<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
+        "</claim>", "<risk/>", "<code>", "<x>", "</x>", "<y a=\"b\"/>", "<", ">", "</", "/>", "<![CDATA[",
+        "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "'", '"',
+    ]
+)
+TEXTS = st.lists(st.one_of(PIECES, st.text(max_size=8)), max_size=40).map("".join)
+TAG_NAMES = st.sampled_from(["cite", "note", "todo", "Claim", "risk", "code", "x", "y", ""])
+STRATEGIES = st.sampled_from(
+    ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
+)
+
+
+@st.composite
+def configs(draw):
+    if draw(st.booleans()):
+        return None
+    config = draw(st.sampled_from([ParserConfig, ParserConfig.default_cite_config]))()
+    if draw(st.booleans()):
+        config.set_recognized_tags(draw(st.lists(TAG_NAMES, max_size=6)))
+    for tag, strategy in draw(st.lists(st.tuples(TAG_NAMES, STRATEGIES), max_size=4)):
+        config.set_recovery_strategy(tag, strategy)
+    config.set_unknown_mode(draw(st.sampled_from(["strip", "passthrough", "treat_as_text"])))
+    config.set_trim_punctuation(draw(st.booleans()))
+    config.set_autoclose_on_any_tag(draw(st.booleans()))
+    config.set_autoclose_on_same_tag(draw(st.booleans()))
+    config.set_case_sensitive_tags(draw(st.booleans()))
+    return config
+
+
+def shape(result):
+    return (
+        result.text,
+        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
+        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
+    )
+
+
+@given(TEXTS, configs())
+def test_segments_join_to_the_text(text, config):
+    result = parse(text, config)
+    segments = result.segments
+    assert "".join(s.text for s in segments) == result.text
+    assert all(s.text for s in segments)
+    assert bool(segments) == bool(result.text)
+
+
+@given(TEXTS, configs())
+def test_markers_are_ordered_byte_offsets_within_the_text(text, config):
+    result = parse(text, config)
+    positions = [m.pos for m in result.markers]
+    assert positions == sorted(positions)
+    assert all(0 <= pos <= len(result.text.encode("utf-8")) for pos in positions)
+
+
+@given(TEXTS, configs())
+def test_parsing_is_deterministic(text, config):
+    assert shape(parse(text, config)) == shape(parse(text, config))
+
+
+@given(TEXTS, configs())
+def test_reprs_agree_with_properties(text, config):
+    result = parse(text, config)
+    assert repr(result) == (
+        f"ParseResult(text_len={len(result.text.encode())}, "
+        f"segments={len(result.segments)}, markers={len(result.markers)})"
+    )
+    for segment in result.segments:
+        tags = ", ".join(f"Annotation(tag='{a.tag}')" for a in segment.annotations)
+        assert repr(segment) == f"Segment(text='{segment.text.replace(chr(39), chr(34))}', annotations={tags})"
+    for marker in result.markers:
+        assert repr(marker) == f"Marker(pos={marker.pos}, annotation=Annotation(tag='{marker.annotation.tag}'))"
