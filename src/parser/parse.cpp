@@ -12,8 +12,8 @@ namespace parser {
 namespace {
 
 void dispatch(Parser& parser, TagToken& token) {
-  const TagKey* key = parser.tags.find(token.key);
-  if (key == nullptr) {
+  const std::optional<TagKey> key = parser.tags.find(token.key);
+  if (!key) {
     if (parser.config.unknown_mode != types::UnknownTagMode::strip) parser.append_text(token.raw);
     return;
   }
@@ -33,6 +33,9 @@ void dispatch(Parser& parser, TagToken& token) {
 types::ParseResult run(std::string_view input, const types::ParserConfig& config,
                        const TagTable& tags) {
   Parser parser(config, tags);
+  // The output is never longer than the input: growing it step by step
+  // would copy it again and again.
+  parser.out.reserve(input.size());
   TagScanner scanner(input, config.case_sensitive_tags);
   std::size_t pos = 0;
   while (pos < input.size()) {

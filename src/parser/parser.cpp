@@ -1,6 +1,7 @@
 #include "parser/parser.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "parser/text_classes.h"
@@ -12,21 +13,41 @@ TagTable::TagTable(const types::ParserConfig& config) {
   const auto prepare = [&](const std::string& name) {
     return config.case_sensitive_tags ? name : fold_ascii(name);
   };
-  for (const std::string& name : config.recognized_tags) {
-    if (keys_.emplace(prepare(name), static_cast<TagKey>(strategies_.size())).second) {
-      strategies_.push_back(types::RecoveryStrategy::retro_line);
-    }
-  }
+  slots_.assign(std::bit_ceil(std::max<std::size_t>(16, 4 * config.recognized_tags.size())), 0);
+  for (const std::string& name : config.recognized_tags) insert(prepare(name));
+  strategies_.assign(names_.size(), types::RecoveryStrategy::retro_line);
   // Entries for names that are not recognised have no effect. When two keys
   // fold together, the one iterated last wins.
   for (const auto& [name, strategy] : config.recovery_strategies) {
-    if (const TagKey* key = find(prepare(name))) strategies_[*key] = strategy;
+    if (const auto key = find(prepare(name))) strategies_[*key] = strategy;
   }
 }
 
-const TagKey* TagTable::find(std::string_view key) const {
-  const auto it = keys_.find(key);
-  return it == keys_.end() ? nullptr : &it->second;
+// FNV-1a: names are short, and most lookups miss or hit on the first probe.
+std::size_t TagTable::hash(std::string_view name) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+TagKey TagTable::insert(std::string name) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t slot = hash(name) & mask;
+  for (; slots_[slot] != 0; slot = (slot + 1) & mask) {
+    if (names_[slots_[slot] - 1] == name) return slots_[slot] - 1;  // folded together
+  }
+  names_.push_back(std::move(name));
+  slots_[slot] = static_cast<TagKey>(names_.size());
+  return slots_[slot] - 1;
+}
+
+std::optional<TagKey> TagTable::find(std::string_view name) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t slot = hash(name) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+    const TagKey key = slots_[slot] - 1;
+    if (names_[key] == name) return key;
+  }
+  return std::nullopt;
 }
 
 void Parser::append_text(std::string_view piece) {

@@ -5,10 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,23 +23,24 @@ using TagKey = std::uint32_t;
 
 // The configuration's names as one parse looks them up: recognised names
 // (folded unless tags are case-sensitive) numbered as keys, with the recovery
-// strategy of each. Built once per configuration, not per tag.
+// strategy of each. Built once per configuration, not per tag; a lookup
+// happens for every tag, so it is a small open-addressing table.
 class TagTable {
  public:
   explicit TagTable(const types::ParserConfig& config);
 
   // The key of a recognised folded name, or nothing.
-  const TagKey* find(std::string_view key) const;
+  std::optional<TagKey> find(std::string_view name) const;
   types::RecoveryStrategy strategy(TagKey key) const { return strategies_[key]; }
-  std::size_t size() const { return strategies_.size(); }
+  std::size_t size() const { return names_.size(); }
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, TagKey, Hash, std::equal_to<>> keys_;
-  std::vector<types::RecoveryStrategy> strategies_;
+  static std::size_t hash(std::string_view name);
+  TagKey insert(std::string name);
+
+  std::vector<std::string> names_;               // indexed by key
+  std::vector<types::RecoveryStrategy> strategies_;  // indexed by key
+  std::vector<TagKey> slots_;                    // key + 1, or 0 when empty
 };
 
 inline constexpr std::size_t kUnknownPos = static_cast<std::size_t>(-1);

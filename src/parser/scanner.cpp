@@ -17,8 +17,7 @@ constexpr std::string_view kCdataClose = "]]>";
 
 // Collects attributes, the last occurrence of a key winning in the place of
 // the first. A tag may carry any number of attributes, so past a handful the
-// keys are found through an open-addressing index of views into the input
-// (which outlives the builder) instead of by a linear search.
+// keys are found through an open-addressing index instead of a linear search.
 class AttrMapBuilder {
  public:
   void insert(std::string_view key, types::AttrValue value) {
@@ -26,9 +25,8 @@ class AttrMapBuilder {
       attrs_[i].second = std::move(value);
       return;
     }
-    keys_.push_back(key);
     attrs_.emplace_back(std::string(key), std::move(value));
-    if (!slots_.empty() || keys_.size() > kIndexFrom) index(keys_.size() - 1);
+    if (!slots_.empty() || attrs_.size() > kIndexFrom) index(attrs_.size() - 1);
   }
 
   types::AttrMap take() { return std::move(attrs_); }
@@ -37,26 +35,28 @@ class AttrMapBuilder {
   static constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
   static constexpr std::size_t kIndexFrom = 8;
 
+  static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
+
   std::size_t find(std::string_view key) const {
     if (slots_.empty()) {
-      for (std::size_t i = 0; i < keys_.size(); ++i) {
-        if (keys_[i] == key) return i;
+      for (std::size_t i = 0; i < attrs_.size(); ++i) {
+        if (attrs_[i].first == key) return i;
       }
       return kMissing;
     }
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = std::hash<std::string_view>{}(key) & mask;; slot = (slot + 1) & mask) {
-      if (slots_[slot] == 0) return kMissing;
-      if (keys_[slots_[slot] - 1] == key) return slots_[slot] - 1;
+    for (std::size_t slot = hash(key) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
+      if (attrs_[slots_[slot] - 1].first == key) return slots_[slot] - 1;
     }
+    return kMissing;
   }
 
-  // Adds keys_[i] to the index, doubling it (and indexing every key) while it
-  // is more than half full.
+  // Adds attrs_[i] to the index, rebuilding it four times the size of the map
+  // whenever it would be more than half full.
   void index(std::size_t i) {
-    if (2 * keys_.size() > slots_.size()) {
-      slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * keys_.size())), 0);
-      for (std::size_t k = 0; k < keys_.size(); ++k) place(k);
+    if (2 * attrs_.size() > slots_.size()) {
+      slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * attrs_.size())), 0);
+      for (std::size_t k = 0; k < attrs_.size(); ++k) place(k);
       return;
     }
     place(i);
@@ -64,14 +64,13 @@ class AttrMapBuilder {
 
   void place(std::size_t i) {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = std::hash<std::string_view>{}(keys_[i]) & mask;
+    std::size_t slot = hash(attrs_[i].first) & mask;
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
     slots_[slot] = i + 1;
   }
 
   types::AttrMap attrs_;
-  std::vector<std::string_view> keys_;  // the keys of attrs_, viewed in the input
-  std::vector<std::size_t> slots_;      // 0 = empty, else index into keys_ plus 1
+  std::vector<std::size_t> slots_;  // 0 = empty, else index into attrs_ plus 1
 };
 
 // The attribute grammar over input[pos, end): bare keys, `key=value`,

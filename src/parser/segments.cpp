@@ -30,6 +30,7 @@ std::vector<types::Segment> build_segments(std::string_view out, const std::vect
   std::vector<types::Segment> segments;
   if (out.empty()) return segments;
 
+  segments.reserve(2 * spans.size() + 1);
   std::vector<Boundary> starts;
   std::vector<Boundary> ends;
   starts.reserve(spans.size());
