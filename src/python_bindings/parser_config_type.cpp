@@ -120,7 +120,11 @@ bool extract_flag(PyObject* value, bool* out) noexcept {
     return true;
   }
   const int numpy_bool = is_numpy_bool(Py_TYPE(value));
-  if (numpy_bool < 0) return false;
+  if (numpy_bool < 0) {
+    // Looking up the type's module can run a metaclass's Python code.
+    prefix_argument_error("val");
+    return false;
+  }
   if (numpy_bool == 0) {
     raise_conversion_error("val", value, "PyBool");
     return false;

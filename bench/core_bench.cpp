@@ -1,0 +1,164 @@
+// The parser core alone, in bytes per second, next to the least work any
+// such parser must do: find every `<` and copy the text between them out
+// (memchr + memcpy). The corpora are the files bench/corpora.py writes; the
+// hostile families come from hostile_inputs.h.
+//
+//   python bench/corpora.py --write build/bench-corpora --sizes 65536,1048576,16777216
+//   tagmire_core_bench --corpus_dir=build/bench-corpora [--corpus_sizes=65536,1048576]
+//                      [--hostile_bytes=1048576]
+//                      [--benchmark_filter=...]   (any Google Benchmark flag)
+//   tagmire_core_bench --hostile_digest=4096   (name, size, CRC-32 of each hostile input,
+//                                               as `corpora.py --hostile-digest` prints them)
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hostile_inputs.h"
+#include "parser/parse.h"
+
+namespace {
+
+// Inputs live for the whole run; the benchmarks hold views of them.
+std::vector<std::unique_ptr<std::string>> inputs;
+
+const std::string& keep(std::string s) { return *inputs.emplace_back(std::make_unique<std::string>(std::move(s))); }
+
+void parse_default(benchmark::State& state, const std::string* input) {
+  for (auto _ : state) {
+    types::ParseResult result = parser::parse(*input);
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+void parse_with(benchmark::State& state, const std::string* input, const types::ParserConfig* config) {
+  for (auto _ : state) {
+    types::ParseResult result = parser::parse(*input, *config);
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+// Every `<` found with memchr, the text between copied out with memcpy into a
+// buffer of the input's size, allocated per run as a parser's output is.
+void memchr_memcpy(benchmark::State& state, const std::string* input) {
+  const char* const begin = input->data();
+  const char* const end = begin + input->size();
+  for (auto _ : state) {
+    std::unique_ptr<char[]> out(new char[input->size()]);
+    char* o = out.get();
+    for (const char* p = begin; p < end;) {
+      const char* lt = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+      const char* stop = lt ? lt : end;
+      std::memcpy(o, p, static_cast<std::size_t>(stop - p));
+      o += stop - p;
+      p = stop + 1;
+    }
+    benchmark::DoNotOptimize(o);
+    benchmark::DoNotOptimize(out.get());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+std::uint32_t crc32(std::string_view data) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : data) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+// Reads `--name=value` out of argv (left there by benchmark::Initialize).
+const char* flag(int argc, char** argv, const char* name) {
+  const std::size_t n = std::strlen(name);
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--", 2) == 0 && std::strncmp(argv[i] + 2, name, n) == 0 && argv[i][2 + n] == '=') {
+      return argv[i] + 3 + n;
+    }
+  }
+  return nullptr;
+}
+
+// `{corpus}_{bytes}.txt` files, smallest first within each corpus; only the
+// sizes listed in `sizes` (comma-separated) when it is given.
+void register_corpora(const std::filesystem::path& dir, const char* sizes) {
+  const std::regex pattern(R"(([a-z]+)_([0-9]+)\.txt)");
+  std::vector<std::pair<std::string, std::uint64_t>> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::smatch m;
+    const std::string file = entry.path().filename().string();
+    if (!std::regex_match(file, m, pattern)) continue;
+    if (sizes != nullptr && ("," + std::string(sizes) + ",").find("," + m[2].str() + ",") == std::string::npos) continue;
+    found.emplace_back(m[1].str(), std::stoull(m[2].str()));
+  }
+  const auto rank = [](const std::string& corpus) { return corpus == "llm" ? 0 : corpus == "plain" ? 1 : 2; };
+  std::sort(found.begin(), found.end(), [&](const auto& a, const auto& b) {
+    return rank(a.first) != rank(b.first) ? rank(a.first) < rank(b.first) : a < b;
+  });
+  for (const auto& [corpus, bytes] : found) {
+    std::ifstream in(dir / (corpus + "_" + std::to_string(bytes) + ".txt"), std::ios::binary);
+    const std::string& input = keep(std::string(std::istreambuf_iterator<char>(in), {}));
+    const std::string suffix = corpus + "/" + std::to_string(bytes);
+    benchmark::RegisterBenchmark(("parse/" + suffix).c_str(), parse_default, &input);
+    benchmark::RegisterBenchmark(("memchr_memcpy/" + suffix).c_str(), memchr_memcpy, &input);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (const char* digest = flag(argc, argv, "hostile_digest")) {
+    for (const auto& family : bench::hostile_families()) {
+      const std::string input = family.make(std::strtoull(digest, nullptr, 10));
+      std::printf("%s %zu %08x\n", family.name, input.size(), crc32(input));
+    }
+    return 0;
+  }
+  // Keep freed memory in the process between runs, so that each run pays for
+  // its work and not for the kernel mapping fresh pages again (the same for
+  // the parser and for memchr + memcpy).
+  mallopt(M_MMAP_THRESHOLD, 1 << 30);
+  mallopt(M_TRIM_THRESHOLD, -1);
+
+  const char* dir = flag(argc, argv, "corpus_dir");
+  if (dir != nullptr) register_corpora(dir, flag(argc, argv, "corpus_sizes"));
+
+  const char* hostile = flag(argc, argv, "hostile_bytes");
+  const std::size_t hostile_bytes = hostile ? std::strtoull(hostile, nullptr, 10) : 1 << 20;
+  static std::vector<types::ParserConfig> configs;
+  const auto families = bench::hostile_families();
+  configs.reserve(families.size());
+  for (const auto& family : families) {
+    const std::string& input = keep(family.make(hostile_bytes));
+    const types::ParserConfig* config = &configs.emplace_back(family.config);
+    benchmark::RegisterBenchmark(("hostile/" + std::string(family.name) + "/" + std::to_string(hostile_bytes)).c_str(),
+                                 parse_with, &input, config);
+  }
+
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,385 @@
+"""Seeded benchmark inputs, shared by every benchmark here and by the C++ core
+benchmark (which reads the files `write` leaves behind).
+
+Corpora of about `size` UTF-8 bytes:
+  llm    model answers: headings, paragraphs, lists, fenced code holding `a < b`,
+         inline code, accents, CJK, emoji, about one recognised tag per 150 bytes
+  plain  the same prose with every tag and CDATA wrapper left out
+  dense  a tag every few words
+and the hostile families of bench/hostile_inputs.h, each with its configuration.
+
+    python bench/corpora.py --write DIR --sizes 65536,1048576   # files for core_bench
+    python bench/corpora.py --stats                              # tag density and the like
+    python bench/corpora.py --hostile-digest 4096                # compare with core_bench's
+"""
+
+from __future__ import annotations
+
+import argparse
+import functools
+import random
+import re
+import sys
+import zlib
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+import _tagmire_rs
+
+SEED = 20240604
+CORPORA = ("llm", "plain", "dense")
+
+_WORDS = (
+    "the of and to in is that for it as with was on be by this are from at or an which have not "
+    "model answer water boils temperature pressure altitude sea level degrees value result study "
+    "paper source data shows evidence suggests however therefore because although measured report "
+    "function returns list string parser input output memory cache thread process request latency "
+    "throughput benchmark error retry timeout config option default version release update change "
+    "city capital river population history century empire treaty economy market price growth rate"
+).split()
+_ACCENTED = "café naïve résumé déjà Zürich São Paulo Mañana façade coöperate Ångström".split()
+_CJK = ("東京は日本の首都です", "数据显示增长", "참고 자료", "機械学習モデル", "北京")
+_EMOJI = ("🚀", "✅", "⚠️", "📌", "🙂")
+_CODE = (
+    "if a < b and b > c:\n    return a\n",
+    "for (int i = 0; i < n; ++i) sum += v[i];\n",
+    "while left < right:\n    mid = (left + right) // 2\n",
+    "assert len(xs) < limit, 'too many items'\n",
+    "x = [i for i in range(10) if i % 3 < 2]\n",
+)
+_INLINE_CODE = ("`a < b`", "`len(x) <= 3`", "`parse(text)`", "`x->next`", "`x <= y`", "`i < n`")
+_URLS = ("https://example.org/a1", "doi:10.1000/182", "wiki", "https://example.com/p?q=1&r=2", "rfc9110")
+
+
+@dataclass(frozen=True)
+class _Piece:
+    text: str
+    markup: bool  # left out of `plain`
+
+
+def _sentence(rng: random.Random) -> str:
+    words = [rng.choice(_WORDS) for _ in range(rng.randint(6, 16))]
+    r = rng.random()
+    if r < 0.12:
+        words[rng.randrange(len(words))] = rng.choice(_ACCENTED)
+    elif r < 0.16:
+        words[rng.randrange(len(words))] = rng.choice(_CJK)
+    elif r < 0.19:
+        words.append(rng.choice(_EMOJI))
+    elif r < 0.27:
+        words.insert(rng.randrange(len(words)), rng.choice(_INLINE_CODE))
+    words[0] = words[0].capitalize()
+    return " ".join(words) + ("." if rng.random() < 0.85 else rng.choice("!?:"))
+
+
+def _tagged(rng: random.Random, words: str) -> list[_Piece]:
+    """One recognised or unknown tag around or beside `words`."""
+    m, t = (lambda s: _Piece(s, True)), (lambda s: _Piece(s, False))
+    name = rng.choice(("note", "Note", "NOTE")) if rng.random() < 0.1 else "note"
+    r = rng.random()
+    if r < 0.22:
+        return [t(words), m(f'<cite src="{rng.choice(_URLS)}"/>')]
+    if r < 0.32:
+        return [t(words), m("<cite>")]  # left open: recovers backwards
+    if r < 0.50:
+        return [m(f"<{name}>"), t(words), m(f"</{name}>" if rng.random() < 0.8 else "")]
+    if r < 0.62:
+        cid = f"c{rng.randint(1, 40)}"
+        return [m(f"<claim id={cid}>"), t(words), m("</claim>" if rng.random() < 0.85 else "")]
+    if r < 0.70:
+        return [m("<todo>"), t(words), m("</todo>" if rng.random() < 0.7 else "")]
+    if r < 0.78:
+        return [m(f'<risk level="{rng.choice(("high", "low", "medium"))}">'), t(words), m("</risk>")]
+    if r < 0.97:
+        unknown = rng.choice(("b", "i", "em"))
+        return [m(f"<{unknown}>"), t(words), m(f"</{unknown}>")] if rng.random() < 0.7 else [
+            t(words), m(rng.choice(("<br>", "</p>", "<br/>")))]
+    return [m("<![CDATA["), t(words), m(" <not a tag>]]>")]
+
+
+def _paragraph(rng: random.Random, tags: bool) -> Iterator[_Piece]:
+    for _ in range(rng.randint(2, 5)):
+        sentence = _sentence(rng)
+        if tags and rng.random() < 0.62:
+            cut = sentence.rfind(" ", 0, max(1, len(sentence) - 12))
+            yield _Piece(sentence[: cut + 1], False)
+            yield from _tagged(rng, sentence[cut + 1 : -1])
+            yield _Piece(sentence[-1], False)
+        else:
+            yield _Piece(sentence, False)
+        yield _Piece(" ", False)
+    yield _Piece("\n\n", False)
+
+
+def _answer(rng: random.Random, tags: bool = True) -> Iterator[_Piece]:
+    """One model answer, as a chat model lays one out."""
+    if rng.random() < 0.5:
+        yield _Piece(f"## {' '.join(rng.choice(_WORDS) for _ in range(3)).title()}\n\n", False)
+    for _ in range(rng.randint(1, 4)):
+        r = rng.random()
+        if r < 0.6:
+            yield from _paragraph(rng, tags)
+        elif r < 0.85:
+            for i in range(rng.randint(2, 5)):
+                bullet = f"{i + 1}. " if rng.random() < 0.4 else "- "
+                yield _Piece(bullet, False)
+                yield from _paragraph(rng, tags and rng.random() < 0.6)
+        else:
+            yield _Piece("```python\n" + "".join(rng.choice(_CODE) for _ in range(rng.randint(1, 4))) + "```\n\n",
+                         False)
+
+
+def _short_answer(rng: random.Random) -> Iterator[_Piece]:
+    """A one- or two-sentence answer in which every sentence carries a tag."""
+    while True:
+        sentence = _sentence(rng)
+        cut = sentence.rfind(" ", 0, max(1, len(sentence) - 12))
+        yield _Piece(sentence[: cut + 1], False)
+        yield from _tagged(rng, sentence[cut + 1 : -1])
+        yield _Piece(sentence[-1] + " ", False)
+
+
+def _pieces(seed: int, short: bool) -> Iterator[_Piece]:
+    """Endless answers; past 4 MB it draws answers again from those already
+    made, so large corpora stay cheap."""
+    rng = random.Random(seed)
+    if short:
+        yield from _short_answer(rng)
+    pool: list[list[_Piece]] = []
+    made = 0
+    while True:
+        if made < (4 << 20):
+            answer = list(_answer(rng))
+            pool.append(answer)
+            made += sum(len(p.text.encode()) for p in answer)
+        else:
+            answer = rng.choice(pool)
+        yield from answer
+
+
+def _take(pieces: Iterator[_Piece], size: int, markup: bool) -> str:
+    """Whole pieces while they fit in `size` bytes, then the part of the next
+    one that fits, cut at a character boundary."""
+    out: list[str] = []
+    made = 0
+    for piece in pieces:
+        if piece.markup and not markup:
+            continue
+        data = piece.text.encode()
+        if made + len(data) > size:
+            if not piece.markup:  # never half a tag
+                out.append(data[: size - made].decode(errors="ignore"))
+            break
+        out.append(piece.text)
+        made += len(data)
+    return "".join(out)
+
+
+# Inputs under this size are short answers with a tag in every sentence, so
+# that the smallest sizes are not tagless openings of a long answer.
+_SHORT = 1024
+
+
+@functools.lru_cache(maxsize=8)
+def llm(size: int, seed: int = SEED) -> str:
+    return _take(_pieces(seed, size < _SHORT), size, markup=True)
+
+
+@functools.lru_cache(maxsize=8)
+def plain(size: int, seed: int = SEED) -> str:
+    # The same answers as `llm`, so the two differ only in their tags.
+    return _take(_pieces(seed, size < _SHORT), size, markup=False)
+
+
+def _dense_pieces(seed: int) -> Iterator[_Piece]:
+    rng = random.Random(seed + 1)
+    opened: list[str] = []
+    while True:
+        yield _Piece(" ".join(rng.choice(_WORDS) for _ in range(rng.randint(1, 4))) + " ", False)
+        r = rng.random()
+        if r < 0.35:
+            name = rng.choice(("note", "claim", "todo", "risk"))
+            tag = f"<{name} id=d{rng.randint(1, 99)}>" if name == "claim" else f"<{name}>"
+            opened.append(name)
+        elif r < 0.6 and opened:
+            tag = f"</{opened.pop()}>"
+        elif r < 0.75:
+            tag = f'<cite src="{rng.choice(_URLS)}"/>' if rng.random() < 0.5 else f"<cite src=s{rng.randint(1, 9)}/>"
+        elif r < 0.85:
+            tag = "<cite>"
+        else:
+            tag = rng.choice(("<b>", "</b>", "<i>", "</i>", "<br>", "</p>"))
+        yield _Piece(tag, True)
+        yield _Piece("\n" if rng.random() < 0.05 else " ", False)
+
+
+@functools.lru_cache(maxsize=8)
+def dense(size: int, seed: int = SEED) -> str:
+    return _take(_dense_pieces(seed), size, markup=True)
+
+
+def corpus(name: str, size: int) -> str:
+    return {"llm": llm, "plain": plain, "dense": dense}[name](size)
+
+
+def answers(count: int, seed: int = SEED) -> list[str]:
+    """`count` separate model answers (each a few KB) for the process-parallel run."""
+    rng = random.Random(seed + 2)
+    return ["".join(p.text for p in _answer(rng)) for _ in range(count)]
+
+
+# --- hostile families: the inputs and configurations of bench/hostile_inputs.h ---
+
+def _repeat(piece: str, size: int) -> str:
+    return piece * -(-size // len(piece)) if size > 0 else ""
+
+
+def _defaults() -> _tagmire_rs.ParserConfig:
+    return _tagmire_rs.ParserConfig.default_llm_friendly_config()
+
+
+def _no_autoclose(strategy: str) -> _tagmire_rs.ParserConfig:
+    config = _defaults()
+    config.set_autoclose_on_any_tag(False)
+    config.set_autoclose_on_same_tag(False)
+    for tag in ("cite", "note", "todo", "claim", "risk", "code"):
+        config.set_recovery_strategy(tag, strategy)
+    return config
+
+
+def _many_names() -> _tagmire_rs.ParserConfig:
+    config = _defaults()
+    config.set_autoclose_on_any_tag(False)
+    config.set_recognized_tags(["cite", "note", "todo", "claim", "risk", "code"] + [f"t{i}" for i in range(5000)])
+    return config
+
+
+def _distinct_names(size: int) -> str:
+    out: list[str] = []
+    made = 0
+    i = 0
+    while made < size:
+        tag = f"<t{i}>"
+        out.append(tag)
+        made += len(tag)
+        i = (i + 1) % 5000
+    return "".join(out) + "w"
+
+
+def _many_attributes(size: int) -> str:
+    out = ["<note"]
+    made = 5
+    i = 0
+    while made < size:
+        attr = f" k{i}=v"
+        out.append(attr)
+        made += len(attr)
+        i += 1
+    return "".join(out) + ">x"
+
+
+@dataclass(frozen=True)
+class Hostile:
+    name: str
+    make: Callable[[int], str]
+    config: Callable[[], _tagmire_rs.ParserConfig | None]
+
+
+HOSTILE: tuple[Hostile, ...] = (
+    Hostile("lt_without_gt", lambda n: _repeat("<", n), lambda: None),
+    Hostile("lt_space_without_gt", lambda n: _repeat("< ", n), lambda: None),
+    Hostile("lt_name_without_gt", lambda n: _repeat("<a ", n), lambda: None),
+    Hostile("lt_before_distant_gt", lambda n: _repeat("< ", n) + ">", lambda: None),
+    Hostile("lt_before_far_slash_gt", lambda n: _repeat("<", n // 2) + " " * (n // 2) + "/>", lambda: None),
+    Hostile("open_then_unmatched_close", lambda n: _repeat("<note>", n // 2) + _repeat("</todo>", n // 2),
+            lambda: _no_autoclose("forward_until_tag")),
+    Hostile("forward_tags_one_line", lambda n: _repeat("<note>", n // 2) + "a" * (n // 2),
+            lambda: _no_autoclose("forward_until_tag")),
+    Hostile("next_token_no_letters", lambda n: _repeat("<note>", n // 2) + "-" * (n // 2) + "a",
+            lambda: _no_autoclose("forward_next_token")),
+    Hostile("next_token_long_run", lambda n: _repeat("<note>", n // 2) + "a" * (n // 2),
+            lambda: _no_autoclose("forward_next_token")),
+    Hostile("retro_tags_after_spaces", lambda n: "a" + _repeat(" <cite>", n), lambda: None),
+    Hostile("forward_tags_in_spaces", lambda n: _repeat("<note> ", n) + "a",
+            lambda: _no_autoclose("forward_until_tag")),
+    Hostile("disjoint_spans", lambda n: _repeat("<note>x</note>", n), lambda: None),
+    # As in the C++ builder, the inner repeats are by bytes: three deep.
+    Hostile("nested_spans", lambda n: _repeat(_repeat("<note>x", 16) + _repeat("</note>", 16), n),
+            lambda: _no_autoclose("noop")),
+    Hostile("distinct_names_same_tag_autoclose", _distinct_names, _many_names),
+    Hostile("many_attributes", _many_attributes, lambda: None),
+)
+
+
+def hostile(name: str) -> Hostile:
+    return next(h for h in HOSTILE if h.name == name)
+
+
+# --- files and checks ---
+
+def write(directory: Path, sizes: list[int], names: tuple[str, ...] = CORPORA) -> list[Path]:
+    """Writes `{corpus}_{size}.txt` for every corpus and size, skipping files
+    already there (the generator is seeded, so they cannot differ)."""
+    directory.mkdir(parents=True, exist_ok=True)
+    written = []
+    for name in names:
+        for size in sizes:
+            path = directory / f"{name}_{size}.txt"
+            if not path.exists():
+                tmp = path.with_suffix(".tmp")
+                tmp.write_bytes(corpus(name, size).encode())
+                tmp.replace(path)
+            written.append(path)
+    return written
+
+
+def hostile_digest(size: int) -> str:
+    """One line per family: name, byte length and CRC-32 of its input."""
+    lines = []
+    for family in HOSTILE:
+        data = family.make(size).encode()
+        lines.append(f"{family.name} {len(data)} {zlib.crc32(data):08x}")
+    return "\n".join(lines)
+
+
+def stats(size: int) -> str:
+    rows = []
+    tag = re.compile(r"<[A-Za-z/][^<>]*>")
+    recognised = re.compile(r"</?(?:cite|note|todo|claim|risk|code)\b", re.IGNORECASE)
+    for name in CORPORA:
+        text = corpus(name, size)
+        n = len(text.encode())
+        tags = tag.findall(text)
+        known = len(recognised.findall(text))
+        result = _tagmire_rs.parse(text)
+        annotated = sum(1 for s in result.segments if s.annotations)
+        rows.append(f"{name:6} {n:>9} bytes  {len(tags):>6} tags (1 per {n / max(1, len(tags)):.0f} B; recognised 1 per {n / max(1, known):.0f} B)  "
+                    f"{len(result.segments):>6} segments ({annotated} annotated)  {len(result.markers)} markers  "
+                    f"max char width {max(map(ord, text)).bit_length()} bits")
+    return "\n".join(rows)
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--write", type=Path, metavar="DIR")
+    parser.add_argument("--sizes", default="65536,1048576,16777216")
+    parser.add_argument("--stats", action="store_true")
+    parser.add_argument("--hostile-digest", type=int, metavar="BYTES")
+    parser.add_argument("--show", metavar="CORPUS:BYTES")
+    args = parser.parse_args(argv)
+    if args.write:
+        for path in write(args.write, [int(s) for s in args.sizes.split(",")]):
+            print(path)
+    if args.stats:
+        print(stats(1 << 20))
+    if args.hostile_digest is not None:
+        print(hostile_digest(args.hostile_digest))
+    if args.show:
+        name, size = args.show.split(":")
+        sys.stdout.write(corpus(name, int(size)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,602 @@
+"""What must not break: huge, deep, malformed and adversarial inputs, and
+arguments built to misbehave. Every case ends in a result or in exactly the
+exception defined for it. Cases marked slow run in CI's robustness step
+(pytest -m slow)."""
+
+import array
+import collections.abc
+import faulthandler
+import time
+
+import pytest
+
+from _tagmire_rs import ParserConfig, parse
+
+MB = 1 << 20
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    """A case that hangs dumps every thread's stack and ends the run instead
+    of stalling CI until its time runs out."""
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def check(result):
+    """The result invariants, read through the Python surface; returns the
+    segments read."""
+    text = result.text
+    segments = result.segments
+    assert all(segment.text for segment in segments)
+    assert "".join(segment.text for segment in segments) == text
+    size = len(text.encode("utf-8", "surrogatepass"))
+    positions = [marker.pos for marker in result.markers]
+    assert positions == sorted(positions)
+    assert all(0 <= pos <= size for pos in positions)
+    assert repr(result) == f"ParseResult(text_len={size}, segments={len(segments)}, markers={len(positions)})"
+    return segments
+
+
+def config_with(autoclose=True, strategy=None, tags=None):
+    config = ParserConfig()
+    if tags is not None:
+        config.set_recognized_tags(tags)
+    if not autoclose:
+        config.set_autoclose_on_any_tag(False)
+        config.set_autoclose_on_same_tag(False)
+    if strategy is not None:
+        for tag in ["cite", "note", "todo", "claim", "risk", "code"]:
+            config.set_recovery_strategy(tag, strategy)
+    return config
+
+
+def repeat(piece, size):
+    """`piece` repeated to at least `size` characters."""
+    return piece * -(-size // len(piece))
+
+
+def distinct_names(size):
+    names = [f"<t{i}>" for i in range(5000)]
+    text = "".join(names)
+    return repeat(text, size) + "w"
+
+
+# The families of bench/hostile_inputs.h, each with the configuration that
+# exposes it: every one of them makes a plain parser quadratic.
+FAMILIES = {
+    "lt_without_gt": (lambda n: repeat("<", n), dict()),
+    "lt_space_without_gt": (lambda n: repeat("< ", n), dict()),
+    "lt_name_without_gt": (lambda n: repeat("<a ", n), dict()),
+    "lt_before_distant_gt": (lambda n: repeat("< ", n) + ">", dict()),
+    "lt_before_far_slash_gt": (lambda n: "<" * (n // 2) + " " * (n // 2) + "/>", dict()),
+    "open_then_unmatched_close": (
+        lambda n: repeat("<note>", n // 2) + repeat("</todo>", n // 2),
+        dict(autoclose=False, strategy="forward_until_tag"),
+    ),
+    "forward_tags_one_line": (
+        lambda n: repeat("<note>", n // 2) + "a" * (n // 2),
+        dict(autoclose=False, strategy="forward_until_tag"),
+    ),
+    "next_token_no_letters": (
+        lambda n: repeat("<note>", n // 2) + "-" * (n // 2) + "a",
+        dict(autoclose=False, strategy="forward_next_token"),
+    ),
+    "next_token_long_run": (
+        lambda n: repeat("<note>", n // 2) + "a" * (n // 2),
+        dict(autoclose=False, strategy="forward_next_token"),
+    ),
+    "retro_tags_after_spaces": (lambda n: "a" + repeat(" <cite>", n), dict()),
+    "forward_tags_in_spaces": (
+        lambda n: repeat("<note> ", n) + "a",
+        dict(autoclose=False, strategy="forward_until_tag"),
+    ),
+    "disjoint_spans": (lambda n: repeat("<note>x</note>", n), dict()),
+    "nested_spans": (
+        lambda n: repeat("<note>x" * 16 + "</note>" * 16, n),
+        dict(autoclose=False, strategy="noop"),
+    ),
+    "distinct_names_same_tag_autoclose": (
+        distinct_names,
+        dict(tags=["cite", "note", "todo", "claim", "risk", "code"] + [f"t{i}" for i in range(5000)]),
+    ),
+    "many_attributes": (
+        lambda n: "<note" + "".join(f" k{i}=v" for i in range(n // 7)) + ">x",
+        dict(),
+    ),
+}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+def test_adversarial_families_parse_to_consistent_results(family):
+    make, options = FAMILIES[family]
+    check(parse(make(MB), config_with(**options)))
+
+
+def best_time(text, config, runs=3):
+    best = float("inf")
+    for _ in range(runs):
+        start = time.perf_counter()
+        parse(text, config)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("family", FAMILIES)
+def test_adversarial_families_stay_linear(family):
+    make, options = FAMILIES[family]
+    config = config_with(**options)
+    small, large = make(2 * MB), make(8 * MB)
+    check(parse(large, config))
+    # Four times the input must cost about four times as long; quadratic
+    # work would cost sixteen. The margin absorbs noise on a busy machine.
+    ratio = best_time(large, config) / max(best_time(small, config), 1e-4)
+    assert ratio < 10, f"{family}: 4x the input took {ratio:.1f}x as long"
+
+
+@pytest.mark.slow
+def test_hundred_megabytes_of_tagged_prose():
+    unit = "Water boils at 100 C.<cite>\n<note id=n1>verify <todo/>altitude</note> é🙂 "
+    source = repeat(unit, 100 * MB)
+    result = parse(source)
+    per_unit = "Water boils at 100 C.\nverify altitude é🙂 "
+    units = len(source) // len(unit)
+    assert result.text == per_unit * units
+    assert len(result.markers) == units
+    segments = check(result)
+    assert [s.text for s in segments[:4]] == ["Water boils at 100 C", ".\n", "verify ", "altitude"]
+
+
+@pytest.mark.slow
+def test_hundred_megabytes_without_tags_is_one_segment():
+    source = repeat("plain words, no markup at all.\n", 100 * MB)
+    result = parse(source)
+    assert result.text == source
+    [segment] = result.segments
+    assert segment.text == source and segment.annotations == []
+
+
+@pytest.mark.slow
+def test_a_million_nested_tags_then_a_million_unmatched_closes():
+    config = config_with(autoclose=False)
+    nested = parse("<note>" * 1_000_000 + "x", config)
+    [segment] = nested.segments
+    assert segment.text == "x"
+    annotations = segment.annotations
+    assert len(annotations) == 1_000_000 and {a.tag for a in annotations} == {"note"}
+    assert parse("</note>" * 1_000_000 + "x", config).text == "x"
+    # Closing the innermost of a million open tags, then the outermost.
+    closed = parse("<cite>a" + "<note>" * 1_000_000 + "b" + "</note>" * 1_000_000 + "</cite>", config)
+    assert [(s.text, len(s.annotations)) for s in closed.segments] == [("a", 1), ("b", 1_000_001)]
+    # Every tag of a deep stack taken off by one auto-closing tag.
+    config.set_autoclose_on_any_tag(True)
+    assert parse("x" + "<note>" * 1_000_000 + "<cite/>", config).markers[0].pos == 1
+
+
+@pytest.mark.slow
+def test_a_million_markers():
+    result = parse("a<cite/>" * 1_000_000)
+    markers = result.markers
+    assert len(markers) == 1_000_000
+    assert [m.pos for m in markers[:3]] == [1, 2, 3] and markers[-1].pos == 1_000_000
+
+
+@pytest.mark.slow
+def test_one_tag_with_a_hundred_thousand_attributes():
+    source = "<note " + " ".join(f'k{i}="v{i}"' for i in range(100_000)) + ">x</note>"
+    [segment] = parse(source).segments
+    [annotation] = segment.annotations
+    attrs = annotation.attrs
+    assert list(attrs) == [f"k{i}" for i in range(100_000)]
+    assert attrs["k99999"] == "v99999"
+    assert repr(annotation).startswith("Annotation(tag='note', attrs={\"k0\": Str(\"v0\"), ")
+    # One key a hundred thousand times: the last value wins, in one entry.
+    [marker] = parse("<cite " + " ".join(f"k={i}" for i in range(100_000)) + "/>").markers
+    assert marker.annotation.attrs == {"k": "99999"}
+
+
+FIFTY_MB = 50 * MB
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: ("a<note v='" + "x" * FIFTY_MB + "'>b</note>", "ab"),
+        lambda: ("a<note" + " " * FIFTY_MB + ">b</note>", "ab"),
+        lambda: ("a<note" + " k" * (FIFTY_MB // 2) + "/>b", "ab"),
+        # No `>` anywhere after the `<`: not a tag, all text.
+        lambda: ("a<note v='" + "x" * FIFTY_MB,) * 2,
+        lambda: ("<" * FIFTY_MB,) * 2,
+    ],
+    ids=["quoted-value", "white-space", "bare-keys", "unterminated", "lt-only"],
+)
+def test_fifty_megabyte_tags(make):
+    source, text = make()
+    result = parse(source)
+    assert result.text == text
+    check(result)
+
+
+@pytest.mark.parametrize(
+    "source",
+    [
+        "\0<cite>\0</cite>\0",
+        "<cite\0 a\0=\0>x",
+        "\U0010ffff<note>\U000e0001\ufeff\u200b",
+        "\r" * 1000 + "<note>" + "\u2028" * 1000,
+        "<![CDATA[" * 1000,
+        "]]>" * 1000 + "<![CDATA[<cite>",
+        "<cite " + "'" * 1001 + ">" + '"' * 1001,
+    ],
+)
+def test_odd_characters_are_ordinary_text(source):
+    check(parse(source))
+    check(parse(source, config_with(autoclose=False, strategy="forward_next_token")))
+
+
+class Text(str):
+    """A str whose Python-level methods all lie; parse reads the str data."""
+
+    def __len__(self):
+        raise AssertionError("__len__ called")
+
+    def __str__(self):
+        raise AssertionError("__str__ called")
+
+    def encode(self, *args, **kwargs):
+        raise AssertionError("encode called")
+
+    def __getitem__(self, index):
+        raise AssertionError("__getitem__ called")
+
+
+def test_str_subclass_overrides_are_not_consulted():
+    source = "a<cite id=1/>b<note>c"
+    plain = parse(source)
+    result = parse(Text(source))
+    assert (result.text, [m.pos for m in result.markers]) == (plain.text, [m.pos for m in plain.markers])
+
+
+# --- lone surrogates -------------------------------------------------------
+
+SURROGATES = ["\ud800", "a\udfffb", "<cite>\udc80</cite>", "\ud83d\ude00", Text("\udbff")]
+
+
+def encoding_error(text):
+    try:
+        str.encode(text, "utf-8")
+    except UnicodeEncodeError as error:
+        return str(error)
+    raise AssertionError("encodes")
+
+
+PROBE = "Water boils.<cite> <x>a</x> <Note>b\n<claim>c</claim><todo/>"
+
+
+def shape(config):
+    result = parse(PROBE, config)
+    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments], result.text
+
+
+@pytest.mark.parametrize("text", SURROGATES, ids=["high", "low", "in-tag", "pair", "subclass"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda config, s: parse(s),
+        lambda config, s: parse(s, config),
+        lambda config, s: parse(input=s, config=config),
+        lambda config, s: config.set_unknown_mode(s),
+        lambda config, s: config.set_recovery_strategy(s, "noop"),
+        lambda config, s: config.set_recovery_strategy("cite", s),
+        lambda config, s: config.set_recognized_tags(["cite", s]),
+        lambda config, s: config.set_recognized_tags(("cite", s)),
+        lambda config, s: config.set_recognized_tags(Items(["cite", s])),
+    ],
+    ids=["parse", "parse-config", "parse-keywords", "mode", "tag", "strategy", "list", "tuple", "sequence"],
+)
+def test_lone_surrogates_raise_the_encoding_error_unchanged(call, text):
+    config = ParserConfig()
+    with pytest.raises(UnicodeEncodeError) as caught:
+        call(config, text)
+    assert str(caught.value) == encoding_error(text)
+    assert shape(config) == shape(ParserConfig())
+
+
+# --- every wrong argument type ---------------------------------------------
+
+
+class Items(collections.abc.Sequence):
+    """A sequence implemented in Python; every access runs Python code."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+def generator():
+    yield "cite"
+
+
+# Values that are no str, no bool and no ParserConfig, with the qualified
+# type name the messages must show.
+NOT_TEXT = [
+    None, 0, 1, -(2**70), 1.5, 1j, b"cite", bytearray(b"cite"), memoryview(b"cite"), ["cite"], ("cite",),
+    {"cite"}, frozenset(), {"cite": 1}, {}.keys(), range(3), array.array("u", "cite"), generator(), iter("x"),
+    object(), Outer.Inner(), Outer, len, Ellipsis, NotImplemented, ParserConfig(), ParserConfig, type,
+    slice(1), Items(["cite"]), Exception("cite"),
+]
+NOT_TEXT_IDS = [type(value).__qualname__ for value in NOT_TEXT]
+
+
+def cannot_convert(param, value, target):
+    return f"argument '{param}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
+
+
+def assert_type_error(call, message):
+    config = ParserConfig()
+    with pytest.raises(TypeError) as caught:
+        call(config)
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == message
+    assert shape(config) == shape(ParserConfig())
+
+
+@pytest.mark.parametrize("value", NOT_TEXT + [True, False], ids=NOT_TEXT_IDS + ["True", "False"])
+@pytest.mark.parametrize(
+    ("call", "param"),
+    [
+        (lambda config, v: parse(v), "input"),
+        (lambda config, v: parse(v, {}), "input"),
+        (lambda config, v: parse(input=v, config=config), "input"),
+        (lambda config, v: config.set_unknown_mode(v), "mode"),
+        (lambda config, v: config.set_unknown_mode(mode=v), "mode"),
+        (lambda config, v: config.set_recovery_strategy(v, "noop"), "tag"),
+        (lambda config, v: config.set_recovery_strategy(v, 1), "tag"),
+        (lambda config, v: config.set_recovery_strategy("cite", v), "strategy"),
+        (lambda config, v: config.set_recovery_strategy(strategy=v, tag="cite"), "strategy"),
+    ],
+    ids=["parse", "parse-both-wrong", "parse-keywords", "mode", "mode-keyword", "tag", "tag-first", "strategy",
+         "strategy-keyword"],
+)
+def test_text_parameters_reject_every_other_type(call, param, value):
+    assert_type_error(lambda config: call(config, value), cannot_convert(param, value, "PyString"))
+
+
+NOT_CONFIG = [v for v in NOT_TEXT if v is not None and type(v) is not ParserConfig] + ["x", True]
+
+
+@pytest.mark.parametrize("value", NOT_CONFIG, ids=[type(v).__qualname__ for v in NOT_CONFIG])
+def test_config_parameter_rejects_every_other_type(value):
+    assert_type_error(lambda config: parse("x", value), cannot_convert("config", value, "ParserConfig"))
+    assert_type_error(lambda config: parse(config=value, input="x"), cannot_convert("config", value, "ParserConfig"))
+
+
+@pytest.mark.parametrize("value", NOT_TEXT + ["true", "", 0.0], ids=NOT_TEXT_IDS + ["str", "empty", "zero"])
+@pytest.mark.parametrize(
+    "setter", ["set_trim_punctuation", "set_autoclose_on_any_tag", "set_autoclose_on_same_tag", "set_case_sensitive_tags"]
+)
+def test_flag_parameters_reject_every_other_type(setter, value):
+    assert_type_error(lambda config: getattr(config, setter)(value), cannot_convert("val", value, "PyBool"))
+    assert_type_error(lambda config: getattr(config, setter)(val=value), cannot_convert("val", value, "PyBool"))
+
+
+SEQUENCES = (list, tuple, bytes, bytearray, memoryview, range, array.array, Items)
+
+
+@pytest.mark.parametrize("value", NOT_TEXT, ids=NOT_TEXT_IDS)
+def test_tags_parameter_rejects_non_sequences_and_non_str_items(value):
+    if isinstance(value, SEQUENCES):
+        items = list(value)
+        bad = next(item for item in items if not isinstance(item, str)) if items and not all(
+            isinstance(item, str) for item in items) else None
+        if bad is None:
+            config = ParserConfig()
+            config.set_recognized_tags(value)
+            return
+        message = cannot_convert("tags", bad, "PyString")
+    else:
+        message = cannot_convert("tags", value, "Sequence")
+    assert_type_error(lambda config: config.set_recognized_tags(value), message)
+    assert_type_error(lambda config: config.set_recognized_tags([value]),
+                      cannot_convert("tags", value, "PyString"))
+
+
+@pytest.mark.parametrize(
+    "tags", [["note", "cite", 3], ("note", None), Items(["note", b"cite"]), [["cite"]]], ids=str
+)
+def test_a_bad_item_anywhere_leaves_the_previous_set(tags):
+    bad = [item for item in tags if not isinstance(item, str)][0]
+    assert_type_error(lambda config: config.set_recognized_tags(tags), cannot_convert("tags", bad, "PyString"))
+
+
+# --- sequences and flags that misbehave ------------------------------------
+
+
+class Hostile:
+    """A sequence by the old protocol (no __iter__), whose __len__ returns or
+    runs `length` and whose __getitem__ runs `item` before answering."""
+
+    def __init__(self, items, length=None, item=None):
+        self.items = items
+        self.length = length
+        self.item = item
+
+    def __len__(self):
+        if callable(self.length):
+            return self.length()
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, index):
+        if self.item is not None:
+            self.item(index)
+        return self.items[index]
+
+
+def raise_(error):
+    def hook(*args):
+        raise error
+
+    return hook
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize(
+    ("tags", "error", "message"),
+    [
+        (Hostile(["claim"], length=raise_(ValueError("len"))), ValueError, "len"),
+        (Hostile(["claim"], length=raise_(Interrupt("stop"))), Interrupt, "stop"),
+        (Hostile(["claim"], length=raise_(TypeError("len"))), TypeError, "argument 'tags': len"),
+        (Hostile(["claim"], length=-1), ValueError, "__len__() should return >= 0"),
+        (Hostile(["claim"], length=2**100), OverflowError, "cannot fit 'int' into an index-sized integer"),
+        (Hostile(["claim"], length="1"), TypeError, "argument 'tags': 'str' object cannot be interpreted as an integer"),
+        (Hostile(["claim"], item=raise_(KeyError("item"))), KeyError, "'item'"),
+        (Hostile(["claim"], item=raise_(MemoryError())), MemoryError, ""),
+        (Hostile(["claim"], item=raise_(TypeError("item"))), TypeError, "argument 'tags': item"),
+        (Hostile(["claim", 4]), TypeError, "argument 'tags': 'int' object cannot be converted to 'PyString'"),
+    ],
+    ids=["len-raises", "len-base-exception", "len-type-error", "len-negative", "len-huge", "len-str",
+         "item-raises", "item-memory-error", "item-type-error", "item-int"],
+)
+def test_sequence_errors_pass_through_and_leave_the_set(tags, error, message):
+    config = ParserConfig()
+    with pytest.raises(error) as caught:
+        config.set_recognized_tags(tags)
+    assert type(caught.value) is error
+    assert str(caught.value) == message
+    assert shape(config) == shape(ParserConfig())
+    config.set_recognized_tags(["claim"])  # free again
+
+
+@pytest.mark.parametrize(
+    ("tags", "recognised"),
+    [
+        # The length is only a hint: the items are whatever iteration yields.
+        (Hostile(["claim", "risk"], length=0), {"claim", "risk"}),
+        (Hostile(["claim"], length=10**18), {"claim"}),
+        (Hostile([], length=5), set()),
+        (Hostile(["claim"], item=raise_(StopIteration())), set()),
+    ],
+    ids=["len-zero", "len-huge", "len-too-long", "item-stops"],
+)
+def test_sequence_length_is_a_hint(tags, recognised):
+    config = ParserConfig()
+    config.set_recognized_tags(tags)
+    result = parse("<claim>a</claim><risk>b</risk><cite>c</cite>", config)
+    assert {a.tag for s in result.segments for a in s.annotations} == recognised
+
+
+def test_sequence_calling_back_into_the_same_config_is_refused_every_way():
+    config = ParserConfig()
+    refused = []
+
+    def reenter(*args):
+        calls = [
+            lambda: parse("x", config),
+            lambda: config.set_recognized_tags(["cite"]),
+            lambda: config.set_recognized_tags(Hostile(["x"], item=reenter)),
+            lambda: config.set_unknown_mode("strip"),
+            lambda: config.set_recovery_strategy("cite", "noop"),
+            lambda: config.set_case_sensitive_tags(True),
+        ]
+        for call in calls:
+            try:
+                call()
+            except RuntimeError as error:
+                refused.append(str(error))
+        # Another object is not affected by this one's state.
+        other = ParserConfig()
+        other.set_recognized_tags(["cite"])
+        assert parse("<cite>a</cite>", other).segments[0].annotations[0].tag == "cite"
+
+    def length():
+        reenter()
+        return 2
+
+    config.set_recognized_tags(Hostile(["claim", "risk"], length=length, item=reenter))
+    # From __len__ and from __getitem__ for 0, 1 and 2 (which ends it).
+    assert refused == (["Already mutably borrowed"] + ["Already borrowed"] * 5) * 4
+    result = parse("<claim>a</claim><risk>b</risk><cite>c</cite>", config)
+    assert [(s.text, [a.tag for a in s.annotations]) for s in result.segments] == [
+        ("a", ["claim"]), ("b", ["risk"]), ("c", [])]
+
+
+def test_sequence_that_drops_the_last_reference_to_its_config():
+    holder = {"config": ParserConfig()}
+
+    def drop(index):
+        holder.clear()
+
+    config = holder["config"]
+    config.set_recognized_tags(Hostile(["claim"], item=drop))
+    del config
+    assert holder == {}
+
+
+def test_sequence_whose_iteration_parses_with_the_same_config_from_a_result():
+    config = ParserConfig()
+    seen = []
+
+    def read(index):
+        # Reading results of earlier parses is fine while the config is busy.
+        seen.append(repr(earlier.segments[0]))
+
+    earlier = parse("<claim>a</claim>", config)
+    config.set_recognized_tags(Hostile(["claim"], item=read))
+    assert seen and seen[0] == "Segment(text='a', annotations=Annotation(tag='claim'))"
+
+
+def fake_numpy_bool(truth):
+    """A class that passes for numpy's bool scalar by its full name."""
+    return type("bool_", (), {"__module__": "numpy", "__bool__": truth})()
+
+
+def test_flag_with_a_failing_truth_value():
+    config = ParserConfig()
+    with pytest.raises(ZeroDivisionError):
+        config.set_trim_punctuation(fake_numpy_bool(lambda self: 1 / 0))
+    with pytest.raises(TypeError) as caught:
+        config.set_trim_punctuation(fake_numpy_bool(lambda self: 1))
+    assert str(caught.value) == "argument 'val': __bool__ should return bool, returned int"
+
+    def reenter(self):
+        for call in (lambda: config.set_trim_punctuation(True), lambda: parse("x", config)):
+            with pytest.raises(RuntimeError):
+                call()
+        return False
+
+    config.set_trim_punctuation(fake_numpy_bool(reenter))
+    untrimmed = ParserConfig()
+    untrimmed.set_trim_punctuation(False)
+    assert shape(config) == shape(untrimmed) != shape(ParserConfig())
+
+
+def test_flag_type_whose_module_lookup_fails():
+    class Meta(type):
+        @property
+        def __module__(cls):
+            raise TypeError("no module")
+
+    class Flag(metaclass=Meta):
+        pass
+
+    config = ParserConfig()
+    with pytest.raises(TypeError) as caught:
+        config.set_case_sensitive_tags(Flag())
+    assert str(caught.value) == "argument 'val': no module"
+    assert shape(config) == shape(ParserConfig())

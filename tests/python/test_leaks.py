@@ -1,0 +1,284 @@
+"""Leaks, checked the way CPython's -R does: run the same work again and again
+after a warm-up, and call it a leak only when a counter grows on every run.
+
+Counters: the interpreter's total reference count (debug builds, such as
+Debian's python3-dbg), the references held on the objects the work passes in,
+the interpreter's memory blocks, and the bytes in use in the C heap, where
+the parser's own allocations live. Every path is driven: parse, every
+property and __repr__, every setter, and every error of the failure tables.
+"""
+
+import ctypes
+import ctypes.util
+import gc
+import sys
+
+import pytest
+
+import _tagmire_rs
+from _tagmire_rs import ParserConfig, parse
+
+WARM_UPS = 3
+RUNS = 6
+# Growth per run at or above which a counter counts as grown. The
+# measurement itself may move a counter by a few units; a leak of one
+# reference, block or allocation per call grows it by the repetitions.
+GROWN = {"total references": 20, "watched references": 20, "memory blocks": 20, "C heap bytes": 4096}
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+def _heap_probe():
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    try:
+        mallinfo2 = libc.mallinfo2
+    except AttributeError:  # not glibc, or older than 2.33
+        return None
+    mallinfo2.restype = MallInfo2
+    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+heap_in_use = _heap_probe()
+
+
+def counters(watched):
+    gc.collect()
+    return {
+        "total references": sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
+        "watched references": sum(sys.getrefcount(obj) for obj in watched),
+        "memory blocks": sys.getallocatedblocks(),
+        "C heap bytes": heap_in_use() if heap_in_use else 0,
+    }
+
+
+def leaks(work, watched=(), repetitions=200):
+    """The counters that grew on every one of RUNS runs of `work` repeated
+    `repetitions` times, with their growth per run."""
+
+    def run():
+        for _ in range(repetitions):
+            work()
+
+    for _ in range(WARM_UPS):
+        run()
+    # Deltas go into lists made beforehand, so that measuring does not
+    # itself grow the counters from run to run.
+    deltas = {name: [0] * RUNS for name in GROWN}
+    before = counters(watched)
+    for i in range(RUNS):
+        run()
+        after = counters(watched)
+        for name in GROWN:
+            deltas[name][i] = after[name] - before[name]
+        before = after
+    return {name: d for name, d in deltas.items() if all(delta >= GROWN[name] for delta in d)}
+
+
+# --- the work ---------------------------------------------------------------
+
+SOURCE = 'héllo <cite id="7" urgent>it\'s</cite> wörld<note n="1"/>\n<todo>x <claim k=v>y <Risk/>🙂'
+ASCII = "Water boils at 100 C.<cite>\n<note>verify <code lang=py/>altitude"
+CONFIG = ParserConfig()
+CONFIG.set_recognized_tags(["cite", "note", "todo", "claim", "risk", "code"])
+CONFIG.set_recovery_strategy("claim", "forward_next_token")
+
+
+class Text(str):
+    pass
+
+
+class Items:
+    """A sequence by the old protocol; iterating it runs Python code."""
+
+    def __init__(self, items, hook=None):
+        self.items = items
+        self.hook = hook
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        if self.hook:
+            self.hook()
+        return self.items[index]
+
+
+def read_everything(result):
+    result.text
+    repr(result)
+    for segment in result.segments:
+        segment.text
+        repr(segment)
+        str(segment)
+        for annotation in segment.annotations:
+            annotation.tag
+            annotation.attrs
+            repr(annotation)
+    for marker in result.markers:
+        marker.pos
+        repr(marker)
+        annotation = marker.annotation
+        annotation.tag
+        annotation.attrs
+        repr(annotation)
+
+
+def parse_every_way():
+    read_everything(parse(SOURCE))
+    read_everything(parse(ASCII, None))
+    read_everything(parse(input=SOURCE, config=CONFIG))
+    read_everything(parse(Text(ASCII), config=CONFIG))
+    read_everything(parse(""))
+    read_everything(parse("<cite/><note/>"))
+    ParserConfig()
+    ParserConfig.default_cite_config()
+    CONFIG.default_llm_friendly_config()
+
+
+TAGS = ["cite", "note", "claim", "risk"]
+TAG_TUPLE = ("Cite", "NOTE", "cite")
+
+
+def set_everything():
+    config = ParserConfig()
+    config.set_recognized_tags(TAGS)
+    config.set_recognized_tags(TAG_TUPLE)
+    config.set_recognized_tags(Items(TAGS))
+    config.set_recognized_tags(tags=[])
+    config.set_unknown_mode("PassThrough")
+    config.set_unknown_mode(mode="treat_as_text")
+    config.set_recovery_strategy("claim", "forward_next_token")
+    config.set_recovery_strategy(tag="Claim", strategy="NOOP")
+    config.set_recovery_strategy(strategy="retro_line", tag="")
+    for setter in (config.set_trim_punctuation, config.set_autoclose_on_any_tag,
+                   config.set_autoclose_on_same_tag, config.set_case_sensitive_tags):
+        setter(True)
+        setter(val=False)
+    parse(SOURCE, config)
+
+
+def refused_while_busy(config):
+    def reenter():
+        for call in (lambda: parse("x", config), lambda: config.set_unknown_mode("strip")):
+            try:
+                call()
+            except RuntimeError:
+                pass
+            else:
+                raise AssertionError("not refused")
+
+    return Items(["cite"], hook=reenter)
+
+
+def raise_type_error():
+    raise TypeError("item")
+
+
+BUSY = ParserConfig()
+RESULT = parse(SOURCE)
+SEGMENT = RESULT.segments[1]
+
+# Every failure of the failure tables, each with the exception it must raise.
+FAILURES = [
+    (lambda: parse(), TypeError),
+    (lambda: parse("a", None, None), TypeError),
+    (lambda: parse(text="x"), TypeError),
+    (lambda: parse("x", input="y"), TypeError),
+    (lambda: parse("x", None, config=None), TypeError),
+    (lambda: parse(b"x"), TypeError),
+    (lambda: parse(1, {}), TypeError),
+    (lambda: parse("x", {}), TypeError),
+    (lambda: parse("x\ud800"), UnicodeEncodeError),
+    (lambda: ParserConfig(1), TypeError),
+    (lambda: ParserConfig(tags=[]), TypeError),
+    (lambda: ParserConfig.default_cite_config(1), TypeError),
+    (lambda: ParserConfig.default_llm_friendly_config(x=1), TypeError),
+    (lambda: CONFIG.set_unknown_mode(), TypeError),
+    (lambda: CONFIG.set_unknown_mode("a", "b"), TypeError),
+    (lambda: CONFIG.set_unknown_mode(kind="strip"), TypeError),
+    (lambda: CONFIG.set_unknown_mode(1), TypeError),
+    (lambda: CONFIG.set_unknown_mode("Drop"), ValueError),
+    (lambda: CONFIG.set_unknown_mode("\udc80"), UnicodeEncodeError),
+    (lambda: CONFIG.set_recovery_strategy(), TypeError),
+    (lambda: CONFIG.set_recovery_strategy("cite"), TypeError),
+    (lambda: CONFIG.set_recovery_strategy("cite", "noop", tag="x"), TypeError),
+    (lambda: CONFIG.set_recovery_strategy(b"cite", "noop"), TypeError),
+    (lambda: CONFIG.set_recovery_strategy("cite", None), TypeError),
+    (lambda: CONFIG.set_recovery_strategy("cite", "retro-line"), ValueError),
+    (lambda: CONFIG.set_recovery_strategy("\ud800", "noop"), UnicodeEncodeError),
+    (lambda: CONFIG.set_recognized_tags("cite"), TypeError),
+    (lambda: CONFIG.set_recognized_tags({"cite"}), TypeError),
+    (lambda: CONFIG.set_recognized_tags(x for x in "ab"), TypeError),
+    (lambda: CONFIG.set_recognized_tags(["cite", 1]), TypeError),
+    (lambda: CONFIG.set_recognized_tags(("cite", "\ud800")), UnicodeEncodeError),
+    (lambda: CONFIG.set_recognized_tags(Items(["cite", b"x"])), TypeError),
+    (lambda: CONFIG.set_recognized_tags(Items(["cite"], hook=raise_type_error)), TypeError),
+    (lambda: BUSY.set_recognized_tags(refused_while_busy(BUSY)), None),
+    (lambda: CONFIG.set_trim_punctuation(1), TypeError),
+    (lambda: CONFIG.set_autoclose_on_any_tag(val=None), TypeError),
+    (lambda: CONFIG.set_autoclose_on_same_tag(True, False), TypeError),
+    (lambda: CONFIG.set_case_sensitive_tags(), TypeError),
+    (lambda: _tagmire_rs.Segment(), TypeError),
+    (lambda: _tagmire_rs.Marker(pos=1), TypeError),
+    (lambda: setattr(RESULT, "text", "x"), AttributeError),
+    (lambda: setattr(SEGMENT, "extra", 1), AttributeError),
+]
+
+
+def fail_every_way():
+    for call, error in FAILURES:
+        if error is None:
+            call()
+            continue
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError(f"no {error.__name__}")
+
+
+WATCHED = [SOURCE, ASCII, CONFIG, BUSY, RESULT, SEGMENT, TAGS, TAG_TUPLE, *TAGS, *TAG_TUPLE, ParserConfig, parse,
+           _tagmire_rs.ParseResult, _tagmire_rs.Segment, _tagmire_rs.Annotation, _tagmire_rs.Marker, None, True,
+           False, TypeError, ValueError, UnicodeEncodeError, RuntimeError]
+
+
+@pytest.mark.parametrize(
+    ("work", "repetitions"),
+    [(parse_every_way, 200), (set_everything, 300), (fail_every_way, 100)],
+    ids=["parse-and-read", "setters", "failures"],
+)
+def test_repeated_work_returns_to_its_baseline(work, repetitions):
+    assert leaks(work, WATCHED, repetitions) == {}
+
+
+def test_big_results_free_what_they_hold():
+    # Large texts and many objects go through the C heap, not small blocks.
+    big = "<note k=v>" + "x" * 100_000 + "</note>" + "<cite/>" * 2000
+
+    def work():
+        read_everything(parse(big))
+
+    assert leaks(work, WATCHED, repetitions=5) == {}
+
+
+def test_the_check_sees_a_leak():
+    kept = []
+    pinned = object()
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    libc.malloc.restype = ctypes.c_void_p
+
+    def leaky():
+        kept.append([1, 2])  # one object per call, never freed
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(pinned))
+        libc.malloc(256)
+
+    grown = leaks(leaky, [pinned], repetitions=50)
+    assert {"watched references", "memory blocks"} <= grown.keys()
+    if heap_in_use:
+        assert "C heap bytes" in grown
+    if hasattr(sys, "gettotalrefcount"):
+        assert "total references" in grown

@@ -1,0 +1,85 @@
+"""Running out of memory: under an address-space limit, a parse or a property
+read that cannot get its memory raises MemoryError, leaves its objects as
+they were, and the interpreter goes on working. Each case runs in a child
+process, since the limit holds for the whole process."""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+    reason="needs Linux's RLIMIT_AS, which AddressSanitizer's reserved shadow memory rules out",
+)
+
+CHILD = textwrap.dedent(
+    """
+    import json, resource, sys
+    from _tagmire_rs import ParserConfig, parse
+
+    def address_space():
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    def shape(result):
+        return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+
+    nested = ParserConfig()
+    nested.set_autoclose_on_any_tag(False)
+    nested.set_autoclose_on_same_tag(False)
+    probe = "Water boils.<cite>\\n<note>verify altitude"
+    expected = shape(parse(probe))
+
+    stage = sys.argv[1]
+    if stage == "parse":
+        # n nested spans with text between them: every segment lists every
+        # span around it, n * n / 2 annotation copies, gigabytes from 200 kB.
+        n = 30_000
+        source = "<note>x" * n + "</note>" * n
+        work = lambda: parse(source, nested)
+    else:
+        # A million objects per read, from small blocks that the freed
+        # memory of the parse cannot supply: about 80 MB each time.
+        n = 500_000
+        if stage == "annotations":
+            segment = parse("<note>" * 2 * n + "x", nested).segments[0]
+            work, size = (lambda: segment.annotations), 2 * n
+        else:
+            result = parse("<note>x</note>y<cite/><cite/>" * n)
+            work, size = (lambda: getattr(result, stage)), 2 * n
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (32 << 20), hard))
+    outcomes = []
+    for _ in range(3):
+        try:
+            work()
+            outcomes.append("done")
+        except MemoryError:
+            outcomes.append("MemoryError")
+        # Whatever happened, the interpreter goes on parsing.
+        outcomes.append(shape(parse(probe)) == expected)
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    if stage != "parse":
+        # With the limit gone the same read succeeds: nothing was lost.
+        outcomes.append(len(work()) == size)
+    print(json.dumps(outcomes))
+    """
+)
+
+
+@pytest.mark.parametrize("stage", ["parse", "segments", "markers", "annotations"])
+def test_exhausted_memory_raises_memory_error_and_the_interpreter_goes_on(stage):
+    completed = subprocess.run(
+        [sys.executable, "-c", CHILD, stage], capture_output=True, text=True, timeout=600, check=False
+    )
+    assert completed.returncode == 0, completed.stderr
+    outcomes = json.loads(completed.stdout)
+    assert outcomes[:6] == ["MemoryError", True] * 3
+    assert outcomes[6:] == ([] if stage == "parse" else [True])

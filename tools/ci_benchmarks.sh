@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# CI: every benchmark at tiny sizes, so that none of them rots. Timing never
+# fails this script (the machine is shared and noisy); a crash or an error
+# does. The real figures come from `python bench/run_all.py --write-readme`.
+#
+#   PYTHON=python3.12 bash tools/ci_benchmarks.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python}
+
+# Google Benchmark comes from Debian's libbenchmark-dev.
+if [ ! -f /usr/include/benchmark/benchmark.h ]; then
+  SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libbenchmark-dev
+fi
+
+# The peers of the bench extra, without reinstalling the module itself.
+mapfile -t peers < <("$PYTHON" -c 'import tomllib
+with open("pyproject.toml", "rb") as f:
+    print(*tomllib.load(f)["project"]["optional-dependencies"]["bench"], sep="\n")')
+"$PYTHON" -m pip install -q "${peers[@]}"
+"$PYTHON" -c 'import _tagmire_rs' 2>/dev/null || "$PYTHON" -m pip install -q .
+
+build=build/bench
+"$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DTAGMIRE_BUILD_BENCHMARKS=ON -DTAGMIRE_WERROR=ON >/dev/null
+"$PYTHON" -m cmake --build "$build" -j 2
+"$build/tagmire_scaling" 4096 16384 >/dev/null
+
+"$PYTHON" bench/run_all.py --quick --out build/bench-results-quick
