@@ -4,7 +4,7 @@
 // hostile families come from hostile_inputs.h.
 //
 //   python bench/corpora.py --write build/bench-corpora --sizes 65536,1048576,16777216
-//   tagmire_core_bench --corpus_dir=build/bench-corpora [--corpus_sizes=65536,1048576]
+//   tagmire_core_bench --corpus_dir=build/bench-corpora/seed...-v... [--corpus_sizes=65536,1048576]
 //                      [--hostile_bytes=1048576]
 //                      [--benchmark_filter=...]   (any Google Benchmark flag)
 //   tagmire_core_bench --hostile_digest=4096   (name, size, CRC-32 of each hostile input,

@@ -4,11 +4,11 @@ benchmark (which reads the files `write` leaves behind).
 Corpora of about `size` UTF-8 bytes:
   llm    model answers: headings, paragraphs, lists, fenced code holding `a < b`,
          inline code, accents, CJK, emoji, about one recognised tag per 150 bytes
-  plain  the same prose with every tag and CDATA wrapper left out
+  plain  the same prose with every tag, CDATA wrapper and piece holding `<` left out
   dense  a tag every few words
 and the hostile families of bench/hostile_inputs.h, each with its configuration.
 
-    python bench/corpora.py --write DIR --sizes 65536,1048576   # files for core_bench
+    python bench/corpora.py --write DIR --sizes 65536,1048576   # files for core_bench, in DIR/seed*-v*
     python bench/corpora.py --stats                              # tag density and the like
     python bench/corpora.py --hostile-digest 4096                # compare with core_bench's
 """
@@ -28,6 +28,8 @@ from pathlib import Path
 import _tagmire_rs
 
 SEED = 20240604
+# Part of the corpus files' folder name: raise it whenever the generator changes.
+VERSION = 2
 CORPORA = ("llm", "plain", "dense")
 
 _WORDS = (
@@ -160,11 +162,12 @@ def _pieces(seed: int, short: bool) -> Iterator[_Piece]:
 
 def _take(pieces: Iterator[_Piece], size: int, markup: bool) -> str:
     """Whole pieces while they fit in `size` bytes, then the part of the next
-    one that fits, cut at a character boundary."""
+    one that fits, cut at a character boundary. Without markup, pieces holding
+    a `<` go too: `i < n; ... >` reads as one tag up to the next `>`."""
     out: list[str] = []
     made = 0
     for piece in pieces:
-        if piece.markup and not markup:
+        if not markup and (piece.markup or "<" in piece.text):
             continue
         data = piece.text.encode()
         if made + len(data) > size:
@@ -305,7 +308,7 @@ HOSTILE: tuple[Hostile, ...] = (
             lambda: _no_autoclose("forward_until_tag")),
     Hostile("disjoint_spans", lambda n: _repeat("<note>x</note>", n), lambda: None),
     # As in the C++ builder, the inner repeats are by bytes: three deep.
-    Hostile("nested_spans", lambda n: _repeat(_repeat("<note>x", 16) + _repeat("</note>", 16), n),
+    Hostile("nested_spans", lambda n: _repeat("<note>x" * 16 + "</note>" * 16, n),
             lambda: _no_autoclose("noop")),
     Hostile("distinct_names_same_tag_autoclose", _distinct_names, _many_names),
     Hostile("many_attributes", _many_attributes, lambda: None),
@@ -318,9 +321,11 @@ def hostile(name: str) -> Hostile:
 
 # --- files and checks ---
 
-def write(directory: Path, sizes: list[int], names: tuple[str, ...] = CORPORA) -> list[Path]:
-    """Writes `{corpus}_{size}.txt` for every corpus and size, skipping files
-    already there (the generator is seeded, so they cannot differ)."""
+def write(base: Path, sizes: list[int], names: tuple[str, ...] = CORPORA) -> list[Path]:
+    """Writes `{corpus}_{size}.txt` for every corpus and size into a folder of
+    `base` named after the seed and generator version, skipping files already
+    there (the generator is seeded, so they cannot differ)."""
+    directory = base / f"seed{SEED}-v{VERSION}"
     directory.mkdir(parents=True, exist_ok=True)
     written = []
     for name in names:
@@ -355,6 +360,7 @@ def stats(size: int) -> str:
         result = _tagmire_rs.parse(text)
         annotated = sum(1 for s in result.segments if s.annotations)
         rows.append(f"{name:6} {n:>9} bytes  {len(tags):>6} tags (1 per {n / max(1, len(tags)):.0f} B; recognised 1 per {n / max(1, known):.0f} B)  "
+                    f"text {len(result.text.encode()) / n:.0%} of input  "
                     f"{len(result.segments):>6} segments ({annotated} annotated)  {len(result.markers)} markers  "
                     f"max char width {max(map(ord, text)).bit_length()} bits")
     return "\n".join(rows)

@@ -18,6 +18,13 @@ struct HostileFamily {
   types::ParserConfig config;
 };
 
+inline std::string repeat_times(const std::string& piece, std::size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
 inline std::string repeat(const std::string& piece, std::size_t bytes) {
   std::string out;
   out.reserve(bytes + piece.size());
@@ -65,7 +72,7 @@ inline std::vector<HostileFamily> hostile_families() {
       {"disjoint_spans", [](std::size_t n) { return repeat("<note>x</note>", n); }, defaults},
       // Nesting depth is bounded: unbounded nesting makes the output itself
       // (every segment listing every enclosing span) grow with n squared.
-      {"nested_spans", [](std::size_t n) { return repeat(repeat("<note>x", 16) + repeat("</note>", 16), n); },
+      {"nested_spans", [](std::size_t n) { return repeat(repeat_times("<note>x", 16) + repeat_times("</note>", 16), n); },
        no_autoclose(RecoveryStrategy::noop)},
       // Every tag closes its namesake 5,000 tags deep. No text lies between
       // them: text there would be covered by 5,000 spans, so the output

@@ -65,7 +65,7 @@ def run_core(exe: Path, corpus_dir: Path, cfg: dict, out: Path) -> dict:
     digest = subprocess.run([str(exe), "--hostile_digest=4096"], check=True, capture_output=True, text=True).stdout
     if digest.strip() != corpora.hostile_digest(4096).strip():
         raise SystemExit("bench/corpora.py and bench/hostile_inputs.h build different hostile inputs")
-    corpora.write(corpus_dir, list(cfg["core_sizes"]))
+    corpus_dir = corpora.write(corpus_dir, list(cfg["core_sizes"]))[0].parent
     cmd = [str(exe), f"--corpus_dir={corpus_dir}", "--corpus_sizes=" + ",".join(map(str, cfg["core_sizes"])),
            f"--hostile_bytes={cfg['hostile_bytes']}",
            f"--benchmark_min_time={cfg['core_min_time']}", f"--benchmark_repetitions={cfg['core_reps']}",
@@ -115,7 +115,7 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
     rows = [python_bench.Row(**r) for r in results.get("python", [])]
     large = sorted({r.size for r in rows if r.corpus == "llm" and r.size >= 64 * KB})
     for peer, need in (("html.parser", 10), ("lxml.html", 3), ("selectolax", 3), ("regex", 1)):
-        ratios = [(r.ratio, r.size) for s in large if (r := _row(rows, "llm", s, peer))]
+        ratios = [(r.ratio, r.size) for s in large if (r := _row(rows, "llm", s, peer)) and not r.partial]
         if ratios:
             worst, at = min(ratios)
             out.append((f"llm 64 KB-16 MB: ≥{need}x {peer}", f"{worst:.2f}x at worst ({timing.human_bytes(at)})",
@@ -168,7 +168,7 @@ def markdown(results: dict) -> str:
         f"Measured by `python bench/run_all.py --write-readme` on {m['date']}: {m['cpu']}, {m['cores']} cores, "
         f"{m['memory']}, {m['os']}, Python {m['python']}, revision {results['revision']}; load average "
         f"{results['load_before']} before the run and {results['load_after']} after (the machine is shared). "
-        f"Peers: {results.get('peers', '')}, BeautifulSoup on html.parser, selectolax's lexbor backend. "
+        f"Peers: {results.get('peers', '')} (BeautifulSoup on html.parser, selectolax on lexbor). "
         "Python times are medians of interleaved runs in CPU time of the calling thread (the process pool: "
         "wall clock), each call on a fresh `str`; ratios compare medians from the same run.", "",
         "| Target | Measured | Met |", "|---|---|---|",
@@ -180,7 +180,8 @@ def markdown(results: dict) -> str:
              if any(r.contender == c for r in rows)]
     sizes = sorted({r.size for r in rows if r.corpus == "llm"})
     if sizes:
-        lines += ["", "`llm`, parse + `.text` + `.segments`, median per call (peer time / tagmire time):", "",
+        lines += ["", "`llm`, parse + `.text` + `.segments`, median per call (peer time / tagmire time; "
+                  "\"stopped early\": the peer returned far less text than the others and is not compared):", "",
                   "| Size | tagmire | " + " | ".join(peers) + " |", "|---" * (len(peers) + 2) + "|"]
         for size in sizes:
             cells = [timing.human_bytes(size)]
@@ -188,7 +189,8 @@ def markdown(results: dict) -> str:
             cells.append(timing.human_seconds(base.median_s) if base else "")
             for peer in peers:
                 r = _row(rows, "llm", size, peer)
-                cells.append(f"{timing.human_seconds(r.median_s)} ({r.ratio:.2f}x)" if r else "—")
+                cells.append("—" if r is None else f"{timing.human_seconds(r.median_s)} "
+                             + ("(stopped early)" if r.partial else f"({r.ratio:.2f}x)"))
             lines.append("| " + " | ".join(cells) + " |")
     core = results.get("core", {})
     if core:

@@ -30,7 +30,7 @@ void dispatch(Parser& parser, TagToken& token) {
   }
 }
 
-types::ParseResult run(std::string_view input, const types::ParserConfig& config,
+types::CompactResult run(std::string_view input, const types::ParserConfig& config,
                        const TagTable& tags) {
   Parser parser(config, tags);
   // The output is never longer than the input: growing it step by step
@@ -63,16 +63,22 @@ types::ParseResult run(std::string_view input, const types::ParserConfig& config
 
 }  // namespace
 
-types::ParseResult parse(std::string_view text, const types::ParserConfig& config) {
+types::CompactResult parse_compact(std::string_view text, const types::ParserConfig& config) {
   const TagTable tags(config);
   return run(text, config, tags);
 }
 
-types::ParseResult parse(std::string_view text) {
+types::CompactResult parse_compact(std::string_view text) {
   // The default preset never changes, so its tables are prepared once.
   static const types::ParserConfig config = types::ParserConfig::default_llm_friendly_config();
   static const TagTable tags(config);
   return run(text, config, tags);
 }
+
+types::ParseResult parse(std::string_view text, const types::ParserConfig& config) {
+  return parse_compact(text, config).expand();
+}
+
+types::ParseResult parse(std::string_view text) { return parse_compact(text).expand(); }
 
 }  // namespace parser

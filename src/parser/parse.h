@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "types/compact_result.h"
 #include "types/parse_result.h"
 #include "types/parser_config.h"
 
@@ -18,5 +19,9 @@ types::ParseResult parse(std::string_view text, const types::ParserConfig& confi
 // Parses `text` under the default preset (`default_llm_friendly_config`), whose
 // name tables are prepared once per process.
 types::ParseResult parse(std::string_view text);
+
+// The same parses with the segments kept as cuts into the text.
+types::CompactResult parse_compact(std::string_view text, const types::ParserConfig& config);
+types::CompactResult parse_compact(std::string_view text);
 
 }  // namespace parser

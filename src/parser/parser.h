@@ -13,6 +13,7 @@
 
 #include "parser/trimmable_runs.h"
 #include "types/annotation.h"
+#include "types/compact_result.h"
 #include "types/parse_result.h"
 #include "types/parser_config.h"
 
@@ -92,7 +93,7 @@ class Parser {
   std::pair<std::size_t, std::size_t> trim_span(std::size_t start, std::size_t end);
 
   // Closes what is still open and assembles the result; consumes the parser.
-  types::ParseResult finish() &&;
+  types::CompactResult finish() &&;
 
   const types::ParserConfig& config;
   const TagTable& tags;
@@ -124,5 +125,14 @@ class Parser {
 // Cuts `out` at every span boundary; each piece carries the annotations of
 // the spans covering it, in recording order.
 std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans);
+
+// The same cuts as positions: segments in text order, and for each the
+// indices of the spans covering it, in recording order. One sweep over the
+// sorted span boundaries.
+struct SegmentCuts {
+  std::vector<types::SegmentCut> segments;
+  std::vector<std::size_t> covering;
+};
+SegmentCuts cut_segments(std::size_t text_size, const std::vector<Span>& spans);
 
 }  // namespace parser

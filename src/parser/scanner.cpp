@@ -117,6 +117,8 @@ types::AttrMap read_attributes(std::string_view input, std::size_t pos, std::siz
 }  // namespace
 
 std::optional<CdataSection> scan_cdata(std::string_view input, std::size_t pos) {
+  // Almost every `<` is a tag: one byte settles it before the full compare.
+  if (pos + 1 >= input.size() || input[pos + 1] != '!') return std::nullopt;
   if (input.compare(pos, kCdataOpen.size(), kCdataOpen) != 0) return std::nullopt;
   const std::size_t begin = pos + kCdataOpen.size();
   const std::size_t close = input.find(kCdataClose, begin);

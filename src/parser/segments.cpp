@@ -26,11 +26,10 @@ void sort_boundaries(std::vector<Boundary>& boundaries) {
 
 }  // namespace
 
-std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans) {
-  std::vector<types::Segment> segments;
-  if (out.empty()) return segments;
+SegmentCuts cut_segments(std::size_t text_size, const std::vector<Span>& spans) {
+  SegmentCuts cuts;
+  if (text_size == 0) return cuts;
 
-  segments.reserve(2 * spans.size() + 1);
   std::vector<Boundary> starts;
   std::vector<Boundary> ends;
   starts.reserve(spans.size());
@@ -41,13 +40,14 @@ std::vector<types::Segment> build_segments(std::string_view out, const std::vect
   }
   sort_boundaries(starts);
   sort_boundaries(ends);
+  cuts.segments.reserve(2 * spans.size() + 1);
 
   std::vector<std::size_t> active;  // covering spans, in recording order
   std::vector<std::size_t> merged;
   std::size_t next_start = 0;
   std::size_t next_end = 0;
   std::size_t a = 0;
-  while (a < out.size()) {
+  while (a < text_size) {
     if (next_end < ends.size() && ends[next_end].pos <= a) {
       while (next_end < ends.size() && ends[next_end].pos <= a) ++next_end;
       std::erase_if(active, [&](std::size_t i) { return spans[i].end <= a; });
@@ -66,24 +66,36 @@ std::vector<types::Segment> build_segments(std::string_view out, const std::vect
       active.swap(merged);
     }
 
-    std::size_t b = out.size();
+    std::size_t b = text_size;
     if (next_start < starts.size()) b = std::min(b, starts[next_start].pos);
     if (next_end < ends.size()) b = std::min(b, ends[next_end].pos);
 
-    types::Segment& segment = segments.emplace_back();
-    segment.text.assign(out.substr(a, b - a));
-    segment.annotations.reserve(active.size());
-    for (std::size_t i : active) segment.annotations.push_back(spans[i].annotation);
+    cuts.segments.push_back({a, b, cuts.covering.size(), active.size()});
+    cuts.covering.insert(cuts.covering.end(), active.begin(), active.end());
     a = b;
   }
-  return segments;
+  return cuts;
 }
 
-types::ParseResult Parser::finish() && {
+std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans) {
+  types::CompactResult compact;
+  compact.text = std::string(out);
+  SegmentCuts cuts = cut_segments(out.size(), spans);
+  compact.segments = std::move(cuts.segments);
+  compact.covering = std::move(cuts.covering);
+  for (const Span& span : spans) compact.annotations.push_back(span.annotation);
+  return std::move(compact).expand().segments;
+}
+
+types::CompactResult Parser::finish() && {
   const std::size_t pos = out.size();
   while (!stack.empty()) close_tag(pop_top(), pos);
-  types::ParseResult result;
-  result.segments = build_segments(out, spans);
+  types::CompactResult result;
+  SegmentCuts cuts = cut_segments(out.size(), spans);
+  result.segments = std::move(cuts.segments);
+  result.covering = std::move(cuts.covering);
+  result.annotations.reserve(spans.size());
+  for (Span& span : spans) result.annotations.push_back(std::move(span.annotation));
   result.text = std::move(out);
   result.markers = std::move(markers);
   return result;

@@ -7,6 +7,7 @@
 #include "python_bindings/parser_config_type.h"
 #include "python_bindings/py_errors.h"
 #include "python_bindings/py_text.h"
+#include "python_bindings/utf8_input.h"
 #include "python_bindings/result_types.h"
 
 namespace python_bindings {
@@ -22,13 +23,18 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* bound[2] = {};
     if (!bind_arguments(kParseSignature, args, nargs, kwnames, bound)) return nullptr;
     // The input is converted first, so with both arguments wrong its error wins.
-    std::string_view text;
-    if (!extract_text(bound[0], "input", &text)) return nullptr;
+    if (!PyUnicode_Check(bound[0])) {
+      raise_conversion_error("input", bound[0], "PyString");
+      return nullptr;
+    }
+    Utf8Input input;
+    if (!input.load(bound[0])) return nullptr;
+    const std::string_view text = input.view();
     PyObject* config = bound[1];
     // The default preset and its name tables are prepared once per process:
     // the parser only reads them, so sharing cannot be told from a fresh
     // preset per call, and it spares the most common call their build.
-    if (config == nullptr || config == Py_None) return make_parse_result(parser::parse(text));
+    if (config == nullptr || config == Py_None) return make_parse_result(parser::parse_compact(text));
     if (!PyObject_TypeCheck(config, parser_config_type())) {
       raise_conversion_error("config", config, "ParserConfig");
       return nullptr;
@@ -38,7 +44,7 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
     if (!access.acquired()) return nullptr;
-    return make_parse_result(parser::parse(text, access.config()));
+    return make_parse_result(parser::parse_compact(text, access.config()));
   });
 }
 

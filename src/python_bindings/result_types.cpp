@@ -1,5 +1,6 @@
 #include "python_bindings/result_types.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,14 +12,25 @@
 namespace python_bindings {
 namespace {
 
+// The records never change once made, so a ParseResult and the Segment
+// objects read from it share one result instead of each holding a copy:
+// reading `segments` then costs one small object per segment, and a
+// segment's text is cut out only when its own `text` is read.
+using SharedResult = std::shared_ptr<const types::CompactResult>;
+
+struct SegmentRef {
+  SharedResult result;
+  std::size_t index = 0;
+};
+
 struct PyParseResult {
   PyObject_HEAD
-  types::ParseResult record;
+  SharedResult record;
 };
 
 struct PySegment {
   PyObject_HEAD
-  types::Segment record;
+  SegmentRef record;
 };
 
 struct PyAnnotation {
@@ -77,23 +89,31 @@ void append_tag_only(std::string& out, const types::Annotation& annotation) {
 // --- ParseResult ---
 
 PyObject* parse_result_text(PyObject* self, void*) noexcept {
-  return make_str(record_of<PyParseResult>(self).text);
+  return make_str(record_of<PyParseResult>(self)->text);
 }
 
 PyObject* parse_result_segments(PyObject* self, void*) noexcept {
-  return guarded([&] {
-    return list_of_copies<PySegment>(segment_type_object, record_of<PyParseResult>(self).segments);
+  return guarded([&]() -> PyObject* {
+    const SharedResult& result = record_of<PyParseResult>(self);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(result->segments.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < result->segments.size(); ++i) {
+      PyObject* item = adopt_record<PySegment>(segment_type_object, SegmentRef{result, i});
+      if (item == nullptr) return nullptr;  // the list releases what it holds
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
   });
 }
 
 PyObject* parse_result_markers(PyObject* self, void*) noexcept {
   return guarded([&] {
-    return list_of_copies<PyMarker>(marker_type_object, record_of<PyParseResult>(self).markers);
+    return list_of_copies<PyMarker>(marker_type_object, record_of<PyParseResult>(self)->markers);
   });
 }
 
 PyObject* parse_result_repr(PyObject* self) noexcept {
-  const types::ParseResult& result = record_of<PyParseResult>(self);
+  const types::CompactResult& result = *record_of<PyParseResult>(self);
   return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", result.text.size(),
                               result.segments.size(), result.markers.size());
 }
@@ -120,24 +140,37 @@ PyType_Spec parse_result_spec = {
 
 // --- Segment ---
 
-PyObject* segment_text(PyObject* self, void*) noexcept { return make_str(record_of<PySegment>(self).text); }
+PyObject* segment_text(PyObject* self, void*) noexcept {
+  const SegmentRef& segment = record_of<PySegment>(self);
+  return make_str(segment.result->segment_text(segment.index));
+}
 
 PyObject* segment_annotations(PyObject* self, void*) noexcept {
-  return guarded([&] {
-    return list_of_copies<PyAnnotation>(annotation_type_object, record_of<PySegment>(self).annotations);
+  return guarded([&]() -> PyObject* {
+    const SegmentRef& segment = record_of<PySegment>(self);
+    const std::size_t count = segment.result->segments[segment.index].count;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < count; ++k) {
+      PyObject* item = adopt_record<PyAnnotation>(
+          annotation_type_object, types::Annotation(segment.result->segment_annotation(segment.index, k)));
+      if (item == nullptr) return nullptr;  // the list releases what it holds
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
   });
 }
 
 PyObject* segment_repr(PyObject* self) noexcept {
   return guarded([&] {
-    const types::Segment& segment = record_of<PySegment>(self);
+    const SegmentRef& segment = record_of<PySegment>(self);
     std::string repr = "Segment(text='";
     // Single quotes become double quotes so the quoted text cannot end early.
-    for (char c : segment.text) repr += c == '\'' ? '"' : c;
+    for (char c : segment.result->segment_text(segment.index)) repr += c == '\'' ? '"' : c;
     repr += "', annotations=";
-    for (std::size_t i = 0; i < segment.annotations.size(); ++i) {
-      if (i > 0) repr += ", ";
-      append_tag_only(repr, segment.annotations[i]);
+    for (std::size_t k = 0; k < segment.result->segments[segment.index].count; ++k) {
+      if (k > 0) repr += ", ";
+      append_tag_only(repr, segment.result->segment_annotation(segment.index, k));
     }
     repr += ')';
     return make_str(repr);
@@ -264,8 +297,9 @@ PyTypeObject* segment_type() noexcept { return segment_type_object; }
 PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
 PyTypeObject* marker_type() noexcept { return marker_type_object; }
 
-PyObject* make_parse_result(types::ParseResult&& result) noexcept {
-  return adopt_record<PyParseResult>(parse_result_type_object, std::move(result));
+PyObject* make_parse_result(types::CompactResult&& result) {
+  return adopt_record<PyParseResult>(parse_result_type_object,
+                                     std::make_shared<const types::CompactResult>(std::move(result)));
 }
 
 }  // namespace python_bindings

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "types/parse_result.h"
+#include "types/compact_result.h"
 
 namespace python_bindings {
 
@@ -19,7 +19,7 @@ PyTypeObject* annotation_type() noexcept;
 PyTypeObject* marker_type() noexcept;
 
 // A new ParseResult object that takes over `result` whole; nothing is
-// converted until a property is read.
-PyObject* make_parse_result(types::ParseResult&& result) noexcept;
+// converted until a property is read. Throws std::bad_alloc.
+PyObject* make_parse_result(types::CompactResult&& result);
 
 }  // namespace python_bindings

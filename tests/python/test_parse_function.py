@@ -1,5 +1,7 @@
 """parse(input, config=None): argument binding, conversion and its errors."""
 
+import sys
+
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
@@ -117,3 +119,21 @@ def test_result_does_not_follow_later_config_changes():
 def test_cite_preset_treats_other_tags_as_unknown():
     result = parse("a <note>b</note> <cite>c</cite>", ParserConfig.default_cite_config())
     assert shape(result) == ("a b c", [("a b ", []), ("c", [("cite", {})])], [])
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "caf\xe9 \xff<cite/>x",  # one byte per character, not ASCII
+        "\u4e2d\u6587<cite/>\u2028x\uffff",  # two bytes per character
+        "\U0001f642<cite/>\U0010ffff\x80\u07ff\u0800",  # four bytes per character
+    ],
+)
+def test_non_ascii_input_parses_by_its_utf8_form_and_is_left_as_it_was(text):
+    size_before = sys.getsizeof(text)
+    result = parse(text)
+    plain = text.replace("<cite/>", "")
+    assert result.text == plain
+    assert [m.pos for m in result.markers] == [len(text.split("<cite/>")[0].encode("utf-8"))]
+    # The string gains no UTF-8 copy of itself from being parsed.
+    assert sys.getsizeof(text) == size_before
