@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "parser/parse.h"
+#include "types/compact_result.h"
 #include "types/parse_result.h"
 #include "types/parser_config.h"
 
@@ -202,6 +203,28 @@ inline void check_result(const types::ParseResult& result, std::string_view inpu
     check_annotation(marker.annotation);
     previous = marker.pos;
   }
+}
+
+// The compact form the Python binding keeps: cuts that tile the text, and
+// index ranges that stay inside their vectors, since the binding reads
+// them without checking.
+inline void check_compact(const types::CompactResult& result, std::string_view input) {
+  std::size_t end = 0;
+  std::size_t covered = 0;
+  for (const types::SegmentCut& cut : result.segments) {
+    if (cut.start != end || cut.end <= cut.start) fail("segment cuts do not tile the text", input);
+    if (cut.first != covered || cut.count > result.covering.size() - cut.first) {
+      fail("a segment's annotations lie outside `covering`", input);
+    }
+    for (std::size_t k = 0; k < cut.count; ++k) {
+      const std::size_t span = result.covering[cut.first + k];
+      if (span >= result.annotations.size()) fail("a covering index past the annotations", input);
+      if (k > 0 && span <= result.covering[cut.first + k - 1]) fail("covering spans out of recording order", input);
+    }
+    end = cut.end;
+    covered += cut.count;
+  }
+  if (end != result.text.size() || covered != result.covering.size()) fail("segment cuts do not cover the text", input);
 }
 
 }  // namespace tagmire_fuzz

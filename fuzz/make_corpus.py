@@ -95,6 +95,9 @@ def main():
         # Not UTF-8: the core must take any bytes.
         (folder / "seed-invalid-utf8").write_bytes(header() + b"\xff<cite>\xc3<note \xe2\x80>\xed\xa0\x80x\xf4\x90")
         (folder / "seed-short-header").write_bytes(b"\x00\x01")
+        # Stray bytes that a stripped tag joins into one character.
+        (folder / "seed-stray-bytes-joined").write_bytes(
+            header(**FORWARD_TOKEN, **NO_AUTOCLOSE) + b"<note>\xe6<e>\x8b\x9a")
 
 
 if __name__ == "__main__":

@@ -114,26 +114,19 @@ def test_adversarial_families_parse_to_consistent_results(family):
     check(parse(make(MB), config_with(**options)))
 
 
-def best_time(text, config, runs=3):
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        parse(text, config)
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("family", FAMILIES)
-def test_adversarial_families_stay_linear(family):
+def test_adversarial_families_finish_in_linear_time(family):
     make, options = FAMILIES[family]
-    config = config_with(**options)
-    small, large = make(2 * MB), make(8 * MB)
-    check(parse(large, config))
-    # Four times the input must cost about four times as long; quadratic
-    # work would cost sixteen. The margin absorbs noise on a busy machine.
-    ratio = best_time(large, config) / max(best_time(small, config), 1e-4)
-    assert ratio < 10, f"{family}: 4x the input took {ratio:.1f}x as long"
+    text = make(8 * MB)
+    start = time.process_time()
+    result = parse(text, config_with(**options))
+    seconds = time.process_time() - start
+    check(result)
+    # Linear work takes well under a second here (a few under a sanitizer);
+    # quadratic work on 8 MB takes hours. How the time grows with the size is
+    # measured by the benchmarks (bench/scaling.cpp).
+    assert seconds < 20, f"{family}: {seconds:.1f} s of CPU for 8 MB"
 
 
 @pytest.mark.slow
@@ -262,6 +255,25 @@ def test_str_subclass_overrides_are_not_consulted():
     assert (result.text, [m.pos for m in result.markers]) == (plain.text, [m.pos for m in plain.markers])
 
 
+@pytest.mark.parametrize(
+    "sample",
+    ["é<cite/>\xff", "中<cite/>文", "🙂<cite/>\U0010ffff", "\x80\u07ff\u0800<cite/>\uffff\U00010000", "a" * 100 + "é<cite/>"],
+    ids=["latin-1", "bmp", "astral", "boundaries", "long-ascii-prefix"],
+)
+def test_every_string_kind_parses_the_same_with_or_without_its_utf8_cached(sample):
+    fresh = "".join(list(sample))  # a new object, its UTF-8 form not made yet
+    cached = "".join(list(sample))
+    ParserConfig().set_recovery_strategy(cached, "noop")  # makes and keeps it
+    results = [parse(text) for text in (fresh, cached, Str(sample))]
+    expected = sample.replace("<cite/>", "")
+    position = len(sample[: sample.index("<cite/>")].encode())
+    assert [(r.text, [m.pos for m in r.markers]) for r in results] == [(expected, [position])] * 3
+
+
+class Str(str):
+    pass
+
+
 # --- lone surrogates -------------------------------------------------------
 
 SURROGATES = ["\ud800", "a\udfffb", "<cite>\udc80</cite>", "\ud83d\ude00", Text("\udbff")]
@@ -336,7 +348,7 @@ def generator():
 # type name the messages must show.
 NOT_TEXT = [
     None, 0, 1, -(2**70), 1.5, 1j, b"cite", bytearray(b"cite"), memoryview(b"cite"), ["cite"], ("cite",),
-    {"cite"}, frozenset(), {"cite": 1}, {}.keys(), range(3), array.array("u", "cite"), generator(), iter("x"),
+    {"cite"}, frozenset(), {"cite": 1}, {}.keys(), range(3), array.array("i", [1, 2]), generator(), iter("x"),
     object(), Outer.Inner(), Outer, len, Ellipsis, NotImplemented, ParserConfig(), ParserConfig, type,
     slice(1), Items(["cite"]), Exception("cite"),
 ]
@@ -536,18 +548,6 @@ def test_sequence_calling_back_into_the_same_config_is_refused_every_way():
     result = parse("<claim>a</claim><risk>b</risk><cite>c</cite>", config)
     assert [(s.text, [a.tag for a in s.annotations]) for s in result.segments] == [
         ("a", ["claim"]), ("b", ["risk"]), ("c", [])]
-
-
-def test_sequence_that_drops_the_last_reference_to_its_config():
-    holder = {"config": ParserConfig()}
-
-    def drop(index):
-        holder.clear()
-
-    config = holder["config"]
-    config.set_recognized_tags(Hostile(["claim"], item=drop))
-    del config
-    assert holder == {}
 
 
 def test_sequence_whose_iteration_parses_with_the_same_config_from_a_result():
