@@ -61,6 +61,10 @@ const char* cached_utf8(PyObject* str, Py_ssize_t* size) noexcept {
 }  // namespace
 
 bool Utf8Input::load(PyObject* str) {
+#if PY_VERSION_HEX < 0x030C0000
+  // A string made through the legacy API is not in its compact form yet.
+  if (PyUnicode_READY(str) < 0) return false;
+#endif
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
   if (PyUnicode_IS_ASCII(str)) {
     view_ = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), length);
