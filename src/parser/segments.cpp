@@ -78,13 +78,18 @@ SegmentCuts cut_segments(std::size_t text_size, const std::vector<Span>& spans) 
 }
 
 std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans) {
-  types::CompactResult compact;
-  compact.text = std::string(out);
-  SegmentCuts cuts = cut_segments(out.size(), spans);
-  compact.segments = std::move(cuts.segments);
-  compact.covering = std::move(cuts.covering);
-  for (const Span& span : spans) compact.annotations.push_back(span.annotation);
-  return std::move(compact).expand().segments;
+  const SegmentCuts cuts = cut_segments(out.size(), spans);
+  std::vector<types::Segment> segments;
+  segments.reserve(cuts.segments.size());
+  for (const types::SegmentCut& cut : cuts.segments) {
+    types::Segment& segment = segments.emplace_back();
+    segment.text = std::string(out.substr(cut.start, cut.end - cut.start));
+    segment.annotations.reserve(cut.count);
+    for (std::size_t k = 0; k < cut.count; ++k) {
+      segment.annotations.push_back(spans[cuts.covering[cut.first + k]].annotation);
+    }
+  }
+  return segments;
 }
 
 types::CompactResult Parser::finish() && {

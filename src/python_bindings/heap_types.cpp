@@ -6,11 +6,11 @@
 
 namespace python_bindings {
 
-PyTypeObject* create_builtin_type(PyType_Spec* spec) noexcept {
-  PyRef type(PyType_FromSpec(spec));
+PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept {
+  PyRef type(PyType_FromSpec(type_spec));
   if (!type) return nullptr;
-  const char* dot = std::strrchr(spec->name, '.');
-  PyRef name(PyUnicode_FromString(dot == nullptr ? spec->name : dot + 1));
+  const char* dot = std::strrchr(type_spec->name, '.');
+  PyRef name(PyUnicode_FromString(dot == nullptr ? type_spec->name : dot + 1));
   if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0) return nullptr;
   return reinterpret_cast<PyTypeObject*>(type.release());
 }

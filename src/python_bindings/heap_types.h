@@ -11,13 +11,13 @@
 
 namespace python_bindings {
 
-// Creates a type from `spec`, whose name is "builtins.<Name>", and gives it
-// the bare name <Name>. The dotted spec name is what makes `__module__`
+// Creates a type from `type_spec`, whose name is "builtins.<Name>", and gives it
+// the bare name <Name>. The dotted name is what makes `__module__`
 // report "builtins" (an undotted one leaves the type without `__module__`
 // and draws a DeprecationWarning at import); the rename afterwards keeps
 // "builtins." out of tp_name, and so out of the interpreter's messages, as
 // for the built-in types. Returns a new reference or null.
-PyTypeObject* create_builtin_type(PyType_Spec* spec) noexcept;
+PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept;
 
 // An instance of `type` (whose object layout is `Object`) that takes over
 // `record`. Moving the record cannot throw, so the copy a caller makes for

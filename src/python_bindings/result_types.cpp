@@ -279,8 +279,8 @@ PyType_Spec marker_spec = {
     "builtins.Marker", sizeof(PyMarker), 0, Py_TPFLAGS_DEFAULT, marker_slots,
 };
 
-bool ensure_type(PyTypeObject*& slot, PyType_Spec* spec) noexcept {
-  if (slot == nullptr) slot = create_builtin_type(spec);
+bool ensure_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
+  if (slot == nullptr) slot = create_builtin_type(type_spec);
   return slot != nullptr;
 }
 

@@ -1,6 +1,7 @@
 // The driver, the stack and segment assembly, seen through parse().
 #include <gtest/gtest.h>
 
+#include "parser/parser.h"
 #include "test_support.h"
 
 namespace {
@@ -222,5 +223,22 @@ INSTANTIATE_TEST_SUITE_P(
         SegmentCase{"NoopAtEnd", "<n>x y", config_with({"n"}, RecoveryStrategy::noop), {{"x y", {}}}},
         SegmentCase{"LineStartAfterCdataLineFeed", "a<![CDATA[b\nc]]>d<r>", config_with({"r"}, kRetro),
                     {{"ab\n", {}}, {"cd", {"r"}}}}));
+
+}  // namespace
+
+namespace {
+
+TEST(Segments, BuildSegmentsCopiesEachCutWithItsCoveringAnnotations) {
+  using parser::Span;
+  const std::vector<Span> spans = {{1, 3, {"b", {}}}, {0, 2, {"a", {}}}, {1, 2, {"b", {}}}};
+  const auto segments = parser::build_segments("wxyz", spans);
+  std::vector<FlatSegment> flat;
+  for (const auto& s : segments) {
+    std::vector<std::string> tags;
+    for (const auto& a : s.annotations) tags.push_back(a.tag);
+    flat.emplace_back(s.text, tags);
+  }
+  EXPECT_EQ(flat, (std::vector<FlatSegment>{{"w", {"a"}}, {"x", {"b", "a", "b"}}, {"y", {"b"}}, {"z", {}}}));
+}
 
 }  // namespace
