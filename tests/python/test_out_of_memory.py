@@ -38,18 +38,18 @@ CHILD = textwrap.dedent(
 
     stage = sys.argv[1]
     if stage == "parse":
-        # n nested spans with text between them: every segment lists every
-        # span around it, n * n / 2 annotation copies, gigabytes from 200 kB.
-        n = 30_000
-        source = "<note>x" * n + "</note>" * n
+        # The text alone needs room for the whole input: 70 MB, more than
+        # the limit leaves.
+        source = "<note>x</note>" * 5_000_000
         work = lambda: parse(source, nested)
     else:
         # A million objects per read, from small blocks that the freed
         # memory of the parse cannot supply: about 80 MB each time.
         n = 500_000
         if stage == "annotations":
-            segment = parse("<note>" * 2 * n + "x", nested).segments[0]
-            work, size = (lambda: segment.annotations), 2 * n
+            # Annotation objects are small: three million of them, about 120 MB.
+            segment = parse("<note>" * 6 * n + "x", nested).segments[0]
+            work, size = (lambda: segment.annotations), 6 * n
         else:
             result = parse("<note>x</note>y<cite/><cite/>" * n)
             work, size = (lambda: getattr(result, stage)), 2 * n

@@ -42,7 +42,6 @@ def test_properties_hold_the_parsed_values(result):
 @pytest.mark.parametrize(
     "read",
     [
-        lambda r: r.text,
         lambda r: r.segments,
         lambda r: r.markers,
         lambda r: r.segments[0],
@@ -58,6 +57,12 @@ def test_every_read_builds_a_new_object(result, read):
     first, second = read(result), read(result)
     assert first is not second
     assert type(first) is type(second)
+
+
+def test_the_text_is_built_once_and_shared_by_every_read(result):
+    # A str cannot change, and a second copy of a large text would double
+    # the memory a result takes.
+    assert result.text is result.text
 
 
 def test_changing_a_returned_container_changes_nothing(result):

@@ -4,9 +4,8 @@
 #pragma once
 
 #include <cstddef>
-#include <string_view>
 
-namespace parser::utf8 {
+namespace text::utf8 {
 
 struct Decoded {
   char32_t cp;
@@ -17,8 +16,8 @@ inline constexpr char32_t kReplacement = 0xFFFD;
 
 inline bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
-// The character that begins at `pos` (`pos < text.size()`).
-inline Decoded decode_at(std::string_view text, std::size_t pos) {
+// The character that begins at `pos` (`pos < size`).
+inline Decoded decode_at(const char* text, std::size_t size, std::size_t pos) {
   const auto b0 = static_cast<unsigned char>(text[pos]);
   if (b0 < 0x80) return {b0, 1};
   std::size_t len;
@@ -32,7 +31,7 @@ inline Decoded decode_at(std::string_view text, std::size_t pos) {
   } else {
     return {kReplacement, 1};
   }
-  if (text.size() - pos < len) return {kReplacement, 1};
+  if (size - pos < len) return {kReplacement, 1};
   for (std::size_t i = 1; i < len; ++i) {
     const auto b = static_cast<unsigned char>(text[pos + i]);
     if (!is_continuation(b)) return {kReplacement, 1};
@@ -46,19 +45,45 @@ inline Decoded decode_at(std::string_view text, std::size_t pos) {
   return {cp, len};
 }
 
-// The character that ends at `pos` (`pos > 0`): the longest well-formed
-// sequence ending there, else the single byte before `pos`.
-inline Decoded decode_before(std::string_view text, std::size_t pos) {
+// The character that ends at `pos` (`0 < pos <= size`): the longest
+// well-formed sequence ending there, else the single byte before `pos`.
+inline Decoded decode_before(const char* text, std::size_t size, std::size_t pos) {
   const auto last = static_cast<unsigned char>(text[pos - 1]);
   if (last < 0x80) return {last, 1};
   for (std::size_t len = 2; len <= 4 && len <= pos; ++len) {
     const auto lead = static_cast<unsigned char>(text[pos - len]);
     if (is_continuation(lead)) continue;
-    const Decoded d = decode_at(text, pos - len);
+    const Decoded d = decode_at(text, size, pos - len);
     if (d.len == len) return d;
     break;
   }
   return {kReplacement, 1};
 }
 
-}  // namespace parser::utf8
+// Bytes of the UTF-8 form of `cp` (a scalar value or a surrogate).
+inline constexpr std::size_t encoded_length(char32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Appends the UTF-8 form of `cp` (a scalar value) to `out`, any string-like
+// container of char.
+template <class Out>
+void append_encoded(Out& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace text::utf8
