@@ -59,16 +59,20 @@ void Parser<Form>::walk(const Text& input) {
   scanner_.reset(input);
   const Unit lt = U<Unit>('<');
   std::size_t pos = 0;
+  TagToken token;
   while (pos < input.size) {
     if (input[pos] == lt) {
-      if (const auto cdata = scan_cdata(input, pos)) {
-        append_text(input.data + cdata->content_begin, cdata->content_end - cdata->content_begin);
-        pos = cdata->next;
-        continue;
+      // Almost every `<` is a tag: one unit rules out a CDATA section.
+      if (pos + 1 < input.size && input[pos + 1] == U<Unit>('!')) {
+        if (const auto cdata = scan_cdata(input, pos)) {
+          append_text(input.data + cdata->content_begin, cdata->content_end - cdata->content_begin);
+          pos = cdata->next;
+          continue;
+        }
       }
-      if (const auto tag = scanner_.scan(pos)) {
-        dispatch(*tag);
-        pos = tag->end;
+      if (scanner_.scan(pos, token)) {
+        dispatch(token);
+        pos = token.end;
         continue;
       }
     }
@@ -105,6 +109,10 @@ void Parser<Form>::dispatch(const TagToken& token) {
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
   const std::vector<ScannedAttribute>& attributes = scanner_.read_attributes(token);
+  // The name, keys and values all lie within the tag's text.
+  annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
+                     types::AnnotationWriter::kCountBound +
+                     2 * attributes.size() * types::AnnotationWriter::bound_for<Unit>(0));
   const types::AnnotationRef ref = annotations_.next();
   annotations_.add_text(input_.data + token.name_begin, token.name_end - token.name_begin);
   annotations_.add_count(attributes.size());
@@ -223,7 +231,8 @@ types::ParseRecords Parser<Form>::finish() {
   while (!stack_.empty()) close_tag(pop_top(), pos);
   assembly_.assemble(pos, spans_);
   types::ParseRecords records = types::ParseRecords::pack({assembly_.cuts(), assembly_.first(), assembly_.entries(),
-                                                           assembly_.kept_spans(), markers_, annotations_.bytes()});
+                                                           assembly_.kept_spans(), markers_,
+                                                           {annotations_.data(), annotations_.size()}});
   release_large_storage();
   return records;
 }

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "text/classes.h"
-#include "text/search.h"
-
 namespace parser {
 
 namespace {
@@ -52,8 +49,7 @@ void TagScanner<Form>::reset(const text::TextView<Form>& input) {
 }
 
 template <class Form>
-std::size_t TagScanner<Form>::find_gt(std::size_t from) {
-  if (gt_ != kNone && gt_ >= from) return gt_;
+std::size_t TagScanner<Form>::search_gt(std::size_t from) {
   if (gt_exhausted_ || from >= input_.size) return kNone;
   const std::size_t hit = text::find_unit(input_.data, from, input_.size, U<typename Form::Unit>('>'));
   if (hit == input_.size) {
@@ -74,79 +70,33 @@ std::size_t TagScanner<Form>::inner_end(std::size_t gt) {
   return inner_end_;
 }
 
-template <class Form>
-std::optional<TagToken> TagScanner<Form>::scan(std::size_t pos) {
-  using Unit = typename Form::Unit;
-  // Nearly every tag starts `<name` or `</name`: read the name at once and
-  // look for the `>` only after it (a name holds none). Anything else takes
-  // the general path.
-  TagKind kind = TagKind::Open;
-  std::size_t name_begin = pos + 1;
-  if (name_begin < input_.size && input_[name_begin] == U<Unit>('/')) {
-    kind = TagKind::Close;
-    ++name_begin;
-  }
-  if (name_begin >= input_.size) return std::nullopt;
-  const std::uint32_t first = text::code_of(input_[name_begin]);
-  if (first >= 0x80 || !text::is_ascii_letter(first)) return scan_spaced(pos);
-
-  NameKey key;
-  key.add(first, 0);
-  std::size_t name_end = name_begin + 1;
-  for (; name_end < input_.size; ++name_end) {
-    const std::uint32_t c = text::code_of(input_[name_end]);
-    if (c >= 0x80 || !text::is_name_char(c)) break;
-    key.add(c, name_end - name_begin);
-  }
-  const std::size_t gt =
-      name_end < input_.size && input_[name_end] == U<Unit>('>') ? name_end : find_gt(name_end);
-  if (gt == kNone) return std::nullopt;
-  return finish_tag(pos, name_begin, name_end, key, gt, kind);
-}
-
 // A `<` followed by white space, or by anything but a name: the general
 // reading of the candidate up to its `>`.
 template <class Form>
-std::optional<TagToken> TagScanner<Form>::scan_spaced(std::size_t pos) {
+bool TagScanner<Form>::scan_spaced(std::size_t pos, TagToken& token) {
   using Unit = typename Form::Unit;
   const std::size_t gt = find_gt(pos + 1);
-  if (gt == kNone || gt - pos < 2) return std::nullopt;
+  if (gt == kNone || gt - pos < 2) return false;
   // Decide "no tag" from the head alone: only a candidate that will become a
   // tag pays for reading up to its `>`.
   const std::size_t inner_begin = text::skip_white_space(input_, pos + 1, gt);
-  if (inner_begin == gt) return std::nullopt;
+  if (inner_begin == gt) return false;
   const std::size_t end = inner_end(gt);
   TagKind kind = TagKind::Open;
   std::size_t name_begin = inner_begin;
   if (input_[inner_begin] == U<Unit>('/')) {
     kind = TagKind::Close;
     name_begin = text::skip_white_space(input_, inner_begin + 1, end);
-    if (name_begin == end) return std::nullopt;
+    if (name_begin == end) return false;
   }
   const std::uint32_t first = text::code_of(input_[name_begin]);
-  if (first >= 0x80 || !text::is_ascii_letter(first)) return std::nullopt;
+  if (first >= 0x80 || !text::is_ascii_letter(first)) return false;
   std::size_t name_end = name_begin + 1;
   while (name_end < end && text::is_name_unit(input_[name_end])) ++name_end;
-  return finish_tag(pos, name_begin, name_end, name_key(input_.data + name_begin, name_end - name_begin), gt,
-                    kind);
-}
-
-template <class Form>
-TagToken TagScanner<Form>::finish_tag(std::size_t pos, std::size_t name_begin, std::size_t name_end,
-                                      const NameKey& key, std::size_t gt, TagKind kind) {
-  using Unit = typename Form::Unit;
-  TagToken token{pos, gt + 1, name_begin, name_end, name_end, key, kind};
-  if (kind == TagKind::Close) return token;
-  // The inner text ends before the white space that precedes the `>`; a `/`
-  // there makes the tag self-closing.
-  const std::uint32_t before = text::code_of(input_[gt - 1]);
-  std::size_t end = before < 0x80 && !text::is_ascii_white_space(before) ? gt : inner_end(gt);
-  if (input_[end - 1] == U<Unit>('/') && end - 1 >= name_end) {
-    token.kind = TagKind::SelfClosing;
-    end = text::skip_white_space_back(input_, end - 1, name_begin + 1);
-  }
-  token.attributes_end = end;
-  return token;
+  token = TagToken{pos, gt + 1, name_begin, name_end, name_end,
+                   name_key(input_.data + name_begin, name_end - name_begin), kind};
+  if (kind != TagKind::Close) find_attributes_end(token);
+  return true;
 }
 
 // The attribute grammar over [name_end, attributes_end): bare keys,

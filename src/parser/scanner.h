@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "parser/name_key.h"
+#include "text/classes.h"
 #include "text/encoding.h"
+#include "text/search.h"
 
 namespace parser {
 
@@ -61,8 +63,40 @@ class TagScanner {
  public:
   void reset(const text::TextView<Form>& input);
 
-  // `pos` must hold a `<` and must not be less than in the previous call.
-  std::optional<TagToken> scan(std::size_t pos);
+  // Reads the tag at `pos` into `token`, or returns false when there is
+  // none. `pos` must hold a `<` and must not be less than in the previous
+  // call. Nearly every tag starts `<name` or `</name`: the name is read at
+  // once and the `>` looked for only after it (a name holds none), here,
+  // where the parser's walk can inline it; anything else takes the general
+  // path.
+  bool scan(std::size_t pos, TagToken& token) {
+    using Unit = typename Form::Unit;
+    std::size_t name_begin = pos + 1;
+    TagKind kind = TagKind::Open;
+    if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
+      kind = TagKind::Close;
+      ++name_begin;
+    }
+    if (name_begin >= input_.size) return false;
+    const std::uint32_t first = text::code_of(input_[name_begin]);
+    if (first >= 0x80 || !text::is_ascii_letter(first)) return scan_spaced(pos, token);
+    NameKey key;
+    key.add(first, 0);
+    std::size_t name_end = name_begin + 1;
+    for (; name_end < input_.size; ++name_end) {
+      const std::uint32_t c = text::code_of(input_[name_end]);
+      if (c >= 0x80 || !text::is_name_char(c)) break;
+      key.add(c, name_end - name_begin);
+    }
+    std::size_t gt = name_end;
+    if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
+      gt = find_gt(name_end);
+      if (gt == kNone) return false;
+    }
+    token = TagToken{pos, gt + 1, name_begin, name_end, name_end, key, kind};
+    if (kind != TagKind::Close) find_attributes_end(token);
+    return true;
+  }
 
   // The attributes of an Open or SelfClosing `token`: the last occurrence of
   // a key wins, in the place of the first. Valid until the next call.
@@ -79,13 +113,27 @@ class TagScanner {
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  std::size_t find_gt(std::size_t from);
+  std::size_t find_gt(std::size_t from) {
+    if (gt_ != kNone && gt_ >= from) return gt_;
+    return search_gt(from);
+  }
+  std::size_t search_gt(std::size_t from);
   std::size_t inner_end(std::size_t gt);
-  std::optional<TagToken> scan_spaced(std::size_t pos);
-  // Reads the name from `name_begin` (an ASCII letter) and finishes the tag
-  // whose `>` is at `gt`.
-  TagToken finish_tag(std::size_t pos, std::size_t name_begin, std::size_t name_end, const NameKey& key,
-                      std::size_t gt, TagKind kind);
+  bool scan_spaced(std::size_t pos, TagToken& token);
+  // For an opening tag: where its attribute text ends, and whether a `/`
+  // there makes it self-closing.
+  void find_attributes_end(TagToken& token) {
+    using Unit = typename Form::Unit;
+    const std::size_t gt = token.end - 1;
+    // The inner text ends before the white space that precedes the `>`.
+    const std::uint32_t before = text::code_of(input_[gt - 1]);
+    std::size_t end = before < 0x80 && !text::is_ascii_white_space(before) ? gt : inner_end(gt);
+    if (input_[end - 1] == text::unit<Unit>('/')) {
+      token.kind = TagKind::SelfClosing;
+      end = text::skip_white_space_back(input_, end - 1, token.name_begin + 1);
+    }
+    token.attributes_end = end;
+  }
   void keep_attribute(const ScannedAttribute& attribute);
   std::size_t find_key(std::size_t key_begin, std::size_t key_end) const;
   std::size_t hash_key(std::size_t key_begin, std::size_t key_end) const;

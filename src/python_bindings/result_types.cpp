@@ -108,17 +108,18 @@ std::string utf8_of_range(PyObject* str, std::size_t start, std::size_t end) {
   return out;
 }
 
-// Bytes of the UTF-8 form of `str`.
-std::size_t utf8_length(PyObject* str) noexcept {
-  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-  if (PyUnicode_IS_ASCII(str)) return length;
-  const int kind = PyUnicode_KIND(str);
+// Bytes of the UTF-8 form of characters [start, end) of `str`.
+std::size_t utf8_length(PyObject* str, std::size_t start, std::size_t end) noexcept {
   const void* data = PyUnicode_DATA(str);
-  std::size_t bytes = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    bytes += text::utf8::encoded_length(PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)));
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      if (PyUnicode_IS_ASCII(str)) return end - start;
+      return text::utf8::encoded_length(static_cast<const Py_UCS1*>(data) + start, end - start);
+    case PyUnicode_2BYTE_KIND:
+      return text::utf8::encoded_length(static_cast<const Py_UCS2*>(data) + start, end - start);
+    default:
+      return text::utf8::encoded_length(static_cast<const Py_UCS4*>(data) + start, end - start);
   }
-  return bytes;
 }
 
 void append_tag_only(std::string& out, const std::string& tag) {
@@ -165,7 +166,9 @@ PyObject* parse_result_markers(PyObject* self, void*) noexcept {
 
 PyObject* parse_result_repr(PyObject* self) noexcept {
   const ParsedText& result = record_of<PyParseResult>(self);
-  return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", utf8_length(result.text.get()),
+  PyObject* text = result.text.get();
+  const std::size_t text_len = utf8_length(text, 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+  return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", text_len,
                               result.records.segments().size(), result.records.markers().size());
 }
 
@@ -381,14 +384,11 @@ bool ensure_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
 void convert_marker_positions(PyObject* text, types::ParseRecords& records) noexcept {
   const std::span<types::MarkerRecord> markers = records.markers_to_convert();
   if (markers.empty() || PyUnicode_IS_ASCII(text)) return;
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
   std::size_t chars = 0;
   std::size_t bytes = 0;
   for (types::MarkerRecord& marker : markers) {
-    for (; chars < marker.pos; ++chars) {
-      bytes += text::utf8::encoded_length(PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(chars)));
-    }
+    bytes += utf8_length(text, chars, marker.pos);
+    chars = marker.pos;
     marker.pos = bytes;
   }
 }

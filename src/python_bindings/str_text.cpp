@@ -1,15 +1,41 @@
 #include "python_bindings/str_text.h"
 
+#include <cstring>
+#include <memory>
+
 namespace python_bindings {
 
 namespace {
 
+// Texts up to this many bytes go through the per-thread buffer, and up to
+// the second through a buffer of their own.
+constexpr std::size_t kThreadBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kBufferedBytes = std::size_t{32} << 20;
+
+struct ThreadBuffer {
+  std::unique_ptr<std::byte[]> data;
+  std::size_t size = 0;
+};
+
+// The calling thread's buffer, with room for at least `bytes`.
+void* thread_buffer(std::size_t bytes) noexcept {
+  thread_local ThreadBuffer buffer;
+  if (buffer.size < bytes) {
+    const std::size_t size = bytes < 4096 ? 4096 : bytes;
+    buffer.data.reset(new (std::nothrow) std::byte[size]);
+    buffer.size = buffer.data ? size : 0;
+  }
+  return buffer.data.get();
+}
+
 // Whether any unit is a surrogate, in one pass that the compiler vectorises.
 template <class Unit>
 bool has_surrogate(const Unit* units, std::size_t length) noexcept {
-  bool found = false;
-  for (std::size_t i = 0; i < length; ++i) found |= static_cast<std::uint32_t>(units[i]) - 0xD800u < 0x800u;
-  return found;
+  std::uint32_t found = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    found |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(units[i]) - 0xD800u < 0x800u);
+  }
+  return found != 0;
 }
 
 // The largest character a str of `kind` may hold, as PyUnicode_New takes it.
@@ -25,9 +51,41 @@ Py_UCS4 widest(const StrView& view) noexcept {
 // narrower kind and the same length); every unit fits.
 template <class From, class To>
 void narrow_into(const void* from, void* to, std::size_t length) noexcept {
-  const auto* source = static_cast<const From*>(from);
-  auto* target = static_cast<To*>(to);
-  for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<To>(source[i]);
+  if constexpr (sizeof(From) == sizeof(To)) {
+    std::memcpy(to, from, length * sizeof(To));
+  } else {
+    const auto* source = static_cast<const From*>(from);
+    auto* target = static_cast<To*>(to);
+    for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<To>(source[i]);
+  }
+}
+
+// A new str of `size` characters of `narrowest` from units of `kind`.
+PyObject* copy_narrowed(const void* from, int kind, std::size_t size, Py_UCS4 narrowest) noexcept {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), narrowest);
+  if (str == nullptr) return nullptr;
+  void* to = PyUnicode_DATA(str);
+  const int to_kind = PyUnicode_KIND(str);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    narrow_into<Py_UCS1, Py_UCS1>(from, to, size);
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    if (to_kind == PyUnicode_2BYTE_KIND) {
+      narrow_into<Py_UCS2, Py_UCS2>(from, to, size);
+    } else {
+      narrow_into<Py_UCS2, Py_UCS1>(from, to, size);
+    }
+  } else if (to_kind == PyUnicode_4BYTE_KIND) {
+    narrow_into<Py_UCS4, Py_UCS4>(from, to, size);
+  } else if (to_kind == PyUnicode_2BYTE_KIND) {
+    narrow_into<Py_UCS4, Py_UCS2>(from, to, size);
+  } else {
+    narrow_into<Py_UCS4, Py_UCS1>(from, to, size);
+  }
+  return str;
+}
+
+Py_UCS4 narrowest_for(std::uint32_t unit_bits) noexcept {
+  return unit_bits < 0x80 ? 0x7F : unit_bits < 0x100 ? 0xFF : unit_bits < 0x10000 ? 0xFFFF : 0x10FFFF;
 }
 
 }  // namespace
@@ -57,43 +115,42 @@ bool read_str(PyObject* str, StrView* view) noexcept {
 
 bool OutputStr::allocate(const StrView& like) noexcept {
   capacity_ = like.length;
-  // Pages the parse never writes are never touched, so room for the whole
-  // input costs only what the text takes.
+  kind_ = like.kind;
+  ascii_ = like.ascii;
+  const std::size_t bytes = like.length * static_cast<std::size_t>(like.kind);
+  if (bytes <= kThreadBufferBytes) {
+    data_ = thread_buffer(bytes);
+    if (data_ != nullptr) return true;
+  } else if (bytes <= kBufferedBytes) {
+    // Freed right after the copy: the allocator keeps such blocks at hand,
+    // where shrinking a str in place would make it map fresh pages each time.
+    own_buffer_.reset(new (std::nothrow) std::byte[bytes]);
+    data_ = own_buffer_.get();
+    if (data_ != nullptr) return true;
+  }
   str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(like.length), widest(like)));
-  return static_cast<bool>(str_);
+  if (!str_) return false;
+  data_ = PyUnicode_DATA(str_.get());
+  return true;
 }
 
 PyObject* OutputStr::finish(std::size_t size, std::uint32_t unit_bits) noexcept {
-  const int kind = PyUnicode_KIND(str_.get());
-  const Py_UCS4 narrowest = unit_bits < 0x80 ? 0x7F : unit_bits < 0x100 ? 0xFF : unit_bits < 0x10000 ? 0xFFFF : 0x10FFFF;
-  const int narrow_kind = narrowest <= 0xFF ? PyUnicode_1BYTE_KIND
-                          : narrowest <= 0xFFFF ? PyUnicode_2BYTE_KIND
-                                                : PyUnicode_4BYTE_KIND;
-  const bool ascii_matches = kind != PyUnicode_1BYTE_KIND || PyUnicode_IS_ASCII(str_.get()) == (narrowest == 0x7F);
-  if (narrow_kind == kind && ascii_matches) {
-    if (size == capacity_) return str_.release();
-    PyObject* str = str_.release();
-    // On failure the str is left as it was, and still ours to release.
-    if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size)) < 0) {
-      Py_XDECREF(str);
-      return nullptr;
-    }
-    return str;
+  // An input as wide as its form left the bits that reached its width set.
+  const Py_UCS4 narrowest = narrowest_for(unit_bits);
+  if (!str_) return copy_narrowed(data_, kind_, size, narrowest);
+  const bool same_form = kind_ == (narrowest <= 0xFF ? PyUnicode_1BYTE_KIND
+                                   : narrowest <= 0xFFFF ? PyUnicode_2BYTE_KIND
+                                                         : PyUnicode_4BYTE_KIND) &&
+                         (kind_ != PyUnicode_1BYTE_KIND || ascii_ == (narrowest == 0x7F));
+  if (!same_form) return copy_narrowed(data_, kind_, size, narrowest);
+  if (size == capacity_) return str_.release();
+  PyObject* str = str_.release();
+  // On failure the str is left as it was, and still ours to release.
+  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size)) < 0) {
+    Py_XDECREF(str);
+    return nullptr;
   }
-  PyRef narrow(PyUnicode_New(static_cast<Py_ssize_t>(size), narrowest));
-  if (!narrow) return nullptr;
-  const void* from = PyUnicode_DATA(str_.get());
-  void* to = PyUnicode_DATA(narrow.get());
-  if (kind == PyUnicode_1BYTE_KIND) {
-    narrow_into<Py_UCS1, Py_UCS1>(from, to, size);  // Latin-1 text that turned out ASCII
-  } else if (kind == PyUnicode_2BYTE_KIND) {
-    narrow_into<Py_UCS2, Py_UCS1>(from, to, size);
-  } else if (narrow_kind == PyUnicode_2BYTE_KIND) {
-    narrow_into<Py_UCS4, Py_UCS2>(from, to, size);
-  } else {
-    narrow_into<Py_UCS4, Py_UCS1>(from, to, size);
-  }
-  return narrow.release();
+  return str;
 }
 
 }  // namespace python_bindings

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "parser/output_buffer.h"
 #include "python_bindings/py_ref.h"
@@ -38,8 +39,16 @@ struct StrView {
 // interpreter's own UnicodeEncodeError set.
 bool read_str(PyObject* str, StrView* view) noexcept;
 
-// A str with room for `capacity` characters as wide as `like`, for a parse
-// to write into; then `finish` makes it the final text.
+// Room for a parse to write the text of `like` into (as wide as `like`);
+// then `finish` makes it the final text.
+//
+// A text up to some megabytes is written into a buffer (each thread keeps
+// one for small texts) and then copied into a str of its exact size and
+// narrowest form: memory the allocator hands back warm, where a str of the
+// input's size, shrunk after the parse, would call after call be fresh
+// pages that fault on first touch. A larger text is written straight into
+// a str as long as the input and shrunk in place, so that it never exists
+// twice: pages the parse never writes are never touched.
 class OutputStr {
  public:
   // False with MemoryError set.
@@ -48,19 +57,25 @@ class OutputStr {
   template <class Unit>
   parser::OutputBuffer<Unit> buffer() noexcept {
     parser::OutputBuffer<Unit> out;
-    out.data = static_cast<Unit*>(PyUnicode_DATA(str_.get()));
+    out.data = static_cast<Unit*>(data_);
     out.capacity = capacity_;
+    // Only a text narrower than its input needs its units looked at: an
+    // ASCII input's text is ASCII.
+    out.wide_from = kind_ == PyUnicode_1BYTE_KIND ? (ascii_ ? 0 : 0x80) : kind_ == PyUnicode_2BYTE_KIND ? 0x100 : 0x10000;
     return out;
   }
 
   // The text of `size` characters whose units ORed together give
-  // `unit_bits`, in its narrowest form: shrunk in place when the form
-  // fits, else copied into a narrower str. A new reference, or null with
-  // an exception set.
+  // `unit_bits`, in its narrowest form. A new reference, or null with an
+  // exception set.
   PyObject* finish(std::size_t size, std::uint32_t unit_bits) noexcept;
 
  private:
-  PyRef str_;
+  PyRef str_;  // when writing straight into a str
+  std::unique_ptr<std::byte[]> own_buffer_;
+  void* data_ = nullptr;
+  int kind_ = PyUnicode_1BYTE_KIND;
+  bool ascii_ = true;
   std::size_t capacity_ = 0;
 };
 

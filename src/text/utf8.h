@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace text::utf8 {
 
@@ -63,6 +64,20 @@ inline Decoded decode_before(const char* text, std::size_t size, std::size_t pos
 // Bytes of the UTF-8 form of `cp` (a scalar value or a surrogate).
 inline constexpr std::size_t encoded_length(char32_t cp) {
   return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// Bytes of the UTF-8 form of `n` code points given as units of a one-unit
+// form (Latin-1, UCS-2 or UCS-4, no surrogates). Branch-free, so the
+// compiler vectorises it.
+template <class Unit>
+std::size_t encoded_length(const Unit* units, std::size_t n) {
+  std::size_t extra = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t u = units[i];
+    extra += static_cast<std::size_t>(u >= 0x80) + static_cast<std::size_t>(u >= 0x800) +
+             static_cast<std::size_t>(u >= 0x10000);
+  }
+  return n + extra;
 }
 
 // Appends the UTF-8 form of `cp` (a scalar value) to `out`, any string-like

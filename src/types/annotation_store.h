@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 namespace types {
 
@@ -77,12 +77,29 @@ class AnnotationReader {
   std::size_t count_ = 0;
 };
 
-// Writes annotations as a parse records them. The bytes must be kept at an
-// address aligned for the widest unit (as any allocation is).
+// Writes annotations as a parse records them. Each annotation is written
+// through a pointer after one check for room, since a parse records one for
+// nearly every tag. The bytes are kept at an address aligned for the widest
+// unit (as any allocation is).
 class AnnotationWriter {
  public:
+  AnnotationWriter() = default;
+  AnnotationWriter(const AnnotationWriter&) = delete;
+  AnnotationWriter& operator=(const AnnotationWriter&) = delete;
+
   // Where the next annotation will begin.
-  AnnotationRef next() const { return bytes_.size(); }
+  AnnotationRef next() const { return size_; }
+
+  // Begins an annotation of at most `bound` bytes (see `bound_for`).
+  void begin(std::size_t bound) {
+    if (bound > capacity_ - size_) grow(bound);
+  }
+  // The most bytes one string or value of `n` units of `Unit` takes.
+  template <class Unit>
+  static constexpr std::size_t bound_for(std::size_t n) {
+    return 10 + sizeof(Unit) - 1 + n * sizeof(Unit);
+  }
+  static constexpr std::size_t kCountBound = 10;
 
   void add_count(std::size_t n) { put_length(n); }
   template <class Unit>
@@ -97,30 +114,45 @@ class AnnotationWriter {
     put_units(units, n);
   }
 
-  std::size_t capacity() const { return bytes_.capacity(); }
-  void clear() { bytes_.clear(); }
-  void release() { std::vector<char>().swap(bytes_); }
-
-  const std::vector<char>& bytes() const { return bytes_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const char* data() const { return bytes_.get(); }
+  void clear() { size_ = 0; }
+  void release() {
+    bytes_.reset();
+    size_ = capacity_ = 0;
+  }
 
  private:
+  void grow(std::size_t bound) {
+    std::size_t capacity = capacity_ < 256 ? 256 : 2 * capacity_;
+    while (capacity - size_ < bound) capacity *= 2;
+    std::unique_ptr<char[]> bytes(new char[capacity]);
+    if (size_ != 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+  }
   void put_length(std::size_t n) {
+    char* to = bytes_.get() + size_;
     while (n >= 0x80) {
-      bytes_.push_back(static_cast<char>((n & 0x7F) | 0x80));
+      *to++ = static_cast<char>((n & 0x7F) | 0x80);
       n >>= 7;
     }
-    bytes_.push_back(static_cast<char>(n));
+    *to++ = static_cast<char>(n);
+    size_ = static_cast<std::size_t>(to - bytes_.get());
   }
   template <class Unit>
   void put_units(const Unit* units, std::size_t n) {
     // Offsets are aligned within the array, and the array itself is
     // allocated aligned, so the units can be read in place.
-    const std::size_t at = (bytes_.size() + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
-    bytes_.resize(at + n * sizeof(Unit));
-    if (n != 0) std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
+    size_ = (size_ + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
+    if (n != 0) std::memcpy(bytes_.get() + size_, units, n * sizeof(Unit));
+    size_ += n * sizeof(Unit);
   }
 
-  std::vector<char> bytes_;
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace types

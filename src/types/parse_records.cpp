@@ -23,10 +23,15 @@ class Layout {
 };
 
 template <class T>
-const T* place(std::byte* block, std::size_t at, const std::vector<T>& values) {
+const T* place(std::byte* block, std::size_t at, std::span<const T> values) {
   auto* to = reinterpret_cast<T*>(block + at);
   if (!values.empty()) std::memcpy(static_cast<void*>(to), values.data(), values.size() * sizeof(T));
   return to;
+}
+
+template <class T>
+const T* place(std::byte* block, std::size_t at, const std::vector<T>& values) {
+  return place(block, at, std::span<const T>(values));
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ class ParseRecords {
     const std::vector<AnnotationRef>& entries;
     const std::vector<CoveringSpan>& spans;
     const std::vector<MarkerRecord>& markers;
-    const std::vector<char>& annotation_bytes;
+    std::span<const char> annotation_bytes;
   };
   static ParseRecords pack(const Parts& parts);
 

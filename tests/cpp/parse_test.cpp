@@ -234,10 +234,9 @@ TEST(Segments, EachCutListsItsCoveringSpansInRecordingOrder) {
   parser::SegmentAssembly assembly;
   assembly.assemble(4, spans);
   ASSERT_TRUE(assembly.kept_spans().empty());
-  const std::vector<char> no_bytes;
   const std::vector<types::MarkerRecord> no_markers;
   const types::ParseRecords records = types::ParseRecords::pack(
-      {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, no_bytes});
+      {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
   const types::SegmentTable& table = records.segments();
   std::vector<std::vector<types::AnnotationRef>> covering;
   for (std::size_t i = 0; i < table.size(); ++i) {

@@ -83,8 +83,8 @@ struct ScannedTag {
 inline std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t pos) {
   parser::TagScanner<text::Utf8> scanner;
   scanner.reset({input.data(), input.size()});
-  const auto found = scanner.scan(pos);
-  if (!found) return std::nullopt;
+  std::optional<parser::TagToken> found(std::in_place);
+  if (!scanner.scan(pos, *found)) return std::nullopt;
   ScannedTag tag;
   tag.token.raw = std::string(input.substr(found->begin, found->end - found->begin));
   tag.token.name = std::string(input.substr(found->name_begin, found->name_end - found->name_begin));
