@@ -46,14 +46,14 @@ def _output_units(result: _tagmire_rs.ParseResult) -> int:
 
 
 def _inputs(name: str) -> tuple:
-    if name == "llm":
-        return corpora.llm, None
+    if name in corpora.FORMS:
+        return (lambda n: corpora.llm(n, name)), None
     family = corpora.hostile(name)
-    return family.make, family.config()
+    return family.make, family.config.build()
 
 
 def family_names() -> list[str]:
-    return ["llm"] + [h.name for h in corpora.HOSTILE]
+    return list(corpora.FORMS) + [h.name for h in corpora.HOSTILE]
 
 
 def run(names: list[str], low: int, high: int, reps: int, max_seconds: float, clock=time.thread_time,
