@@ -3,7 +3,7 @@
     python -m pip install ".[bench]" && python bench/run_all.py --write-readme
     python bench/run_all.py --quick        # tiny sizes: checks that nothing is broken
 
-The full run takes about half an hour on two cores. It builds the C++ core
+The full run takes about a quarter of an hour on two cores. It builds the C++ core
 benchmark (Google Benchmark, from Debian's libbenchmark-dev) under
 build/bench, writes the corpora to build/bench-corpora, leaves every figure in
 build/bench-results/results.json and prints a summary; --write-readme puts
@@ -257,8 +257,8 @@ def markdown(results: dict) -> str:
                   "|---|---|---|---|---|---|"]
         for r in results["memory"]:
             peaks = list(r["peak_above_baseline"].values())
-            lines.append(f"| {r['corpus']} {r['input_bytes'] / MB:.0f} MB | {r['input_str_bytes'] / MB:.0f} MB | "
-                         + " | ".join(f"{v / MB:.0f} MB" for v in peaks) + f" | {r['ratio_str']:.2f}x |")
+            lines.append(f"| {r['corpus']} {r['input_bytes'] / MB:.1f} MB | {r['input_str_bytes'] / MB:.1f} MB | "
+                         + " | ".join(f"{v / MB:.1f} MB" for v in peaks) + f" | {r['ratio_str']:.2f}x |")
     lines += ["", "Raw figures: build/bench-results/results.json after a run.", ""]
     return "\n".join(lines)
 
