@@ -49,18 +49,18 @@ def _reset_peak() -> bool:
         return False
 
 
-def child(spec: dict) -> dict:
+def child(job: dict) -> dict:
     import _tagmire_rs
 
-    if "path" in spec:
-        data = Path(spec["path"]).read_bytes()
+    if "path" in job:
+        data = Path(job["path"]).read_bytes()
         s = data.decode()
         input_bytes = len(data)
         del data
         config = None
     else:
-        family = hostile_families.family(spec["family"])
-        s = family.make(spec["bytes"])
+        family = hostile_families.family(job["family"])
+        s = family.make(job["bytes"])
         input_bytes = len(s.encode())
         config = family.config.build()
     gc.collect()
@@ -72,7 +72,7 @@ def child(spec: dict) -> dict:
     result = _tagmire_rs.parse(s, config)
     steps["parse"] = _status()["VmHWM"] - baseline
     name = "parse"
-    for attribute in spec["read"]:
+    for attribute in job["read"]:
         held.append(getattr(result, attribute))
         name += "+" + attribute
         steps[name] = _status()["VmHWM"] - baseline
@@ -96,8 +96,8 @@ def child(spec: dict) -> dict:
     }
 
 
-def run_child(spec: dict, limit_bytes: int | None = None, timeout: float | None = None) -> dict:
-    """`child(spec)` in a fresh interpreter, under an address-space limit of
+def run_child(job: dict, limit_bytes: int | None = None, timeout: float | None = None) -> dict:
+    """`child(job)` in a fresh interpreter, under an address-space limit of
     `limit_bytes` and killed after `timeout` seconds; {"finished": False,
     "reason": ...} when it did not end with a result."""
 
@@ -107,7 +107,7 @@ def run_child(spec: dict, limit_bytes: int | None = None, timeout: float | None 
 
     started = time.perf_counter()
     try:
-        out = subprocess.run([sys.executable, __file__, "--child", json.dumps(spec)], capture_output=True, text=True,
+        out = subprocess.run([sys.executable, __file__, "--child", json.dumps(job)], capture_output=True, text=True,
                              timeout=timeout, preexec_fn=limit)
     except subprocess.TimeoutExpired:
         return {"finished": False, "reason": f"still running after {timeout:g} s"}

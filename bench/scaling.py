@@ -125,8 +125,8 @@ def quadratic_output(scale: int = 1, limit_bytes: int = 4 << 30, timeout: float 
     size, in a child under `limit_bytes` of address space and `timeout`."""
     out = []
     for family, size in hostile_families.QUADRATIC_OUTPUT:
-        spec = {"family": family.name, "bytes": size // scale, "read": ["text", "markers", "segments"]}
-        r = dict(memory.run_child(spec, limit_bytes, timeout), family=family.name, bytes=size // scale,
+        job = {"family": family.name, "bytes": size // scale, "read": ["text", "markers", "segments"]}
+        r = dict(memory.run_child(job, limit_bytes, timeout), family=family.name, bytes=size // scale,
                  limit_bytes=limit_bytes, timeout_s=timeout)
         out.append(r)
         log(f"{family.name:34} " + quadratic_summary(r))
