@@ -130,11 +130,6 @@ def main():
         print(problem, file=sys.stderr)
     if problems:
         return 1
-    # Proof that the comparison sees a gap: the same list without one header.
-    header = next(path for path, why in sorted(needed.items()) if why.startswith("#include"))
-    if not any(header in problem for problem in findings(needed, members - {header})):
-        print(f"the check did not notice {header} missing", file=sys.stderr)
-        return 1
     print(f"the sdist holds the {len(needed)} files a build needs ({len(members)} files in all)")
     return 0
 
