@@ -20,4 +20,5 @@ sudo=()
 [ "$(id -u)" = 0 ] || sudo=(sudo)
 echo "installing ${missing[*]}"
 "${sudo[@]}" apt-get update -qq
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -24,8 +24,10 @@ SOURCE_SUFFIXES = {".c", ".cc", ".cpp", ".h", ".hpp", ".inc"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 # What builds, tests and fuzz runs leave in a tree.
 NEVER_SHIPPED = re.compile(
-    r"^(build|build-[^/]*|dist|wheelhouse|fuzz/corpus-work)/|(^|/)(__pycache__|\.git|\.pytest_cache|\.hypothesis)(/|$)"
-    r"|\.(so|o|a|pyc)$|(^|/)(crash|leak|timeout|oom)-[^/]*$"
+    r"^(build|build-[^/]*|dist|wheelhouse|fuzz/corpus-work)/"
+    r"|(^|/)(__pycache__|\.git|\.pytest_cache|\.hypothesis)(/|$)"
+    r"|\.(so|o|a|pyc)$"
+    r"|(^|/)(crash|leak|timeout|oom)-[^/]*$"
 )
 
 
@@ -114,7 +116,8 @@ def sdist_members(sdist):
 
 
 def findings(needed, members):
-    missing = [f"the sdist lacks {path}, needed by {why}" for path, why in sorted(needed.items()) if path not in members]
+    missing = [f"the sdist lacks {path}, needed by {why}"
+               for path, why in sorted(needed.items()) if path not in members]
     stray = [f"the sdist ships {path}, which a build or a test run left in the tree"
              for path in sorted(members) if NEVER_SHIPPED.search(path)]
     return missing + stray
