@@ -21,13 +21,9 @@ bool is_forward(types::RecoveryStrategy strategy) {
          strategy == types::RecoveryStrategy::forward_until_newline;
 }
 
-// Past this capacity a workspace's storage is given back after the parse:
-// small parses reuse it, large ones do not keep their peak memory.
-constexpr std::size_t kKeptBytes = std::size_t{1} << 18;
-
 template <class T>
-void release_if_large(std::vector<T>& v) {
-  if (v.capacity() * sizeof(T) > kKeptBytes) std::vector<T>().swap(v);
+void release_if_large(types::PodVector<T>& v) {
+  if (v.bytes() > kLargeStorageBytes) v.release();
 }
 
 }  // namespace
@@ -110,10 +106,10 @@ template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
   const std::vector<ScannedAttribute>& attributes = scanner_.read_attributes(token);
   // The name, keys and values all lie within the tag's text.
-  annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
-                     types::AnnotationWriter::kCountBound +
-                     2 * attributes.size() * types::AnnotationWriter::bound_for<Unit>(0));
-  const types::AnnotationRef ref = annotations_.next();
+  const types::AnnotationRef ref =
+      annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
+                         types::AnnotationWriter::kCountBound +
+                         2 * attributes.size() * types::AnnotationWriter::bound_for<Unit>(0));
   annotations_.add_text(input_.data + token.name_begin, token.name_end - token.name_begin);
   annotations_.add_count(attributes.size());
   for (const ScannedAttribute& a : attributes) {
@@ -124,7 +120,7 @@ types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
       annotations_.add_bare_value();
     }
   }
-  return ref;
+  return annotations_.end(ref);
 }
 
 template <class Form>
@@ -230,6 +226,9 @@ types::ParseRecords Parser<Form>::finish() {
   const std::size_t pos = out_->size;
   while (!stack_.empty()) close_tag(pop_top(), pos);
   assembly_.assemble(pos, spans_);
+  // The spans are spent; a large parse gives their memory back before the
+  // records are copied out.
+  release_if_large(spans_);
   types::ParseRecords records = types::ParseRecords::pack({assembly_.cuts(), assembly_.first(), assembly_.entries(),
                                                            assembly_.kept_spans(), markers_,
                                                            {annotations_.data(), annotations_.size()}});
@@ -243,11 +242,11 @@ void Parser<Form>::release_large_storage() {
   release_if_large(spans_);
   release_if_large(markers_);
   release_if_large(token_tags_);
-  if (annotations_.capacity() > kKeptBytes) annotations_.release();
-  if (2 * config_->tags.size() * sizeof(std::uint32_t) > kKeptBytes) std::vector<std::uint32_t>().swap(key_top_);
+  if (annotations_.bytes() > kLargeStorageBytes) annotations_.release();
+  if (key_top_.size() * sizeof(std::uint32_t) > kLargeStorageBytes) std::vector<std::uint32_t>().swap(key_top_);
   trimmable_runs_.clear();
-  if (assembly_.storage_bytes() > kKeptBytes) assembly_.release();
-  if (scanner_.storage_bytes() > kKeptBytes) scanner_.release();
+  if (assembly_.storage_bytes() > kLargeStorageBytes) assembly_.release();
+  if (scanner_.storage_bytes() > kLargeStorageBytes) scanner_.release();
 }
 
 #define TAGMIRE_INSTANTIATE(Form) template class Parser<Form>;

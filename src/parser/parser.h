@@ -19,6 +19,7 @@
 #include "text/encoding.h"
 #include "types/annotation_store.h"
 #include "types/parse_records.h"
+#include "types/pod_vector.h"
 
 namespace parser {
 
@@ -92,12 +93,12 @@ class Parser {
   OutputBuffer<Unit>* out_ = nullptr;
   Text input_;
   TagScanner<Form> scanner_;
-  std::vector<OpenTag> stack_;
+  types::PodVector<OpenTag> stack_;
   // Per key, the stack index + 1 of its topmost open tag (0: none open). All
   // zero between parses, since a parse ends with the stack empty.
   std::vector<std::uint32_t> key_top_;
-  std::vector<Span> spans_;
-  std::vector<types::MarkerRecord> markers_;
+  types::PodVector<Span> spans_;
+  types::PodVector<types::MarkerRecord> markers_;
   types::AnnotationWriter annotations_;
   std::size_t line_start_ = 0;
   // Stack entries from this index up have seen no line feed yet.
@@ -105,7 +106,7 @@ class Parser {
   // Stack indices of open forward_next_token tags, bottom first. From
   // `token_running_from_` their token has begun and not ended; from
   // `token_waiting_from_` it has not begun.
-  std::vector<std::size_t> token_tags_;
+  types::PodVector<std::size_t> token_tags_;
   std::size_t token_running_from_ = 0;
   std::size_t token_waiting_from_ = 0;
   TrimmableRuns trimmable_runs_;

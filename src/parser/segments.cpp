@@ -12,7 +12,12 @@ namespace {
 // spans and finds a segment's annotations when it is read.
 constexpr std::size_t kListedEntriesPerItem = 4;
 
-void sort_by_position(std::vector<SegmentAssembly::Boundary>& boundaries) {
+template <class T>
+void release_if_large(types::PodVector<T>& v) {
+  if (v.bytes() > kLargeStorageBytes) v.release();
+}
+
+void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries) {
   const auto before = [](const SegmentAssembly::Boundary& a, const SegmentAssembly::Boundary& b) {
     return a.pos < b.pos;
   };
@@ -24,7 +29,7 @@ void sort_by_position(std::vector<SegmentAssembly::Boundary>& boundaries) {
 
 }  // namespace
 
-void SegmentAssembly::assemble(std::size_t text_size, const std::vector<Span>& spans) {
+void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> spans) {
   cuts_.clear();
   first_.clear();
   entries_.clear();
@@ -41,7 +46,7 @@ void SegmentAssembly::assemble(std::size_t text_size, const std::vector<Span>& s
 
   // Merge the two boundary lists into the cuts, noting for each span the
   // index of its first and last segment on the way.
-  covering_.resize(spans.size());
+  covering_.resize_uninitialised(spans.size());
   cuts_.push_back(0);
   std::size_t next_start = 0;
   std::size_t next_end = 0;
@@ -67,8 +72,11 @@ void SegmentAssembly::assemble(std::size_t text_size, const std::vector<Span>& s
     covering_[i].annotation = spans[i].annotation;
     entries += covering_[i].last - covering_[i].first + 1;
   }
+  // The boundaries are spent; a large parse gives their memory back now.
+  release_if_large(starts_);
+  release_if_large(ends_);
   if (entries > kListedEntriesPerItem * (spans.size() + segments)) {
-    kept_.assign(covering_.begin(), covering_.end());
+    std::swap(kept_, covering_);
     return;
   }
 
@@ -80,7 +88,7 @@ void SegmentAssembly::assemble(std::size_t text_size, const std::vector<Span>& s
     for (std::size_t i = span.first; i <= span.last; ++i) ++first_[i + 1];
   }
   for (std::size_t i = 1; i <= segments; ++i) first_[i] += first_[i - 1];
-  entries_.resize(entries);
+  entries_.resize_uninitialised(entries);
   for (const types::CoveringSpan& span : covering_) {
     for (std::size_t i = span.first; i <= span.last; ++i) entries_[first_[i]++] = span.annotation;
   }
@@ -89,14 +97,13 @@ void SegmentAssembly::assemble(std::size_t text_size, const std::vector<Span>& s
 }
 
 void SegmentAssembly::release() {
-  std::vector<Boundary>().swap(starts_);
-  std::vector<Boundary>().swap(ends_);
-  std::vector<std::size_t>().swap(first_);
-  std::vector<types::CoveringSpan>().swap(covering_);
-  std::vector<std::size_t>().swap(cuts_);
-  std::vector<std::size_t>().swap(first_);
-  std::vector<types::AnnotationRef>().swap(entries_);
-  std::vector<types::CoveringSpan>().swap(kept_);
+  starts_.release();
+  ends_.release();
+  covering_.release();
+  cuts_.release();
+  first_.release();
+  entries_.release();
+  kept_.release();
 }
 
 }  // namespace parser

@@ -4,12 +4,18 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
+#include <span>
+
+#include "types/pod_vector.h"
 
 #include "types/annotation_store.h"
 #include "types/segment_table.h"
 
 namespace parser {
+
+// Past this size a workspace's storage is given back as soon as it is spent:
+// small parses reuse it, large ones do not keep their peak memory.
+inline constexpr std::size_t kLargeStorageBytes = std::size_t{1} << 18;
 
 // A closed tag's stretch of output, [start, end), never empty.
 struct Span {
@@ -26,16 +32,15 @@ class SegmentAssembly {
   // (`first()`, `entries()`) or the spans kept for an index (`kept_spans()`,
   // non-empty only then). Time and memory are linear in the spans and
   // segments, whatever their nesting.
-  void assemble(std::size_t text_size, const std::vector<Span>& spans);
+  void assemble(std::size_t text_size, std::span<const Span> spans);
 
-  const std::vector<std::size_t>& cuts() const { return cuts_; }
-  const std::vector<std::size_t>& first() const { return first_; }
-  const std::vector<types::AnnotationRef>& entries() const { return entries_; }
-  const std::vector<types::CoveringSpan>& kept_spans() const { return kept_; }
+  std::span<const std::size_t> cuts() const { return cuts_; }
+  std::span<const std::size_t> first() const { return first_; }
+  std::span<const types::AnnotationRef> entries() const { return entries_; }
+  std::span<const types::CoveringSpan> kept_spans() const { return kept_; }
   std::size_t storage_bytes() const {
-    return (starts_.capacity() + ends_.capacity()) * sizeof(Boundary) +
-           (cuts_.capacity() + first_.capacity() + entries_.capacity()) * sizeof(std::size_t) +
-           (covering_.capacity() + kept_.capacity()) * sizeof(types::CoveringSpan);
+    return starts_.bytes() + ends_.bytes() + covering_.bytes() + cuts_.bytes() + first_.bytes() + entries_.bytes() +
+           kept_.bytes();
   }
   void release();
 
@@ -46,13 +51,13 @@ class SegmentAssembly {
   };
 
  private:
-  std::vector<Boundary> starts_;
-  std::vector<Boundary> ends_;
-  std::vector<types::CoveringSpan> covering_;
-  std::vector<std::size_t> cuts_;
-  std::vector<std::size_t> first_;
-  std::vector<types::AnnotationRef> entries_;
-  std::vector<types::CoveringSpan> kept_;
+  types::PodVector<Boundary> starts_;
+  types::PodVector<Boundary> ends_;
+  types::PodVector<types::CoveringSpan> covering_;
+  types::PodVector<std::size_t> cuts_;
+  types::PodVector<std::size_t> first_;
+  types::PodVector<types::AnnotationRef> entries_;
+  types::PodVector<types::CoveringSpan> kept_;
 };
 
 }  // namespace parser

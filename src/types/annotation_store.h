@@ -15,6 +15,8 @@
 #include <cstring>
 #include <memory>
 
+#include "types/pod_vector.h"
+
 namespace types {
 
 using AnnotationRef = std::size_t;
@@ -77,22 +79,20 @@ class AnnotationReader {
   std::size_t count_ = 0;
 };
 
-// Writes annotations as a parse records them. Each annotation is written
-// through a pointer after one check for room, since a parse records one for
-// nearly every tag. The bytes are kept at an address aligned for the widest
-// unit (as any allocation is).
+// Writes annotations as a parse records them, each one once: a model's
+// answer repeats the same few tags and attributes over and over, so an
+// annotation equal to one already written is dropped again and the earlier
+// one's reference returned. Each annotation is written through a pointer
+// after one check for room, since a parse records one for nearly every tag.
+// The bytes are kept at an address aligned for the widest unit (as any
+// allocation is).
 class AnnotationWriter {
  public:
-  AnnotationWriter() = default;
-  AnnotationWriter(const AnnotationWriter&) = delete;
-  AnnotationWriter& operator=(const AnnotationWriter&) = delete;
-
-  // Where the next annotation will begin.
-  AnnotationRef next() const { return size_; }
-
-  // Begins an annotation of at most `bound` bytes (see `bound_for`).
-  void begin(std::size_t bound) {
-    if (bound > capacity_ - size_) grow(bound);
+  // Begins an annotation of at most `bound` bytes (see `bound_for`), and
+  // returns where it begins.
+  AnnotationRef begin(std::size_t bound) {
+    bytes_.reserve_more(bound);
+    return bytes_.size();
   }
   // The most bytes one string or value of `n` units of `Unit` takes.
   template <class Unit>
@@ -113,46 +113,48 @@ class AnnotationWriter {
     put_length(n + 1);
     put_units(units, n);
   }
+  // Ends the annotation begun at `ref`: the reference to keep, which is an
+  // earlier equal annotation's when there is one.
+  AnnotationRef end(AnnotationRef ref);
 
-  std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
-  const char* data() const { return bytes_.get(); }
-  void clear() { size_ = 0; }
-  void release() {
-    bytes_.reset();
-    size_ = capacity_ = 0;
-  }
+  std::size_t size() const { return bytes_.size(); }
+  std::size_t bytes() const { return bytes_.bytes() + slots_.bytes(); }
+  const char* data() const { return bytes_.data(); }
+  void clear();
+  void release();
 
  private:
-  void grow(std::size_t bound) {
-    std::size_t capacity = capacity_ < 256 ? 256 : 2 * capacity_;
-    while (capacity - size_ < bound) capacity *= 2;
-    std::unique_ptr<char[]> bytes(new char[capacity]);
-    if (size_ != 0) std::memcpy(bytes.get(), bytes_.get(), size_);
-    bytes_ = std::move(bytes);
-    capacity_ = capacity;
-  }
+  struct Slot {
+    std::uint64_t hash;
+    AnnotationRef ref;  // + 1; 0: empty
+    std::size_t length;
+  };
+
   void put_length(std::size_t n) {
-    char* to = bytes_.get() + size_;
+    char* to = bytes_.data() + bytes_.size();
+    char* const from = to;
     while (n >= 0x80) {
       *to++ = static_cast<char>((n & 0x7F) | 0x80);
       n >>= 7;
     }
     *to++ = static_cast<char>(n);
-    size_ = static_cast<std::size_t>(to - bytes_.get());
+    bytes_.resize_uninitialised(bytes_.size() + static_cast<std::size_t>(to - from));
   }
   template <class Unit>
   void put_units(const Unit* units, std::size_t n) {
     // Offsets are aligned within the array, and the array itself is
     // allocated aligned, so the units can be read in place.
-    size_ = (size_ + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
-    if (n != 0) std::memcpy(bytes_.get() + size_, units, n * sizeof(Unit));
-    size_ += n * sizeof(Unit);
+    const std::size_t at = (bytes_.size() + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
+    // Padding is written too: equal annotations must be equal bytes.
+    for (std::size_t pad = bytes_.size(); pad < at; ++pad) bytes_.data()[pad] = 0;
+    if (n != 0) std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
+    bytes_.resize_uninitialised(at + n * sizeof(Unit));
   }
+  void grow_slots();
 
-  std::unique_ptr<char[]> bytes_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  PodVector<char> bytes_;
+  PodVector<Slot> slots_;  // open addressing over distinct annotations
+  std::size_t distinct_ = 0;
 };
 
 }  // namespace types

@@ -29,10 +29,6 @@ const T* place(std::byte* block, std::size_t at, std::span<const T> values) {
   return to;
 }
 
-template <class T>
-const T* place(std::byte* block, std::size_t at, const std::vector<T>& values) {
-  return place(block, at, std::span<const T>(values));
-}
 
 }  // namespace
 

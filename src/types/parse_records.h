@@ -40,11 +40,11 @@ class ParseRecords {
   // segment's annotations, or `spans` (with `first` and `entries` empty)
   // keeps the spans for the segment table to index.
   struct Parts {
-    const std::vector<std::size_t>& cuts;
-    const std::vector<std::size_t>& first;
-    const std::vector<AnnotationRef>& entries;
-    const std::vector<CoveringSpan>& spans;
-    const std::vector<MarkerRecord>& markers;
+    std::span<const std::size_t> cuts;
+    std::span<const std::size_t> first;
+    std::span<const AnnotationRef> entries;
+    std::span<const CoveringSpan> spans;
+    std::span<const MarkerRecord> markers;
     std::span<const char> annotation_bytes;
   };
   static ParseRecords pack(const Parts& parts);

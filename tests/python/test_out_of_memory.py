@@ -43,13 +43,12 @@ CHILD = textwrap.dedent(
         source = "<note>x</note>" * 5_000_000
         work = lambda: parse(source, nested)
     else:
-        # A million objects per read, from small blocks that the freed
+        # Two million objects per read, from small blocks that the freed
         # memory of the parse cannot supply: about 80 MB each time.
-        n = 500_000
+        n = 1_000_000
         if stage == "annotations":
-            # Annotation objects are small: three million of them, about 120 MB.
-            segment = parse("<note>" * 6 * n + "x", nested).segments[0]
-            work, size = (lambda: segment.annotations), 6 * n
+            segment = parse("<note>" * 2 * n + "x", nested).segments[0]
+            work, size = (lambda: segment.annotations), 2 * n
         else:
             result = parse("<note>x</note>y<cite/><cite/>" * n)
             work, size = (lambda: getattr(result, stage)), 2 * n

@@ -57,10 +57,10 @@ def test_a_complete_sdist_passes_and_each_gap_or_leftover_is_named(tmp_path, nee
     leftovers = ["build/cp311-cp311-linux_x86_64/CMakeCache.txt", "fuzz/corpus-work/fuzz_parse/abc",
                  "tests/python/__pycache__/support.cpython-311.pyc", "_tagmire_rs.cpython-311-x86_64-linux-gnu.so",
                  "fuzz/crash-0123"]
-    problems = check_sdist.findings(needed, members - {"src/parser/utf8.h", "LICENSE"} | set(leftovers))
+    problems = check_sdist.findings(needed, members - {"src/text/utf8.h", "LICENSE"} | set(leftovers))
     assert problems[:2] == [
         "the sdist lacks LICENSE, needed by pyproject.toml's license-files",
-        f"the sdist lacks src/parser/utf8.h, needed by {needed['src/parser/utf8.h']}",
+        f"the sdist lacks src/text/utf8.h, needed by {needed['src/text/utf8.h']}",
     ]
     assert len(problems) == 2 + len(leftovers)
     assert all(any(f"ships {path}," in problem for problem in problems) for path in leftovers)
