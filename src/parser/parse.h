@@ -35,4 +35,12 @@ template <class Form>
 types::ParseRecords parse_into(const text::TextView<Form>& input, const PreparedConfig& config,
                                OutputBuffer<typename Form::Unit>& out);
 
+template <class Form>
+class Parser;
+
+// The calling thread's workspace for parses of `Form`, for a caller that
+// drives the steps itself (see Parser::finish_parts).
+template <class Form>
+Parser<Form>& thread_parser();
+
 }  // namespace parser

@@ -104,7 +104,7 @@ void Parser<Form>::dispatch(const TagToken& token) {
 
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
-  const std::vector<ScannedAttribute>& attributes = scanner_.read_attributes(token);
+  const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);
   // The name, keys and values all lie within the tag's text.
   const types::AnnotationRef ref =
       annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
@@ -223,21 +223,26 @@ void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
 
 template <class Form>
 types::ParseRecords Parser<Form>::finish() {
+  types::ParseRecords records = types::ParseRecords::pack(finish_parts());
+  end();
+  return records;
+}
+
+template <class Form>
+types::ParseRecords::Parts Parser<Form>::finish_parts() {
   const std::size_t pos = out_->size;
   while (!stack_.empty()) close_tag(pop_top(), pos);
   assembly_.assemble(pos, spans_);
   // The spans are spent; a large parse gives their memory back before the
   // records are copied out.
   release_if_large(spans_);
-  types::ParseRecords records = types::ParseRecords::pack({assembly_.cuts(), assembly_.first(), assembly_.entries(),
-                                                           assembly_.kept_spans(), markers_,
-                                                           {annotations_.data(), annotations_.size()}});
-  release_large_storage();
-  return records;
+  return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_,
+          {annotations_.data(), annotations_.size()}};
 }
 
+// Gives back storage a large parse grew, so a workspace does not hold it.
 template <class Form>
-void Parser<Form>::release_large_storage() {
+void Parser<Form>::end() {
   release_if_large(stack_);
   release_if_large(spans_);
   release_if_large(markers_);

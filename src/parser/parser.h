@@ -44,6 +44,12 @@ class Parser {
   // segments and hands over the records.
   types::ParseRecords finish();
 
+  // The same in two steps, for a caller that packs the records into memory
+  // of its own: the parts to pack (valid until `end`), then the end of the
+  // parse, which gives back storage a large parse grew.
+  types::ParseRecords::Parts finish_parts();
+  void end();
+
  private:
   // A tag opened and not yet closed. `reach` is what its strategy needs
   // besides `start`: the line start for retro_line, the first line feed
@@ -86,8 +92,6 @@ class Parser {
   // the entry at `index` explicitly.
   void close_down_to(std::size_t index, std::size_t pos);
   void track_tokens(std::size_t from);
-  // Gives back storage a large parse grew, so a workspace does not hold it.
-  void release_large_storage();
 
   const PreparedConfig* config_ = nullptr;
   OutputBuffer<Unit>* out_ = nullptr;

@@ -103,30 +103,37 @@ bool TagScanner<Form>::scan_spaced(std::size_t pos, TagToken& token) {
 // `key=value`, `key="..."`, `key='...'`. It stops at the first thing that is
 // not a key, keeping what it has read.
 template <class Form>
-const std::vector<ScannedAttribute>& TagScanner<Form>::read_attributes(const TagToken& token) {
+std::span<const ScannedAttribute> TagScanner<Form>::read_attributes(const TagToken& token) {
   using Unit = typename Form::Unit;
   attributes_.clear();
-  if (!key_slots_.empty()) key_slots_.clear();
+  key_slots_.clear();
   const std::size_t end = token.attributes_end;
   std::size_t pos = token.name_end;
   while (true) {
-    pos = text::skip_white_space(input_, pos, end);
+    pos = skip_spaces(pos, end);
     std::size_t key_end = pos;
     while (key_end < end && text::is_name_unit(input_[key_end])) ++key_end;
     if (key_end == pos) break;
     ScannedAttribute attribute{pos, key_end, 0, 0, false};
-    pos = text::skip_white_space(input_, key_end, end);
+    pos = skip_spaces(key_end, end);
     if (pos < end && input_[pos] == U<Unit>('=')) {
-      pos = text::skip_white_space(input_, pos + 1, end);
+      pos = skip_spaces(pos + 1, end);
       if (pos < end && (input_[pos] == U<Unit>('"') || input_[pos] == U<Unit>('\''))) {
         const std::size_t close = text::find_unit(input_.data, pos + 1, end, input_[pos]);
         attribute = {attribute.key_begin, attribute.key_end, pos + 1, close, true};
         pos = close < end ? close + 1 : end;
       } else if (pos < end) {
+        // Unquoted: up to white space, `/` or `>`.
         std::size_t value_end = pos;
-        while (value_end < end && input_[value_end] != U<Unit>('/') && input_[value_end] != U<Unit>('>') &&
-               text::white_space_len_at(input_, value_end) == 0) {
-          value_end += input_.decode_at(value_end).len;
+        while (value_end < end) {
+          const std::uint32_t c = text::code_of(input_[value_end]);
+          if (c < 0x80) {
+            if (c == '/' || c == '>' || text::is_ascii_white_space(c)) break;
+            ++value_end;
+          } else {
+            if (text::white_space_len_at(input_, value_end) != 0) break;
+            value_end += input_.decode_at(value_end).len;
+          }
         }
         value_end = std::min(value_end, end);
         // A value that begins with `/` takes everything that is left.
@@ -135,7 +142,11 @@ const std::vector<ScannedAttribute>& TagScanner<Form>::read_attributes(const Tag
         pos = value_end;
       }
     }
-    keep_attribute(attribute);
+    if (attributes_.empty()) {
+      attributes_.push_back(attribute);
+    } else {
+      keep_attribute(attribute);
+    }
   }
   return attributes_;
 }

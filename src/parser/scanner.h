@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <vector>
+#include <span>
+
+#include "types/pod_vector.h"
 
 #include "parser/name_key.h"
 #include "text/classes.h"
@@ -100,14 +102,12 @@ class TagScanner {
 
   // The attributes of an Open or SelfClosing `token`: the last occurrence of
   // a key wins, in the place of the first. Valid until the next call.
-  const std::vector<ScannedAttribute>& read_attributes(const TagToken& token);
+  std::span<const ScannedAttribute> read_attributes(const TagToken& token);
 
-  std::size_t storage_bytes() const {
-    return attributes_.capacity() * sizeof(ScannedAttribute) + key_slots_.capacity() * sizeof(std::size_t);
-  }
+  std::size_t storage_bytes() const { return attributes_.bytes() + key_slots_.bytes(); }
   void release() {
-    std::vector<ScannedAttribute>().swap(attributes_);
-    std::vector<std::size_t>().swap(key_slots_);
+    attributes_.release();
+    key_slots_.release();
   }
 
  private:
@@ -135,6 +135,16 @@ class TagScanner {
     token.attributes_end = end;
   }
   void keep_attribute(const ScannedAttribute& attribute);
+  // Past the first white space: the next position that is not white space.
+  std::size_t skip_spaces(std::size_t pos, std::size_t end) const {
+    while (pos < end) {
+      const std::uint32_t c = text::code_of(input_[pos]);
+      if (c >= 0x80) return text::skip_white_space(input_, pos, end);
+      if (!text::is_ascii_white_space(c)) return pos;
+      ++pos;
+    }
+    return end;
+  }
   std::size_t find_key(std::size_t key_begin, std::size_t key_end) const;
   std::size_t hash_key(std::size_t key_begin, std::size_t key_end) const;
   void index_attribute(std::size_t i);
@@ -144,10 +154,10 @@ class TagScanner {
   bool gt_exhausted_ = false;         // no `>` after the last search's start
   std::size_t inner_end_gt_ = kNone;  // the `>` that `inner_end_` belongs to
   std::size_t inner_end_ = 0;         // where the white space before that `>` begins
-  std::vector<ScannedAttribute> attributes_;
+  types::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, keys are
   // found through this open-addressing index (attribute index + 1, 0 empty).
-  std::vector<std::size_t> key_slots_;
+  types::PodVector<std::size_t> key_slots_;
 };
 
 }  // namespace parser

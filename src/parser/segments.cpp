@@ -35,6 +35,13 @@ void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> span
   entries_.clear();
   kept_.clear();
   if (text_size == 0) return;
+  if (spans.empty()) {
+    // One segment, the whole text, with no annotations.
+    cuts_.push_back(0);
+    cuts_.push_back(text_size);
+    first_.assign(2, 0);
+    return;
+  }
   starts_.clear();
   ends_.clear();
   for (std::size_t i = 0; i < spans.size(); ++i) {

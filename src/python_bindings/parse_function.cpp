@@ -1,6 +1,7 @@
 #include "python_bindings/parse_function.h"
 
 #include "parser/parse.h"
+#include "parser/parser.h"
 #include "python_bindings/argument_binding.h"
 #include "python_bindings/parser_config_type.h"
 #include "python_bindings/py_errors.h"
@@ -15,14 +16,25 @@ namespace {
 constexpr const char* kParseParameters[] = {"input", "config"};
 constexpr Signature kParseSignature{"parse", kParseParameters, 1};
 
-// Parses `input` in its own form, writing the text straight into its str.
+// Ends the thread's parse however the call leaves.
+template <class Form>
+struct ParseScope {
+  parser::Parser<Form>& parser;
+  ~ParseScope() { parser.end(); }
+};
+
+// Parses `input` in its own form, writing its text into a str and packing
+// its records into the result object.
 template <class Form>
 PyObject* parse_in_form(const StrView& input, const parser::PreparedConfig& config, OutputStr& out) {
   auto buffer = out.buffer<typename Form::Unit>();
-  types::ParseRecords records = parser::parse_into(input.as<Form>(), config, buffer);
+  ParseScope<Form> scope{parser::thread_parser<Form>()};
+  scope.parser.start(config, buffer);
+  scope.parser.walk(input.as<Form>());
+  const types::ParseRecords::Parts parts = scope.parser.finish_parts();
   PyRef text(out.finish(buffer.size, buffer.unit_bits));
   if (!text) return nullptr;
-  return make_parse_result(text.get(), input.kind, std::move(records));
+  return make_parse_result(text.get(), input.kind, parts);
 }
 
 PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config) {

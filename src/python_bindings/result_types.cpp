@@ -31,8 +31,10 @@ struct ResultPart {
   std::size_t index = 0;
 };
 
+// The records are packed right after the object, in the same allocation
+// (ob_size bytes of it).
 struct PyParseResult {
-  PyObject_HEAD
+  PyObject_VAR_HEAD
   ParsedText record;
 };
 
@@ -189,7 +191,7 @@ PyType_Slot parse_result_slots[] = {
 };
 
 PyType_Spec parse_result_spec = {
-    "builtins.ParseResult", sizeof(PyParseResult), 0, Py_TPFLAGS_DEFAULT, parse_result_slots,
+    "builtins.ParseResult", sizeof(PyParseResult), 1, Py_TPFLAGS_DEFAULT, parse_result_slots,
 };
 
 // --- Segment ---
@@ -406,10 +408,18 @@ PyTypeObject* segment_type() noexcept { return segment_type_object; }
 PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
 PyTypeObject* marker_type() noexcept { return marker_type_object; }
 
-PyObject* make_parse_result(PyObject* text, int kind, types::ParseRecords&& records) noexcept {
+PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
+  static_assert(sizeof(PyParseResult) % 8 == 0, "the records after the object must be aligned");
+  const std::size_t records_size = types::ParseRecords::packed_size(parts);
+  void* memory = PyObject_Malloc(sizeof(PyParseResult) + records_size);
+  if (memory == nullptr) return PyErr_NoMemory();
+  auto* self = reinterpret_cast<PyParseResult*>(
+      PyObject_InitVar(static_cast<PyVarObject*>(memory), parse_result_type_object, static_cast<Py_ssize_t>(records_size)));
+  types::ParseRecords records =
+      types::ParseRecords::pack_into(parts, reinterpret_cast<std::byte*>(self) + sizeof(PyParseResult));
   convert_marker_positions(text, records);
-  return adopt_record<PyParseResult>(parse_result_type_object,
-                                     ParsedText{PyRef::borrow(text), kind, std::move(records)});
+  ::new (&self->record) ParsedText{PyRef::borrow(text), kind, std::move(records)};
+  return reinterpret_cast<PyObject*>(self);
 }
 
 }  // namespace python_bindings

@@ -19,8 +19,9 @@ PyTypeObject* annotation_type() noexcept;
 PyTypeObject* marker_type() noexcept;
 
 // A new ParseResult object holding `text` (a str; a new reference is taken)
-// and `records` from a parse of a str of `kind`; nothing else is converted
-// until a property is read. Null with an exception set on failure.
-PyObject* make_parse_result(PyObject* text, int kind, types::ParseRecords&& records) noexcept;
+// and the records `parts` describe, from a parse of a str of `kind`, packed
+// into the object itself; nothing else is converted until a property is
+// read. Null with an exception set on failure.
+PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
 
 }  // namespace python_bindings

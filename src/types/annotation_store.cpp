@@ -29,16 +29,16 @@ AnnotationRef AnnotationWriter::end(AnnotationRef ref) {
   if (2 * (distinct_ + 1) > slots_.size()) grow_slots();
   const std::size_t mask = slots_.size() - 1;
   std::size_t slot = hash & mask;
-  for (; slots_[slot].ref != 0; slot = (slot + 1) & mask) {
+  for (; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
     if (slots_[slot].hash != hash || slots_[slot].length != n) continue;
-    const AnnotationRef earlier = slots_[slot].ref - 1;
+    const AnnotationRef earlier = slots_[slot].ref;
     // Equal bytes read from the same alignment are the same annotation.
     if (earlier % 8 == ref % 8 && std::memcmp(bytes_.data() + earlier, written, n) == 0) {
       bytes_.resize_uninitialised(ref);
       return earlier;
     }
   }
-  slots_[slot] = Slot{hash, ref + 1, n};
+  slots_[slot] = Slot{hash, ref, n, generation_};
   ++distinct_;
   return ref;
 }
@@ -46,19 +46,19 @@ AnnotationRef AnnotationWriter::end(AnnotationRef ref) {
 void AnnotationWriter::grow_slots() {
   PodVector<Slot> old;
   std::swap(old, slots_);
-  slots_.assign(old.size() < 64 ? 64 : 2 * old.size(), Slot{0, 0, 0});
+  slots_.assign(old.size() < 64 ? 64 : 2 * old.size(), Slot{0, 0, 0, 0});
   const std::size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {
-    if (s.ref == 0) continue;
+    if (s.generation != generation_) continue;
     std::size_t slot = s.hash & mask;
-    while (slots_[slot].ref != 0) slot = (slot + 1) & mask;
+    while (slots_[slot].generation == generation_) slot = (slot + 1) & mask;
     slots_[slot] = s;
   }
 }
 
 void AnnotationWriter::clear() {
   bytes_.clear();
-  for (Slot& s : slots_) s = Slot{0, 0, 0};
+  ++generation_;
   distinct_ = 0;
 }
 

@@ -124,10 +124,13 @@ class AnnotationWriter {
   void release();
 
  private:
+  // A slot is in use when its generation is the writer's: clearing the
+  // table between parses is one increment, not a pass over it.
   struct Slot {
     std::uint64_t hash;
-    AnnotationRef ref;  // + 1; 0: empty
+    AnnotationRef ref;
     std::size_t length;
+    std::uint64_t generation;
   };
 
   void put_length(std::size_t n) {
@@ -155,6 +158,7 @@ class AnnotationWriter {
   PodVector<char> bytes_;
   PodVector<Slot> slots_;  // open addressing over distinct annotations
   std::size_t distinct_ = 0;
+  std::uint64_t generation_ = 1;
 };
 
 }  // namespace types

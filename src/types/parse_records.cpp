@@ -29,32 +29,46 @@ const T* place(std::byte* block, std::size_t at, std::span<const T> values) {
   return to;
 }
 
-
 }  // namespace
 
-ParseRecords ParseRecords::pack(const Parts& parts) {
-  Layout layout;
-  const std::size_t cuts = layout.add<std::size_t>(parts.cuts.size());
-  const std::size_t first = layout.add<std::size_t>(parts.first.size());
-  const std::size_t entries = layout.add<AnnotationRef>(parts.entries.size());
-  const std::size_t spans = layout.add<CoveringSpan>(parts.spans.size());
-  const std::size_t markers = layout.add<MarkerRecord>(parts.markers.size());
-  const std::size_t bytes = layout.add<char>(parts.annotation_bytes.size());
+// Where each part lies in a block.
+struct ParseRecords::Offsets {
+  explicit Offsets(const Parts& parts)
+      : cuts(layout.add<std::size_t>(parts.cuts.size())),
+        first(layout.add<std::size_t>(parts.first.size())),
+        entries(layout.add<AnnotationRef>(parts.entries.size())),
+        spans(layout.add<CoveringSpan>(parts.spans.size())),
+        markers(layout.add<MarkerRecord>(parts.markers.size())),
+        bytes(layout.add<char>(parts.annotation_bytes.size())) {}
 
+  Layout layout;
+  std::size_t cuts, first, entries, spans, markers, bytes;
+};
+
+std::size_t ParseRecords::packed_size(const Parts& parts) { return Offsets(parts).layout.size(); }
+
+ParseRecords ParseRecords::pack(const Parts& parts) {
+  const std::size_t size = packed_size(parts);
+  // Uninitialised: every byte used is copied in.
+  std::unique_ptr<std::byte[]> block(new std::byte[size == 0 ? 1 : size]);
+  ParseRecords records = pack_into(parts, block.get());
+  records.block_ = std::move(block);
+  return records;
+}
+
+ParseRecords ParseRecords::pack_into(const Parts& parts, std::byte* block) {
+  const Offsets at(parts);
   ParseRecords records;
-  // Uninitialised: every byte used is copied in below.
-  records.block_.reset(new std::byte[layout.size() == 0 ? 1 : layout.size()]);
-  std::byte* block = records.block_.get();
   SegmentTable& table = records.segments_;
-  if (!parts.cuts.empty()) table.view_cuts(place(block, cuts, parts.cuts), parts.cuts.size() - 1);
+  if (!parts.cuts.empty()) table.view_cuts(place(block, at.cuts, parts.cuts), parts.cuts.size() - 1);
   if (!parts.spans.empty()) {
-    table.view_spans(place(block, spans, parts.spans), parts.spans.size());
+    table.view_spans(place(block, at.spans, parts.spans), parts.spans.size());
   } else {
-    table.view_lists(place(block, first, parts.first), place(block, entries, parts.entries));
+    table.view_lists(place(block, at.first, parts.first), place(block, at.entries, parts.entries));
   }
-  records.markers_ = place(block, markers, parts.markers);
+  records.markers_ = place(block, at.markers, parts.markers);
   records.marker_count_ = parts.markers.size();
-  records.annotation_bytes_ = reinterpret_cast<const char*>(place(block, bytes, parts.annotation_bytes));
+  records.annotation_bytes_ = reinterpret_cast<const char*>(place(block, at.bytes, parts.annotation_bytes));
   return records;
 }
 

@@ -1,5 +1,8 @@
-// Everything a parse produces besides its text, in one allocation: the
-// segment table, the markers and the stored annotations. Positions count
+// Everything a parse produces besides its text, in one block of memory: the
+// segment table, the markers and the stored annotations. The block is the
+// records' own, or lies in memory their owner provides (the Python binding
+// makes it part of the result object, so a parse allocates once for all
+// of it). Positions count
 // code units of the form the text was parsed in.
 #pragma once
 
@@ -48,8 +51,14 @@ class ParseRecords {
     std::span<const char> annotation_bytes;
   };
   static ParseRecords pack(const Parts& parts);
+  // The same into `block` (aligned for eight bytes, `packed_size(parts)`
+  // long), which the caller owns and keeps for as long as the records.
+  static std::size_t packed_size(const Parts& parts);
+  static ParseRecords pack_into(const Parts& parts, std::byte* block);
 
  private:
+  struct Offsets;
+
   std::unique_ptr<std::byte[]> block_;
   SegmentTable segments_;
   const MarkerRecord* markers_ = nullptr;
