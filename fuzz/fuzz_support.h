@@ -19,7 +19,7 @@
 
 namespace tagmire_fuzz {
 
-inline constexpr std::size_t kConfigBytes = 12;
+inline constexpr std::size_t kConfigBytes = 32;
 
 // The configuration the header of an input asks for. FuzzedDataProvider
 // reads its choices from the header's last byte backwards.

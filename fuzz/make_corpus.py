@@ -7,30 +7,28 @@ each behind the configuration header that fuzz_support.h reads.
 import pathlib
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
-TARGETS = ["fuzz_parse", "fuzz_reference"]
+TARGETS = ["fuzz_parse", "fuzz_reference", "fuzz_stream"]
 
-# Indices into kNames of fuzz_support.h.
-NAMES = ["cite", "note", "a", "b", "Cite", "NOTE", "A", "x-y", "x y", "é", "1a", ""]
+# kNames of tests/cpp/checks.h, and the order in which draw_config makes
+# its choices.
+NAMES = ["cite", "note", "t", "o", "n", "a", "T", "NOTE", "x-y", "x y", "é", "1a", ""]
 STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
 PRESETS = ["default", "cite", "none"]
 MODES = ["strip", "passthrough", "treat_as_text"]  # offsets from the preset's strip
 FLIPS = {"any": 1, "same": 2, "trim": 4, "case": 8}
+HEADER_BYTES = 32  # kConfigBytes
 
 
 def header(preset="default", mode="strip", flips=(), recognise=(), strategies=None):
-    """The 12 header bytes. FuzzedDataProvider reads integers from the end:
-    preset, mode, flips, the 16-bit mask (high byte first), then the strategy
-    bits from the 7 bytes left, the last of them the most significant."""
-    mask = sum(1 << NAMES.index(name) for name in recognise)
-    bits = 0
-    for name, strategy in (strategies or {}).items():
-        bits |= (STRATEGIES.index(strategy) + 1) << (3 * NAMES.index(name))
-    data = bytearray(12)
-    data[0:7] = bits.to_bytes(7, "little")
-    data[7], data[8] = mask & 0xFF, mask >> 8
-    data[9] = sum(FLIPS[flip] for flip in flips)
-    data[10] = MODES.index(mode)
-    data[11] = PRESETS.index(preset)
+    """The header bytes. FuzzedDataProvider reads one byte per choice, from
+    the end: preset, mode, flips, then whether to recognise each name, then
+    each name's strategy (0 none, 1..5 one of STRATEGIES)."""
+    choices = [PRESETS.index(preset), MODES.index(mode), sum(FLIPS[flip] for flip in flips)]
+    choices += [1 if name in recognise else 0 for name in NAMES]
+    choices += [STRATEGIES.index((strategies or {})[name]) + 1 if name in (strategies or {}) else 0 for name in NAMES]
+    data = bytearray(HEADER_BYTES)
+    for i, choice in enumerate(choices):
+        data[HEADER_BYTES - 1 - i] = choice
     return bytes(data)
 
 

@@ -47,6 +47,10 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   line_pending_from_ = 0;
   token_running_from_ = 0;
   token_waiting_from_ = 0;
+  in_cdata_ = false;
+  first_retro_ = kNoPosition;
+  boundary_at_settled_ = false;
+  settled_at_ = 0;
 }
 
 template <class Form>
@@ -172,7 +176,10 @@ void Parser<Form>::open_tag(TagKey key, types::AnnotationRef annotation) {
   tag.key = key;
   tag.below_same_key = key_top_[key];
   tag.strategy = config_->tags.strategy(key);
-  if (tag.strategy == types::RecoveryStrategy::retro_line) tag.reach = line_start_;
+  if (tag.strategy == types::RecoveryStrategy::retro_line) {
+    tag.reach = line_start_;
+    if (first_retro_ == kNoPosition) first_retro_ = stack_.size();
+  }
   stack_.push_back(tag);
   key_top_[key] = static_cast<std::uint32_t>(stack_.size());
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(stack_.size() - 1);
@@ -188,6 +195,7 @@ template <class Form>
 typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
   const OpenTag tag = stack_.back();
   stack_.pop_back();
+  if (first_retro_ == stack_.size()) first_retro_ = kNoPosition;
   key_top_[tag.key] = tag.below_same_key;
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.pop_back();
   line_pending_from_ = std::min(line_pending_from_, stack_.size());

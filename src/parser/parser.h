@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "parser/output_buffer.h"
@@ -49,6 +50,41 @@ class Parser {
   // parse, which gives back storage a large parse grew.
   types::ParseRecords::Parts finish_parts();
   void end();
+
+  // --- A text that arrives in pieces (see StreamParser) ---
+
+  // The input to walk has grown (or moved): `input` holds everything from
+  // the first unconsumed position the last walk returned on. `moved` when
+  // earlier positions were dropped, so the scanner forgets what it knew.
+  void see_input(const Text& input, bool moved);
+  // Walks from `pos` as far as the input decides: it stops before a `<`
+  // whose meaning depends on input still to come (a tag whose `>` has not
+  // arrived, what may be a CDATA section's start) and keeps back the end of
+  // an unfinished CDATA section that may be the start of its `]]>`. With
+  // `final` the input is complete and everything is decided. Returns where
+  // it stopped.
+  std::size_t walk_available(std::size_t pos, bool final);
+  // Closes every tag still open by its recovery strategy (the end of a
+  // streamed input).
+  void close_open_tags();
+  // Where settled text ends: no tag still open or still to come can change
+  // how text before it is annotated or cut, so it will never change.
+  std::size_t settled_end() const;
+  // The records of text [from, to) (both settled), with positions counted
+  // from `from`, valid until the next call of any member; and whether a
+  // segment boundary lies at `from`.
+  types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to);
+  bool boundary_at(std::size_t pos) const;
+  // After the records up to `to` have been handed out: forgets spans and
+  // markers that lie wholly before it, and, when that is worth it, drops
+  // the settled text and moves every position down. Returns how far
+  // positions moved.
+  std::size_t forget_before(std::size_t to);
+  bool has_marker_through(std::size_t pos) const { return !markers_.empty() && markers_[0].pos <= pos; }
+  std::size_t text_size() const { return out_->size; }
+  const Unit* text_data() const { return out_->data; }
+  // Points a copied parser at its own output buffer.
+  void rebind_output(OutputBuffer<Unit>& out) { out_ = &out; }
 
  private:
   // A tag opened and not yet closed. `reach` is what its strategy needs
@@ -92,6 +128,8 @@ class Parser {
   // the entry at `index` explicitly.
   void close_down_to(std::size_t index, std::size_t pos);
   void track_tokens(std::size_t from);
+  void compact_annotations();
+  types::AnnotationRef window_annotation(types::AnnotationRef ref);
 
   const PreparedConfig* config_ = nullptr;
   OutputBuffer<Unit>* out_ = nullptr;
@@ -115,6 +153,16 @@ class Parser {
   std::size_t token_waiting_from_ = 0;
   TrimmableRuns trimmable_runs_;
   SegmentAssembly assembly_;
+
+  // For walks over a streamed input.
+  bool in_cdata_ = false;              // inside a CDATA section whose `]]>` has not come
+  std::size_t first_retro_ = kNoPosition;  // stack index of the lowest open retro_line tag
+  bool boundary_at_settled_ = false;   // a span began or ended where the last window ended
+  std::size_t settled_at_ = 0;         // where the last window ended
+  types::PodVector<Span> window_spans_;
+  types::PodVector<types::MarkerRecord> window_markers_;
+  types::AnnotationWriter window_annotations_;
+  std::unordered_map<types::AnnotationRef, types::AnnotationRef> window_refs_;
 };
 
 }  // namespace parser

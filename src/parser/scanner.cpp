@@ -43,17 +43,21 @@ template <class Form>
 void TagScanner<Form>::reset(const text::TextView<Form>& input) {
   input_ = input;
   gt_ = kNone;
-  gt_exhausted_ = false;
+  none_from_ = kNone;
+  none_to_ = 0;
   inner_end_gt_ = kNone;
   inner_end_ = 0;
 }
 
 template <class Form>
 std::size_t TagScanner<Form>::search_gt(std::size_t from) {
-  if (gt_exhausted_ || from >= input_.size) return kNone;
-  const std::size_t hit = text::find_unit(input_.data, from, input_.size, U<typename Form::Unit>('>'));
+  // Where no `>` is known to lie, there is none to look for again.
+  const bool known = none_from_ <= from && from <= none_to_;
+  const std::size_t start = known ? none_to_ : from;
+  const std::size_t hit = text::find_unit(input_.data, start, input_.size, U<typename Form::Unit>('>'));
   if (hit == input_.size) {
-    gt_exhausted_ = true;
+    none_from_ = known ? none_from_ : from;
+    none_to_ = input_.size;
     return kNone;
   }
   gt_ = hit;

@@ -64,6 +64,12 @@ template <class Form>
 class TagScanner {
  public:
   void reset(const text::TextView<Form>& input);
+  // The same input, grown at its end: what was found stays true, except that
+  // a `>` may now come after the point where none was left.
+  void extend(const text::TextView<Form>& input) { input_ = input; }
+  // Whether a `>` lies after `pos` (remembered, so repeated questions about
+  // one stretch cost one search).
+  bool has_gt_after(std::size_t pos) { return find_gt(pos + 1) != kNone; }
 
   // Reads the tag at `pos` into `token`, or returns false when there is
   // none. `pos` must hold a `<` and must not be less than in the previous
@@ -150,8 +156,11 @@ class TagScanner {
   void index_attribute(std::size_t i);
 
   text::TextView<Form> input_;
-  std::size_t gt_ = kNone;            // the `>` found by the last search
-  bool gt_exhausted_ = false;         // no `>` after the last search's start
+  std::size_t gt_ = kNone;  // the `>` found by the last search
+  // [none_from_, none_to_) is known to hold no `>`: the last search found
+  // none up to the end of the input as it then was.
+  std::size_t none_from_ = kNone;
+  std::size_t none_to_ = 0;
   std::size_t inner_end_gt_ = kNone;  // the `>` that `inner_end_` belongs to
   std::size_t inner_end_ = 0;         // where the white space before that `>` begins
   types::PodVector<ScannedAttribute> attributes_;

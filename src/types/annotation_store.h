@@ -40,6 +40,13 @@ class AnnotationReader {
   StoredText<Unit> tag() const { return tag_; }
   std::size_t attribute_count() const { return count_; }
 
+  // Bytes the annotation at `ref` takes.
+  static std::size_t length_at(const char* bytes, AnnotationRef ref) {
+    AnnotationReader reader(bytes, ref);
+    for (std::size_t k = 0; k < reader.count_; ++k) reader.next_attribute();
+    return reader.pos_ - ref;
+  }
+
   struct Attribute {
     StoredText<Unit> key;
     bool has_value = false;  // false: written without a value
@@ -116,6 +123,17 @@ class AnnotationWriter {
   // Ends the annotation begun at `ref`: the reference to keep, which is an
   // earlier equal annotation's when there is one.
   AnnotationRef end(AnnotationRef ref);
+  // Adds a copy of an annotation stored elsewhere at `ref` (`length` bytes
+  // at `bytes`), placed at the same offset modulo eight so that it reads
+  // the same.
+  AnnotationRef copy_in(const char* bytes, std::size_t length, AnnotationRef ref) {
+    const std::size_t pad = (ref - bytes_.size()) % 8;
+    const AnnotationRef at = begin(pad + length) + pad;
+    for (std::size_t i = bytes_.size(); i < at; ++i) bytes_.data()[i] = 0;
+    std::memcpy(bytes_.data() + at, bytes, length);
+    bytes_.resize_uninitialised(at + length);
+    return end(at);
+  }
 
   std::size_t size() const { return bytes_.size(); }
   std::size_t bytes() const { return bytes_.bytes() + slots_.bytes(); }

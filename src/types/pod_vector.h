@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <span>
 #include <type_traits>
@@ -20,8 +21,16 @@ class PodVector {
 
  public:
   PodVector() = default;
-  PodVector(const PodVector&) = delete;
-  PodVector& operator=(const PodVector&) = delete;
+  PodVector(const PodVector& other) { *this = other; }
+  PodVector& operator=(const PodVector& other) {
+    if (this != &other) {
+      clear();
+      reserve_more(other.size_);
+      if (other.size_ != 0) std::memcpy(static_cast<void*>(data_), other.data_, other.size_ * sizeof(T));
+      size_ = other.size_;
+    }
+    return *this;
+  }
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "parser/parse.h"
+#include "parser/stream.h"
 #include "text/utf8.h"
 #include "types/compact_result.h"
 #include "types/parse_result.h"
@@ -256,6 +257,75 @@ inline std::string check_forms(std::string_view text, const types::ParserConfig&
   if (code_points(text, ucs4) && !(parse_in_form<text::Ucs4>(ucs4, config) == expected)) {
     return "the four-byte form parses differently from UTF-8";
   }
+  return {};
+}
+
+// The settled runs of a stream joined into one result: texts concatenated,
+// a run's first segment joined to the one before when it continues it.
+// Empty when a continuing segment's annotations differ from the one before.
+inline std::string join_runs(const std::vector<parser::SettledText>& runs, types::ParseResult& joined) {
+  for (const parser::SettledText& run : runs) {
+    if (run.start != joined.text.size()) return "a run does not start where the text before it ends";
+    const types::SegmentTable& segments = run.records.segments();
+    const auto annotation = [&](types::AnnotationRef ref) {
+      types::AnnotationReader<char> reader = run.records.annotation<char>(ref);
+      types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
+      for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+        const auto a = reader.next_attribute();
+        copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
+                                a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
+                                            : types::AttrValue::boolean(true));
+      }
+      return copy;
+    };
+    std::vector<types::AnnotationRef> refs;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      types::Segment segment;
+      segment.text = run.text.substr(segments.start(i), segments.end(i) - segments.start(i));
+      refs.clear();
+      segments.annotations(i, refs);
+      for (const types::AnnotationRef ref : refs) segment.annotations.push_back(annotation(ref));
+      if (i == 0 && run.continues) {
+        if (joined.segments.empty()) return "a run continues nothing";
+        if (joined.segments.back().annotations != segment.annotations) return "a continued segment changes annotations";
+        joined.segments.back().text += segment.text;
+      } else {
+        joined.segments.push_back(std::move(segment));
+      }
+    }
+    for (const types::MarkerRecord& marker : run.records.markers()) {
+      joined.markers.push_back(types::Marker{run.start + marker.pos, annotation(marker.annotation)});
+    }
+    joined.text += run.text;
+  }
+  return {};
+}
+
+// `input` fed in pieces ending at `cuts` (increasing), its settled runs
+// taken after every piece, and the whole joined: it must equal the
+// one-shot parse, and no settled text may come from a later piece than
+// the one that completed it.
+inline std::string check_stream(std::string_view input, const types::ParserConfig& config,
+                                const std::vector<std::size_t>& cuts, const types::ParseResult& expected) {
+  parser::StreamParser stream(std::make_shared<const parser::PreparedConfig>(config));
+  std::vector<parser::SettledText> runs;
+  std::size_t from = 0;
+  for (const std::size_t cut : cuts) {
+    stream.feed(input.substr(from, cut - from));
+    from = cut;
+    runs.push_back(stream.take_settled());
+    // A preview parses the held tail as if the input ended here, and leaves
+    // the stream as it was.
+    if (cut % 3 == 0) stream.preview();
+  }
+  stream.feed(input.substr(from));
+  stream.close();
+  runs.push_back(stream.take_settled());
+  types::ParseResult joined;
+  if (std::string wrong = join_runs(runs, joined); !wrong.empty()) return wrong;
+  if (joined.text != expected.text) return "the settled texts differ from the parse's text";
+  if (joined.segments != expected.segments) return "the settled segments differ from the parse's segments";
+  if (joined.markers != expected.markers) return "the settled markers differ from the parse's markers";
   return {};
 }
 
