@@ -41,6 +41,7 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   spans_.clear();
   markers_.clear();
   annotations_.clear();
+  memo_.clear();
   token_tags_.clear();
   trimmable_runs_.clear();
   line_start_ = 0;
@@ -108,6 +109,11 @@ void Parser<Form>::dispatch(const TagToken& token) {
 
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
+  const std::size_t text_length = token.attributes_end - token.name_begin;
+  if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
+      known != TagMemo<Unit>::kNone) {
+    return known;
+  }
   const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);
   // The name, keys and values all lie within the tag's text.
   const types::AnnotationRef ref =
@@ -124,7 +130,8 @@ types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
       annotations_.add_bare_value();
     }
   }
-  return annotations_.end(ref);
+  memo_.remember(token.name_begin, text_length, ref);
+  return ref;
 }
 
 template <class Form>
@@ -133,10 +140,22 @@ void Parser<Form>::append_text(const Unit* piece, std::size_t n) {
   const std::size_t base = out_->size;
   out_->append(piece, n);
   const Unit lf = U<Unit>('\n');
-  if (const std::size_t last = text::find_last_unit(piece, 0, n, lf); last != n) {
+  const std::size_t last = text::find_last_unit(piece, 0, n, lf);
+  if (last == n) {
+    note_text(base, kNoPosition, kNoPosition);
+  } else {
+    note_text(base, text::find_unit(piece, 0, n, lf), last);
+  }
+}
+
+// After text was appended at `base`, with line feeds at `first` and `last`
+// of it (or none): the line start, the open tags' line ends and tokens.
+template <class Form>
+void Parser<Form>::note_text(std::size_t base, std::size_t first, std::size_t last) {
+  if (last != kNoPosition) {
     line_start_ = base + last + 1;
     if (line_pending_from_ < stack_.size()) {
-      const std::size_t line_end = base + text::find_unit(piece, 0, n, lf);
+      const std::size_t line_end = base + first;
       for (std::size_t i = line_pending_from_; i < stack_.size(); ++i) {
         if (is_forward(stack_[i].strategy)) stack_[i].reach = line_end;
       }
@@ -256,6 +275,7 @@ void Parser<Form>::end() {
   release_if_large(markers_);
   release_if_large(token_tags_);
   if (annotations_.bytes() > kLargeStorageBytes) annotations_.release();
+  memo_.clear();
   if (key_top_.size() * sizeof(std::uint32_t) > kLargeStorageBytes) std::vector<std::uint32_t>().swap(key_top_);
   trimmable_runs_.clear();
   if (assembly_.storage_bytes() > kLargeStorageBytes) assembly_.release();

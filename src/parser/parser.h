@@ -15,6 +15,7 @@
 #include "parser/output_buffer.h"
 #include "parser/scanner.h"
 #include "parser/segments.h"
+#include "parser/tag_memo.h"
 #include "parser/tag_table.h"
 #include "parser/trimmable_runs.h"
 #include "text/encoding.h"
@@ -107,6 +108,7 @@ class Parser {
   // Appends to the output; every write goes through here, as it keeps
   // `line_start_` and the open tags' line and token ends up to date.
   void append_text(const Unit* piece, std::size_t n);
+  void note_text(std::size_t base, std::size_t first_line_feed, std::size_t last_line_feed);
   types::AnnotationRef store_annotation(const TagToken& token);
 
   void open_tag(TagKey key, types::AnnotationRef annotation);
@@ -142,6 +144,7 @@ class Parser {
   types::PodVector<Span> spans_;
   types::PodVector<types::MarkerRecord> markers_;
   types::AnnotationWriter annotations_;
+  TagMemo<Unit> memo_;
   std::size_t line_start_ = 0;
   // Stack entries from this index up have seen no line feed yet.
   std::size_t line_pending_from_ = 0;

@@ -29,6 +29,7 @@ void Parser<Form>::see_input(const Text& input, bool moved) {
   input_ = input;
   if (moved) {
     scanner_.reset(input);
+    memo_.clear();  // it remembers tags by their place in the input
   } else {
     scanner_.extend(input);
   }
@@ -223,6 +224,7 @@ void Parser<Form>::compact_annotations() {
   for (Span& span : spans_) keep(span.annotation);
   for (types::MarkerRecord& m : markers_) keep(m.annotation);
   annotations_ = std::move(kept);
+  memo_.clear();
 }
 
 #define TAGMIRE_INSTANTIATE(Form)                                                            \

@@ -31,10 +31,10 @@ void* thread_buffer(std::size_t bytes) noexcept {
 // Whether any unit is a surrogate, in one pass that the compiler vectorises.
 template <class Unit>
 bool has_surrogate(const Unit* units, std::size_t length) noexcept {
-  std::uint32_t found = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    found |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(units[i]) - 0xD800u < 0x800u);
-  }
+  // Accumulated at the units' own width, which is what lets it vectorise.
+  Unit found = 0;
+  constexpr Unit kHigh = static_cast<Unit>(~Unit{0x7FF});  // every bit above a surrogate's last 11
+  for (std::size_t i = 0; i < length; ++i) found |= static_cast<Unit>((units[i] & kHigh) == 0xD800u);
   return found != 0;
 }
 

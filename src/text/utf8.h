@@ -72,10 +72,18 @@ inline constexpr std::size_t encoded_length(char32_t cp) {
 template <class Unit>
 std::size_t encoded_length(const Unit* units, std::size_t n) {
   std::size_t extra = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t u = units[i];
-    extra += static_cast<std::size_t>(u >= 0x80) + static_cast<std::size_t>(u >= 0x800) +
-             static_cast<std::size_t>(u >= 0x10000);
+  // Counted in blocks a 32-bit count cannot overflow, which vectorises
+  // where a 64-bit count would not.
+  for (std::size_t done = 0; done < n;) {
+    const std::size_t block = n - done < 4096 ? n - done : 4096;
+    std::uint32_t count = 0;
+    for (std::size_t i = done; i < done + block; ++i) {
+      const std::uint32_t u = units[i];
+      count += static_cast<std::uint32_t>(u >= 0x80) + static_cast<std::uint32_t>(u >= 0x800) +
+               static_cast<std::uint32_t>(u >= 0x10000);
+    }
+    extra += count;
+    done += block;
   }
   return n + extra;
 }

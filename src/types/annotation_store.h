@@ -86,13 +86,10 @@ class AnnotationReader {
   std::size_t count_ = 0;
 };
 
-// Writes annotations as a parse records them, each one once: a model's
-// answer repeats the same few tags and attributes over and over, so an
-// annotation equal to one already written is dropped again and the earlier
-// one's reference returned. Each annotation is written through a pointer
-// after one check for room, since a parse records one for nearly every tag.
-// The bytes are kept at an address aligned for the widest unit (as any
-// allocation is).
+// Writes annotations as a parse records them. Each annotation is written
+// through a pointer after one check for room, since a parse records one for
+// nearly every tag. The bytes are kept at an address aligned for the
+// widest unit (as any allocation is).
 class AnnotationWriter {
  public:
   // Begins an annotation of at most `bound` bytes (see `bound_for`), and
@@ -120,9 +117,6 @@ class AnnotationWriter {
     put_length(n + 1);
     put_units(units, n);
   }
-  // Ends the annotation begun at `ref`: the reference to keep, which is an
-  // earlier equal annotation's when there is one.
-  AnnotationRef end(AnnotationRef ref);
   // Adds a copy of an annotation stored elsewhere at `ref` (`length` bytes
   // at `bytes`), placed at the same offset modulo eight so that it reads
   // the same.
@@ -132,25 +126,16 @@ class AnnotationWriter {
     for (std::size_t i = bytes_.size(); i < at; ++i) bytes_.data()[i] = 0;
     std::memcpy(bytes_.data() + at, bytes, length);
     bytes_.resize_uninitialised(at + length);
-    return end(at);
+    return at;
   }
 
   std::size_t size() const { return bytes_.size(); }
-  std::size_t bytes() const { return bytes_.bytes() + slots_.bytes(); }
+  std::size_t bytes() const { return bytes_.bytes(); }
   const char* data() const { return bytes_.data(); }
-  void clear();
-  void release();
+  void clear() { bytes_.clear(); }
+  void release() { bytes_.release(); }
 
  private:
-  // A slot is in use when its generation is the writer's: clearing the
-  // table between parses is one increment, not a pass over it.
-  struct Slot {
-    std::uint64_t hash;
-    AnnotationRef ref;
-    std::size_t length;
-    std::uint64_t generation;
-  };
-
   void put_length(std::size_t n) {
     char* to = bytes_.data() + bytes_.size();
     char* const from = to;
@@ -166,17 +151,12 @@ class AnnotationWriter {
     // Offsets are aligned within the array, and the array itself is
     // allocated aligned, so the units can be read in place.
     const std::size_t at = (bytes_.size() + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
-    // Padding is written too: equal annotations must be equal bytes.
+    // Padding is written too, so that the bytes are all defined.
     for (std::size_t pad = bytes_.size(); pad < at; ++pad) bytes_.data()[pad] = 0;
     if (n != 0) std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
     bytes_.resize_uninitialised(at + n * sizeof(Unit));
   }
-  void grow_slots();
-
   PodVector<char> bytes_;
-  PodVector<Slot> slots_;  // open addressing over distinct annotations
-  std::size_t distinct_ = 0;
-  std::uint64_t generation_ = 1;
 };
 
 }  // namespace types

@@ -1,0 +1,97 @@
+// Remembers the annotation each distinct tag text was stored as. A model's
+// answer writes the same few tags again and again (`<note>`, `<cite
+// src="wiki"/>`), and equal tag text means an equal annotation, so a
+// repeated tag is neither read for attributes nor stored again. The memo
+// holds a bounded number of texts, so input of nothing but distinct tags
+// costs a fixed amount more, not memory in proportion.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "types/annotation_store.h"
+#include "types/pod_vector.h"
+
+namespace parser {
+
+template <class Unit>
+class TagMemo {
+ public:
+  // The annotation stored for the text [begin, begin + length) of `input`,
+  // or `kNone`.
+  static constexpr types::AnnotationRef kNone = static_cast<types::AnnotationRef>(-1);
+
+  types::AnnotationRef find(const Unit* input, std::size_t begin, std::size_t length) {
+    hash_ = hash(input + begin, length);
+    if (slots_.empty()) return kNone;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash_ & mask; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
+      const Slot& s = slots_[slot];
+      if (s.hash == hash_ && s.length == length &&
+          std::memcmp(input + s.begin, input + begin, length * sizeof(Unit)) == 0) {
+        return s.ref;
+      }
+    }
+    return kNone;
+  }
+
+  // Remembers `ref` for the text `find` was last asked about.
+  void remember(std::size_t begin, std::size_t length, types::AnnotationRef ref) {
+    if (2 * (count_ + 1) > slots_.size()) {
+      if (slots_.size() >= kMaxSlots) return;
+      grow();
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = hash_ & mask;
+    while (slots_[slot].generation == generation_) slot = (slot + 1) & mask;
+    slots_[slot] = Slot{hash_, begin, length, ref, generation_};
+    ++count_;
+  }
+
+  // Forgets everything (a new input, or annotations that moved).
+  void clear() {
+    ++generation_;
+    count_ = 0;
+  }
+  void release() {
+    slots_.release();
+    clear();
+  }
+
+ private:
+  static constexpr std::size_t kMaxSlots = 8192;
+
+  struct Slot {
+    std::uint64_t hash;
+    std::size_t begin;
+    std::size_t length;
+    types::AnnotationRef ref;
+    std::uint64_t generation;  // in use when it is the memo's
+  };
+
+  static std::uint64_t hash(const Unit* units, std::size_t n) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    for (std::size_t i = 0; i < n; ++i) h = (h ^ static_cast<std::uint64_t>(units[i])) * 0x100000001B3ull;
+    return h ^ (h >> 29);
+  }
+
+  void grow() {
+    types::PodVector<Slot> old(std::move(slots_));
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{0, 0, 0, 0, 0});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.generation != generation_) continue;
+      std::size_t slot = s.hash & mask;
+      while (slots_[slot].generation == generation_) slot = (slot + 1) & mask;
+      slots_[slot] = s;
+    }
+  }
+
+  types::PodVector<Slot> slots_;
+  std::size_t count_ = 0;
+  std::uint64_t generation_ = 1;
+  std::uint64_t hash_ = 0;
+};
+
+}  // namespace parser

@@ -1,0 +1,88 @@
+"""A str is read in the form CPython keeps it in (one, two or four bytes per
+character) and the text is built in the narrowest form that holds it. The
+same text must give the same result whatever form the input came in, and
+every str handed out must equal, and hash like, the same text built any
+other way."""
+
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from _tagmire_rs import ParserConfig, parse
+from support import shape
+
+# Characters of each width, and characters next to the surrogates.
+ONE_BYTE = "aé\xa0\xff"
+TWO_BYTE = "中\u3000\u2028\ud7ff\ue000\uffff"
+FOUR_BYTE = "🙂\U0001d800\U0001dfff\U0010ffff"
+
+pieces = st.sampled_from(
+    ["<note>", "</note>", "<cite/>", "<cite src='x'>", "<b>", "\n", " ", ".", "word", "<![CDATA[<x>]]>"]
+    + list(ONE_BYTE + TWO_BYTE + FOUR_BYTE)
+)
+texts = st.lists(pieces, max_size=30).map("".join)
+
+
+def widened(text: str, wide: str) -> str:
+    """`text` with a tag no configuration here recognises carrying `wide`:
+    the input is as wide as `wide`, the text it parses to is not."""
+    return text + f"<zz a='{wide}'>"
+
+
+def kind(s: str) -> int:
+    return 1 if max(s, default="a") <= "\xff" else 2 if max(s) <= "\uffff" else 4
+
+
+@given(texts, st.sampled_from(["é", "中", "🙂"]))
+@settings(max_examples=300)
+def test_a_wider_input_gives_the_same_result_as_a_narrower_one(text, wide):
+    assert shape(parse(widened(text, wide))) == shape(parse(text))
+
+
+@given(texts, st.sampled_from(["é", "中", "🙂"]))
+@settings(max_examples=200)
+def test_strs_handed_out_are_in_their_narrowest_form(text, wide):
+    result = parse(widened(text, wide))
+    for s in [result.text] + [segment.text for segment in result.segments]:
+        rebuilt = "".join(list(s))  # built char by char, so in its narrowest form
+        assert s == rebuilt and hash(s) == hash(rebuilt)
+        assert sys.getsizeof(s) == sys.getsizeof(rebuilt)
+
+
+@pytest.mark.parametrize("char", list(ONE_BYTE + TWO_BYTE + FOUR_BYTE))
+def test_characters_next_to_the_surrogates_are_not_surrogates(char):
+    result = parse(f"{char}<cite/>{char}")
+    assert result.text == char * 2
+    assert result.markers[0].pos == len(char.encode())
+
+
+@pytest.mark.parametrize("surrogate", ["\ud800", "\udbff", "\udc00", "\udfff"])
+@pytest.mark.parametrize("company", ["", "é", "中", "🙂"])
+def test_a_lone_surrogate_in_any_form_is_refused_as_encoding_refuses_it(surrogate, company):
+    text = f"{company}a<cite x='{surrogate}'/>b"
+    with pytest.raises(UnicodeEncodeError) as refused:
+        parse(text)
+    with pytest.raises(UnicodeEncodeError) as encoding:
+        text.encode("utf-8")
+    assert str(refused.value) == str(encoding.value)
+
+
+@given(texts)
+@settings(max_examples=200)
+def test_marker_positions_count_utf8_bytes_in_every_form(text):
+    result = parse(text)
+    encoded = result.text.encode()
+    for marker in result.markers:
+        encoded[: marker.pos].decode()  # raises unless on a character boundary
+    assert repr(result).startswith(f"ParseResult(text_len={len(encoded)},")
+
+
+def test_a_config_parses_wide_input_in_place_too():
+    config = ParserConfig()
+    config.set_recognized_tags(["citation"])  # recovers backwards: no strategy set
+    result = parse("🙂 x<Citation id='中'>y", config)
+    [segment] = [s for s in result.segments if s.annotations]
+    assert (segment.text, segment.annotations[0].tag, segment.annotations[0].attrs) == ("🙂 x", "Citation", {"id": "中"})
+    assert kind(result.text) == 4
