@@ -1,6 +1,8 @@
 // The driver, the stack and segment assembly, seen through parse().
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "parser/parser.h"
 #include "test_support.h"
 
@@ -244,6 +246,52 @@ TEST(Segments, EachCutListsItsCoveringSpansInRecordingOrder) {
     table.annotations(i, covering.emplace_back());
   }
   EXPECT_EQ(covering, (std::vector<std::vector<types::AnnotationRef>>{{10}, {20, 10, 30}, {20}, {}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Heavily nested spans make the table keep spans and find a segment's
+// annotations on read; what it finds must be what a brute-force scan finds.
+TEST(Segments, SpansKeptForAnIndexGiveTheSameAnnotationsAsAScan) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t text_size = std::uniform_int_distribution<std::size_t>(1, 120)(rng);
+    std::vector<parser::Span> spans;
+    const std::size_t count = std::uniform_int_distribution<std::size_t>(40, 200)(rng);
+    for (std::size_t i = 0; i < count; ++i) {
+      // Mostly wide spans, so that the lists would add up to far more than
+      // the spans and segments.
+      std::size_t a = std::uniform_int_distribution<std::size_t>(0, text_size / 4)(rng);
+      std::size_t b = std::uniform_int_distribution<std::size_t>(3 * text_size / 4, text_size)(rng);
+      if (std::bernoulli_distribution(0.2)(rng)) {
+        a = std::uniform_int_distribution<std::size_t>(0, text_size - 1)(rng);
+        b = std::uniform_int_distribution<std::size_t>(a + 1, text_size)(rng);
+      }
+      if (a >= b) continue;
+      spans.push_back({a, b, 1000 + i});
+    }
+    parser::SegmentAssembly assembly;
+    assembly.assemble(text_size, spans);
+    const std::vector<types::MarkerRecord> no_markers;
+    const types::ParseRecords records = types::ParseRecords::pack(
+        {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
+    const types::SegmentTable& table = records.segments();
+    if (spans.size() > 60 && text_size > 20) {
+      EXPECT_FALSE(table.lists_annotations());
+    }
+    std::vector<types::AnnotationRef> found;
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      std::vector<types::AnnotationRef> expected;
+      for (const parser::Span& span : spans) {
+        if (span.start <= table.start(i) && span.end >= table.end(i)) expected.push_back(span.annotation);
+      }
+      found.clear();
+      table.annotations(i, found);
+      ASSERT_EQ(found, expected) << "round " << round << " segment " << i;
+    }
+  }
 }
 
 }  // namespace
