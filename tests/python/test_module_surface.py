@@ -49,6 +49,20 @@ def test_class_identity_and_docstring(name, doc):
     assert repr(cls) == f"<class '{name}'>"
 
 
+@pytest.mark.parametrize("name", ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig"])
+@pytest.mark.parametrize("attribute", ["text", "__repr__", "set_trim_punctuation", "extra"])
+def test_classes_cannot_be_changed_for_the_whole_process(name, attribute):
+    # As for the standard library's own types: no code can replace a
+    # property or method of every instance at once.
+    cls = getattr(_tagmire_rs, name)
+    before = cls.__dict__.get(attribute)
+    with pytest.raises(TypeError, match=f"cannot set '{attribute}' attribute of immutable type '{name}'"):
+        setattr(cls, attribute, None)
+    with pytest.raises(TypeError):
+        delattr(cls, attribute)
+    assert cls.__dict__.get(attribute) is before
+
+
 def test_parser_config_constructor_signature():
     assert _tagmire_rs.ParserConfig.__text_signature__ == "()"
 
