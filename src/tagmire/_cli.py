@@ -1,0 +1,1 @@
+def main(argv=None): return 0
