@@ -7,22 +7,22 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import _tagmire_rs
 
 from tagmire import _native
 from tagmire._config import Config
 
-if TYPE_CHECKING:
-    import pyarrow as pa
+# pyarrow ships no type information, so its objects are typed Any here; the
+# docstrings name the real types.
 
 OUTPUT_COLUMNS = ("text", "segments", "markers")
 
 
 def _pyarrow() -> Any:
     try:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError(
             'the batch parser needs pyarrow: pip install "tagmire-rs[arrow]"') from None
@@ -46,11 +46,11 @@ def _thread_count(threads: object) -> int:
     return threads
 
 
-def _native_config(config: object) -> object:
+def _native_config(config: object) -> _tagmire_rs.ParserConfig | tuple[Any, ...] | None:
     if config is None or isinstance(config, _tagmire_rs.ParserConfig):
         return config
     if isinstance(config, Config):
-        return config._native_values()
+        return config._native_values()  # type: ignore[return-value]
     raise TypeError(f"config must be None, a tagmire.Config or a ParserConfig, not {type(config).__name__}")
 
 
@@ -69,7 +69,7 @@ def _types(pa: Any) -> dict[str, Any]:
             "text": pa.large_string(), "segments": pa.large_list(segment), "markers": pa.large_list(marker)}
 
 
-def output_schema() -> pa.Schema:
+def output_schema() -> Any:
     """The schema of parse_batch's table."""
     pa = _pyarrow()
     types = _types(pa)
@@ -125,7 +125,7 @@ def _chunk_arrays(pa: Any, types: dict[str, Any], chunk: dict[str, Any]) -> tupl
     return text, segments, markers
 
 
-def _table(pa: Any, chunks: list[dict[str, Any]]) -> pa.Table:
+def _table(pa: Any, chunks: list[dict[str, Any]]) -> Any:
     types = _types(pa)
     columns: list[list[Any]] = [[], [], []]
     for chunk in chunks:
@@ -184,7 +184,7 @@ def _array_buffers(pa: Any, array: Any) -> tuple[Any, ...]:
 
 
 def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.ParserConfig | None = None, *,
-                threads: int | None = None) -> pa.Table:
+                threads: int | None = None) -> Any:
     """Parses every text and returns a pyarrow.Table with one row per text,
     in input order: `text` (the plain text), `segments` and `markers`, with
     byte and character offsets. A null text gives a null row.
@@ -225,7 +225,7 @@ class ParseColumn:
     config: Config = field(default_factory=Config)
     threads: int | None = None
 
-    def __call__(self, batch: Any) -> pa.Table:
+    def __call__(self, batch: Any) -> Any:
         pa = _pyarrow()
         table = batch if isinstance(batch, pa.Table) else pa.table(batch)
         if self.column not in table.column_names:

@@ -106,8 +106,8 @@ def read_parquet(path: Path, options: Options) -> Iterator[Batch]:
     """Batches of `options.batch_rows` rows, streamed one record batch at
     a time: memory holds a few batches, never the file."""
     pa = _pyarrow()
-    import pyarrow.compute as pc
-    import pyarrow.parquet as pq
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
     try:
         file = pq.ParquetFile(path, pre_buffer=False, buffer_size=1 << 20)
@@ -171,8 +171,8 @@ def read_inputs(inputs: Sequence[str], options: Options, stdin: IO[bytes]) -> It
 def read_with_ray(inputs: Sequence[str], options: Options, address: str) -> Iterator[Batch]:
     """The same batches, parsed by Ray Data's workers with ParseColumn."""
     try:
-        import ray
-        import ray.data
+        import ray  # type: ignore[import-not-found, import-untyped, unused-ignore]
+        import ray.data  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError:
         raise CliError('--ray needs Ray: pip install "tagmire-rs[ray]"') from None
     kinds = {_kind(name) for name in inputs}
@@ -190,6 +190,7 @@ def read_with_ray(inputs: Sequence[str], options: Options, address: str) -> Iter
     # Each Ray task holds one CPU, so each parses on one thread.
     parsed = dataset.map_batches(ParseColumn(column, options.config, threads=options.threads or 1),
                                  batch_format="pyarrow", batch_size=options.batch_rows)
+    table: Any
     for table in parsed.iter_batches(batch_format="pyarrow", batch_size=None):
         yield Batch(table.select(list(OUTPUT_COLUMNS)), table.drop_columns(list(OUTPUT_COLUMNS)), 0)
 
@@ -243,7 +244,7 @@ class ParquetSink:
 
     def write(self, batch: Batch) -> None:
         pa = _pyarrow()
-        import pyarrow.parquet as pq
+        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
         kept = self._kept_table(pa, batch)
         table = kept
@@ -263,7 +264,7 @@ class ParquetSink:
         if self.writer is not None:
             self.writer.close()
         else:  # no rows at all: still a valid file, of the parse columns only
-            import pyarrow.parquet as pq
+            import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
             from tagmire._batch import output_schema
             pq.write_table(output_schema().empty_table(), self.path)
@@ -320,7 +321,7 @@ def _total_rows(inputs: Sequence[str]) -> int | None:
         if kind == ".txt":
             total += 1
         elif kind == ".parquet":
-            import pyarrow.parquet as pq
+            import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
             total += pq.ParquetFile(name).metadata.num_rows
         else:
             return None
@@ -332,7 +333,7 @@ def progress_bar(enabled: bool, inputs: Sequence[str]) -> Iterator[Any]:
     """A callable that counts one batch; on a terminal it draws rows and
     MB/s with tqdm, elsewhere it does nothing."""
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         enabled = False
     if not enabled:

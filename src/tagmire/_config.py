@@ -17,6 +17,8 @@ RECOVERY_STRATEGIES = ("retro_line", "forward_until_tag", "forward_until_newline
 UNKNOWN_MODES = ("strip", "passthrough", "treat_as_text")
 _FLAGS = ("autoclose_on_any_tag", "autoclose_on_same_tag", "trim_punctuation", "case_sensitive_tags")
 _FORWARD = ("note", "todo", "claim", "risk", "code")
+_DEFAULT_TAGS = ("cite", *_FORWARD)
+_DEFAULT_STRATEGIES = (("cite", "retro_line"), *((name, "forward_until_tag") for name in _FORWARD))
 
 
 class ConfigError(ValueError):
@@ -57,11 +59,8 @@ class Config:
 
     def __init__(
         self,
-        recognized_tags: Iterable[str] = ("cite", *_FORWARD),
-        recovery_strategies: Mapping[str, str] | Iterable[tuple[str, str]] = (
-            ("cite", "retro_line"),
-            *((tag, "forward_until_tag") for tag in _FORWARD),
-        ),
+        recognized_tags: Iterable[str] = _DEFAULT_TAGS,
+        recovery_strategies: Mapping[str, str] | Iterable[tuple[str, str]] = _DEFAULT_STRATEGIES,
         unknown_mode: str = "strip",
         autoclose_on_any_tag: bool = True,
         autoclose_on_same_tag: bool = True,
