@@ -231,3 +231,21 @@ def test_the_input_list_may_change_while_it_is_parsed():
     for result in results:
         assert result.num_rows in (399, 400)
         assert all(text.rstrip("!") in plain for text in result.column("text").to_pylist())
+
+
+def test_parse_column_keeps_the_other_columns_and_pickles():
+    import pickle
+
+    from tagmire import ParseColumn
+
+    table = pa.table({"id": [1, 2, 3], "answer": ["a<cite/>", None, "é<note>x"], "score": [0.5, 1.0, 0.0]})
+    parse_column = pickle.loads(pickle.dumps(ParseColumn("answer", Config.cite(), threads=2)))
+    assert parse_column == ParseColumn("answer", Config.cite(), threads=2)
+    out = parse_column(table.to_batches()[0])
+    assert out.column_names == ["id", "score", "text", "segments", "markers"]
+    assert out.select(["id", "score"]).equals(table.select(["id", "score"]))
+    assert out.select(["text", "segments", "markers"]).equals(parse_batch(table.column("answer"), Config.cite()))
+    with pytest.raises(KeyError, match="no column 'text' \\(columns: id, answer, score\\)"):
+        ParseColumn()(table)
+    with pytest.raises(ValueError, match="column 'segments' would be replaced"):
+        ParseColumn("answer")(table.append_column("segments", pa.array([1, 2, 3])))
