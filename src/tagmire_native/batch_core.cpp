@@ -12,52 +12,63 @@ namespace tagmire_native {
 
 namespace {
 
-// Appends the UTF-8 form of `units` to `out`; false at the first lone
-// surrogate, which has none.
+// Writes the UTF-8 form of `units` to `out`, which has room for the longest
+// form, and returns its end; null at the first lone surrogate, which has
+// none.
 template <class Unit>
-bool encode_utf8(const Unit* units, std::size_t length, std::string& out) {
-  out.clear();
-  out.reserve(length * 2);
+char* encode_utf8(const Unit* units, std::size_t length, char* out) {
   for (std::size_t i = 0; i < length; ++i) {
+    // Answers are mostly ASCII even when they are not all ASCII: copy its
+    // runs four units at a time.
+    while (i + 4 <= length && (units[i] | units[i + 1] | units[i + 2] | units[i + 3]) < 0x80) {
+      out[0] = static_cast<char>(units[i]);
+      out[1] = static_cast<char>(units[i + 1]);
+      out[2] = static_cast<char>(units[i + 2]);
+      out[3] = static_cast<char>(units[i + 3]);
+      out += 4;
+      i += 4;
+    }
+    if (i == length) break;
     const std::uint32_t cp = units[i];
     if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
+      *out++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
   }
-  return true;
+  return out;
 }
 
 // The row's UTF-8 bytes, encoded into `scratch` when it arrives as code
-// units; false for a lone surrogate.
+// units; false for a lone surrogate. `scratch` only grows, so a thread
+// clears and allocates it a few times at most.
 bool utf8_of(const TextRow& row, std::string& scratch, std::string_view* out) {
-  switch (row.width) {
-    case 0:
-      *out = std::string_view(static_cast<const char*>(row.data), row.length);
-      return true;
-    case 1:
-      if (!encode_utf8(static_cast<const std::uint8_t*>(row.data), row.length, scratch)) return false;
-      break;
-    case 2:
-      if (!encode_utf8(static_cast<const std::uint16_t*>(row.data), row.length, scratch)) return false;
-      break;
-    default:
-      if (!encode_utf8(static_cast<const std::uint32_t*>(row.data), row.length, scratch)) return false;
-      break;
+  if (row.width == 0) {
+    *out = std::string_view(static_cast<const char*>(row.data), row.length);
+    return true;
   }
-  *out = scratch;
+  // A code unit of k bytes takes at most k + 1 bytes of UTF-8 (4 for k = 4).
+  const std::size_t room = row.length * std::min<std::size_t>(row.width + 1u, 4);
+  if (scratch.size() < room) scratch.resize(room);
+  char* end = nullptr;
+  switch (row.width) {
+    case 1: end = encode_utf8(static_cast<const std::uint8_t*>(row.data), row.length, scratch.data()); break;
+    case 2: end = encode_utf8(static_cast<const std::uint16_t*>(row.data), row.length, scratch.data()); break;
+    default: end = encode_utf8(static_cast<const std::uint32_t*>(row.data), row.length, scratch.data()); break;
+  }
+  if (end == nullptr) return false;
+  *out = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
   return true;
 }
 

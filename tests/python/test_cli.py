@@ -132,6 +132,10 @@ BAD_LINES = {
 )
 @pytest.mark.parametrize("output", ["out.parquet", "out.jsonl"])
 def test_user_errors_are_one_line_and_leave_no_file(inputs, argv, message, output):
+    if "broken.parquet" in argv[1] and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        # pyarrow's Parquet reader throws C++ exceptions inside its own
+        # libraries, which abort under a preloaded AddressSanitizer runtime.
+        pytest.skip("pyarrow's C++ exceptions abort under a preloaded ASan runtime")
     for name, (content, _) in BAD_LINES.items():
         (inputs / name).write_text(content)
     (inputs / "bad.toml").write_text('unknown_mode = "drop"\n')

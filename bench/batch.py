@@ -1,0 +1,145 @@
+"""The batch parser against its targets.
+
+1. parse_batch of 100,000 answers of about 1 KB: with 2 threads against its
+   own speed with 1 thread (target: at least 1.8x), and with 1 thread
+   against a Python loop of parse that reads .text and .segments (target:
+   at least 1.5x). Wall-clock medians of interleaved runs, ratios of
+   medians from this one run.
+2. The command line on a large generated Parquet file (default 1 GB of
+   answers): its peak resident memory, against that of a process that only
+   imports what it imports, to show that it holds a few record batches and
+   never the file.
+
+    python bench/batch.py                          # the full run (a few minutes; the file takes disk space)
+    python bench/batch.py --quick                  # tiny sizes: checks that nothing is broken
+    python bench/batch.py --answers 20000 --bytes 100000000 --reps 3
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import corpora  # noqa: E402
+import timing  # noqa: E402
+
+import tagmire  # noqa: E402
+
+ANSWER_BYTES = 1024
+DISTINCT = 2000  # distinct answers, repeated up to the count asked for
+
+
+def answers(count: int) -> list[str]:
+    distinct = [corpora.llm(ANSWER_BYTES, seed=corpora.SEED + i) for i in range(min(count, DISTINCT))]
+    # Each a str of its own, as rows read from a file are.
+    return [timing.fresh(distinct[i % len(distinct)]) for i in range(count)]
+
+
+def python_loop(texts: list[str]) -> None:
+    parse = tagmire.parse
+    for text in texts:
+        result = parse(text)
+        result.text
+        result.segments
+
+
+def time_speed(count: int, reps: int) -> dict[str, float]:
+    texts = answers(count)
+    runs = {
+        "parse_batch, 1 thread": lambda: tagmire.parse_batch(texts, threads=1),
+        "parse_batch, 2 threads": lambda: tagmire.parse_batch(texts, threads=2),
+        "Python loop of parse": lambda: python_loop(texts),
+    }
+    for run in runs.values():  # warm-up: page in the code and the allocator
+        run()
+    samples: dict[str, list[float]] = {name: [] for name in runs}
+    for _ in range(reps):
+        for name, run in runs.items():  # interleaved, so that load shifts hit all alike
+            start = time.perf_counter()
+            run()
+            samples[name].append(time.perf_counter() - start)
+    size = sum(len(t.encode()) for t in texts)
+    print(f"{count:,} answers, {size / count:,.0f} bytes each on average, {size / 1e6:.1f} MB; "
+          f"median of {reps} interleaved runs (wall clock)")
+    medians = {name: timing.median(values) for name, values in samples.items()}
+    for name, seconds in medians.items():
+        print(f"  {name:24} {timing.human_seconds(seconds):>10}  {size / seconds / 1e6:8.1f} MB/s")
+    one, two, loop = medians.values()
+    print(f"  2 threads / 1 thread:        {one / two:.2f}x  (target 1.8x: {'met' if one / two >= 1.8 else 'not met'})")
+    print(f"  1 thread / Python loop:      {loop / one:.2f}x  (target 1.5x: {'met' if loop / one >= 1.5 else 'not met'})")
+    return medians
+
+
+def write_parquet(path: Path, size: int) -> tuple[int, int]:
+    """About `size` bytes of answers as Parquet, written a row group at a time."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    group = answers(min(16384, max(1, size // ANSWER_BYTES)))
+    group_bytes = sum(len(t.encode()) for t in group)
+    rows = written = 0
+    with pq.ParquetWriter(path, pa.schema([("id", pa.int64()), ("text", pa.large_string())])) as writer:
+        while written < size:
+            take = group if written + group_bytes <= size else group[: max(1, (size - written) // ANSWER_BYTES)]
+            writer.write_table(pa.table({"id": pa.array(range(rows, rows + len(take)), pa.int64()),
+                                         "text": pa.array(take, pa.large_string())}))
+            rows += len(take)
+            written += sum(len(t.encode()) for t in take)
+    return rows, written
+
+
+def peak_rss(command: list[str]) -> tuple[float, int]:
+    """Wall time and peak resident bytes of one child process."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit(f"{' '.join(command)} failed")
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def command_line_memory(size: int, batch_rows: int, threads: int) -> None:
+    with tempfile.TemporaryDirectory(prefix="tagmire-bench-") as folder:
+        source, output = Path(folder) / "answers.parquet", Path(folder) / "parsed.parquet"
+        rows, text_bytes = write_parquet(source, size)
+        baseline_time, baseline = peak_rss([sys.executable, "-c", "import tagmire._cli, pyarrow.parquet"])
+        elapsed, peak = peak_rss([sys.executable, "-m", "tagmire", "parse", str(source), "-o", str(output),
+                                  "--threads", str(threads), "--batch-rows", str(batch_rows)])
+        batch_bytes = text_bytes / rows * batch_rows
+        print(f"command line: {rows:,} answers, {text_bytes / 1e6:,.0f} MB of text "
+              f"({source.stat().st_size / 1e6:,.0f} MB Parquet in, {output.stat().st_size / 1e6:,.0f} MB out), "
+              f"{threads} threads, batches of {batch_rows:,} rows (about {batch_bytes / 1e6:.1f} MB of text)")
+        print(f"  {elapsed:.1f} s, {text_bytes / elapsed / 1e6:.1f} MB/s")
+        print(f"  peak RSS {peak / 1e6:,.0f} MB; importing alone {baseline / 1e6:,.0f} MB; "
+              f"above that {(peak - baseline) / 1e6:,.0f} MB = {(peak - baseline) / batch_bytes:.1f} batches of text, "
+              f"{(peak - baseline) / text_bytes:.1%} of the file's text")
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--answers", type=int, default=100_000)
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--bytes", type=int, default=1 << 30, help="size of the command line's Parquet input")
+    parser.add_argument("--batch-rows", type=int, default=8192)
+    parser.add_argument("--quick", action="store_true", help="tiny sizes, one repetition")
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.answers, args.reps, args.bytes, args.batch_rows = 2000, 1, 4 << 20, 1024
+    print(f"tagmire batch benchmark; load average {timing.load_average()}; usable cores "
+          f"{tagmire._batch.usable_cores()}; Python {sys.version.split()[0]}")
+    time_speed(args.answers, args.reps)
+    command_line_memory(args.bytes, args.batch_rows, threads=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
