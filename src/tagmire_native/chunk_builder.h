@@ -93,6 +93,7 @@ class ChunkBuilder {
 
   OutputChunk& chunk_;
   std::size_t text_start_ = 0;  // where the current row's text begins in chunk_.text.data
+  bool ascii_ = false;          // the current row's text is ASCII: characters are bytes
   std::size_t segment_byte_ = 0, segment_char_ = 0;
   std::size_t marker_byte_ = 0, marker_char_ = 0;
   AttributeColumns* attributes_ = nullptr;  // of the annotation or marker added last
