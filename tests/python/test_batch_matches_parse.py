@@ -72,6 +72,7 @@ def expected_row(text, config):
 def test_rows_equal_parse_row_for_row(texts, config, threads):
     table = parse_batch(texts, config, threads=threads)
     assert table.schema == tagmire._batch.output_schema()
+    table.validate(full=True)  # offsets, lengths, UTF-8 and validity of every buffer
     assert table.to_pylist() == [expected_row(text, config) for text in texts]
 
 
