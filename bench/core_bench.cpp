@@ -7,13 +7,13 @@
 //   tagmire_core_bench --corpus_dir=build/bench-corpora/seed...-v... [--corpus_sizes=65536,1048576]
 //                      [--hostile_bytes=1048576]
 //                      [--benchmark_filter=...]   (any Google Benchmark flag)
-//   tagmire_core_bench --hostile_digest=4096   (name, size, CRC-32 of each hostile input,
-//                                               as `corpora.py --hostile-digest` prints them)
+//   tagmire_core_bench --hostile_digest=4096   (name, size, CRC-32 and configuration of each
+//                                               hostile input, as `hostile_families.py --digest`
+//                                               prints them)
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -76,21 +76,6 @@ void memchr_memcpy(benchmark::State& state, const std::string* input) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
 }
 
-std::uint32_t crc32(std::string_view data) {
-  static const auto table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (unsigned char b : data) c = table[(c ^ b) & 0xFF] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFu;
-}
-
 // Reads `--name=value` out of argv (left there by benchmark::Initialize).
 const char* flag(int argc, char** argv, const char* name) {
   const std::size_t n = std::strlen(name);
@@ -105,7 +90,7 @@ const char* flag(int argc, char** argv, const char* name) {
 // `{corpus}_{bytes}.txt` files, smallest first within each corpus; only the
 // sizes listed in `sizes` (comma-separated) when it is given.
 void register_corpora(const std::filesystem::path& dir, const char* sizes) {
-  const std::regex pattern(R"(([a-z]+)_([0-9]+)\.txt)");
+  const std::regex pattern(R"(([a-z0-9-]+)_([0-9]+)\.txt)");
   std::vector<std::pair<std::string, std::uint64_t>> found;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     std::smatch m;
@@ -114,7 +99,9 @@ void register_corpora(const std::filesystem::path& dir, const char* sizes) {
     if (sizes != nullptr && ("," + std::string(sizes) + ",").find("," + m[2].str() + ",") == std::string::npos) continue;
     found.emplace_back(m[1].str(), std::stoull(m[2].str()));
   }
-  const auto rank = [](const std::string& corpus) { return corpus == "llm" ? 0 : corpus == "plain" ? 1 : 2; };
+  const auto rank = [](const std::string& corpus) {
+    return corpus.starts_with("llm") ? 0 : corpus == "plain" ? 1 : 2;
+  };
   std::sort(found.begin(), found.end(), [&](const auto& a, const auto& b) {
     return rank(a.first) != rank(b.first) ? rank(a.first) < rank(b.first) : a < b;
   });
@@ -134,7 +121,8 @@ int main(int argc, char** argv) {
   if (const char* digest = flag(argc, argv, "hostile_digest")) {
     for (const auto& family : bench::hostile_families()) {
       const std::string input = family.make(std::strtoull(digest, nullptr, 10));
-      std::printf("%s %zu %08x\n", family.name, input.size(), crc32(input));
+      std::printf("%s %zu %08x %s\n", family.name, input.size(), bench::crc32(input),
+                  bench::describe(family.config).c_str());
     }
     return 0;
   }

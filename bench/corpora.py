@@ -1,12 +1,21 @@
 """Seeded benchmark inputs, shared by every benchmark here and by the C++ core
 benchmark (which reads the files `write` leaves behind).
 
-Corpora of about `size` UTF-8 bytes:
-  llm    model answers: headings, paragraphs, lists, fenced code holding `a < b`,
-         inline code, accents, CJK, emoji, about one recognised tag per 150 bytes
-  plain  the same prose with every tag, CDATA wrapper and piece holding `<` left out
-  dense  a tag every few words
-and the hostile families of bench/hostile_inputs.h, each with its configuration.
+Corpora of at most `size` UTF-8 bytes:
+  llm-4byte  model answers: headings, paragraphs, lists, fenced code holding
+             `a < b`, inline code, accents, CJK, dashes, emoji; about one
+             recognised tag per 150 bytes. Every answer opens with an emoji
+             and a dash, so even 100 bytes hold both.
+  llm-2byte  the same answers with every character above U+FFFF replaced by
+             one below it: a str of 2-byte characters
+  llm-ascii  the same answers with every non-ASCII character replaced by an
+             ASCII one (or dropped, for variation selectors)
+  plain      the llm-4byte prose with every tag, CDATA wrapper and piece
+             holding `<` left out
+  dense      a tag every few words
+The three llm forms differ only where llm-4byte has non-ASCII characters, and
+CPython stores them as ASCII, 2-byte and 4-byte strings. The hostile families
+are those of bench/hostile_families.py, each with its configuration.
 
     python bench/corpora.py --write DIR --sizes 65536,1048576   # files for core_bench, in DIR/seed*-v*
     python bench/corpora.py --stats                              # tag density and the like
@@ -20,17 +29,24 @@ import functools
 import random
 import re
 import sys
-import zlib
-from collections.abc import Callable, Iterator
+import unicodedata
+from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
 import _tagmire_rs
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import hostile_families  # noqa: E402
+from hostile_families import FAMILIES as HOSTILE  # noqa: E402,F401
+
 SEED = 20240604
 # Part of the corpus files' folder name: raise it whenever the generator changes.
-VERSION = 2
-CORPORA = ("llm", "plain", "dense")
+VERSION = 3
+# The `str` forms of the llm corpus, by the width CPython stores them in.
+FORMS = ("llm-ascii", "llm-2byte", "llm-4byte")
+CORPORA = FORMS + ("plain", "dense")
 
 _WORDS = (
     "the of and to in is that for it as with was on be by this are from at or an which have not "
@@ -43,6 +59,8 @@ _WORDS = (
 _ACCENTED = "café naïve résumé déjà Zürich São Paulo Mañana façade coöperate Ångström".split()
 _CJK = ("東京は日本の首都です", "数据显示增长", "참고 자료", "機械学習モデル", "北京")
 _EMOJI = ("🚀", "✅", "⚠️", "📌", "🙂")
+# Above U+FFFF, for the opening of every answer.
+_LEAD_EMOJI = ("🚀", "📌", "🙂", "💡", "🔍")
 _CODE = (
     "if a < b and b > c:\n    return a\n",
     "for (int i = 0; i < n; ++i) sum += v[i];\n",
@@ -60,8 +78,11 @@ class _Piece:
     markup: bool  # left out of `plain`
 
 
-def _sentence(rng: random.Random) -> str:
+def _sentence(rng: random.Random, lead: bool = False) -> str:
+    """A sentence; the `lead` one of an answer opens with an emoji and holds a dash."""
     words = [rng.choice(_WORDS) for _ in range(rng.randint(6, 16))]
+    if lead:
+        words.insert(2, "\u2014")
     r = rng.random()
     if r < 0.12:
         words[rng.randrange(len(words))] = rng.choice(_ACCENTED)
@@ -72,6 +93,8 @@ def _sentence(rng: random.Random) -> str:
     elif r < 0.27:
         words.insert(rng.randrange(len(words)), rng.choice(_INLINE_CODE))
     words[0] = words[0].capitalize()
+    if lead:
+        words.insert(0, rng.choice(_LEAD_EMOJI))
     return " ".join(words) + ("." if rng.random() < 0.85 else rng.choice("!?:"))
 
 
@@ -100,9 +123,9 @@ def _tagged(rng: random.Random, words: str) -> list[_Piece]:
     return [m("<![CDATA["), t(words), m(" <not a tag>]]>")]
 
 
-def _paragraph(rng: random.Random, tags: bool) -> Iterator[_Piece]:
-    for _ in range(rng.randint(2, 5)):
-        sentence = _sentence(rng)
+def _paragraph(rng: random.Random, tags: bool, lead: bool = False) -> Iterator[_Piece]:
+    for i in range(rng.randint(2, 5)):
+        sentence = _sentence(rng, lead and i == 0)
         if tags and rng.random() < 0.62:
             cut = sentence.rfind(" ", 0, max(1, len(sentence) - 12))
             yield _Piece(sentence[: cut + 1], False)
@@ -118,7 +141,8 @@ def _answer(rng: random.Random, tags: bool = True) -> Iterator[_Piece]:
     """One model answer, as a chat model lays one out."""
     if rng.random() < 0.5:
         yield _Piece(f"## {' '.join(rng.choice(_WORDS) for _ in range(3)).title()}\n\n", False)
-    for _ in range(rng.randint(1, 4)):
+    yield from _paragraph(rng, tags, lead=True)
+    for _ in range(rng.randint(0, 3)):
         r = rng.random()
         if r < 0.6:
             yield from _paragraph(rng, tags)
@@ -134,27 +158,66 @@ def _answer(rng: random.Random, tags: bool = True) -> Iterator[_Piece]:
 
 def _short_answer(rng: random.Random) -> Iterator[_Piece]:
     """A one- or two-sentence answer in which every sentence carries a tag."""
+    lead = True
     while True:
-        sentence = _sentence(rng)
+        sentence = _sentence(rng, lead)
+        lead = False
         cut = sentence.rfind(" ", 0, max(1, len(sentence) - 12))
         yield _Piece(sentence[: cut + 1], False)
         yield from _tagged(rng, sentence[cut + 1 : -1])
         yield _Piece(sentence[-1] + " ", False)
 
 
-def _pieces(seed: int, short: bool) -> Iterator[_Piece]:
-    """Endless answers; past 4 MB it draws answers again from those already
-    made, so large corpora stay cheap."""
+def _ascii(ch: str) -> str:
+    """An ASCII stand-in for one character: the letter under an accent, a
+    hyphen for a dash, a letter for a CJK or Hangul character, `*` for an
+    emoji; nothing for a variation selector."""
+    if unicodedata.category(ch) == "Mn":
+        return ""
+    base = unicodedata.normalize("NFKD", ch)[0]
+    if base.isascii():
+        return base
+    if unicodedata.category(ch) == "Pd":
+        return "-"
+    return chr(ord("a") + ord(ch) % 26) if ch.isalpha() else "*"
+
+
+def _form_tables() -> dict[str, dict[int, str]]:
+    """str.translate tables from llm-4byte to each form, for every non-ASCII
+    character the generator writes."""
+    chars = {ch for text in (*_ACCENTED, *_CJK, *_EMOJI, *_LEAD_EMOJI, "\u2014") for ch in text if not ch.isascii()}
+    return {
+        "llm-4byte": {},
+        # Miscellaneous Symbols, U+2600 to U+26FF: three UTF-8 bytes each.
+        "llm-2byte": {ord(ch): chr(0x2600 + ord(ch) % 0x100) for ch in chars if ord(ch) > 0xFFFF},
+        "llm-ascii": {ord(ch): _ascii(ch) for ch in chars},
+    }
+
+
+_FORM_TABLES = _form_tables()
+
+
+def _translated(answer: list[_Piece], table: dict[int, str]) -> list[_Piece]:
+    return [p if p.text.isascii() or not table else _Piece(p.text.translate(table), p.markup) for p in answer]
+
+
+def _pieces(seed: int, short: bool, form: str = "llm-4byte") -> Iterator[_Piece]:
+    """Endless answers in one `str` form; past 4 MB it draws answers again
+    from those already made, so large corpora stay cheap. Every form draws the
+    same answers: the pool fills by the bytes of llm-4byte."""
     rng = random.Random(seed)
+    table = _FORM_TABLES[form]
     if short:
-        yield from _short_answer(rng)
+        for piece in _short_answer(rng):
+            yield _translated([piece], table)[0]
     pool: list[list[_Piece]] = []
     made = 0
     while True:
         if made < (4 << 20):
             answer = list(_answer(rng))
-            pool.append(answer)
             made += sum(len(p.text.encode()) for p in answer)
+            answer = _translated(answer, table)
+            pool.append(answer)
         else:
             answer = rng.choice(pool)
         yield from answer
@@ -184,9 +247,21 @@ def _take(pieces: Iterator[_Piece], size: int, markup: bool) -> str:
 _SHORT = 1024
 
 
-@functools.lru_cache(maxsize=8)
-def llm(size: int, seed: int = SEED) -> str:
-    return _take(_pieces(seed, size < _SHORT), size, markup=True)
+# CPython's storage width of each form: 1 (ASCII), 2 or 4 bytes a character.
+_WIDTH = {"llm-ascii": 1, "llm-2byte": 2, "llm-4byte": 4}
+
+
+def width(s: str) -> int:
+    """Bytes per character in CPython's storage of `s` (1 for Latin-1 too)."""
+    return (sys.getsizeof(s + s) - sys.getsizeof(s)) // len(s) if s else 1
+
+
+@functools.lru_cache(maxsize=16)
+def llm(size: int, form: str = "llm-4byte", seed: int = SEED) -> str:
+    text = _take(_pieces(seed, size < _SHORT, form), size, markup=True)
+    if width(text) != _WIDTH[form] or (form == "llm-ascii") != text.isascii():
+        raise AssertionError(f"{form} at {size} bytes is stored {width(text)} bytes a character")
+    return text
 
 
 @functools.lru_cache(maxsize=8)
@@ -223,7 +298,9 @@ def dense(size: int, seed: int = SEED) -> str:
 
 
 def corpus(name: str, size: int) -> str:
-    return {"llm": llm, "plain": plain, "dense": dense}[name](size)
+    if name in FORMS:
+        return llm(size, name)
+    return {"plain": plain, "dense": dense}[name](size)
 
 
 def answers(count: int, seed: int = SEED) -> list[str]:
@@ -232,91 +309,9 @@ def answers(count: int, seed: int = SEED) -> list[str]:
     return ["".join(p.text for p in _answer(rng)) for _ in range(count)]
 
 
-# --- hostile families: the inputs and configurations of bench/hostile_inputs.h ---
-
-def _repeat(piece: str, size: int) -> str:
-    return piece * -(-size // len(piece)) if size > 0 else ""
-
-
-def _defaults() -> _tagmire_rs.ParserConfig:
-    return _tagmire_rs.ParserConfig.default_llm_friendly_config()
-
-
-def _no_autoclose(strategy: str) -> _tagmire_rs.ParserConfig:
-    config = _defaults()
-    config.set_autoclose_on_any_tag(False)
-    config.set_autoclose_on_same_tag(False)
-    for tag in ("cite", "note", "todo", "claim", "risk", "code"):
-        config.set_recovery_strategy(tag, strategy)
-    return config
-
-
-def _many_names() -> _tagmire_rs.ParserConfig:
-    config = _defaults()
-    config.set_autoclose_on_any_tag(False)
-    config.set_recognized_tags(["cite", "note", "todo", "claim", "risk", "code"] + [f"t{i}" for i in range(5000)])
-    return config
-
-
-def _distinct_names(size: int) -> str:
-    out: list[str] = []
-    made = 0
-    i = 0
-    while made < size:
-        tag = f"<t{i}>"
-        out.append(tag)
-        made += len(tag)
-        i = (i + 1) % 5000
-    return "".join(out) + "w"
-
-
-def _many_attributes(size: int) -> str:
-    out = ["<note"]
-    made = 5
-    i = 0
-    while made < size:
-        attr = f" k{i}=v"
-        out.append(attr)
-        made += len(attr)
-        i += 1
-    return "".join(out) + ">x"
-
-
-@dataclass(frozen=True)
-class Hostile:
-    name: str
-    make: Callable[[int], str]
-    config: Callable[[], _tagmire_rs.ParserConfig | None]
-
-
-HOSTILE: tuple[Hostile, ...] = (
-    Hostile("lt_without_gt", lambda n: _repeat("<", n), lambda: None),
-    Hostile("lt_space_without_gt", lambda n: _repeat("< ", n), lambda: None),
-    Hostile("lt_name_without_gt", lambda n: _repeat("<a ", n), lambda: None),
-    Hostile("lt_before_distant_gt", lambda n: _repeat("< ", n) + ">", lambda: None),
-    Hostile("lt_before_far_slash_gt", lambda n: _repeat("<", n // 2) + " " * (n // 2) + "/>", lambda: None),
-    Hostile("open_then_unmatched_close", lambda n: _repeat("<note>", n // 2) + _repeat("</todo>", n // 2),
-            lambda: _no_autoclose("forward_until_tag")),
-    Hostile("forward_tags_one_line", lambda n: _repeat("<note>", n // 2) + "a" * (n // 2),
-            lambda: _no_autoclose("forward_until_tag")),
-    Hostile("next_token_no_letters", lambda n: _repeat("<note>", n // 2) + "-" * (n // 2) + "a",
-            lambda: _no_autoclose("forward_next_token")),
-    Hostile("next_token_long_run", lambda n: _repeat("<note>", n // 2) + "a" * (n // 2),
-            lambda: _no_autoclose("forward_next_token")),
-    Hostile("retro_tags_after_spaces", lambda n: "a" + _repeat(" <cite>", n), lambda: None),
-    Hostile("forward_tags_in_spaces", lambda n: _repeat("<note> ", n) + "a",
-            lambda: _no_autoclose("forward_until_tag")),
-    Hostile("disjoint_spans", lambda n: _repeat("<note>x</note>", n), lambda: None),
-    # Nesting 16 deep: unbounded nesting makes the output itself grow with n squared.
-    Hostile("nested_spans", lambda n: _repeat("<note>x" * 16 + "</note>" * 16, n),
-            lambda: _no_autoclose("noop")),
-    Hostile("distinct_names_same_tag_autoclose", _distinct_names, _many_names),
-    Hostile("many_attributes", _many_attributes, lambda: None),
-)
-
-
-def hostile(name: str) -> Hostile:
-    return next(h for h in HOSTILE if h.name == name)
+def hostile(name: str) -> hostile_families.Family:
+    """A hostile family (bench/hostile_families.py): `.make(bytes)` and `.config.build()`."""
+    return hostile_families.family(name)
 
 
 # --- files and checks ---
@@ -340,12 +335,8 @@ def write(base: Path, sizes: list[int], names: tuple[str, ...] = CORPORA) -> lis
 
 
 def hostile_digest(size: int) -> str:
-    """One line per family: name, byte length and CRC-32 of its input."""
-    lines = []
-    for family in HOSTILE:
-        data = family.make(size).encode()
-        lines.append(f"{family.name} {len(data)} {zlib.crc32(data):08x}")
-    return "\n".join(lines)
+    """One line per family: name, byte length and CRC-32 of its input, and its configuration."""
+    return hostile_families.digest(size)
 
 
 def stats(size: int) -> str:
@@ -359,10 +350,10 @@ def stats(size: int) -> str:
         known = len(recognised.findall(text))
         result = _tagmire_rs.parse(text)
         annotated = sum(1 for s in result.segments if s.annotations)
-        rows.append(f"{name:6} {n:>9} bytes  {len(tags):>6} tags (1 per {n / max(1, len(tags)):.0f} B; recognised 1 per {n / max(1, known):.0f} B)  "
+        rows.append(f"{name:9} {n:>9} bytes  {len(tags):>6} tags (1 per {n / max(1, len(tags)):.0f} B; recognised 1 per {n / max(1, known):.0f} B)  "
                     f"text {len(result.text.encode()) / n:.0%} of input  "
                     f"{len(result.segments):>6} segments ({annotated} annotated)  {len(result.markers)} markers  "
-                    f"max char width {max(map(ord, text)).bit_length()} bits")
+                    f"{len(text):>9} chars, stored {width(text)} bytes a character")
     return "\n".join(rows)
 
 

@@ -4,8 +4,8 @@ in an order that rotates, so noise on the machine falls on all of them alike.
 Times are CPU time of the calling thread (--wall for the wall clock): on a
 shared machine another process holding the core must not count.
 
-    python bench/python_bench.py                          # every corpus, 100 B to 16 MB
-    python bench/python_bench.py --sizes 100,65536 --reps 3 --corpora llm
+    python bench/python_bench.py                          # every llm form, 100 B to 16 MB
+    python bench/python_bench.py --sizes 100,65536 --reps 3 --corpora llm-2byte,dense
 """
 
 from __future__ import annotations
@@ -77,6 +77,9 @@ def contenders(cap_html_parser: int, cap_bs4: int) -> list[Contender]:
         ("lxml.html", "lxml_html.fromstring(s, parser=lxml_parser).text_content()", None),
         ("BeautifulSoup", "BeautifulSoup(s, 'html.parser').get_text()", cap_bs4),
         ("selectolax", "LexborHTMLParser(s).text()", None),
+        # Both on lexbor: the text extractor, and the text of the parsed tree.
+        ("resiliparse", "extract_plain_text(s)", None),
+        ("resiliparse.dom", "HTMLTree.parse(s).body.text", None),
     )
     namespace = _namespace()
     for name, statement, cap in optional:
@@ -117,7 +120,20 @@ def _namespace() -> dict:
         namespace["LexborHTMLParser"] = LexborHTMLParser
     except ImportError:
         pass
+    try:
+        from resiliparse.extract.html2text import extract_plain_text
+        from resiliparse.parse.html import HTMLTree
+
+        namespace["extract_plain_text"] = extract_plain_text
+        namespace["HTMLTree"] = HTMLTree
+    except ImportError:
+        pass
     return namespace
+
+
+# Each contender with the package it comes from, for the versions in the report.
+PACKAGES = {"lxml.html": "lxml", "BeautifulSoup": "beautifulsoup4", "selectolax": "selectolax",
+            "resiliparse": "resiliparse", "resiliparse.dom": "resiliparse"}
 
 
 @dataclass
@@ -165,11 +181,11 @@ def run(corpus_names: list[str], sizes: list[int], reps: int, sample_seconds: fl
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--corpora", default=",".join(corpora.CORPORA))
+    parser.add_argument("--corpora", default=",".join(corpora.FORMS))
     parser.add_argument("--sizes", default=",".join(map(str, SIZES)))
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--sample-seconds", type=float, default=0.02)
-    parser.add_argument("--cap-html-parser", type=int, default=4 << 20)
+    parser.add_argument("--cap-html-parser", type=int, default=16 << 20)
     parser.add_argument("--cap-bs4", type=int, default=1 << 20)
     parser.add_argument("--wall", action="store_true", help="time by the wall clock, not by CPU time")
     parser.add_argument("--json", type=Path, help="write the rows here")

@@ -3,7 +3,7 @@
     python -m pip install ".[bench]" && python bench/run_all.py --write-readme
     python bench/run_all.py --quick        # tiny sizes: checks that nothing is broken
 
-The full run takes about ten minutes on two cores. It builds the C++ core
+The full run takes about a quarter of an hour on two cores. It builds the C++ core
 benchmark (Google Benchmark, from Debian's libbenchmark-dev) under
 build/bench, writes the corpora to build/bench-corpora, leaves every figure in
 build/bench-results/results.json and prints a summary; --write-readme puts
@@ -37,15 +37,25 @@ README_HEADING = "## Benchmark results"
 KB, MB = 1 << 10, 1 << 20
 
 FULL = dict(
-    py_sizes=python_bench.SIZES, py_reps=7, py_sample=0.02, cap_html_parser=4 * MB, cap_bs4=1 * MB,
+    py_sizes=python_bench.SIZES, py_reps=7, py_sample=0.02, cap_html_parser=16 * MB, cap_bs4=1 * MB,
     core_sizes=(100, 64 * KB, 1 * MB, 16 * MB), core_min_time=0.3, core_reps=5, hostile_bytes=1 * MB,
     scale_min=64 * KB, scale_max=16 * MB, scale_reps=7, memory_bytes=64 * MB, answers=10_000, parallel_reps=5,
+    quadratic_scale=1, quadratic_limit=4 << 30, quadratic_timeout=30.0,
 )
 QUICK = dict(
     py_sizes=(100, 4 * KB), py_reps=2, py_sample=0.002, cap_html_parser=4 * KB, cap_bs4=4 * KB,
     core_sizes=(100, 4 * KB), core_min_time=0.01, core_reps=1, hostile_bytes=4 * KB,
     scale_min=4 * KB, scale_max=16 * KB, scale_reps=2, memory_bytes=256 * KB, answers=200, parallel_reps=1,
+    quadratic_scale=10, quadratic_limit=1 << 30, quadratic_timeout=10.0,
 )
+
+# Issue targets, each judged on every llm form: (peer, how many times faster
+# tagmire must be) over 1 KB to 16 MB; the 100 B call; the core's rate.
+PEER_TARGETS = (("regex", 2), ("selectolax", 3), ("resiliparse", 3), ("resiliparse.dom", 3), ("html.parser", 20))
+TINY_SECONDS = 250e-9
+CORE_LLM_RATE = 3e9
+CORE_PLAIN_SHARE = 0.5
+MEMORY_RATIO = 1.3
 
 
 def log(message: str) -> None:
@@ -61,10 +71,11 @@ def build_core_bench(build_dir: Path) -> Path:
 
 
 def run_core(exe: Path, corpus_dir: Path, cfg: dict, out: Path) -> dict:
-    # The hostile inputs of both languages must be the same.
+    # The hostile inputs and configurations of both languages must be the same.
     digest = subprocess.run([str(exe), "--hostile_digest=4096"], check=True, capture_output=True, text=True).stdout
     if digest.strip() != corpora.hostile_digest(4096).strip():
-        raise SystemExit("bench/corpora.py and bench/hostile_inputs.h build different hostile inputs")
+        raise SystemExit("bench/hostile_families.py and the C++ benchmark build different hostile families "
+                         "(python bench/hostile_families.py --write, then rebuild)")
     corpus_dir = corpora.write(corpus_dir, list(cfg["core_sizes"]))[0].parent
     cmd = [str(exe), f"--corpus_dir={corpus_dir}", "--corpus_sizes=" + ",".join(map(str, cfg["core_sizes"])),
            f"--hostile_bytes={cfg['hostile_bytes']}",
@@ -84,7 +95,7 @@ def peer_versions() -> str:
     from importlib import metadata
 
     found = []
-    for name in ("lxml", "beautifulsoup4", "selectolax"):
+    for name in dict.fromkeys(python_bench.PACKAGES.values()):
         try:
             found.append(f"{name} {metadata.version(name)}")
         except metadata.PackageNotFoundError:
@@ -109,50 +120,66 @@ def _row(rows: list[python_bench.Row], corpus: str, size: int, contender: str) -
     return next((r for r in rows if (r.corpus, r.size, r.contender) == (corpus, size, contender)), None)
 
 
+def _where(corpus: str, size: int) -> str:
+    return f"{corpus}, {timing.human_bytes(size)}"
+
+
+def _core_rates(core: dict, corpus: str, low: int, high: int) -> dict[int, float]:
+    return {int(k.split("/")[2]): v for k, v in core.items()
+            if k.startswith(f"parse/{corpus}/") and low <= int(k.split("/")[2]) <= high}
+
+
 def targets(results: dict) -> list[tuple[str, str, bool | None]]:
     """(target, measured, met) for every target that this run measured."""
     out: list[tuple[str, str, bool | None]] = []
     rows = [python_bench.Row(**r) for r in results.get("python", [])]
-    large = sorted({r.size for r in rows if r.corpus == "llm" and r.size >= 64 * KB})
-    for peer, need in (("html.parser", 10), ("lxml.html", 3), ("selectolax", 3), ("regex", 1)):
-        ratios = [(r.ratio, r.size) for s in large if (r := _row(rows, "llm", s, peer)) and not r.partial]
+    forms = [f for f in corpora.FORMS if any(r.corpus == f for r in rows)]
+    for peer, need in PEER_TARGETS:
+        ratios = [(r.ratio, _where(f, r.size)) for f in forms for r in rows
+                  if r.corpus == f and r.contender == peer and r.size >= KB and not r.partial]
         if ratios:
             worst, at = min(ratios)
-            out.append((f"llm 64 KB-16 MB: ≥{need}x {peer}", f"{worst:.2f}x at worst ({timing.human_bytes(at)})",
-                        worst >= need))
-    tiny = _row(rows, "llm", 100, python_bench.SUBJECT)
-    regex = _row(rows, "llm", 100, "regex")
+            out.append((f"every form, 1 KB-16 MB: ≥{need}x {peer}", f"{worst:.2f}x at worst ({at})", worst >= need))
+        elif forms:
+            out.append((f"every form, 1 KB-16 MB: ≥{need}x {peer}", "not measured", None))
+    tiny = [(r.median_s, r.corpus) for r in rows if r.size == 100 and r.contender == python_bench.SUBJECT]
     if tiny:
-        out.append(("100 B llm: under 1 µs", timing.human_seconds(tiny.median_s), tiny.median_s < 1e-6))
-    if tiny and regex:
-        out.append(("100 B llm: ≤3x the regex strip", f"{tiny.median_s / regex.median_s:.2f}x",
-                    tiny.median_s / regex.median_s <= 3))
+        slowest, at = max(tiny)
+        out.append((f"every form, 100 B: ≤{TINY_SECONDS * 1e9:.0f} ns", f"{timing.human_seconds(slowest)} at worst "
+                    f"({at})", slowest <= TINY_SECONDS))
+    regex = [(r.ratio, r.corpus) for r in rows if r.size == 100 and r.contender == "regex"]
+    if regex:
+        worst, at = min(regex)
+        out.append(("every form, 100 B: faster than the regex strip", f"{worst:.2f}x at worst ({at})", worst > 1))
     core = results.get("core", {})
-    llm_rates = {int(k.split("/")[2]): v for k, v in core.items() if k.startswith("parse/llm/")}
-    big = {s: v for s, v in llm_rates.items() if s >= 64 * KB} or llm_rates
-    if big:
-        worst = min(big, key=big.get)
-        out.append(("C++ core on llm: ≥1 GB/s", f"{big[worst] / 1e9:.2f} GB/s at worst ({timing.human_bytes(worst)})",
-                    big[worst] >= 1e9))
-    shares = {}
-    for k, v in core.items():
-        if k.startswith("parse/plain/") and (floor := core.get(k.replace("parse/", "memchr_memcpy/"))):
-            shares[int(k.split("/")[2])] = v / floor
-    shares = {s: v for s, v in shares.items() if s >= 64 * KB} or shares
+    rates = [(v, _where(f, size)) for f in corpora.FORMS for size, v in _core_rates(core, f, 64 * KB, MB).items()]
+    if rates:
+        worst, at = min(rates)
+        out.append((f"C++ core, every llm form, 64 KB-1 MB: ≥{CORE_LLM_RATE / 1e9:g} GB/s",
+                    f"{worst / 1e9:.2f} GB/s at worst ({at})", worst >= CORE_LLM_RATE))
+    shares = [(v / floor, _where("plain", size)) for size, v in _core_rates(core, "plain", 64 * KB, MB).items()
+              if (floor := core.get(f"memchr_memcpy/plain/{size}"))]
     if shares:
-        worst = min(shares, key=shares.get)
-        out.append(("C++ core on plain: ≥25% of memchr+memcpy", f"{shares[worst]:.0%} at worst "
-                    f"({timing.human_bytes(worst)})", shares[worst] >= 0.25))
+        worst, at = min(shares)
+        out.append((f"C++ core on plain, 64 KB-1 MB: ≥{CORE_PLAIN_SHARE:.0%} of memchr+memcpy",
+                    f"{worst:.0%} at worst ({at})", worst >= CORE_PLAIN_SHARE))
     if results.get("scaling"):
-        worst = scaling.worst([scaling.Step(**s) for s in results["scaling"]])
-        over = {k: v for k, v in worst.items() if v > scaling.LIMIT}
-        top = max(worst, key=worst.get)
-        text = f"worst {worst[top]:.2f} ({top})" + (f"; {len(over)} families over" if over else "")
-        out.append((f"t(2n)/t(n) ≤ {scaling.LIMIT} for every family", text, not over))
-    if m := results.get("memory"):
-        out.append((f"{timing.human_bytes(m['input_bytes'])} llm: peak ≤3x input above baseline",
-                    f"{m['ratio']:.2f}x the UTF-8 input ({m['ratio'] * m['input_bytes'] / m['input_str_bytes']:.2f}x "
-                    f"the str)", m["ratio"] <= 3))
+        hostile = {f.name for f in corpora.HOSTILE}
+        steps = scaling.worst([scaling.Step(**s) for s in results["scaling"] if s["family"] in hostile])
+        if steps:
+            over = [k for k, v in steps.items() if v.judged > scaling.LIMIT]
+            top = max(steps.values(), key=lambda s: s.judged)
+            out.append((f"t(2n)/t(n) ≤ {scaling.LIMIT} for every hostile family",
+                        f"worst {top.judged:.2f} ({top.family}, to {timing.human_bytes(top.size)})"
+                        + (f"; {len(over)} families over" if over else ""), not over))
+    if results.get("memory"):
+        worst_m = max(results["memory"], key=lambda m: m["ratio_str"])
+        out.append((f"every form, {timing.human_bytes(worst_m['input_bytes'])}: peak ≤{MEMORY_RATIO}x the str",
+                    f"{worst_m['ratio_str']:.2f}x at worst ({worst_m['corpus']})",
+                    all(m["ratio_str"] <= MEMORY_RATIO for m in results["memory"])))
+    for r in results.get("quadratic_output", []):
+        out.append((f"{r['family']}: under {scaling.QUADRATIC_SECONDS:g} s, peak ≤{scaling.QUADRATIC_MEMORY}x the str",
+                    scaling.quadratic_summary(r), scaling.quadratic_met(r)))
     if p := results.get("parallel"):
         out.append(("process pool: ≥1.7x with 2 workers", f"{p['speedup']:.2f}x answers sent, "
                     f"{p['speedup_fork']:.2f}x inherited by fork", p["speedup"] >= 1.7))
@@ -161,34 +188,42 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
 
 # --- report ---
 
+def _met(met: bool | None) -> str:
+    return "—" if met is None else "yes" if met else "no"
+
+
 def markdown(results: dict) -> str:
     m = results["machine"]
     lines = [
         README_HEADING, "",
+        "<!-- Written by `python bench/run_all.py --write-readme`; edits here are lost at the next run. -->", "",
         f"Measured by `python bench/run_all.py --write-readme` on {m['date']}: {m['cpu']}, {m['cores']} cores, "
         f"{m['memory']}, {m['os']}, Python {m['python']}, revision {results['revision']}; load average "
-        f"{results['load_before']} before the run and {results['load_after']} after (the machine is shared). "
-        f"Peers: {results.get('peers', '')} (BeautifulSoup on html.parser, selectolax on lexbor). "
+        f"{results['load_before']} before the run and {results['load_after']} after. "
+        f"Peers: {results.get('peers', '')} (BeautifulSoup on html.parser; selectolax and resiliparse on lexbor: "
+        "resiliparse as `extract_plain_text` and as the text of its parsed tree). "
         "Python times are medians of interleaved runs in CPU time of the calling thread (the process pool: "
         "wall clock), each call on a fresh `str`; ratios compare medians from the same run.", "",
         "| Target | Measured | Met |", "|---|---|---|",
     ]
     for name, measured, met in targets(results):
-        lines.append(f"| {name} | {measured} | {'yes' if met else 'no'} |")
+        lines.append(f"| {name} | {measured} | {_met(met)} |")
     rows = [python_bench.Row(**r) for r in results.get("python", [])]
-    peers = [c for c in ("regex", "html.parser", "lxml.html", "BeautifulSoup", "selectolax")
-             if any(r.contender == c for r in rows)]
-    sizes = sorted({r.size for r in rows if r.corpus == "llm"})
-    if sizes:
-        lines += ["", "`llm`, parse + `.text` + `.segments`, median per call (peer time / tagmire time; "
+    peers = [c.name for c in python_bench.contenders(MB, MB) if c.name != python_bench.SUBJECT
+             and any(r.contender == c.name for r in rows)]
+    for form in corpora.FORMS:
+        sizes = sorted({r.size for r in rows if r.corpus == form})
+        if not sizes:
+            continue
+        lines += ["", f"`{form}`, parse + `.text` + `.segments`, median per call (peer time / tagmire time; "
                   "\"stopped early\": the peer returned far less text than the others and is not compared):", "",
                   "| Size | tagmire | " + " | ".join(peers) + " |", "|---" * (len(peers) + 2) + "|"]
         for size in sizes:
             cells = [timing.human_bytes(size)]
-            base = _row(rows, "llm", size, python_bench.SUBJECT)
+            base = _row(rows, form, size, python_bench.SUBJECT)
             cells.append(timing.human_seconds(base.median_s) if base else "")
             for peer in peers:
-                r = _row(rows, "llm", size, peer)
+                r = _row(rows, form, size, peer)
                 cells.append("—" if r is None else f"{timing.human_seconds(r.median_s)} "
                              + ("(stopped early)" if r.partial else f"({r.ratio:.2f}x)"))
             lines.append("| " + " | ".join(cells) + " |")
@@ -202,6 +237,28 @@ def markdown(results: dict) -> str:
             floor = core.get(f"memchr_memcpy/{name}/{size}")
             lines.append(f"| {name} {timing.human_bytes(int(size))} | {core[key] / 1e6:,.0f} MB/s | "
                          + (f"{floor / 1e6:,.0f} MB/s |" if floor else "— |"))
+    if results.get("scaling"):
+        steps = [scaling.Step(**s) for s in results["scaling"]]
+        worst = scaling.worst(steps)
+        lines += ["", "Doubling through Python, parse + `.text` + `.segments` (median CPU time): the worst "
+                  "t(2n)/t(n) of each family, where it happened, and the step from 4 MB to 8 MB:", "",
+                  "| Family | time at the largest size | worst t(2n)/t(n) | 4 MB to 8 MB |", "|---|---|---|---|"]
+        for family in dict.fromkeys(s.family for s in steps):
+            mine = [s for s in steps if s.family == family]
+            top = worst.get(family)
+            step8 = next((s for s in mine if s.ratio is not None and s.size == 8 * MB), None)
+            lines.append(f"| {family} | {timing.human_seconds(mine[-1].median_s)} at "
+                         f"{timing.human_bytes(mine[-1].size)} | "
+                         + (f"{top.judged:.2f} (to {timing.human_bytes(top.size)})" if top else "—") + " | "
+                         + (f"{step8.judged:.2f}" if step8 else "—") + " |")
+    if results.get("memory"):
+        lines += ["", "Peak memory above the baseline (high-water mark of the resident set) while holding what "
+                  "each step returned:", "", "| Input | as str | parse | + `.text` | + `.segments` | share of the str |",
+                  "|---|---|---|---|---|---|"]
+        for r in results["memory"]:
+            peaks = list(r["peak_above_baseline"].values())
+            lines.append(f"| {r['corpus']} {r['input_bytes'] / MB:.1f} MB | {r['input_str_bytes'] / MB:.1f} MB | "
+                         + " | ".join(f"{v / MB:.1f} MB" for v in peaks) + f" | {r['ratio_str']:.2f}x |")
     lines += ["", "Raw figures: build/bench-results/results.json after a run.", ""]
     return "\n".join(lines)
 
@@ -236,7 +293,7 @@ def main(argv: list[str] | None = None) -> int:
             log(f"{k:48} {v / 1e6:10,.0f} MB/s")
     if "python" not in skip:
         log("== Python: tagmire against its peers")
-        rows = python_bench.run(list(corpora.CORPORA), list(cfg["py_sizes"]), cfg["py_reps"], cfg["py_sample"],
+        rows = python_bench.run(list(corpora.FORMS), list(cfg["py_sizes"]), cfg["py_reps"], cfg["py_sample"],
                                 cfg["cap_html_parser"], cfg["cap_bs4"], log=log)
         results["python"] = [asdict(r) for r in rows]
     if "scaling" not in skip:
@@ -244,10 +301,15 @@ def main(argv: list[str] | None = None) -> int:
         steps = scaling.run(scaling.family_names(), cfg["scale_min"], cfg["scale_max"], cfg["scale_reps"], 20.0,
                             log=log)
         results["scaling"] = [asdict(s) for s in steps]
+        log("== Quadratic output: parse + .text + .markers + .segments, in a child with limits")
+        results["quadratic_output"] = scaling.quadratic_output(cfg["quadratic_scale"], cfg["quadratic_limit"],
+                                                               cfg["quadratic_timeout"], log=log)
     if "memory" not in skip:
         log("== Memory")
-        results["memory"] = memory.measure(cfg["memory_bytes"])
-        log(memory.report(results["memory"]))
+        results["memory"] = []
+        for form in corpora.FORMS:
+            results["memory"].append(memory.measure(cfg["memory_bytes"], form, ROOT / "build" / "bench-corpora"))
+            log(memory.report(results["memory"][-1]))
     if "parallel" not in skip:
         log("== Process pool")
         results["parallel"] = parallel.run(cfg["answers"], cfg["parallel_reps"])
@@ -261,7 +323,7 @@ def main(argv: list[str] | None = None) -> int:
     else:
         log(f"== Targets ({results['seconds']:.0f} s)")
     for name, measured, met in targets(results):
-        log(f"{'' if args.quick else 'met     ' if met else 'MISSED  '}{name}: {measured}")
+        log(f"{'' if args.quick else '        ' if met is None else 'met     ' if met else 'MISSED  '}{name}: {measured}")
     if args.write_readme:
         if args.quick:
             log("not writing README.md from a --quick run")

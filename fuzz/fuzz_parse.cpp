@@ -1,7 +1,8 @@
-// Fuzzes parser::parse_compact, which the Python binding calls, and its
-// expansion into the result parser::parse returns: a configuration drawn
-// from the first bytes, the rest parsed as text (any bytes, not only UTF-8),
-// and every result checked.
+// Fuzzes the parse the Python binding runs, in every form of text: a
+// configuration drawn from the first bytes, the rest parsed as UTF-8 text
+// (any bytes, not only UTF-8), every result checked; then the same text,
+// made valid, parsed as one, two and four bytes per character must give
+// exactly what its UTF-8 parse gives.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -15,17 +16,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const types::ParserConfig config = draw_config(options);
   const std::string_view text(reinterpret_cast<const char*>(data) + header, size - header);
 
-  types::CompactResult compact = parser::parse_compact(text, config);
-  check_compact(compact, text);
+  const types::CompactResult compact = parser::parse_compact(text, config);
+  check(tagmire_checks::check_records(compact), text);
+  const types::ParseResult result = parser::parse(text, config);
+  check(tagmire_checks::check_result(result, text, config), text);
   // The default preset has tables prepared once per process; they must give
   // what a fresh preset gives.
-  if (config == types::ParserConfig::default_llm_friendly_config()) {
-    const types::CompactResult shared = parser::parse_compact(text);
-    if (shared.text != compact.text || shared.segments != compact.segments || shared.covering != compact.covering ||
-        shared.annotations != compact.annotations || shared.markers != compact.markers) {
-      fail("parse_compact(text) differs from parse_compact(text, default preset)", text);
-    }
+  if (config == types::ParserConfig::default_llm_friendly_config() && !(parser::parse(text) == result)) {
+    fail("parse(text) differs from parse(text, default preset)", text);
   }
-  check_result(std::move(compact).expand(), text, config);
+  const std::string valid = valid_utf8(text);
+  check(tagmire_checks::check_forms(valid, config, parser::parse(valid, config)), valid);
   return 0;
 }

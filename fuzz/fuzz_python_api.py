@@ -8,12 +8,17 @@ be as before, which a parse checks against one made from the model.
     python fuzz/fuzz_python_api.py -max_total_time=60 -timeout=30 [corpus-dir]
 """
 
+import pathlib
 import sys
 
 import atheris
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
+
+# The test helpers, so that the fuzzer and the tests read results the same way.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
+from support import CallbackSequence, shape  # noqa: E402
 
 MODES = ["strip", "passthrough", "treat_as_text"]
 STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
@@ -28,43 +33,23 @@ PIECES = [
 ]
 
 
-class Items:
-    """A sequence by the old protocol: iterating it runs Python code."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
-
-
 class Text(str):
     pass
 
 
-class Reentrant(Items):
-    """A sequence that, while a setter iterates it, tries to use the object
-    the setter holds; both attempts must be refused."""
-
-    def __init__(self, items, harness):
-        super().__init__(items)
-        self.harness = harness
-
-    def __getitem__(self, index):
-        config = self.harness.config
-        for attempt, message in ((lambda: parse("x", config), "Already mutably borrowed"),
-                                 (lambda: config.set_trim_punctuation(True), "Already borrowed")):
-            try:
-                attempt()
-            except RuntimeError as error:
-                if str(error) != message:
-                    raise AssertionError(f"refused with {error!r}") from error
-            else:
-                raise AssertionError("a busy ParserConfig was used")
-        return self.items[index]
+def refused_while_busy(harness):
+    """Tries to use the object a setter holds, from inside the setter; both
+    attempts must be refused."""
+    config = harness.config
+    for attempt, message in ((lambda: parse("x", config), "Already mutably borrowed"),
+                             (lambda: config.set_trim_punctuation(True), "Already borrowed")):
+        try:
+            attempt()
+        except RuntimeError as error:
+            if str(error) != message:
+                raise AssertionError(f"refused with {error!r}") from error
+        else:
+            raise AssertionError("a busy ParserConfig was used")
 
 
 def fake_numpy_bool(value):
@@ -141,7 +126,7 @@ def any_value(fdp, text):
         lambda: None, lambda: fdp.ConsumeBool(), lambda: fdp.ConsumeIntInRange(-2, 2), lambda: 1.5,
         lambda: fdp.ConsumeBytes(3), lambda: [text(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))],
         lambda: tuple(text(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))),
-        lambda: {text(fdp)}, lambda: {"k": 1}, lambda: Items([any_value(fdp, text_value)]),
+        lambda: {text(fdp)}, lambda: {"k": 1}, lambda: CallbackSequence([any_value(fdp, text_value)]),
         lambda: Text(text(fdp)), lambda: fake_numpy_bool(fdp.ConsumeBool()),
     ][choice - 6]()
 
@@ -155,9 +140,9 @@ def tags_value(fdp, harness):
     if choice == 1:
         return tuple(items)
     if choice == 2:
-        return Items(items)
+        return CallbackSequence(items)
     if choice == 3:
-        return Reentrant(items, harness)
+        return CallbackSequence(items, on_item=lambda: refused_while_busy(harness))
     return any_value(fdp, text_value)
 
 
@@ -188,9 +173,9 @@ def check_flag(value):
 def check_tags(value):
     if isinstance(value, str):
         return TypeError("argument 'tags': Can't extract `str` to `Vec`"), None
-    if not isinstance(value, (list, tuple, bytes, Items)):
+    if not isinstance(value, (list, tuple, bytes, CallbackSequence)):
         return cannot_convert("tags", value, "Sequence"), None
-    items = value.items if isinstance(value, Items) else list(value)
+    items = value.items if isinstance(value, CallbackSequence) else list(value)
     for item in items:
         error = check_text("tags", item)
         if error is not None:
@@ -316,14 +301,6 @@ class Harness:
                     pass
                 else:
                     raise AssertionError("a wrong call form went through")
-
-
-def shape(result):
-    return (
-        result.text,
-        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
-    )
 
 
 def check_result(result):

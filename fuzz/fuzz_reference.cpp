@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "../tests/cpp/reference_parser.h"
+#include <unordered_set>
+
 #include "fuzz_support.h"
+#include "reference_parser.h"
 
 namespace {
 
@@ -20,7 +22,7 @@ bool has_strategy_collision(const types::ParserConfig& config) {
   if (config.case_sensitive_tags) return false;
   std::unordered_set<std::string> keys;
   for (const auto& entry : config.recovery_strategies) {
-    if (!keys.insert(tagmire_fuzz::folded(entry.first, config)).second) return true;
+    if (!keys.insert(tagmire_checks::folded(entry.first, config)).second) return true;
   }
   return false;
 }
@@ -36,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       valid_utf8(std::string_view(reinterpret_cast<const char*>(data) + header, size - header));
 
   const types::ParseResult result = parser::parse(text, config);
-  check_result(result, text, config);
+  check(tagmire_checks::check_result(result, text, config), text);
   if (!has_strategy_collision(config) && !(result == reference::parse(text, config))) {
     fail("the parser and the reference parser disagree", text);
   }

@@ -9,11 +9,7 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python}
 
 # Google Benchmark comes from Debian's libbenchmark-dev.
-if [ ! -f /usr/include/benchmark/benchmark.h ]; then
-  SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libbenchmark-dev
-fi
+[ -f /usr/include/benchmark/benchmark.h ] || bash tools/apt_install.sh libbenchmark-dev
 
 # The peers of the bench extra, without reinstalling the module itself.
 mapfile -t peers < <("$PYTHON" -c 'import tomllib

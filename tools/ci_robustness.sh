@@ -23,17 +23,8 @@ step() { echo "--- $1 ($((SECONDS - started)) s)"; }
 
 # clang with libFuzzer and the sanitizer runtimes, GoogleTest, and the debug
 # interpreter with its headers and venv, all from Debian.
-packages=(clang libclang-rt-14-dev libgtest-dev python3-dbg python3.11-dbg libpython3.11-dbg python3.11-venv)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  step "installing ${missing[*]}"
-  SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+bash tools/apt_install.sh clang libclang-rt-14-dev libgtest-dev python3-dbg python3.11-dbg libpython3.11-dbg \
+  python3.11-venv
 
 # Sanitizer reports end the process with an error; a leak report does too
 # where leak checking is on (the C++ binaries, not the interpreter).
@@ -45,11 +36,8 @@ done
 
 step "C++ core tests, sanitized"
 build=build/cpp-tests-sanitized
-# _GLIBCXX_ASSERTIONS checks every vector and string index, also inside an
-# allocation, where AddressSanitizer sees nothing.
-checked="-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS"
 "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGMIRE_BUILD_TESTS=ON \
-  -DTAGMIRE_SANITIZE=address,undefined -DTAGMIRE_WERROR=ON "$checked" >/dev/null
+  -DTAGMIRE_CHECKED=ON -DTAGMIRE_WERROR=ON >/dev/null
 "$PYTHON" -m cmake --build "$build" -j 2 --target tagmire_tests tagmire_batch_tests
 "$build/tagmire_tests" --gtest_brief=1
 "$build/tagmire_batch_tests" --gtest_brief=1
@@ -108,7 +96,7 @@ venv=build/venv-sanitized
 [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
 # pyarrow, so that parse_batch runs here with several threads too.
 "$venv/bin/python" -m pip install -q pytest hypothesis numpy "pyarrow>=16"
-CMAKE_ARGS="${CMAKE_ARGS:-} -DTAGMIRE_SANITIZE=address,undefined $checked" \
+CMAKE_ARGS="${CMAKE_ARGS:-} -DTAGMIRE_CHECKED=ON" \
   "$venv/bin/python" -m pip install -q --config-settings=build-dir="build/sanitized-{wheel_tag}" ".[fuzz]"
 # The interpreter is not built with AddressSanitizer: its runtime is loaded
 # first, every allocation goes through it, and the interpreter's own

@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ core tests (GoogleTest, through CTest)
-# and the Python tests (pytest) against the installed module.
+# and the Python tests (pytest) against the module built from this checkout,
+# which it installs first (quick: the build folder is kept between runs), so
+# that an edit is never tested against an older build.
 #
-#   PYTHON=python3.12 bash tools/run_tests.sh
+#   PYTHON=python3.12 bash tools/run_tests.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python}
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 # GoogleTest comes from Debian's libgtest-dev.
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq libgtest-dev
-fi
+[ -f /usr/include/gtest/gtest.h ] || bash tools/apt_install.sh libgtest-dev
 
 build=build/cpp-tests
 "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -21,4 +20,5 @@ build=build/cpp-tests
 "$build/tagmire_tests" --gtest_brief=1
 "$build/tagmire_batch_tests" --gtest_brief=1
 
-"$PYTHON" -m pytest
+"$PYTHON" -m pip install -q --no-deps .
+"$PYTHON" -m pytest "$@"

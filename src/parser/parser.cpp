@@ -1,66 +1,142 @@
 #include "parser/parser.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
+#include <utility>
 
-#include "parser/text_classes.h"
-#include "parser/utf8.h"
+#include "text/classes.h"
+#include "text/search.h"
+#include "text/unicode_tables.h"
 
 namespace parser {
 
-TagTable::TagTable(const types::ParserConfig& config) {
-  const auto prepare = [&](const std::string& name) {
-    return config.case_sensitive_tags ? name : fold_ascii(name);
-  };
-  slots_.assign(std::bit_ceil(std::max<std::size_t>(16, 4 * config.recognized_tags.size())), 0);
-  for (const std::string& name : config.recognized_tags) insert(prepare(name));
-  strategies_.assign(names_.size(), types::RecoveryStrategy::retro_line);
-  // Entries for names that are not recognised have no effect. When two keys
-  // fold together, the one iterated last wins.
-  for (const auto& [name, strategy] : config.recovery_strategies) {
-    if (const auto key = find(prepare(name))) strategies_[*key] = strategy;
+namespace {
+
+template <class Unit>
+constexpr Unit U(char c) {
+  return text::unit<Unit>(c);
+}
+
+bool is_forward(types::RecoveryStrategy strategy) {
+  return strategy == types::RecoveryStrategy::forward_until_tag ||
+         strategy == types::RecoveryStrategy::forward_until_newline;
+}
+
+template <class T>
+void release_if_large(types::PodVector<T>& v) {
+  if (v.bytes() > kLargeStorageBytes) v.release();
+}
+
+}  // namespace
+
+template <class Form>
+void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) {
+  if (!stack_.empty()) {
+    // A parse abandoned half-way (by an allocation failure) left tags open.
+    stack_.clear();
+    std::fill(key_top_.begin(), key_top_.end(), 0);
+  }
+  config_ = &config;
+  out_ = &out;
+  if (key_top_.size() < config.tags.size()) key_top_.resize(config.tags.size(), 0);
+  spans_.clear();
+  markers_.clear();
+  annotations_.clear();
+  token_tags_.clear();
+  trimmable_runs_.clear();
+  line_start_ = 0;
+  line_pending_from_ = 0;
+  token_running_from_ = 0;
+  token_waiting_from_ = 0;
+}
+
+template <class Form>
+void Parser<Form>::walk(const Text& input) {
+  input_ = input;
+  scanner_.reset(input);
+  const Unit lt = U<Unit>('<');
+  std::size_t pos = 0;
+  TagToken token;
+  while (pos < input.size) {
+    if (input[pos] == lt) {
+      // Almost every `<` is a tag: one unit rules out a CDATA section.
+      if (pos + 1 < input.size && input[pos + 1] == U<Unit>('!')) {
+        if (const auto cdata = scan_cdata(input, pos)) {
+          append_text(input.data + cdata->content_begin, cdata->content_end - cdata->content_begin);
+          pos = cdata->next;
+          continue;
+        }
+      }
+      if (scanner_.scan(pos, token)) {
+        dispatch(token);
+        pos = token.end;
+        continue;
+      }
+    }
+    // A text run, which may begin with a `<` that began nothing.
+    const std::size_t end = text::find_unit(input.data, pos + 1, input.size, lt);
+    append_text(input.data + pos, end - pos);
+    pos = end;
   }
 }
 
-// FNV-1a: names are short, and most lookups miss or hit on the first probe.
-std::size_t TagTable::hash(std::string_view name) {
-  std::uint64_t h = 14695981039346656037ull;
-  for (const char c : name) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-  return static_cast<std::size_t>(h ^ (h >> 29));
-}
-
-TagKey TagTable::insert(std::string name) {
-  const std::size_t mask = slots_.size() - 1;
-  std::size_t slot = hash(name) & mask;
-  for (; slots_[slot] != 0; slot = (slot + 1) & mask) {
-    if (names_[slots_[slot] - 1] == name) return slots_[slot] - 1;  // folded together
+template <class Form>
+void Parser<Form>::dispatch(const TagToken& token) {
+  const auto key =
+      config_->tags.find(input_.data + token.name_begin, token.name_end - token.name_begin, token.name_key);
+  if (!key) {
+    if (config_->unknown_mode != types::UnknownTagMode::strip) {
+      append_text(input_.data + token.begin, token.end - token.begin);
+    }
+    return;
   }
-  names_.push_back(std::move(name));
-  slots_[slot] = static_cast<TagKey>(names_.size());
-  return slots_[slot] - 1;
-}
-
-std::optional<TagKey> TagTable::find(std::string_view name) const {
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t slot = hash(name) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-    const TagKey key = slots_[slot] - 1;
-    if (names_[key] == name) return key;
+  switch (token.kind) {
+    case TagKind::Open:
+      open_tag(*key, store_annotation(token));
+      break;
+    case TagKind::SelfClosing:
+      add_marker(*key, store_annotation(token));
+      break;
+    case TagKind::Close:
+      close_by_key(*key);
+      break;
   }
-  return std::nullopt;
 }
 
-void Parser::append_text(std::string_view piece) {
-  if (piece.empty()) return;
-  const std::size_t base = out.size();
-  out.append(piece);
-  if (const void* last = memrchr(piece.data(), '\n', piece.size())) {
-    line_start = base + (static_cast<const char*>(last) - piece.data()) + 1;
-    if (line_pending_from_ < stack.size()) {
-      const auto* first = static_cast<const char*>(std::memchr(piece.data(), '\n', piece.size()));
-      const std::size_t line_end = base + (first - piece.data());
-      for (std::size_t i = line_pending_from_; i < stack.size(); ++i) stack[i].line_end = line_end;
-      line_pending_from_ = stack.size();
+template <class Form>
+types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
+  const std::vector<ScannedAttribute>& attributes = scanner_.read_attributes(token);
+  // The name, keys and values all lie within the tag's text.
+  const types::AnnotationRef ref =
+      annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
+                         types::AnnotationWriter::kCountBound +
+                         2 * attributes.size() * types::AnnotationWriter::bound_for<Unit>(0));
+  annotations_.add_text(input_.data + token.name_begin, token.name_end - token.name_begin);
+  annotations_.add_count(attributes.size());
+  for (const ScannedAttribute& a : attributes) {
+    annotations_.add_text(input_.data + a.key_begin, a.key_end - a.key_begin);
+    if (a.has_value) {
+      annotations_.add_value(input_.data + a.value_begin, a.value_end - a.value_begin);
+    } else {
+      annotations_.add_bare_value();
+    }
+  }
+  return annotations_.end(ref);
+}
+
+template <class Form>
+void Parser<Form>::append_text(const Unit* piece, std::size_t n) {
+  if (n == 0) return;
+  const std::size_t base = out_->size;
+  out_->append(piece, n);
+  const Unit lf = U<Unit>('\n');
+  if (const std::size_t last = text::find_last_unit(piece, 0, n, lf); last != n) {
+    line_start_ = base + last + 1;
+    if (line_pending_from_ < stack_.size()) {
+      const std::size_t line_end = base + text::find_unit(piece, 0, n, lf);
+      for (std::size_t i = line_pending_from_; i < stack_.size(); ++i) {
+        if (is_forward(stack_[i].strategy)) stack_[i].reach = line_end;
+      }
+      line_pending_from_ = stack_.size();
     }
   }
   if (token_running_from_ < token_tags_.size()) track_tokens(base);
@@ -68,18 +144,18 @@ void Parser::append_text(std::string_view piece) {
 
 // Walks the new text only while some forward_next_token tag waits for its
 // token to begin or to end; each tag moves through those states once.
-void Parser::track_tokens(std::size_t from) {
+template <class Form>
+void Parser<Form>::track_tokens(std::size_t from) {
+  const Text out = output();
   std::size_t pos = from;
-  while (pos < out.size() && token_running_from_ < token_tags_.size()) {
-    const utf8::Decoded d = utf8::decode_at(out, pos);
-    if (unicode::is_alphanumeric(d.cp)) {
-      for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) {
-        stack[token_tags_[i]].token_begin = pos;
-      }
+  while (pos < out.size && token_running_from_ < token_tags_.size()) {
+    const text::Decoded d = out.decode_at(pos);
+    if (text::unicode::is_alphanumeric(d.cp)) {
+      for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) stack_[token_tags_[i]].reach = pos;
       token_waiting_from_ = token_tags_.size();
     } else {
       for (std::size_t i = token_running_from_; i < token_waiting_from_; ++i) {
-        stack[token_tags_[i]].token_end = pos;
+        stack_[token_tags_[i]].token_end = pos;
       }
       token_running_from_ = token_waiting_from_;
     }
@@ -87,64 +163,94 @@ void Parser::track_tokens(std::size_t from) {
   }
 }
 
-void Parser::open_tag(std::string_view name, TagKey key, types::AttrMap attrs) {
+template <class Form>
+void Parser<Form>::open_tag(TagKey key, types::AnnotationRef annotation) {
   maybe_autoclose_on_start_like(key);
   OpenTag tag;
-  tag.name = std::string(name);
+  tag.start = out_->size;
+  tag.annotation = annotation;
   tag.key = key;
-  tag.attrs = std::move(attrs);
-  tag.start = out.size();
-  tag.line_start = line_start;
-  tag.strategy = tags.strategy(key);
-  stack.push_back(std::move(tag));
-  open_by_key_[key].push_back(stack.size() - 1);
-  if (stack.back().strategy == types::RecoveryStrategy::forward_next_token) {
-    token_tags_.push_back(stack.size() - 1);
-  }
+  tag.below_same_key = key_top_[key];
+  tag.strategy = config_->tags.strategy(key);
+  if (tag.strategy == types::RecoveryStrategy::retro_line) tag.reach = line_start_;
+  stack_.push_back(tag);
+  key_top_[key] = static_cast<std::uint32_t>(stack_.size());
+  if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(stack_.size() - 1);
 }
 
-void Parser::add_marker(std::string_view name, TagKey key, types::AttrMap attrs) {
+template <class Form>
+void Parser<Form>::add_marker(TagKey key, types::AnnotationRef annotation) {
   maybe_autoclose_on_start_like(key);
-  markers.push_back(types::Marker{out.size(), types::Annotation{std::string(name), std::move(attrs)}});
+  markers_.push_back(types::MarkerRecord{out_->size, annotation});
 }
 
-OpenTag Parser::pop_top() {
-  OpenTag tag = std::move(stack.back());
-  stack.pop_back();
-  open_by_key_[tag.key].pop_back();
+template <class Form>
+typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
+  const OpenTag tag = stack_.back();
+  stack_.pop_back();
+  key_top_[tag.key] = tag.below_same_key;
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.pop_back();
-  line_pending_from_ = std::min(line_pending_from_, stack.size());
+  line_pending_from_ = std::min(line_pending_from_, stack_.size());
   token_waiting_from_ = std::min(token_waiting_from_, token_tags_.size());
   token_running_from_ = std::min(token_running_from_, token_tags_.size());
   return tag;
 }
 
-void Parser::close_explicit(OpenTag tag, std::size_t end) {
-  if (tag.start >= end) return;
-  spans.push_back(Span{tag.start, end, types::Annotation{std::move(tag.name), std::move(tag.attrs)}});
+template <class Form>
+void Parser<Form>::close_explicit(const OpenTag& tag, std::size_t end) {
+  if (tag.start < end) spans_.push_back(Span{tag.start, end, tag.annotation});
 }
 
-// Closes the entries above `index` by their strategies, topmost first, then
-// the entry at `index` explicitly.
-void Parser::close_down_to(std::size_t index, std::size_t pos) {
-  while (stack.size() > index + 1) close_tag(pop_top(), pos);
+template <class Form>
+void Parser<Form>::close_down_to(std::size_t index, std::size_t pos) {
+  while (stack_.size() > index + 1) close_tag(pop_top(), pos);
   close_explicit(pop_top(), pos);
 }
 
-void Parser::close_by_key(TagKey key) {
-  const std::vector<std::size_t>& open = open_by_key_[key];
-  if (open.empty()) return;
-  close_down_to(open.back(), out.size());
+template <class Form>
+void Parser<Form>::close_by_key(TagKey key) {
+  if (key_top_[key] != 0) close_down_to(key_top_[key] - 1, out_->size);
 }
 
-void Parser::maybe_autoclose_on_start_like(TagKey key) {
-  const std::size_t pos = out.size();
-  if (config.autoclose_on_same_tag && !open_by_key_[key].empty()) {
-    close_down_to(open_by_key_[key].back(), pos);
-  }
-  if (config.autoclose_on_any_tag) {
-    while (!stack.empty()) close_tag(pop_top(), pos);
+template <class Form>
+void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
+  const std::size_t pos = out_->size;
+  if (config_->autoclose_on_same_tag && key_top_[key] != 0) close_down_to(key_top_[key] - 1, pos);
+  if (config_->autoclose_on_any_tag) {
+    while (!stack_.empty()) close_tag(pop_top(), pos);
   }
 }
+
+template <class Form>
+types::ParseRecords Parser<Form>::finish() {
+  const std::size_t pos = out_->size;
+  while (!stack_.empty()) close_tag(pop_top(), pos);
+  assembly_.assemble(pos, spans_);
+  // The spans are spent; a large parse gives their memory back before the
+  // records are copied out.
+  release_if_large(spans_);
+  types::ParseRecords records = types::ParseRecords::pack({assembly_.cuts(), assembly_.first(), assembly_.entries(),
+                                                           assembly_.kept_spans(), markers_,
+                                                           {annotations_.data(), annotations_.size()}});
+  release_large_storage();
+  return records;
+}
+
+template <class Form>
+void Parser<Form>::release_large_storage() {
+  release_if_large(stack_);
+  release_if_large(spans_);
+  release_if_large(markers_);
+  release_if_large(token_tags_);
+  if (annotations_.bytes() > kLargeStorageBytes) annotations_.release();
+  if (key_top_.size() * sizeof(std::uint32_t) > kLargeStorageBytes) std::vector<std::uint32_t>().swap(key_top_);
+  trimmable_runs_.clear();
+  if (assembly_.storage_bytes() > kLargeStorageBytes) assembly_.release();
+  if (scanner_.storage_bytes() > kLargeStorageBytes) scanner_.release();
+}
+
+#define TAGMIRE_INSTANTIATE(Form) template class Parser<Form>;
+TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
+#undef TAGMIRE_INSTANTIATE
 
 }  // namespace parser

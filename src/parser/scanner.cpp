@@ -2,190 +2,208 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
-#include <functional>
-#include <vector>
-
-#include "parser/text_classes.h"
 
 namespace parser {
 
 namespace {
 
-constexpr std::string_view kCdataOpen = "<![CDATA[";
-constexpr std::string_view kCdataClose = "]]>";
-
-// Collects attributes, the last occurrence of a key winning in the place of
-// the first. A tag may carry any number of attributes, so past a handful the
-// keys are found through an open-addressing index instead of a linear search.
-class AttrMapBuilder {
- public:
-  void insert(std::string_view key, types::AttrValue value) {
-    if (const std::size_t i = find(key); i != kMissing) {
-      attrs_[i].second = std::move(value);
-      return;
-    }
-    attrs_.emplace_back(std::string(key), std::move(value));
-    if (!slots_.empty() || attrs_.size() > kIndexFrom) index(attrs_.size() - 1);
-  }
-
-  types::AttrMap take() { return std::move(attrs_); }
-
- private:
-  static constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
-  static constexpr std::size_t kIndexFrom = 8;
-
-  static std::size_t hash(std::string_view key) { return std::hash<std::string_view>{}(key); }
-
-  std::size_t find(std::string_view key) const {
-    if (slots_.empty()) {
-      for (std::size_t i = 0; i < attrs_.size(); ++i) {
-        if (attrs_[i].first == key) return i;
-      }
-      return kMissing;
-    }
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash(key) & mask; slots_[slot] != 0; slot = (slot + 1) & mask) {
-      if (attrs_[slots_[slot] - 1].first == key) return slots_[slot] - 1;
-    }
-    return kMissing;
-  }
-
-  // Adds attrs_[i] to the index, rebuilding it four times the size of the map
-  // whenever it would be more than half full.
-  void index(std::size_t i) {
-    if (2 * attrs_.size() > slots_.size()) {
-      slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * attrs_.size())), 0);
-      for (std::size_t k = 0; k < attrs_.size(); ++k) place(k);
-      return;
-    }
-    place(i);
-  }
-
-  void place(std::size_t i) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = hash(attrs_[i].first) & mask;
-    while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = i + 1;
-  }
-
-  types::AttrMap attrs_;
-  std::vector<std::size_t> slots_;  // 0 = empty, else index into attrs_ plus 1
-};
-
-// The attribute grammar over input[pos, end): bare keys, `key=value`,
-// `key="..."`, `key='...'`. It stops at the first thing that is not a key,
-// keeping what it has read.
-types::AttrMap read_attributes(std::string_view input, std::size_t pos, std::size_t end) {
-  AttrMapBuilder attrs;
-  while (true) {
-    pos = skip_white_space(input, pos, end);
-    std::size_t key_end = pos;
-    while (key_end < end && is_name_char(input[key_end])) ++key_end;
-    if (key_end == pos) break;
-    const std::string_view key = input.substr(pos, key_end - pos);
-    pos = skip_white_space(input, key_end, end);
-
-    types::AttrValue value = types::AttrValue::boolean(true);
-    if (pos < end && input[pos] == '=') {
-      pos = skip_white_space(input, pos + 1, end);
-      if (pos < end && (input[pos] == '"' || input[pos] == '\'')) {
-        const char* close = static_cast<const char*>(
-            std::memchr(input.data() + pos + 1, input[pos], end - pos - 1));
-        const std::size_t value_end = close ? static_cast<std::size_t>(close - input.data()) : end;
-        value = types::AttrValue::str(std::string(input.substr(pos + 1, value_end - pos - 1)));
-        pos = close ? value_end + 1 : end;
-      } else if (pos < end) {
-        std::size_t value_end = pos;
-        while (value_end < end && input[value_end] != '/' && input[value_end] != '>') {
-          const std::size_t ws = white_space_len_at(input, value_end);
-          if (ws != 0) break;
-          value_end += utf8::decode_at(input, value_end).len;
-        }
-        value_end = std::min(value_end, end);
-        // A value that begins with `/` takes everything that is left.
-        if (value_end == pos) value_end = end;
-        value = types::AttrValue::str(std::string(input.substr(pos, value_end - pos)));
-        pos = value_end;
-      }
-    }
-    attrs.insert(key, std::move(value));
-  }
-  return attrs.take();
+template <class Unit>
+constexpr Unit U(char c) {
+  return text::unit<Unit>(c);
 }
+
+// Past this many attributes, keys are looked up through the index.
+constexpr std::size_t kIndexFrom = 8;
 
 }  // namespace
 
-std::optional<CdataSection> scan_cdata(std::string_view input, std::size_t pos) {
-  // Almost every `<` is a tag: one byte settles it before the full compare.
-  if (pos + 1 >= input.size() || input[pos + 1] != '!') return std::nullopt;
-  if (input.compare(pos, kCdataOpen.size(), kCdataOpen) != 0) return std::nullopt;
-  const std::size_t begin = pos + kCdataOpen.size();
-  const std::size_t close = input.find(kCdataClose, begin);
-  if (close == std::string_view::npos) return CdataSection{begin, input.size(), input.size()};
-  return CdataSection{begin, close, close + kCdataClose.size()};
+template <class Form>
+std::optional<CdataSection> scan_cdata(const text::TextView<Form>& input, std::size_t pos) {
+  using Unit = typename Form::Unit;
+  static constexpr char kOpen[] = "<![CDATA[";
+  constexpr std::size_t kOpenSize = sizeof kOpen - 1;
+  // Almost every `<` is a tag: one unit settles it before the full compare.
+  if (pos + 1 >= input.size || input[pos + 1] != U<Unit>('!')) return std::nullopt;
+  if (input.size - pos < kOpenSize) return std::nullopt;
+  for (std::size_t i = 2; i < kOpenSize; ++i) {
+    if (input[pos + i] != U<Unit>(kOpen[i])) return std::nullopt;
+  }
+  const std::size_t begin = pos + kOpenSize;
+  // The first "]]>": find each `>` and look back at the two units before it.
+  for (std::size_t gt = text::find_unit(input.data, begin, input.size, U<Unit>('>')); gt < input.size;
+       gt = text::find_unit(input.data, gt + 1, input.size, U<Unit>('>'))) {
+    if (gt >= begin + 2 && input[gt - 1] == U<Unit>(']') && input[gt - 2] == U<Unit>(']')) {
+      return CdataSection{begin, gt - 2, gt + 1};
+    }
+  }
+  return CdataSection{begin, input.size, input.size};
 }
 
-std::size_t TagScanner::find_gt(std::size_t from) {
-  if (gt_ != kNone && gt_ >= from) return gt_;
-  if (gt_exhausted_ || from >= input_.size()) return kNone;
-  const void* hit = std::memchr(input_.data() + from, '>', input_.size() - from);
-  if (hit == nullptr) {
+template <class Form>
+void TagScanner<Form>::reset(const text::TextView<Form>& input) {
+  input_ = input;
+  gt_ = kNone;
+  gt_exhausted_ = false;
+  inner_end_gt_ = kNone;
+  inner_end_ = 0;
+}
+
+template <class Form>
+std::size_t TagScanner<Form>::search_gt(std::size_t from) {
+  if (gt_exhausted_ || from >= input_.size) return kNone;
+  const std::size_t hit = text::find_unit(input_.data, from, input_.size, U<typename Form::Unit>('>'));
+  if (hit == input_.size) {
     gt_exhausted_ = true;
     return kNone;
   }
-  gt_ = static_cast<const char*>(hit) - input_.data();
+  gt_ = hit;
   return gt_;
 }
 
-std::size_t TagScanner::inner_end(std::size_t gt) {
+template <class Form>
+std::size_t TagScanner<Form>::inner_end(std::size_t gt) {
   if (inner_end_gt_ != gt) {
     // Stops at the previous `>` at the latest, so each stretch is walked once.
-    inner_end_ = skip_white_space_back(input_, gt, 0);
+    inner_end_ = text::skip_white_space_back(input_, gt, 0);
     inner_end_gt_ = gt;
   }
   return inner_end_;
 }
 
-std::optional<ScannedTag> TagScanner::scan(std::size_t pos) {
+// A `<` followed by white space, or by anything but a name: the general
+// reading of the candidate up to its `>`.
+template <class Form>
+bool TagScanner<Form>::scan_spaced(std::size_t pos, TagToken& token) {
+  using Unit = typename Form::Unit;
   const std::size_t gt = find_gt(pos + 1);
-  if (gt == kNone || gt - pos < 2) return std::nullopt;
-
+  if (gt == kNone || gt - pos < 2) return false;
   // Decide "no tag" from the head alone: only a candidate that will become a
   // tag pays for reading up to its `>`.
-  const std::size_t inner_begin = skip_white_space(input_, pos + 1, gt);
-  if (inner_begin == gt) return std::nullopt;
-  std::size_t end = inner_end(gt);
+  const std::size_t inner_begin = text::skip_white_space(input_, pos + 1, gt);
+  if (inner_begin == gt) return false;
+  const std::size_t end = inner_end(gt);
   TagKind kind = TagKind::Open;
   std::size_t name_begin = inner_begin;
-  if (input_[inner_begin] == '/') {
+  if (input_[inner_begin] == U<Unit>('/')) {
     kind = TagKind::Close;
-    name_begin = skip_white_space(input_, inner_begin + 1, end);
-    if (name_begin == end) return std::nullopt;
+    name_begin = text::skip_white_space(input_, inner_begin + 1, end);
+    if (name_begin == end) return false;
   }
-  if (!is_ascii_letter(input_[name_begin])) return std::nullopt;
-  if (kind == TagKind::Open && input_[end - 1] == '/') {
-    kind = TagKind::SelfClosing;
-    end = skip_white_space_back(input_, end - 1, name_begin + 1);
-  }
-
+  const std::uint32_t first = text::code_of(input_[name_begin]);
+  if (first >= 0x80 || !text::is_ascii_letter(first)) return false;
   std::size_t name_end = name_begin + 1;
-  while (name_end < end && is_name_char(input_[name_end])) ++name_end;
-
-  ScannedTag scanned;
-  TagToken& token = scanned.token;
-  token.raw = input_.substr(pos, gt + 1 - pos);
-  token.name = input_.substr(name_begin, name_end - name_begin);
-  token.key = case_sensitive_tags_ ? std::string(token.name) : fold_ascii(token.name);
-  token.kind = kind;
-  if (kind != TagKind::Close) token.attrs = read_attributes(input_, name_end, end);
-  scanned.length = token.raw.size();
-  return scanned;
+  while (name_end < end && text::is_name_unit(input_[name_end])) ++name_end;
+  token = TagToken{pos, gt + 1, name_begin, name_end, name_end,
+                   name_key(input_.data + name_begin, name_end - name_begin), kind};
+  if (kind != TagKind::Close) find_attributes_end(token);
+  return true;
 }
 
-std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t pos,
-                                   bool case_sensitive_tags) {
-  return TagScanner(input, case_sensitive_tags).scan(pos);
+// The attribute grammar over [name_end, attributes_end): bare keys,
+// `key=value`, `key="..."`, `key='...'`. It stops at the first thing that is
+// not a key, keeping what it has read.
+template <class Form>
+const std::vector<ScannedAttribute>& TagScanner<Form>::read_attributes(const TagToken& token) {
+  using Unit = typename Form::Unit;
+  attributes_.clear();
+  if (!key_slots_.empty()) key_slots_.clear();
+  const std::size_t end = token.attributes_end;
+  std::size_t pos = token.name_end;
+  while (true) {
+    pos = text::skip_white_space(input_, pos, end);
+    std::size_t key_end = pos;
+    while (key_end < end && text::is_name_unit(input_[key_end])) ++key_end;
+    if (key_end == pos) break;
+    ScannedAttribute attribute{pos, key_end, 0, 0, false};
+    pos = text::skip_white_space(input_, key_end, end);
+    if (pos < end && input_[pos] == U<Unit>('=')) {
+      pos = text::skip_white_space(input_, pos + 1, end);
+      if (pos < end && (input_[pos] == U<Unit>('"') || input_[pos] == U<Unit>('\''))) {
+        const std::size_t close = text::find_unit(input_.data, pos + 1, end, input_[pos]);
+        attribute = {attribute.key_begin, attribute.key_end, pos + 1, close, true};
+        pos = close < end ? close + 1 : end;
+      } else if (pos < end) {
+        std::size_t value_end = pos;
+        while (value_end < end && input_[value_end] != U<Unit>('/') && input_[value_end] != U<Unit>('>') &&
+               text::white_space_len_at(input_, value_end) == 0) {
+          value_end += input_.decode_at(value_end).len;
+        }
+        value_end = std::min(value_end, end);
+        // A value that begins with `/` takes everything that is left.
+        if (value_end == pos) value_end = end;
+        attribute = {attribute.key_begin, attribute.key_end, pos, value_end, true};
+        pos = value_end;
+      }
+    }
+    keep_attribute(attribute);
+  }
+  return attributes_;
 }
+
+template <class Form>
+void TagScanner<Form>::keep_attribute(const ScannedAttribute& attribute) {
+  const std::size_t i = find_key(attribute.key_begin, attribute.key_end);
+  if (i != kNone) {
+    const ScannedAttribute first = attributes_[i];
+    attributes_[i] = attribute;
+    // The key keeps its first place, and its first spelling (the same units).
+    attributes_[i].key_begin = first.key_begin;
+    attributes_[i].key_end = first.key_end;
+    return;
+  }
+  attributes_.push_back(attribute);
+  if (!key_slots_.empty() || attributes_.size() > kIndexFrom) index_attribute(attributes_.size() - 1);
+}
+
+template <class Form>
+std::size_t TagScanner<Form>::hash_key(std::size_t key_begin, std::size_t key_end) const {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::size_t i = key_begin; i < key_end; ++i) h = (h ^ text::code_of(input_[i])) * 1099511628211ull;
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+template <class Form>
+std::size_t TagScanner<Form>::find_key(std::size_t key_begin, std::size_t key_end) const {
+  const std::size_t length = key_end - key_begin;
+  const auto same = [&](const ScannedAttribute& a) {
+    return a.key_end - a.key_begin == length &&
+           std::equal(input_.data + key_begin, input_.data + key_end, input_.data + a.key_begin);
+  };
+  if (key_slots_.empty()) {
+    for (std::size_t i = 0; i < attributes_.size(); ++i) {
+      if (same(attributes_[i])) return i;
+    }
+    return kNone;
+  }
+  const std::size_t mask = key_slots_.size() - 1;
+  for (std::size_t slot = hash_key(key_begin, key_end) & mask; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
+    if (same(attributes_[key_slots_[slot] - 1])) return key_slots_[slot] - 1;
+  }
+  return kNone;
+}
+
+// Adds attributes_[i] to the index, rebuilding it four times the size of the
+// list whenever it would be more than half full.
+template <class Form>
+void TagScanner<Form>::index_attribute(std::size_t i) {
+  const auto place = [&](std::size_t k) {
+    const std::size_t mask = key_slots_.size() - 1;
+    std::size_t slot = hash_key(attributes_[k].key_begin, attributes_[k].key_end) & mask;
+    while (key_slots_[slot] != 0) slot = (slot + 1) & mask;
+    key_slots_[slot] = k + 1;
+  };
+  if (2 * attributes_.size() > key_slots_.size()) {
+    key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * attributes_.size())), 0);
+    for (std::size_t k = 0; k < attributes_.size(); ++k) place(k);
+    return;
+  }
+  place(i);
+}
+
+#define TAGMIRE_INSTANTIATE(Form)                                                                \
+  template std::optional<CdataSection> scan_cdata<Form>(const text::TextView<Form>&, std::size_t); \
+  template class TagScanner<Form>;
+TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
+#undef TAGMIRE_INSTANTIATE
 
 }  // namespace parser

@@ -1,15 +1,17 @@
 // Reading markup at a `<`: CDATA sections and tags. Neither reader fails: a
 // `<` that begins nothing is reported as no tag and stays ordinary text.
-// Positions and lengths are byte offsets into the UTF-8 input.
+// Neither reads the configuration. Positions count code units of the input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <string_view>
+#include <vector>
 
-#include "types/annotation.h"
+#include "parser/name_key.h"
+#include "text/classes.h"
+#include "text/encoding.h"
+#include "text/search.h"
 
 namespace parser {
 
@@ -19,19 +21,26 @@ enum class TagKind : std::uint8_t {
   SelfClosing = 2,  // <name .../>
 };
 
-// One scanned tag. It lives only until the driver has dispatched it, so its
-// raw text and name are views into the input rather than copies.
+// One scanned tag, as positions in the input: it lives only until the
+// driver has dispatched it, so nothing of it is copied.
 struct TagToken {
-  std::string_view raw;   // from `<` through `>`, exactly as written
-  std::string_view name;  // as written
-  std::string key;        // `name` ASCII-folded unless tags are case-sensitive
-  types::AttrMap attrs;   // always empty for a Close tag
+  std::size_t begin = 0;       // the `<`
+  std::size_t end = 0;         // just after the `>`: the raw text is [begin, end)
+  std::size_t name_begin = 0;  // the name as written is [name_begin, name_end)
+  std::size_t name_end = 0;
+  std::size_t attributes_end = 0;  // the attribute text is [name_end, attributes_end)
+  NameKey name_key;                // what the tag table looks the name up by
   TagKind kind = TagKind::Open;
 };
 
-struct ScannedTag {
-  TagToken token;
-  std::size_t length = 0;  // bytes of `raw`; the walk resumes after them
+// One attribute as read: the key is [key_begin, key_end); a key written
+// without a value has no value range.
+struct ScannedAttribute {
+  std::size_t key_begin = 0;
+  std::size_t key_end = 0;
+  std::size_t value_begin = 0;
+  std::size_t value_end = 0;
+  bool has_value = false;
 };
 
 struct CdataSection {
@@ -42,36 +51,103 @@ struct CdataSection {
 
 // A section starts with exactly "<![CDATA[" and ends at the first "]]>", or at
 // the end of the input when there is none.
-std::optional<CdataSection> scan_cdata(std::string_view input, std::size_t pos);
+template <class Form>
+std::optional<CdataSection> scan_cdata(const text::TextView<Form>& input, std::size_t pos);
 
 // Reads tags at successive `<` positions of one input. It remembers where the
 // next `>` lies (or that none is left) and the white space before it, so that
 // any number of `<` before one distant `>`, or before none, costs time linear
 // in the input.
+template <class Form>
 class TagScanner {
  public:
-  TagScanner(std::string_view input, bool case_sensitive_tags)
-      : input_(input), case_sensitive_tags_(case_sensitive_tags) {}
+  void reset(const text::TextView<Form>& input);
 
-  // `pos` must hold a `<` and must not be less than in the previous call.
-  std::optional<ScannedTag> scan(std::size_t pos);
+  // Reads the tag at `pos` into `token`, or returns false when there is
+  // none. `pos` must hold a `<` and must not be less than in the previous
+  // call. Nearly every tag starts `<name` or `</name`: the name is read at
+  // once and the `>` looked for only after it (a name holds none), here,
+  // where the parser's walk can inline it; anything else takes the general
+  // path.
+  bool scan(std::size_t pos, TagToken& token) {
+    using Unit = typename Form::Unit;
+    std::size_t name_begin = pos + 1;
+    TagKind kind = TagKind::Open;
+    if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
+      kind = TagKind::Close;
+      ++name_begin;
+    }
+    if (name_begin >= input_.size) return false;
+    const std::uint32_t first = text::code_of(input_[name_begin]);
+    if (first >= 0x80 || !text::is_ascii_letter(first)) return scan_spaced(pos, token);
+    NameKey key;
+    key.add(first, 0);
+    std::size_t name_end = name_begin + 1;
+    for (; name_end < input_.size; ++name_end) {
+      const std::uint32_t c = text::code_of(input_[name_end]);
+      if (c >= 0x80 || !text::is_name_char(c)) break;
+      key.add(c, name_end - name_begin);
+    }
+    std::size_t gt = name_end;
+    if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
+      gt = find_gt(name_end);
+      if (gt == kNone) return false;
+    }
+    token = TagToken{pos, gt + 1, name_begin, name_end, name_end, key, kind};
+    if (kind != TagKind::Close) find_attributes_end(token);
+    return true;
+  }
+
+  // The attributes of an Open or SelfClosing `token`: the last occurrence of
+  // a key wins, in the place of the first. Valid until the next call.
+  const std::vector<ScannedAttribute>& read_attributes(const TagToken& token);
+
+  std::size_t storage_bytes() const {
+    return attributes_.capacity() * sizeof(ScannedAttribute) + key_slots_.capacity() * sizeof(std::size_t);
+  }
+  void release() {
+    std::vector<ScannedAttribute>().swap(attributes_);
+    std::vector<std::size_t>().swap(key_slots_);
+  }
 
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  std::size_t find_gt(std::size_t from);
+  std::size_t find_gt(std::size_t from) {
+    if (gt_ != kNone && gt_ >= from) return gt_;
+    return search_gt(from);
+  }
+  std::size_t search_gt(std::size_t from);
   std::size_t inner_end(std::size_t gt);
+  bool scan_spaced(std::size_t pos, TagToken& token);
+  // For an opening tag: where its attribute text ends, and whether a `/`
+  // there makes it self-closing.
+  void find_attributes_end(TagToken& token) {
+    using Unit = typename Form::Unit;
+    const std::size_t gt = token.end - 1;
+    // The inner text ends before the white space that precedes the `>`.
+    const std::uint32_t before = text::code_of(input_[gt - 1]);
+    std::size_t end = before < 0x80 && !text::is_ascii_white_space(before) ? gt : inner_end(gt);
+    if (input_[end - 1] == text::unit<Unit>('/')) {
+      token.kind = TagKind::SelfClosing;
+      end = text::skip_white_space_back(input_, end - 1, token.name_begin + 1);
+    }
+    token.attributes_end = end;
+  }
+  void keep_attribute(const ScannedAttribute& attribute);
+  std::size_t find_key(std::size_t key_begin, std::size_t key_end) const;
+  std::size_t hash_key(std::size_t key_begin, std::size_t key_end) const;
+  void index_attribute(std::size_t i);
 
-  std::string_view input_;
-  bool case_sensitive_tags_;
-  std::size_t gt_ = kNone;       // the `>` found by the last search
-  bool gt_exhausted_ = false;    // no `>` after the last search's start
+  text::TextView<Form> input_;
+  std::size_t gt_ = kNone;            // the `>` found by the last search
+  bool gt_exhausted_ = false;         // no `>` after the last search's start
   std::size_t inner_end_gt_ = kNone;  // the `>` that `inner_end_` belongs to
-  std::size_t inner_end_ = 0;    // where the white space before that `>` begins
+  std::size_t inner_end_ = 0;         // where the white space before that `>` begins
+  std::vector<ScannedAttribute> attributes_;
+  // A tag may carry any number of attributes: past a handful, keys are
+  // found through this open-addressing index (attribute index + 1, 0 empty).
+  std::vector<std::size_t> key_slots_;
 };
-
-// One tag at `pos` (which holds a `<`), or nothing.
-std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t pos,
-                                   bool case_sensitive_tags);
 
 }  // namespace parser

@@ -1,109 +1,109 @@
-// Cutting the output into segments, and the end of a parse.
-#include <algorithm>
+#include "parser/segments.h"
 
-#include "parser/parser.h"
+#include <algorithm>
 
 namespace parser {
 
-// One sweep over the span boundaries in text order. The spans covering the
-// current piece are kept sorted by recording order, so each piece copies its
-// annotations without looking at any span that does not cover it.
 namespace {
 
-// One end of a span, sorted by position and then by recording order.
-struct Boundary {
-  std::size_t pos;
-  std::size_t span;
-  friend bool operator<(const Boundary& a, const Boundary& b) {
-    return a.pos != b.pos ? a.pos < b.pos : a.span < b.span;
-  }
-};
+// Lists of annotations per segment may add up to far more than the spans
+// (nested spans each cover many segments). Up to this many entries per span
+// and segment, segments list their annotations; past it, the table keeps the
+// spans and finds a segment's annotations when it is read.
+constexpr std::size_t kListedEntriesPerItem = 4;
 
-void sort_boundaries(std::vector<Boundary>& boundaries) {
+template <class T>
+void release_if_large(types::PodVector<T>& v) {
+  if (v.bytes() > kLargeStorageBytes) v.release();
+}
+
+void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries) {
+  const auto before = [](const SegmentAssembly::Boundary& a, const SegmentAssembly::Boundary& b) {
+    return a.pos < b.pos;
+  };
   // Spans usually arrive in text order already.
-  if (!std::is_sorted(boundaries.begin(), boundaries.end())) std::sort(boundaries.begin(), boundaries.end());
+  if (!std::is_sorted(boundaries.begin(), boundaries.end(), before)) {
+    std::sort(boundaries.begin(), boundaries.end(), before);
+  }
 }
 
 }  // namespace
 
-SegmentCuts cut_segments(std::size_t text_size, const std::vector<Span>& spans) {
-  SegmentCuts cuts;
-  if (text_size == 0) return cuts;
-
-  std::vector<Boundary> starts;
-  std::vector<Boundary> ends;
-  starts.reserve(spans.size());
-  ends.reserve(spans.size());
+void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> spans) {
+  cuts_.clear();
+  first_.clear();
+  entries_.clear();
+  kept_.clear();
+  if (text_size == 0) return;
+  starts_.clear();
+  ends_.clear();
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    starts.push_back({spans[i].start, i});
-    ends.push_back({spans[i].end, i});
+    starts_.push_back({spans[i].start, i});
+    ends_.push_back({spans[i].end, i});
   }
-  sort_boundaries(starts);
-  sort_boundaries(ends);
-  cuts.segments.reserve(2 * spans.size() + 1);
+  sort_by_position(starts_);
+  sort_by_position(ends_);
 
-  std::vector<std::size_t> active;  // covering spans, in recording order
-  std::vector<std::size_t> merged;
+  // Merge the two boundary lists into the cuts, noting for each span the
+  // index of its first and last segment on the way.
+  covering_.resize_uninitialised(spans.size());
+  cuts_.push_back(0);
   std::size_t next_start = 0;
   std::size_t next_end = 0;
-  std::size_t a = 0;
-  while (a < text_size) {
-    if (next_end < ends.size() && ends[next_end].pos <= a) {
-      while (next_end < ends.size() && ends[next_end].pos <= a) ++next_end;
-      std::erase_if(active, [&](std::size_t i) { return spans[i].end <= a; });
+  while (true) {
+    const std::size_t cut = cuts_.back();
+    const std::size_t index = cuts_.size() - 1;
+    for (; next_start < starts_.size() && starts_[next_start].pos == cut; ++next_start) {
+      covering_[starts_[next_start].span].first = index;
     }
-    const std::size_t first_new = next_start;
-    while (next_start < starts.size() && starts[next_start].pos <= a) ++next_start;
-    if (next_start != first_new) {
-      // Spans starting together are already in recording order.
-      merged.clear();
-      std::size_t i = 0;
-      for (std::size_t k = first_new; k < next_start; ++k) {
-        while (i < active.size() && active[i] < starts[k].span) merged.push_back(active[i++]);
-        merged.push_back(starts[k].span);
-      }
-      merged.insert(merged.end(), active.begin() + static_cast<std::ptrdiff_t>(i), active.end());
-      active.swap(merged);
+    for (; next_end < ends_.size() && ends_[next_end].pos == cut; ++next_end) {
+      covering_[ends_[next_end].span].last = index - 1;
     }
-
-    std::size_t b = text_size;
-    if (next_start < starts.size()) b = std::min(b, starts[next_start].pos);
-    if (next_end < ends.size()) b = std::min(b, ends[next_end].pos);
-
-    cuts.segments.push_back({a, b, cuts.covering.size(), active.size()});
-    cuts.covering.insert(cuts.covering.end(), active.begin(), active.end());
-    a = b;
+    if (cut == text_size) break;
+    std::size_t next = text_size;
+    if (next_start < starts_.size()) next = std::min(next, starts_[next_start].pos);
+    if (next_end < ends_.size()) next = std::min(next, ends_[next_end].pos);
+    cuts_.push_back(next);
   }
-  return cuts;
+  const std::size_t segments = cuts_.size() - 1;
+
+  std::size_t entries = 0;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    covering_[i].annotation = spans[i].annotation;
+    entries += covering_[i].last - covering_[i].first + 1;
+  }
+  // The boundaries are spent; a large parse gives their memory back now.
+  release_if_large(starts_);
+  release_if_large(ends_);
+  if (entries > kListedEntriesPerItem * (spans.size() + segments)) {
+    std::swap(kept_, covering_);
+    return;
+  }
+
+  // Count each segment's entries, then fill them span by span: spans are in
+  // recording order, so each segment's list comes out in that order. After
+  // the fill, first_[i] has moved to where segment i + 1 begins.
+  first_.assign(segments + 1, 0);
+  for (const types::CoveringSpan& span : covering_) {
+    for (std::size_t i = span.first; i <= span.last; ++i) ++first_[i + 1];
+  }
+  for (std::size_t i = 1; i <= segments; ++i) first_[i] += first_[i - 1];
+  entries_.resize_uninitialised(entries);
+  for (const types::CoveringSpan& span : covering_) {
+    for (std::size_t i = span.first; i <= span.last; ++i) entries_[first_[i]++] = span.annotation;
+  }
+  for (std::size_t i = segments; i > 0; --i) first_[i] = first_[i - 1];
+  first_[0] = 0;
 }
 
-std::vector<types::Segment> build_segments(std::string_view out, const std::vector<Span>& spans) {
-  const SegmentCuts cuts = cut_segments(out.size(), spans);
-  std::vector<types::Segment> segments;
-  segments.reserve(cuts.segments.size());
-  for (const types::SegmentCut& cut : cuts.segments) {
-    types::Segment& segment = segments.emplace_back();
-    segment.text = std::string(out.substr(cut.start, cut.end - cut.start));
-    segment.annotations.reserve(cut.count);
-    for (std::size_t k = 0; k < cut.count; ++k) {
-      segment.annotations.push_back(spans[cuts.covering[cut.first + k]].annotation);
-    }
-  }
-  return segments;
-}
-
-types::CompactResult Parser::finish() && {
-  const std::size_t pos = out.size();
-  while (!stack.empty()) close_tag(pop_top(), pos);
-  types::CompactResult result;
-  SegmentCuts cuts = cut_segments(out.size(), spans);
-  result.segments = std::move(cuts.segments);
-  result.covering = std::move(cuts.covering);
-  result.annotations.reserve(spans.size());
-  for (Span& span : spans) result.annotations.push_back(std::move(span.annotation));
-  result.text = std::move(out);
-  result.markers = std::move(markers);
-  return result;
+void SegmentAssembly::release() {
+  starts_.release();
+  ends_.release();
+  covering_.release();
+  cuts_.release();
+  first_.release();
+  entries_.release();
+  kept_.release();
 }
 
 }  // namespace parser

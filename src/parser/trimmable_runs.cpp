@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
-#include "parser/text_classes.h"
+#include "text/classes.h"
 
 namespace parser {
 
@@ -15,13 +15,13 @@ constexpr int kDirectSteps = 32;
 
 }  // namespace
 
-std::size_t TrimmableRuns::skip_forward(std::string_view text, std::size_t pos,
-                                        std::size_t limit) {
+template <class Form>
+std::size_t TrimmableRuns::skip_forward(const text::TextView<Form>& content, std::size_t pos, std::size_t limit) {
   const std::size_t begin = pos;
   for (int step = 0; step < kDirectSteps; ++step) {
     if (pos >= limit) return limit;
-    const utf8::Decoded d = utf8::decode_at(text, pos);
-    if (!is_trimmable(d.cp)) return pos;
+    const text::Decoded d = content.decode_at(pos);
+    if (!text::is_trimmable(d.cp)) return pos;
     pos += d.len;
   }
   auto next = runs_.upper_bound(pos);
@@ -32,8 +32,8 @@ std::size_t TrimmableRuns::skip_forward(std::string_view text, std::size_t pos,
       ++next;
       continue;
     }
-    const utf8::Decoded d = utf8::decode_at(text, pos);
-    if (!is_trimmable(d.cp)) break;
+    const text::Decoded d = content.decode_at(pos);
+    if (!text::is_trimmable(d.cp)) break;
     pos += d.len;
   }
   pos = std::min(pos, limit);
@@ -41,13 +41,13 @@ std::size_t TrimmableRuns::skip_forward(std::string_view text, std::size_t pos,
   return pos;
 }
 
-std::size_t TrimmableRuns::skip_backward(std::string_view text, std::size_t pos,
-                                         std::size_t limit) {
+template <class Form>
+std::size_t TrimmableRuns::skip_backward(const text::TextView<Form>& content, std::size_t pos, std::size_t limit) {
   const std::size_t end = pos;
   for (int step = 0; step < kDirectSteps; ++step) {
     if (pos <= limit) return limit;
-    const utf8::Decoded d = utf8::decode_before(text, pos);
-    if (!is_trimmable(d.cp)) return pos;
+    const text::Decoded d = content.decode_before(pos);
+    if (!text::is_trimmable(d.cp)) return pos;
     pos -= std::min(d.len, pos);
   }
   // `run` is the last known stretch beginning before `pos`.
@@ -58,8 +58,8 @@ std::size_t TrimmableRuns::skip_backward(std::string_view text, std::size_t pos,
       pos = std::min(pos, run->first);
       continue;
     }
-    const utf8::Decoded d = utf8::decode_before(text, pos);
-    if (!is_trimmable(d.cp)) break;
+    const text::Decoded d = content.decode_before(pos);
+    if (!text::is_trimmable(d.cp)) break;
     pos -= std::min(d.len, pos);
   }
   pos = std::max(pos, limit);
@@ -87,5 +87,19 @@ void TrimmableRuns::remember(std::size_t begin, std::size_t end) {
   }
   runs_.emplace_hint(it, begin, end);
 }
+
+void TrimmableRuns::drop_before(std::size_t pos) {
+  std::map<std::size_t, std::size_t> kept;
+  for (const auto& [begin, end] : runs_) {
+    if (end > pos) kept.emplace_hint(kept.end(), begin > pos ? begin - pos : 0, end - pos);
+  }
+  runs_.swap(kept);
+}
+
+#define TAGMIRE_INSTANTIATE(Form)                                                                           \
+  template std::size_t TrimmableRuns::skip_forward<Form>(const text::TextView<Form>&, std::size_t, std::size_t); \
+  template std::size_t TrimmableRuns::skip_backward<Form>(const text::TextView<Form>&, std::size_t, std::size_t);
+TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
+#undef TAGMIRE_INSTANTIATE
 
 }  // namespace parser

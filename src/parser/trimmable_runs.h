@@ -5,24 +5,31 @@
 
 #include <cstddef>
 #include <map>
-#include <string_view>
+
+#include "text/encoding.h"
 
 namespace parser {
 
 class TrimmableRuns {
  public:
   // First position in [pos, limit) that begins a non-trimmable character of
-  // `text`, or `limit`.
-  std::size_t skip_forward(std::string_view text, std::size_t pos, std::size_t limit);
+  // `content`, or `limit`.
+  template <class Form>
+  std::size_t skip_forward(const text::TextView<Form>& content, std::size_t pos, std::size_t limit);
   // Last position in (limit, pos] where a non-trimmable character of `text`
   // ends, or `limit`.
-  std::size_t skip_backward(std::string_view text, std::size_t pos, std::size_t limit);
+  template <class Form>
+  std::size_t skip_backward(const text::TextView<Form>& content, std::size_t pos, std::size_t limit);
+
+  void clear() { runs_.clear(); }
+  // Forgets stretches before `pos` and moves the rest down by `pos`.
+  void drop_before(std::size_t pos);
 
  private:
   void remember(std::size_t begin, std::size_t end);
 
   // Disjoint stretches known to hold only trimmable characters: begin -> end.
-  // `text` only ever grows, so what is known stays true.
+  // The text only ever grows, so what is known stays true.
   std::map<std::size_t, std::size_t> runs_;
 };
 

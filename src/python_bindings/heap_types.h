@@ -16,7 +16,9 @@ namespace python_bindings {
 // report "builtins" (an undotted one leaves the type without `__module__`
 // and draws a DeprecationWarning at import); the rename afterwards keeps
 // "builtins." out of tp_name, and so out of the interpreter's messages, as
-// for the built-in types. Returns a new reference or null.
+// for the built-in types. The type is then made immutable, as built-in
+// types are: no code can replace its attributes for the whole process.
+// Returns a new reference or null.
 PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept;
 
 // An instance of `type` (whose object layout is `Object`) that takes over
@@ -25,8 +27,14 @@ PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept;
 template <class Object, class Record>
 PyObject* adopt_record(PyTypeObject* type, Record&& record) noexcept {
   static_assert(std::is_nothrow_move_constructible_v<std::remove_cvref_t<Record>>);
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
+  // The types hold no references the collector must see and take no items,
+  // so an instance is plain memory with a header: no zeroing, no tracking.
+  void* memory = PyObject_Malloc(sizeof(Object));
+  if (memory == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  PyObject* self = PyObject_Init(static_cast<PyObject*>(memory), type);
   ::new (&reinterpret_cast<Object*>(self)->record) std::remove_cvref_t<Record>(std::move(record));
   return self;
 }

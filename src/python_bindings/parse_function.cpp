@@ -1,14 +1,11 @@
 #include "python_bindings/parse_function.h"
 
-#include <string_view>
-
 #include "parser/parse.h"
 #include "python_bindings/argument_binding.h"
 #include "python_bindings/parser_config_type.h"
 #include "python_bindings/py_errors.h"
-#include "python_bindings/py_text.h"
-#include "python_bindings/utf8_input.h"
 #include "python_bindings/result_types.h"
+#include "python_bindings/str_text.h"
 
 namespace python_bindings {
 namespace {
@@ -17,6 +14,26 @@ namespace {
 // signature calls it text.
 constexpr const char* kParseParameters[] = {"input", "config"};
 constexpr Signature kParseSignature{"parse", kParseParameters, 1};
+
+// Parses `input` in its own form, writing the text straight into its str.
+template <class Form>
+PyObject* parse_in_form(const StrView& input, const parser::PreparedConfig& config, OutputStr& out) {
+  auto buffer = out.buffer<typename Form::Unit>();
+  types::ParseRecords records = parser::parse_into(input.as<Form>(), config, buffer);
+  PyRef text(out.finish(buffer.size, buffer.unit_bits));
+  if (!text) return nullptr;
+  return make_parse_result(text.get(), input.kind, std::move(records));
+}
+
+PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config) {
+  OutputStr out;
+  if (!out.allocate(input)) return nullptr;
+  switch (input.kind) {
+    case PyUnicode_1BYTE_KIND: return parse_in_form<text::Latin1>(input, config, out);
+    case PyUnicode_2BYTE_KIND: return parse_in_form<text::Ucs2>(input, config, out);
+    default: return parse_in_form<text::Ucs4>(input, config, out);
+  }
+}
 
 PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
@@ -27,24 +44,23 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       raise_conversion_error("input", bound[0], "PyString");
       return nullptr;
     }
-    Utf8Input input;
-    if (!input.load(bound[0])) return nullptr;
-    const std::string_view text = input.view();
+    StrView input;
+    if (!read_str(bound[0], &input)) return nullptr;
     PyObject* config = bound[1];
     // The default preset and its name tables are prepared once per process:
     // the parser only reads them, so sharing cannot be told from a fresh
     // preset per call, and it spares the most common call their build.
-    if (config == nullptr || config == Py_None) return make_parse_result(parser::parse_compact(text));
+    if (config == nullptr || config == Py_None) return parse_str(input, parser::default_prepared_config());
     if (!PyObject_TypeCheck(config, parser_config_type())) {
       raise_conversion_error("config", config, "ParserConfig");
       return nullptr;
     }
     // No Python code runs while the shared access is held, so no setter can
-    // change the record under the parser: it reads the object's own record
-    // rather than a copy, and results still never depend on later edits.
+    // change the record under the parser: it reads the object's own prepared
+    // record rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
     if (!access.acquired()) return nullptr;
-    return make_parse_result(parser::parse_compact(text, access.config()));
+    return parse_str(input, access.prepared());
   });
 }
 

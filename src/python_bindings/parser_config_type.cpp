@@ -12,70 +12,55 @@
 #include "python_bindings/py_errors.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/py_text.h"
+#include "text/classes.h"
 
 namespace python_bindings {
 namespace {
 
-struct PyParserConfig {
-  PyObject_HEAD
-  types::ParserConfig record;
-  // Who uses the object right now: 0 nobody, n > 0 that many parses reading
-  // it, kExclusive a setter writing it.
-  Py_ssize_t access;
-};
-
-constexpr Py_ssize_t kExclusive = -1;
-
 PyTypeObject* parser_config_type_object = nullptr;
 
-PyParserConfig* as_config(PyObject* self) noexcept { return reinterpret_cast<PyParserConfig*>(self); }
+ConfigState& state_of(PyObject* self) noexcept { return reinterpret_cast<PyParserConfig*>(self)->record; }
 
 // Exclusive access for a setter. The global lock is held throughout, so the
 // only way to meet a busy object is Python code, run by the setter itself
 // while it converts its arguments, that calls back into the same object.
 class ExclusiveConfigAccess {
  public:
-  explicit ExclusiveConfigAccess(PyObject* self) noexcept : config_(as_config(self)) {
-    if (config_->access != 0) {
+  explicit ExclusiveConfigAccess(PyObject* self) noexcept : state_(&state_of(self)) {
+    if (state_->access != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      config_ = nullptr;
+      state_ = nullptr;
       return;
     }
-    config_->access = kExclusive;
+    state_->access = ConfigState::kExclusive;
+    // The record may change: what parses prepared from it is stale.
+    state_->prepared.reset();
   }
   ~ExclusiveConfigAccess() {
-    if (config_ != nullptr) config_->access = 0;
+    if (state_ != nullptr) state_->access = 0;
   }
   ExclusiveConfigAccess(const ExclusiveConfigAccess&) = delete;
   ExclusiveConfigAccess& operator=(const ExclusiveConfigAccess&) = delete;
 
-  bool acquired() const noexcept { return config_ != nullptr; }
-  types::ParserConfig& config() const noexcept { return config_->record; }
+  bool acquired() const noexcept { return state_ != nullptr; }
+  types::ParserConfig& config() const noexcept { return state_->config; }
 
  private:
-  PyParserConfig* config_;
+  ConfigState* state_;
 };
 
 PyObject* new_parser_config(types::ParserConfig&& config) noexcept {
-  return adopt_record<PyParserConfig>(parser_config_type_object, std::move(config));
+  return adopt_record<PyParserConfig>(parser_config_type_object, ConfigState{std::move(config), 0, nullptr});
 }
 
 // --- argument conversion ---
-
-std::string ascii_folded(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-  }
-  return folded;
-}
 
 // The variant whose keyword equals `argument` after ASCII folding; otherwise
 // ValueError "{what} '{folded argument}'".
 template <class Enum, std::size_t N>
 std::optional<Enum> match_keyword(std::string_view argument, const std::array<Enum, N>& variants,
                                   const char* what) {
-  const std::string folded = ascii_folded(argument);
+  const std::string folded = text::fold_ascii(argument);
   for (Enum variant : variants) {
     if (folded == types::keyword(variant)) return variant;
   }
@@ -208,7 +193,7 @@ PyObject* parser_config_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
       PyErr_Format(PyExc_TypeError, "ParserConfig() got an unexpected keyword argument '%S'", keyword);
       return nullptr;
     }
-    return adopt_record<PyParserConfig>(type, types::ParserConfig::default_llm_friendly_config());
+    return adopt_record<PyParserConfig>(type, ConfigState{types::ParserConfig::default_llm_friendly_config(), 0, nullptr});
   });
 }
 
@@ -372,8 +357,8 @@ bool create_parser_config_type() noexcept {
 PyTypeObject* parser_config_type() noexcept { return parser_config_type_object; }
 
 SharedConfigAccess::SharedConfigAccess(PyObject* config) noexcept : config_(config) {
-  Py_ssize_t& access = as_config(config)->access;
-  if (access == kExclusive) {
+  Py_ssize_t& access = state_of(config).access;
+  if (access == ConfigState::kExclusive) {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
     config_ = nullptr;
     return;
@@ -382,9 +367,15 @@ SharedConfigAccess::SharedConfigAccess(PyObject* config) noexcept : config_(conf
 }
 
 SharedConfigAccess::~SharedConfigAccess() {
-  if (config_ != nullptr) --as_config(config_)->access;
+  if (config_ != nullptr) --state_of(config_).access;
 }
 
-const types::ParserConfig& SharedConfigAccess::config() const noexcept { return as_config(config_)->record; }
+const types::ParserConfig& SharedConfigAccess::config() const noexcept { return state_of(config_).config; }
+
+const parser::PreparedConfig& SharedConfigAccess::prepared() const {
+  ConfigState& state = state_of(config_);
+  if (!state.prepared) state.prepared = std::make_unique<const parser::PreparedConfig>(state.config);
+  return *state.prepared;
+}
 
 }  // namespace python_bindings

@@ -6,9 +6,32 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
+#include "parser/tag_table.h"
 #include "types/parser_config.h"
 
 namespace python_bindings {
+
+// What a ParserConfig object holds. The layout is shared with the other
+// extension module of this package, which is built from the same sources
+// and reads configurations it is handed.
+struct ConfigState {
+  // Who uses the object right now: 0 nobody, n > 0 that many parses reading
+  // it, kExclusive a setter writing it.
+  static constexpr Py_ssize_t kExclusive = -1;
+
+  types::ParserConfig config;
+  Py_ssize_t access = 0;
+  // The record as a parse reads it, prepared by the first parse that uses
+  // this object and dropped by every setter.
+  std::unique_ptr<const parser::PreparedConfig> prepared;
+};
+
+struct PyParserConfig {
+  PyObject_HEAD
+  ConfigState record;
+};
 
 // Creates the type once for the process; later calls do nothing. False with
 // an exception set on failure.
@@ -29,6 +52,9 @@ class SharedConfigAccess {
 
   bool acquired() const noexcept { return config_ != nullptr; }
   const types::ParserConfig& config() const noexcept;
+  // The record prepared for parsing, kept until a setter runs. Throws
+  // std::bad_alloc.
+  const parser::PreparedConfig& prepared() const;
 
  private:
   PyObject* config_;

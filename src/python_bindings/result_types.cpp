@@ -1,6 +1,5 @@
 #include "python_bindings/result_types.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,39 +7,48 @@
 #include "python_bindings/py_errors.h"
 #include "python_bindings/py_ref.h"
 #include "python_bindings/py_text.h"
+#include "text/utf8.h"
+#include "types/annotation.h"
 
 namespace python_bindings {
 namespace {
 
-// The records never change once made, so a ParseResult and the Segment
-// objects read from it share one result instead of each holding a copy:
-// reading `segments` then costs one small object per segment, and a
-// segment's text is cut out only when its own `text` is read.
-using SharedResult = std::shared_ptr<const types::CompactResult>;
+// What a ParseResult holds: its text as the str it hands out, and the
+// records, whose positions count characters and whose stored annotations
+// keep the units of the input's form (`kind`). Marker positions are kept as
+// UTF-8 byte offsets, converted once when the result is made.
+struct ParsedText {
+  PyRef text;
+  int kind = PyUnicode_1BYTE_KIND;
+  types::ParseRecords records;
+};
 
-struct SegmentRef {
-  SharedResult result;
+// A Segment, Annotation or Marker: the ParseResult it was read from (whose
+// records never change, so every piece reads them instead of holding a
+// copy) and which piece it is: a segment or marker index, or an annotation.
+struct ResultPart {
+  PyRef result;
   std::size_t index = 0;
 };
 
 struct PyParseResult {
   PyObject_HEAD
-  SharedResult record;
+  ParsedText record;
 };
 
 struct PySegment {
   PyObject_HEAD
-  SegmentRef record;
+  ResultPart record;
 };
 
 struct PyAnnotation {
   PyObject_HEAD
-  types::Annotation record;
+  ResultPart record;
 };
 
 struct PyMarker {
   PyObject_HEAD
-  types::Marker record;
+  ResultPart record;
 };
 
 PyTypeObject* parse_result_type_object = nullptr;
@@ -53,69 +61,115 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) noexcept {
   return nullptr;
 }
 
-// A new list with one new `Object` per record, each holding its own copy.
-template <class Object, class Record>
-PyObject* list_of_copies(PyTypeObject* type, const std::vector<Record>& records) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+const ParsedText& parsed(const ResultPart& part) noexcept { return record_of<PyParseResult>(part.result.get()); }
+
+// A new Segment, Annotation or Marker (all three lay out as a ResultPart).
+PyObject* part_of(PyTypeObject* type, PyObject* result, std::size_t index) noexcept {
+  static_assert(sizeof(PySegment) == sizeof(PyAnnotation) && sizeof(PySegment) == sizeof(PyMarker));
+  return adopt_record<PySegment>(type, ResultPart{PyRef::borrow(result), index});
+}
+
+// --- text in the stored forms ---
+
+template <class Unit>
+PyObject* make_str_from(types::StoredText<Unit> text) noexcept {
+  constexpr int kind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND
+                       : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
+                                           : PyUnicode_4BYTE_KIND;
+  return PyUnicode_FromKindAndData(kind, text.data, static_cast<Py_ssize_t>(text.size));
+}
+
+template <class Unit>
+std::string utf8_of(types::StoredText<Unit> text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size; ++i) text::utf8::append_encoded(out, static_cast<char32_t>(text.data[i]));
+  return out;
+}
+
+// Calls `body` with the annotation reader for `ref` in the result's form.
+template <class Body>
+auto with_annotation(const ParsedText& parsed_text, types::AnnotationRef ref, Body&& body) {
+  switch (parsed_text.kind) {
+    case PyUnicode_1BYTE_KIND: return body(parsed_text.records.annotation<Py_UCS1>(ref));
+    case PyUnicode_2BYTE_KIND: return body(parsed_text.records.annotation<Py_UCS2>(ref));
+    default: return body(parsed_text.records.annotation<Py_UCS4>(ref));
+  }
+}
+
+// The UTF-8 form of characters [start, end) of `str`.
+std::string utf8_of_range(PyObject* str, std::size_t start, std::size_t end) {
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  std::string out;
+  out.reserve(end - start);
+  for (std::size_t i = start; i < end; ++i) {
+    text::utf8::append_encoded(out, PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)));
+  }
+  return out;
+}
+
+// Bytes of the UTF-8 form of characters [start, end) of `str`.
+std::size_t utf8_length(PyObject* str, std::size_t start, std::size_t end) noexcept {
+  const void* data = PyUnicode_DATA(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      if (PyUnicode_IS_ASCII(str)) return end - start;
+      return text::utf8::encoded_length(static_cast<const Py_UCS1*>(data) + start, end - start);
+    case PyUnicode_2BYTE_KIND:
+      return text::utf8::encoded_length(static_cast<const Py_UCS2*>(data) + start, end - start);
+    default:
+      return text::utf8::encoded_length(static_cast<const Py_UCS4*>(data) + start, end - start);
+  }
+}
+
+void append_tag_only(std::string& out, const std::string& tag) {
+  out += "Annotation(tag='";
+  out += tag;
+  out += "')";
+}
+
+std::string tag_of(const ParsedText& parsed_text, types::AnnotationRef ref) {
+  return with_annotation(parsed_text, ref, [](auto reader) { return utf8_of(reader.tag()); });
+}
+
+// --- ParseResult ---
+
+PyObject* parse_result_text(PyObject* self, void*) noexcept {
+  // The text is built once, when the result is made, and a str never
+  // changes: every read hands out that str rather than a copy of it.
+  return Py_NewRef(record_of<PyParseResult>(self).text.get());
+}
+
+PyObject* parse_result_segments(PyObject* self, void*) noexcept {
+  const std::size_t count = record_of<PyParseResult>(self).records.segments().size();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    PyObject* item = adopt_record<Object>(type, Record(records[i]));
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = part_of(segment_type_object, self, i);
     if (item == nullptr) return nullptr;  // the list releases what it holds
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
-PyObject* attrs_dict(const types::AttrMap& attrs) noexcept {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  for (const auto& [name, value] : attrs) {
-    PyRef key(make_str(name));
-    if (!key) return nullptr;
-    PyRef converted = value.kind() == types::AttrValue::Kind::Bool
-                          ? PyRef::borrow(value.as_bool() ? Py_True : Py_False)
-                          : PyRef(make_str(value.as_str()));
-    if (!converted || PyDict_SetItem(dict.get(), key.get(), converted.get()) < 0) return nullptr;
-  }
-  return dict.release();
-}
-
-void append_tag_only(std::string& out, const types::Annotation& annotation) {
-  out += "Annotation(tag='";
-  out += annotation.tag;
-  out += "')";
-}
-
-// --- ParseResult ---
-
-PyObject* parse_result_text(PyObject* self, void*) noexcept {
-  return make_str(record_of<PyParseResult>(self)->text);
-}
-
-PyObject* parse_result_segments(PyObject* self, void*) noexcept {
-  return guarded([&]() -> PyObject* {
-    const SharedResult& result = record_of<PyParseResult>(self);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(result->segments.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < result->segments.size(); ++i) {
-      PyObject* item = adopt_record<PySegment>(segment_type_object, SegmentRef{result, i});
-      if (item == nullptr) return nullptr;  // the list releases what it holds
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  });
-}
-
 PyObject* parse_result_markers(PyObject* self, void*) noexcept {
-  return guarded([&] {
-    return list_of_copies<PyMarker>(marker_type_object, record_of<PyParseResult>(self)->markers);
-  });
+  const std::size_t count = record_of<PyParseResult>(self).records.markers().size();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* item = part_of(marker_type_object, self, i);
+    if (item == nullptr) return nullptr;  // the list releases what it holds
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
 PyObject* parse_result_repr(PyObject* self) noexcept {
-  const types::CompactResult& result = *record_of<PyParseResult>(self);
-  return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", result.text.size(),
-                              result.segments.size(), result.markers.size());
+  const ParsedText& result = record_of<PyParseResult>(self);
+  PyObject* text = result.text.get();
+  const std::size_t text_len = utf8_length(text, 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+  return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", text_len,
+                              result.records.segments().size(), result.records.markers().size());
 }
 
 PyGetSetDef parse_result_getset[] = {
@@ -141,19 +195,26 @@ PyType_Spec parse_result_spec = {
 // --- Segment ---
 
 PyObject* segment_text(PyObject* self, void*) noexcept {
-  const SegmentRef& segment = record_of<PySegment>(self);
-  return make_str(segment.result->segment_text(segment.index));
+  const ResultPart& part = record_of<PySegment>(self);
+  const types::SegmentTable& segments = parsed(part).records.segments();
+  return PyUnicode_Substring(parsed(part).text.get(), static_cast<Py_ssize_t>(segments.start(part.index)),
+                             static_cast<Py_ssize_t>(segments.end(part.index)));
+}
+
+std::vector<types::AnnotationRef> covering(const ResultPart& part) {
+  std::vector<types::AnnotationRef> refs;
+  parsed(part).records.segments().annotations(part.index, refs);
+  return refs;
 }
 
 PyObject* segment_annotations(PyObject* self, void*) noexcept {
   return guarded([&]() -> PyObject* {
-    const SegmentRef& segment = record_of<PySegment>(self);
-    const std::size_t count = segment.result->segments[segment.index].count;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    const ResultPart& part = record_of<PySegment>(self);
+    const std::vector<types::AnnotationRef> refs = covering(part);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(refs.size())));
     if (!list) return nullptr;
-    for (std::size_t k = 0; k < count; ++k) {
-      PyObject* item = adopt_record<PyAnnotation>(
-          annotation_type_object, types::Annotation(segment.result->segment_annotation(segment.index, k)));
+    for (std::size_t k = 0; k < refs.size(); ++k) {
+      PyObject* item = part_of(annotation_type_object, part.result.get(), refs[k]);
       if (item == nullptr) return nullptr;  // the list releases what it holds
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }
@@ -163,14 +224,20 @@ PyObject* segment_annotations(PyObject* self, void*) noexcept {
 
 PyObject* segment_repr(PyObject* self) noexcept {
   return guarded([&] {
-    const SegmentRef& segment = record_of<PySegment>(self);
+    const ResultPart& part = record_of<PySegment>(self);
+    const ParsedText& result = parsed(part);
+    const types::SegmentTable& segments = result.records.segments();
     std::string repr = "Segment(text='";
     // Single quotes become double quotes so the quoted text cannot end early.
-    for (char c : segment.result->segment_text(segment.index)) repr += c == '\'' ? '"' : c;
+    for (char c : utf8_of_range(result.text.get(), segments.start(part.index), segments.end(part.index))) {
+      repr += c == '\'' ? '"' : c;
+    }
     repr += "', annotations=";
-    for (std::size_t k = 0; k < segment.result->segments[segment.index].count; ++k) {
-      if (k > 0) repr += ", ";
-      append_tag_only(repr, segment.result->segment_annotation(segment.index, k));
+    bool first = true;
+    for (const types::AnnotationRef ref : covering(part)) {
+      if (!first) repr += ", ";
+      first = false;
+      append_tag_only(repr, tag_of(result, ref));
     }
     repr += ')';
     return make_str(repr);
@@ -198,19 +265,44 @@ PyType_Spec segment_spec = {
 
 // --- Annotation ---
 
-PyObject* annotation_tag(PyObject* self, void*) noexcept { return make_str(record_of<PyAnnotation>(self).tag); }
+PyObject* annotation_tag(PyObject* self, void*) noexcept {
+  const ResultPart& part = record_of<PyAnnotation>(self);
+  return with_annotation(parsed(part), part.index, [](auto reader) { return make_str_from(reader.tag()); });
+}
 
 PyObject* annotation_attrs(PyObject* self, void*) noexcept {
-  return attrs_dict(record_of<PyAnnotation>(self).attrs);
+  const ResultPart& part = record_of<PyAnnotation>(self);
+  return with_annotation(parsed(part), part.index, [](auto reader) -> PyObject* {
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+      const auto attribute = reader.next_attribute();
+      PyRef key(make_str_from(attribute.key));
+      if (!key) return nullptr;
+      PyRef value = attribute.has_value ? PyRef(make_str_from(attribute.value)) : PyRef::borrow(Py_True);
+      if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
 }
 
 PyObject* annotation_repr(PyObject* self) noexcept {
   return guarded([&] {
-    const types::Annotation& annotation = record_of<PyAnnotation>(self);
+    const ResultPart& part = record_of<PyAnnotation>(self);
+    const auto [tag, attrs] = with_annotation(parsed(part), part.index, [](auto reader) {
+      std::pair<std::string, types::AttrMap> copy{utf8_of(reader.tag()), {}};
+      for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+        const auto attribute = reader.next_attribute();
+        copy.second.emplace_back(utf8_of(attribute.key), attribute.has_value
+                                                             ? types::AttrValue::str(utf8_of(attribute.value))
+                                                             : types::AttrValue::boolean(true));
+      }
+      return copy;
+    });
     std::string repr = "Annotation(tag='";
-    repr += annotation.tag;
+    repr += tag;
     repr += "', attrs=";
-    repr += types::debug_render(annotation.attrs);
+    repr += types::debug_render(attrs);
     repr += ')';
     return make_str(repr);
   });
@@ -238,23 +330,26 @@ PyType_Spec annotation_spec = {
 
 // --- Marker ---
 
+const types::MarkerRecord& marker_of(const ResultPart& part) noexcept {
+  return parsed(part).records.markers()[part.index];
+}
+
 PyObject* marker_pos(PyObject* self, void*) noexcept {
-  return PyLong_FromUnsignedLongLong(record_of<PyMarker>(self).pos);
+  return PyLong_FromSize_t(marker_of(record_of<PyMarker>(self)).pos);
 }
 
 PyObject* marker_annotation(PyObject* self, void*) noexcept {
-  return guarded([&] {
-    return adopt_record<PyAnnotation>(annotation_type_object, types::Annotation(record_of<PyMarker>(self).annotation));
-  });
+  const ResultPart& part = record_of<PyMarker>(self);
+  return part_of(annotation_type_object, part.result.get(), marker_of(part).annotation);
 }
 
 PyObject* marker_repr(PyObject* self) noexcept {
   return guarded([&] {
-    const types::Marker& marker = record_of<PyMarker>(self);
+    const ResultPart& part = record_of<PyMarker>(self);
     std::string repr = "Marker(pos=";
-    repr += std::to_string(marker.pos);
+    repr += std::to_string(marker_of(part).pos);
     repr += ", annotation=";
-    append_tag_only(repr, marker.annotation);
+    append_tag_only(repr, tag_of(parsed(part), marker_of(part).annotation));
     repr += ')';
     return make_str(repr);
   });
@@ -284,6 +379,20 @@ bool ensure_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
   return slot != nullptr;
 }
 
+// Marker positions from characters to UTF-8 bytes, in one walk over the
+// text: markers stand in text order.
+void convert_marker_positions(PyObject* text, types::ParseRecords& records) noexcept {
+  const std::span<types::MarkerRecord> markers = records.markers_to_convert();
+  if (markers.empty() || PyUnicode_IS_ASCII(text)) return;
+  std::size_t chars = 0;
+  std::size_t bytes = 0;
+  for (types::MarkerRecord& marker : markers) {
+    bytes += utf8_length(text, chars, marker.pos);
+    chars = marker.pos;
+    marker.pos = bytes;
+  }
+}
+
 }  // namespace
 
 bool create_result_types() noexcept {
@@ -297,9 +406,10 @@ PyTypeObject* segment_type() noexcept { return segment_type_object; }
 PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
 PyTypeObject* marker_type() noexcept { return marker_type_object; }
 
-PyObject* make_parse_result(types::CompactResult&& result) {
+PyObject* make_parse_result(PyObject* text, int kind, types::ParseRecords&& records) noexcept {
+  convert_marker_positions(text, records);
   return adopt_record<PyParseResult>(parse_result_type_object,
-                                     std::make_shared<const types::CompactResult>(std::move(result)));
+                                     ParsedText{PyRef::borrow(text), kind, std::move(records)});
 }
 
 }  // namespace python_bindings

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "types/compact_result.h"
+#include "types/parse_records.h"
 
 namespace python_bindings {
 
@@ -18,8 +18,9 @@ PyTypeObject* segment_type() noexcept;
 PyTypeObject* annotation_type() noexcept;
 PyTypeObject* marker_type() noexcept;
 
-// A new ParseResult object that takes over `result` whole; nothing is
-// converted until a property is read. Throws std::bad_alloc.
-PyObject* make_parse_result(types::CompactResult&& result);
+// A new ParseResult object holding `text` (a str; a new reference is taken)
+// and `records` from a parse of a str of `kind`; nothing else is converted
+// until a property is read. Null with an exception set on failure.
+PyObject* make_parse_result(PyObject* text, int kind, types::ParseRecords&& records) noexcept;
 
 }  // namespace python_bindings

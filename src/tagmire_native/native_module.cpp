@@ -16,9 +16,14 @@
 #include <utility>
 #include <vector>
 
+// The object layout of _tagmire_rs.ParserConfig comes from its own header:
+// the two modules are built together from one source tree, by one compiler,
+// against one types::ParserConfig, which is what makes reading the other
+// module's objects sound. The import still checks the type's size against
+// this layout, and every use checks the exact type first.
+#include "python_bindings/parser_config_type.h"
 #include "python_bindings/py_ref.h"
 #include "tagmire_native/batch_core.h"
-#include "tagmire_native/parser_config_layout.h"
 
 namespace tagmire_native {
 namespace {
@@ -283,12 +288,12 @@ bool read_config(PyObject* value, types::ParserConfig* out) {
     return true;
   }
   if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == parser_config_type) {
-    const auto* config = reinterpret_cast<const ParserConfigObject*>(value);
-    if (config->access == kParserConfigWriting) {
+    const auto& state = reinterpret_cast<const python_bindings::PyParserConfig*>(value)->record;
+    if (state.access == python_bindings::ConfigState::kExclusive) {
       PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
       return false;
     }
-    *out = config->record;
+    *out = state.config;
     return true;
   }
   if (PyTuple_CheckExact(value)) return config_from_values(value, out);
@@ -512,14 +517,15 @@ PyModuleDef module_definition = {
 
 PyObject* module_object = nullptr;
 
-// The ParserConfig type of _tagmire_rs, checked against our copy of its layout.
+// The ParserConfig type of _tagmire_rs, checked against the layout its header declares.
 PyObject* load_parser_config_type() {
   PyRef module(PyImport_ImportModule("_tagmire_rs"));
   if (!module) return nullptr;
   PyRef type(PyObject_GetAttrString(module.get(), "ParserConfig"));
   if (!type) return nullptr;
   if (!PyType_Check(type.get()) ||
-      reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(ParserConfigObject))) {
+      reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
+          static_cast<Py_ssize_t>(sizeof(python_bindings::PyParserConfig))) {
     PyErr_SetString(PyExc_ImportError, "_tagmire_rs.ParserConfig does not have the layout tagmire._native was built for");
     return nullptr;
   }

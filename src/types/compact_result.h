@@ -1,44 +1,32 @@
-// A parse result whose segments are cuts into its text rather than copies:
-// what the Python binding keeps, building each piece only when it is read.
-// `expand()` turns it into the ParseResult that `parser::parse` returns.
+// A UTF-8 parse result kept as positions into its text rather than copies:
+// the text, and the records of `ParseRecords`. `expand()` turns it into the
+// `ParseResult` records, with every segment's text and annotations copied.
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <memory>
 #include <string_view>
-#include <vector>
 
 #include "types/annotation.h"
+#include "types/parse_records.h"
 #include "types/parse_result.h"
 
 namespace types {
 
-// One segment: text[start, end), annotated by
-// annotations[covering[first]] ... annotations[covering[first + count - 1]].
-struct SegmentCut {
-  std::size_t start = 0;
-  std::size_t end = 0;
-  std::size_t first = 0;
-  std::size_t count = 0;
-
-  friend bool operator==(const SegmentCut&, const SegmentCut&) = default;
-};
-
+// The parser writes the text in place into room for the whole input, so the
+// text is kept in that buffer rather than copied into a string of its size.
 struct CompactResult {
-  std::string text;
-  std::vector<Annotation> annotations;  // one per recorded span, in recording order
-  std::vector<std::size_t> covering;    // indices into `annotations`, segment by segment
-  std::vector<SegmentCut> segments;
-  std::vector<Marker> markers;
+  std::unique_ptr<char[]> text_buffer;
+  std::size_t text_size = 0;
+  ParseRecords records;
 
+  std::string_view text() const { return {text_buffer.get(), text_size}; }
   std::string_view segment_text(std::size_t i) const {
-    return std::string_view(text).substr(segments[i].start, segments[i].end - segments[i].start);
+    const SegmentTable& segments = records.segments();
+    return text().substr(segments.start(i), segments.end(i) - segments.start(i));
   }
-  const Annotation& segment_annotation(std::size_t i, std::size_t k) const {
-    return annotations[covering[segments[i].first + k]];
-  }
-  // A Segment record holding copies of segment i's text and annotations.
-  Segment segment(std::size_t i) const;
+  // A copy of one stored annotation.
+  Annotation annotation(AnnotationRef ref) const;
   ParseResult expand() &&;
 };
 

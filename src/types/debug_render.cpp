@@ -1,7 +1,7 @@
 #include <cstdio>
 
-#include "parser/unicode_tables.h"
-#include "parser/utf8.h"
+#include "text/unicode_tables.h"
+#include "text/utf8.h"
 #include "types/annotation.h"
 
 namespace types {
@@ -12,7 +12,7 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const parser::utf8::Decoded d = parser::utf8::decode_at(text, pos);
+    const text::utf8::Decoded d = text::utf8::decode_at(text.data(), text.size(), pos);
     switch (d.cp) {
       case '\t': out += "\\t"; break;
       case '\r': out += "\\r"; break;
@@ -21,7 +21,7 @@ void append_quoted(std::string& out, std::string_view text) {
       case '\\': out += "\\\\"; break;
       case '"': out += "\\\""; break;
       default:
-        if (parser::unicode::needs_escape(d.cp)) {
+        if (text::unicode::needs_escape(d.cp)) {
           char escaped[16];
           const int n = std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(d.cp));
           out.append(escaped, static_cast<std::size_t>(n));

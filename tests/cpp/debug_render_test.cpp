@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "parser/unicode_tables.h"
+#include "text/unicode_tables.h"
 #include "types/annotation.h"
 
 namespace {
@@ -34,7 +34,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "{\"k\": Str(\"caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x99\x82\")}"}));
 
 TEST(UnicodeTables, AnswerTheProperties) {
-  using namespace parser::unicode;
+  using namespace text::unicode;
   for (unsigned ws : {0x09, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2000, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000}) {
     EXPECT_TRUE(is_white_space(ws)) << std::hex << ws;
   }

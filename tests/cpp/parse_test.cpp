@@ -228,17 +228,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-TEST(Segments, BuildSegmentsCopiesEachCutWithItsCoveringAnnotations) {
-  using parser::Span;
-  const std::vector<Span> spans = {{1, 3, {"b", {}}}, {0, 2, {"a", {}}}, {1, 2, {"b", {}}}};
-  const auto segments = parser::build_segments("wxyz", spans);
-  std::vector<FlatSegment> flat;
-  for (const auto& s : segments) {
-    std::vector<std::string> tags;
-    for (const auto& a : s.annotations) tags.push_back(a.tag);
-    flat.emplace_back(s.text, tags);
+TEST(Segments, EachCutListsItsCoveringSpansInRecordingOrder) {
+  // Annotation references stand in for annotations: 10 is "a", 20 and 30 "b".
+  const std::vector<parser::Span> spans = {{1, 3, 20}, {0, 2, 10}, {1, 2, 30}};
+  parser::SegmentAssembly assembly;
+  assembly.assemble(4, spans);
+  ASSERT_TRUE(assembly.kept_spans().empty());
+  const std::vector<types::MarkerRecord> no_markers;
+  const types::ParseRecords records = types::ParseRecords::pack(
+      {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
+  const types::SegmentTable& table = records.segments();
+  std::vector<std::vector<types::AnnotationRef>> covering;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table.end(i), table.start(i) + 1);
+    table.annotations(i, covering.emplace_back());
   }
-  EXPECT_EQ(flat, (std::vector<FlatSegment>{{"w", {"a"}}, {"x", {"b", "a", "b"}}, {"y", {"b"}}, {"z", {}}}));
+  EXPECT_EQ(covering, (std::vector<std::vector<types::AnnotationRef>>{{10}, {20, 10, 30}, {20}, {}}));
 }
 
 }  // namespace

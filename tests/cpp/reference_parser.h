@@ -12,17 +12,23 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/text_classes.h"
+#include "text/classes.h"
+#include "text/utf8.h"
 #include "types/parse_result.h"
 #include "types/parser_config.h"
 
 namespace reference {
 
 using namespace types;
-using parser::is_ascii_letter;
-using parser::is_name_char;
+inline bool is_ascii_letter(char c) { return text::is_ascii_letter(static_cast<unsigned char>(c)); }
+inline bool is_name_char(char c) { return text::is_name_unit(c); }
+inline text::TextView<text::Utf8> view(std::string_view s) { return {s.data(), s.size()}; }
+inline text::utf8::Decoded decode_at(std::string_view s, std::size_t i) { return text::utf8::decode_at(s.data(), s.size(), i); }
+inline text::utf8::Decoded decode_before(std::string_view s, std::size_t i) {
+  return text::utf8::decode_before(s.data(), s.size(), i);
+}
 
-inline std::size_t ws_at(std::string_view s, std::size_t i) { return parser::white_space_len_at(s, i); }
+inline std::size_t ws_at(std::string_view s, std::size_t i) { return text::white_space_len_at(view(s), i); }
 
 inline std::string_view trim_start(std::string_view s) {
   while (!s.empty() && ws_at(s, 0)) s.remove_prefix(ws_at(s, 0));
@@ -30,8 +36,8 @@ inline std::string_view trim_start(std::string_view s) {
 }
 
 inline std::string_view trim_end(std::string_view s) {
-  while (!s.empty() && parser::white_space_len_before(s, s.size())) {
-    s.remove_suffix(parser::white_space_len_before(s, s.size()));
+  while (!s.empty() && text::white_space_len_before(view(s), s.size())) {
+    s.remove_suffix(text::white_space_len_before(view(s), s.size()));
   }
   return s;
 }
@@ -80,7 +86,7 @@ inline AttrMap attributes(std::string_view rest) {
     } else {
       std::size_t v = 0;
       while (v < rest.size() && rest[v] != '/' && rest[v] != '>' && !ws_at(rest, v)) {
-        v += parser::utf8::decode_at(rest, v).len;
+        v += decode_at(rest, v).len;
       }
       if (v == 0) v = rest.size();
       put(attrs, key, AttrValue::str(std::string(rest.substr(0, v))));
@@ -107,7 +113,7 @@ inline std::optional<Token> scan(std::string_view in, std::size_t pos, bool case
   std::size_t n = 0;
   while (n < inner.size() && is_name_char(inner[n])) ++n;
   t.name = std::string(inner.substr(0, n));
-  t.key = case_sensitive ? t.name : parser::fold_ascii(t.name);
+  t.key = case_sensitive ? t.name : text::fold_ascii(t.name);
   if (t.kind != 1) t.attrs = attributes(inner.substr(n));
   return t;
 }
@@ -134,8 +140,8 @@ struct Reference {
   std::vector<Open> stack;
   std::size_t line_start = 0;
 
-  static bool alnum(char32_t c) { return parser::unicode::is_alphanumeric(c); }
-  static bool trimmable(char32_t c) { return parser::is_trimmable(c); }
+  static bool alnum(char32_t c) { return text::unicode::is_alphanumeric(c); }
+  static bool trimmable(char32_t c) { return text::is_trimmable(c); }
 
   void append(std::string_view piece) {
     for (std::size_t i = 0; i < piece.size(); ++i) {
@@ -146,8 +152,8 @@ struct Reference {
 
   std::pair<std::size_t, std::size_t> trim(std::size_t s, std::size_t e) const {
     if (s >= e || !config.trim_punctuation) return {s, e};
-    while (s < e && trimmable(parser::utf8::decode_at(out, s).cp)) s += parser::utf8::decode_at(out, s).len;
-    while (e > s && trimmable(parser::utf8::decode_before(out, e).cp)) e -= parser::utf8::decode_before(out, e).len;
+    while (s < e && trimmable(decode_at(out, s).cp)) s += decode_at(out, s).len;
+    while (e > s && trimmable(decode_before(out, e).cp)) e -= decode_before(out, e).len;
     return {s, e};
   }
 
@@ -167,10 +173,10 @@ struct Reference {
       }
       case RecoveryStrategy::forward_next_token: {
         std::size_t i = t.start;
-        while (i < pos && !alnum(parser::utf8::decode_at(out, i).cp)) i += parser::utf8::decode_at(out, i).len;
+        while (i < pos && !alnum(decode_at(out, i).cp)) i += decode_at(out, i).len;
         if (i >= pos) return;
         s = i;
-        while (i < pos && alnum(parser::utf8::decode_at(out, i).cp)) i += parser::utf8::decode_at(out, i).len;
+        while (i < pos && alnum(decode_at(out, i).cp)) i += decode_at(out, i).len;
         e = i;
         break;
       }
@@ -212,7 +218,7 @@ struct Reference {
   }
 
   ParseResult run(std::string_view in) {
-    const auto fold = [&](const std::string& s) { return config.case_sensitive_tags ? s : parser::fold_ascii(s); };
+    const auto fold = [&](const std::string& s) { return config.case_sensitive_tags ? s : text::fold_ascii(s); };
     for (const auto& n : config.recognized_tags) recognized.insert(fold(n));
     for (const auto& [n, s] : config.recovery_strategies) strategies[fold(n)] = s;
     std::size_t pos = 0;

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "parser/scanner.h"
+#include "parser/tag_table.h"
 #include "test_support.h"
 
 namespace {
 
-using parser::scan_cdata;
-using parser::scan_tag;
 using parser::TagKind;
+using tagmire_test::scan_cdata;
+using tagmire_test::scan_tag;
 using types::AttrMap;
 using types::AttrValue;
 
@@ -17,7 +18,7 @@ AttrValue B() { return AttrValue::boolean(true); }
 class NotATag : public testing::TestWithParam<const char*> {};
 
 TEST_P(NotATag, LeavesTheAngleBracketAsText) {
-  EXPECT_FALSE(scan_tag(GetParam(), 0, false).has_value()) << GetParam();
+  EXPECT_FALSE(scan_tag(GetParam(), 0).has_value()) << GetParam();
 }
 
 INSTANTIATE_TEST_SUITE_P(Scanning, NotATag,
@@ -37,7 +38,7 @@ class ScansTag : public testing::TestWithParam<TagCase> {};
 
 TEST_P(ScansTag, ReadsKindNameAndAttributes) {
   const TagCase& c = GetParam();
-  const auto tag = scan_tag(c.input, 0, false);
+  const auto tag = scan_tag(c.input, 0);
   ASSERT_TRUE(tag.has_value()) << c.input;
   EXPECT_EQ(tag->token.raw, c.raw);
   EXPECT_EQ(tag->length, std::string_view(c.raw).size());
@@ -86,17 +87,32 @@ INSTANTIATE_TEST_SUITE_P(
         TagCase{"<a k=v , z>", "<a k=v , z>", "a", TagKind::Open, {{"k", S("v")}}},
         TagCase{"<a\xc2\xa0x=1\xe3\x80\x80>", "<a\xc2\xa0x=1\xe3\x80\x80>", "a", TagKind::Open, {{"x", S("1")}}}));
 
-TEST(Scanning, KeyIsFoldedOnlyWhenCaseInsensitive) {
-  EXPECT_EQ(scan_tag("<CiTe>", 0, false)->token.key, "cite");
-  EXPECT_EQ(scan_tag("<CiTe>", 0, true)->token.key, "CiTe");
-  EXPECT_EQ(scan_tag("<CiTe>", 0, false)->token.name, "CiTe");
+TEST(TagTable, FoldsNamesOnlyWhenCaseInsensitive) {
+  const auto lookup = [](const char* configured, std::string_view written, bool case_sensitive) {
+    types::ParserConfig config = types::ParserConfig::default_cite_config();
+    config.recognized_tags = {configured};
+    config.case_sensitive_tags = case_sensitive;
+    const parser::TagTable table(config);
+    return table.find(written.data(), written.size(), parser::name_key(written.data(), written.size())).has_value();
+  };
+  EXPECT_TRUE(lookup("cite", "CiTe", false));
+  EXPECT_TRUE(lookup("CITE", "cite", false));
+  EXPECT_FALSE(lookup("cite", "CiTe", true));
+  EXPECT_TRUE(lookup("CiTe", "CiTe", true));
+  // Past eight characters the packed prefix no longer decides alone.
+  EXPECT_TRUE(lookup("citation-x", "CITATION-X", false));
+  EXPECT_FALSE(lookup("citation-x", "citation-y", false));
+  EXPECT_FALSE(lookup("Citation-x", "citation-x", true));
+  // A configured name no scanned tag can have is left out of the table.
+  EXPECT_FALSE(lookup("a\x7f", "a_", false));
+  EXPECT_EQ(scan_tag("<CiTe>", 0)->token.name, "CiTe");
 }
 
 TEST(Scanning, ManyAttributesKeepFirstWrittenOrderAndLastValue) {
   std::string tag = "<a";
   for (int i = 0; i < 40; ++i) tag += " k" + std::to_string(i) + "=" + std::to_string(i);
   tag += " k3=last k0>";
-  const auto attrs = scan_tag(tag, 0, false)->token.attrs;
+  const auto attrs = scan_tag(tag, 0)->token.attrs;
   ASSERT_EQ(attrs.size(), 40u);
   EXPECT_EQ(attrs[0], (std::pair<std::string, AttrValue>{"k0", B()}));
   EXPECT_EQ(attrs[3], (std::pair<std::string, AttrValue>{"k3", S("last")}));
@@ -120,14 +136,16 @@ TEST(Scanning, CdataSections) {
 TEST(Scanning, ScannerRemembersTheNextAngleBracketAcrossCalls) {
   // The same scanner asked at successive `<` must answer as a fresh one would.
   const std::string input = "<< <3 <a <b x=1> <c";
-  parser::TagScanner scanner(input, false);
+  parser::TagScanner<text::Utf8> scanner;
+  scanner.reset({input.data(), input.size()});
   for (std::size_t pos = 0; pos < input.size(); ++pos) {
     if (input[pos] != '<') continue;
-    const auto remembered = scanner.scan(pos);
-    const auto fresh = scan_tag(input, pos, false);
-    ASSERT_EQ(remembered.has_value(), fresh.has_value()) << pos;
+    parser::TagToken remembered;
+    const bool found = scanner.scan(pos, remembered);
+    const auto fresh = scan_tag(input, pos);
+    ASSERT_EQ(found, fresh.has_value()) << pos;
     if (fresh) {
-      EXPECT_EQ(remembered->token.raw, fresh->token.raw);
+      EXPECT_EQ(input.substr(remembered.begin, remembered.end - remembered.begin), fresh->token.raw);
     }
   }
 }

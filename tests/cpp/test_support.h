@@ -3,12 +3,16 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "parser/parse.h"
+#include "parser/scanner.h"
+#include "text/classes.h"
 #include "types/parser_config.h"
 
 namespace types {
@@ -62,6 +66,43 @@ inline ParserConfig config_with(std::initializer_list<const char*> tags,
 
 inline std::vector<FlatSegment> segments_of(std::string_view text, const ParserConfig& config) {
   return flat_segments(parser::parse(text, config));
+}
+
+// One tag scanned at `pos` of UTF-8 `input`, with everything the scanner
+// found copied out so that assertions can compare values.
+struct ScannedTag {
+  struct Token {
+    std::string raw;
+    std::string name;
+    types::AttrMap attrs;
+    parser::TagKind kind = parser::TagKind::Open;
+  } token;
+  std::size_t length = 0;
+};
+
+inline std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t pos) {
+  parser::TagScanner<text::Utf8> scanner;
+  scanner.reset({input.data(), input.size()});
+  std::optional<parser::TagToken> found(std::in_place);
+  if (!scanner.scan(pos, *found)) return std::nullopt;
+  ScannedTag tag;
+  tag.token.raw = std::string(input.substr(found->begin, found->end - found->begin));
+  tag.token.name = std::string(input.substr(found->name_begin, found->name_end - found->name_begin));
+  tag.token.kind = found->kind;
+  if (found->kind != parser::TagKind::Close) {
+    for (const parser::ScannedAttribute& a : scanner.read_attributes(*found)) {
+      std::string key(input.substr(a.key_begin, a.key_end - a.key_begin));
+      tag.token.attrs.emplace_back(std::move(key), a.has_value ? types::AttrValue::str(std::string(input.substr(
+                                                                     a.value_begin, a.value_end - a.value_begin)))
+                                                               : types::AttrValue::boolean(true));
+    }
+  }
+  tag.length = found->end - found->begin;
+  return tag;
+}
+
+inline std::optional<parser::CdataSection> scan_cdata(std::string_view input, std::size_t pos) {
+  return parser::scan_cdata(text::TextView<text::Utf8>{input.data(), input.size()}, pos);
 }
 
 }  // namespace tagmire_test

@@ -8,6 +8,7 @@ import collections.abc
 import faulthandler
 import time
 
+import hostile_families  # bench/, on pytest's path
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
@@ -39,10 +40,8 @@ def check(result):
     return segments
 
 
-def config_with(autoclose=True, strategy=None, tags=None):
+def config_with(autoclose=True, strategy=None):
     config = ParserConfig()
-    if tags is not None:
-        config.set_recognized_tags(tags)
     if not autoclose:
         config.set_autoclose_on_any_tag(False)
         config.set_autoclose_on_same_tag(False)
@@ -57,76 +56,53 @@ def repeat(piece, size):
     return piece * -(-size // len(piece))
 
 
-def distinct_names(size):
-    names = [f"<t{i}>" for i in range(5000)]
-    text = "".join(names)
-    return repeat(text, size) + "w"
-
-
-# The families of bench/hostile_inputs.h, each with the configuration that
-# exposes it: every one of them makes a plain parser quadratic.
-FAMILIES = {
-    "lt_without_gt": (lambda n: repeat("<", n), dict()),
-    "lt_space_without_gt": (lambda n: repeat("< ", n), dict()),
-    "lt_name_without_gt": (lambda n: repeat("<a ", n), dict()),
-    "lt_before_distant_gt": (lambda n: repeat("< ", n) + ">", dict()),
-    "lt_before_far_slash_gt": (lambda n: "<" * (n // 2) + " " * (n // 2) + "/>", dict()),
-    "open_then_unmatched_close": (
-        lambda n: repeat("<note>", n // 2) + repeat("</todo>", n // 2),
-        dict(autoclose=False, strategy="forward_until_tag"),
-    ),
-    "forward_tags_one_line": (
-        lambda n: repeat("<note>", n // 2) + "a" * (n // 2),
-        dict(autoclose=False, strategy="forward_until_tag"),
-    ),
-    "next_token_no_letters": (
-        lambda n: repeat("<note>", n // 2) + "-" * (n // 2) + "a",
-        dict(autoclose=False, strategy="forward_next_token"),
-    ),
-    "next_token_long_run": (
-        lambda n: repeat("<note>", n // 2) + "a" * (n // 2),
-        dict(autoclose=False, strategy="forward_next_token"),
-    ),
-    "retro_tags_after_spaces": (lambda n: "a" + repeat(" <cite>", n), dict()),
-    "forward_tags_in_spaces": (
-        lambda n: repeat("<note> ", n) + "a",
-        dict(autoclose=False, strategy="forward_until_tag"),
-    ),
-    "disjoint_spans": (lambda n: repeat("<note>x</note>", n), dict()),
-    "nested_spans": (
-        lambda n: repeat("<note>x" * 16 + "</note>" * 16, n),
-        dict(autoclose=False, strategy="noop"),
-    ),
-    "distinct_names_same_tag_autoclose": (
-        distinct_names,
-        dict(tags=["cite", "note", "todo", "claim", "risk", "code"] + [f"t{i}" for i in range(5000)]),
-    ),
-    "many_attributes": (
-        lambda n: "<note" + "".join(f" k{i}=v" for i in range(n // 7)) + ">x",
-        dict(),
-    ),
-}
+# The hostile families, each with the configuration that exposes it: every
+# one of them makes a plain parser quadratic. bench/hostile_families.py
+# defines them for these tests and for the benchmarks in both languages.
+FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
 def test_adversarial_families_parse_to_consistent_results(family):
-    make, options = FAMILIES[family]
-    check(parse(make(MB), config_with(**options)))
+    family = FAMILIES[family]
+    check(parse(family.make(MB), family.config.build()))
 
 
 @pytest.mark.slow
 @pytest.mark.parametrize("family", FAMILIES)
 def test_adversarial_families_finish_in_linear_time(family):
-    make, options = FAMILIES[family]
-    text = make(8 * MB)
+    family = FAMILIES[family]
+    text = family.make(8 * MB)
     start = time.process_time()
-    result = parse(text, config_with(**options))
+    result = parse(text, family.config.build())
     seconds = time.process_time() - start
     check(result)
     # Linear work takes well under a second here (a few under a sanitizer);
     # quadratic work on 8 MB takes hours. How the time grows with the size is
-    # measured by the benchmarks (bench/scaling.cpp).
-    assert seconds < 20, f"{family}: {seconds:.1f} s of CPU for 8 MB"
+    # measured by the benchmarks (bench/scaling.py).
+    assert seconds < 20, f"{family.name}: {seconds:.1f} s of CPU for 8 MB"
+
+
+def test_same_tag_family_keeps_thousands_of_tags_open():
+    family = FAMILIES["distinct_names_same_tag_autoclose"]
+    text = family.make(MB)
+    # Each <t0> closes the whole stack above the previous one; the tags from
+    # the last <t0> on stay open and all cover the final w.
+    open_at_end = text[text.rindex("<t0>"):].count("<")
+    assert open_at_end > 4000
+    config = family.config.build()
+    [segment] = check(parse(text, config))
+    assert segment.text == "w"
+    assert [a.tag for a in segment.annotations] == [f"t{i}" for i in reversed(range(open_at_end))]
+    # With any-tag auto-close on, each tag empties the stack: one is left.
+    config.set_autoclose_on_any_tag(True)
+    [segment] = parse(text, config).segments
+    assert [a.tag for a in segment.annotations] == [f"t{open_at_end - 1}"]
+
+
+def test_cpp_families_are_generated_from_the_current_definitions():
+    assert hostile_families.HEADER.read_text() == hostile_families.render_header(), (
+        "bench/hostile_inputs.h is stale: run python bench/hostile_families.py --write")
 
 
 @pytest.mark.slow

@@ -17,6 +17,7 @@ import pytest
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
+from support import CallbackSequence
 
 WARM_UPS = 3
 RUNS = 6
@@ -103,22 +104,6 @@ class Text(str):
     pass
 
 
-class Items:
-    """A sequence by the old protocol; iterating it runs Python code."""
-
-    def __init__(self, items, hook=None):
-        self.items = items
-        self.hook = hook
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        if self.hook:
-            self.hook()
-        return self.items[index]
-
-
 def read_everything(result):
     result.text
     repr(result)
@@ -159,7 +144,7 @@ def set_everything():
     config = ParserConfig()
     config.set_recognized_tags(TAGS)
     config.set_recognized_tags(TAG_TUPLE)
-    config.set_recognized_tags(Items(TAGS))
+    config.set_recognized_tags(CallbackSequence(TAGS))
     config.set_recognized_tags(tags=[])
     config.set_unknown_mode("PassThrough")
     config.set_unknown_mode(mode="treat_as_text")
@@ -183,7 +168,7 @@ def refused_while_busy(config):
             else:
                 raise AssertionError("not refused")
 
-    return Items(["cite"], hook=reenter)
+    return CallbackSequence(["cite"], on_item=reenter)
 
 
 def raise_type_error():
@@ -227,8 +212,8 @@ FAILURES = [
     (lambda: CONFIG.set_recognized_tags(x for x in "ab"), TypeError),
     (lambda: CONFIG.set_recognized_tags(["cite", 1]), TypeError),
     (lambda: CONFIG.set_recognized_tags(("cite", "\ud800")), UnicodeEncodeError),
-    (lambda: CONFIG.set_recognized_tags(Items(["cite", b"x"])), TypeError),
-    (lambda: CONFIG.set_recognized_tags(Items(["cite"], hook=raise_type_error)), TypeError),
+    (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite", b"x"])), TypeError),
+    (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite"], on_item=raise_type_error)), TypeError),
     (lambda: BUSY.set_recognized_tags(refused_while_busy(BUSY)), None),
     (lambda: CONFIG.set_trim_punctuation(1), TypeError),
     (lambda: CONFIG.set_autoclose_on_any_tag(val=None), TypeError),

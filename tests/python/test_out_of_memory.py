@@ -5,6 +5,7 @@ process, since the limit holds for the whole process."""
 
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -20,6 +21,8 @@ CHILD = textwrap.dedent(
     """
     import json, resource, sys
     from _tagmire_rs import ParserConfig, parse
+    sys.path.insert(0, sys.argv[2])
+    from support import tagged_segments
 
     def address_space():
         with open("/proc/self/status") as status:
@@ -27,26 +30,22 @@ CHILD = textwrap.dedent(
                 if line.startswith("VmSize:"):
                     return int(line.split()[1]) * 1024
 
-    def shape(result):
-        return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
-
     nested = ParserConfig()
     nested.set_autoclose_on_any_tag(False)
     nested.set_autoclose_on_same_tag(False)
     probe = "Water boils.<cite>\\n<note>verify altitude"
-    expected = shape(parse(probe))
+    expected = tagged_segments(parse(probe))
 
     stage = sys.argv[1]
     if stage == "parse":
-        # n nested spans with text between them: every segment lists every
-        # span around it, n * n / 2 annotation copies, gigabytes from 200 kB.
-        n = 30_000
-        source = "<note>x" * n + "</note>" * n
+        # The text alone needs room for the whole input: 70 MB, more than
+        # the limit leaves.
+        source = "<note>x</note>" * 5_000_000
         work = lambda: parse(source, nested)
     else:
-        # A million objects per read, from small blocks that the freed
+        # Two million objects per read, from small blocks that the freed
         # memory of the parse cannot supply: about 80 MB each time.
-        n = 500_000
+        n = 1_000_000
         if stage == "annotations":
             segment = parse("<note>" * 2 * n + "x", nested).segments[0]
             work, size = (lambda: segment.annotations), 2 * n
@@ -64,7 +63,7 @@ CHILD = textwrap.dedent(
         except MemoryError:
             outcomes.append("MemoryError")
         # Whatever happened, the interpreter goes on parsing.
-        outcomes.append(shape(parse(probe)) == expected)
+        outcomes.append(tagged_segments(parse(probe)) == expected)
     resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
     if stage != "parse":
         # With the limit gone the same read succeeds: nothing was lost.
@@ -76,8 +75,9 @@ CHILD = textwrap.dedent(
 
 @pytest.mark.parametrize("stage", ["parse", "segments", "markers", "annotations"])
 def test_exhausted_memory_raises_memory_error_and_the_interpreter_goes_on(stage):
+    here = str(pathlib.Path(__file__).parent)
     completed = subprocess.run(
-        [sys.executable, "-c", CHILD, stage], capture_output=True, text=True, timeout=600, check=False
+        [sys.executable, "-c", CHILD, stage, here], capture_output=True, text=True, timeout=600, check=False
     )
     assert completed.returncode == 0, completed.stderr
     outcomes = json.loads(completed.stdout)

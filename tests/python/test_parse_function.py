@@ -5,15 +5,7 @@ import sys
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-
-
-def shape(result):
-    """Everything a result shows, as plain values."""
-    return (
-        result.text,
-        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
-    )
+from support import shape
 
 
 SAMPLE = 'Water boils at 100 C.<cite>\n<note id="n1">verify <todo/>altitude'

@@ -4,6 +4,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from _tagmire_rs import ParserConfig, parse
+from support import shape
 
 PIECES = st.sampled_from(
     [
@@ -36,14 +37,6 @@ def configs(draw):
     return config
 
 
-def shape(result):
-    return (
-        result.text,
-        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
-    )
-
-
 @given(TEXTS, configs())
 def test_segments_join_to_the_text(text, config):
     result = parse(text, config)
@@ -61,9 +54,15 @@ def test_markers_are_ordered_byte_offsets_within_the_text(text, config):
     assert all(0 <= pos <= len(result.text.encode("utf-8")) for pos in positions)
 
 
-@given(TEXTS, configs())
-def test_parsing_is_deterministic(text, config):
-    assert shape(parse(text, config)) == shape(parse(text, config))
+@given(TEXTS, TEXTS, configs())
+def test_a_parse_depends_on_its_input_and_configuration_only(text, other, config):
+    result = parse(text, config)
+    # Other parses in between, with the same object and with the default,
+    # must not change the object, leave state behind in the module, or
+    # reuse memory that the first result still reads from.
+    parse(other, config)
+    parse(other)
+    assert shape(result) == shape(parse(text, config))
 
 
 @given(TEXTS, configs())

@@ -1,14 +1,15 @@
 """ParserConfig: presets, setters, keyword matching, errors, access state."""
 
-import collections.abc
+import collections
 
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
+from support import CallbackSequence, tagged_segments
 
 
 def annotated(text, config):
-    return [(s.text, [a.tag for a in s.annotations]) for s in parse(text, config).segments]
+    return tagged_segments(parse(text, config))
 
 
 # Inputs on which the fields of a configuration show through.
@@ -226,25 +227,6 @@ def test_numpy_bool_is_accepted_as_a_flag():
         config.set_trim_punctuation(numpy.int64(1))
 
 
-class CallbackSequence(collections.abc.Sequence):
-    """A sequence that runs `callback` from __len__ or __getitem__."""
-
-    def __init__(self, items, on_len=None, on_getitem=None):
-        self.items = items
-        self.on_len = on_len
-        self.on_getitem = on_getitem
-
-    def __len__(self):
-        if self.on_len:
-            self.on_len()
-        return len(self.items)
-
-    def __getitem__(self, index):
-        if self.on_getitem:
-            self.on_getitem()
-        return self.items[index]
-
-
 def record_errors(config, errors):
     def callback():
         for attempt in (lambda: config.set_trim_punctuation(False), lambda: parse("x", config)):
@@ -256,7 +238,7 @@ def record_errors(config, errors):
     return callback
 
 
-@pytest.mark.parametrize("hook", ["on_len", "on_getitem"])
+@pytest.mark.parametrize("hook", ["on_len", "on_item"])
 def test_config_in_use_by_a_setter_refuses_other_access(hook):
     config = ParserConfig()
     errors = []
@@ -275,14 +257,14 @@ def test_errors_raised_by_the_sequence_pass_through():
         config.set_unknown_mode("passthrough")  # refused: RuntimeError, no prefix
 
     with pytest.raises(RuntimeError) as caught:
-        config.set_recognized_tags(CallbackSequence(["claim"], on_getitem=fail))
+        config.set_recognized_tags(CallbackSequence(["claim"], on_item=fail))
     assert str(caught.value) == "Already borrowed"
 
     def type_error():
         raise TypeError("bad item")
 
     with pytest.raises(TypeError) as caught:
-        config.set_recognized_tags(CallbackSequence(["claim"], on_getitem=type_error))
+        config.set_recognized_tags(CallbackSequence(["claim"], on_item=type_error))
     assert str(caught.value) == "argument 'tags': bad item"
     assert observed(config) == observed(ParserConfig())
     config.set_recognized_tags(["claim"])  # free again

@@ -42,7 +42,6 @@ def test_properties_hold_the_parsed_values(result):
 @pytest.mark.parametrize(
     "read",
     [
-        lambda r: r.text,
         lambda r: r.segments,
         lambda r: r.markers,
         lambda r: r.segments[0],
@@ -60,6 +59,12 @@ def test_every_read_builds_a_new_object(result, read):
     assert type(first) is type(second)
 
 
+def test_the_text_is_built_once_and_shared_by_every_read(result):
+    # A str cannot change, and a second copy of a large text would double
+    # the memory a result takes.
+    assert result.text is result.text
+
+
 def test_changing_a_returned_container_changes_nothing(result):
     result.segments.append(None)
     result.markers.clear()
@@ -70,11 +75,15 @@ def test_changing_a_returned_container_changes_nothing(result):
     assert result.markers[0].annotation.attrs == {"n": "1"}
 
 
-def test_instances_compare_by_identity(result):
-    assert result.markers[0] != result.markers[0]
-    marker = result.markers[0]
-    assert marker == marker
-    assert hash(marker) == hash(marker)
+@pytest.mark.parametrize("name", ["ParseResult", "Segment", "Annotation", "Marker"])
+def test_instances_compare_and_hash_by_identity(name):
+    # Two parses of one text: equal content, distinct objects.
+    first, second = sample_instances()[name], sample_instances()[name]
+    assert first != second
+    assert not first == second
+    # Hashable, and found again by identity, so they can be kept in sets.
+    assert len({first, second, first}) == 2
+    assert second not in {first}
 
 
 def test_elements_outlive_their_result():
@@ -118,9 +127,9 @@ def test_segment_repr_lists_tags_only_in_recorded_order():
     config.set_autoclose_on_any_tag(False)
     result = parse('<cite a="1"><note b="2">x</note></cite>', config)
     [segment] = result.segments
-    tags = ", ".join(f"Annotation(tag='{a.tag}')" for a in segment.annotations)
-    assert len(segment.annotations) == 2
-    assert repr(segment) == f"Segment(text='x', annotations={tags})"
+    # Spans are recorded as they close: the inner one first.
+    assert [a.tag for a in segment.annotations] == ["note", "cite"]
+    assert repr(segment) == "Segment(text='x', annotations=Annotation(tag='note'), Annotation(tag='cite'))"
 
 
 @pytest.mark.parametrize("name", ["ParseResult", "Segment", "Annotation", "Marker"])

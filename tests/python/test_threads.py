@@ -3,6 +3,7 @@ setter left it, never a mixture, and the only refusals are the defined
 RuntimeErrors, which need Python code running inside a setter."""
 
 import faulthandler
+import functools
 import itertools
 import sys
 import threading
@@ -11,19 +12,12 @@ import time
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
+from support import CallbackSequence, shape
 
 SOURCE = "Water boils.<cite> <x>a</x> <note>b\n<claim>c</claim> <risk/>d"
 TAG_SETS = (["cite", "note", "risk"], ["cite", "claim"])
 MODES = ("strip", "passthrough")
 FLAGS = (True, False)
-
-
-def shape(result):
-    return (
-        result.text,
-        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-        [(m.pos, m.annotation.tag) for m in result.markers],
-    )
 
 
 def possible_shapes():
@@ -109,26 +103,17 @@ def test_parses_and_setters_on_one_config_never_collide():
     assert 1 < len(seen) and seen <= possible_shapes()
 
 
-class YieldingTags:
-    """A sequence whose every item access lets other threads run while the
-    setter holds the config."""
-
-    def __init__(self, tags):
-        self.tags = tags
-
-    def __len__(self):
-        time.sleep(0)
-        return len(self.tags)
-
-    def __getitem__(self, index):
-        time.sleep(0)
-        return self.tags[index]
+def yielding_tags(tags):
+    """Tags whose every read lets other threads run while the setter holds
+    the config."""
+    let_others_run = functools.partial(time.sleep, 0)
+    return CallbackSequence(tags, on_len=let_others_run, on_item=let_others_run)
 
 
 def test_setters_running_python_code_refuse_the_other_threads_with_the_defined_errors():
     setters = [
-        [lambda c: c.set_recognized_tags(YieldingTags(TAG_SETS[0])),
-         lambda c: c.set_recognized_tags(YieldingTags(TAG_SETS[1]))],
+        [lambda c: c.set_recognized_tags(yielding_tags(TAG_SETS[0])),
+         lambda c: c.set_recognized_tags(yielding_tags(TAG_SETS[1]))],
         *PLAIN_SETTERS[1:],
     ]
     seen, errors = run_threads(parsers=4, setters=setters)

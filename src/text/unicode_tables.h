@@ -3,7 +3,7 @@
 // reaches the tables.
 #pragma once
 
-namespace parser::unicode {
+namespace text::unicode {
 
 extern const char* const kUnicodeVersion;
 
@@ -34,4 +34,4 @@ inline bool needs_escape(char32_t cp) {
   return in_escaped_table(cp);
 }
 
-}  // namespace parser::unicode
+}  // namespace text::unicode

@@ -1,0 +1,156 @@
+#include "python_bindings/str_text.h"
+
+#include <cstring>
+#include <memory>
+
+namespace python_bindings {
+
+namespace {
+
+// Texts up to this many bytes go through the per-thread buffer, and up to
+// the second through a buffer of their own.
+constexpr std::size_t kThreadBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kBufferedBytes = std::size_t{32} << 20;
+
+struct ThreadBuffer {
+  std::unique_ptr<std::byte[]> data;
+  std::size_t size = 0;
+};
+
+// The calling thread's buffer, with room for at least `bytes`.
+void* thread_buffer(std::size_t bytes) noexcept {
+  thread_local ThreadBuffer buffer;
+  if (buffer.size < bytes) {
+    const std::size_t size = bytes < 4096 ? 4096 : bytes;
+    buffer.data.reset(new (std::nothrow) std::byte[size]);
+    buffer.size = buffer.data ? size : 0;
+  }
+  return buffer.data.get();
+}
+
+// Whether any unit is a surrogate, in one pass that the compiler vectorises.
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t length) noexcept {
+  std::uint32_t found = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    found |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(units[i]) - 0xD800u < 0x800u);
+  }
+  return found != 0;
+}
+
+// The largest character a str of `kind` may hold, as PyUnicode_New takes it.
+Py_UCS4 widest(const StrView& view) noexcept {
+  switch (view.kind) {
+    case PyUnicode_1BYTE_KIND: return view.ascii ? 0x7F : 0xFF;
+    case PyUnicode_2BYTE_KIND: return 0xFFFF;
+    default: return 0x10FFFF;
+  }
+}
+
+// The units of `from` (kind `from_kind`) copied into `to` (a fresh str of a
+// narrower kind and the same length); every unit fits.
+template <class From, class To>
+void narrow_into(const void* from, void* to, std::size_t length) noexcept {
+  if constexpr (sizeof(From) == sizeof(To)) {
+    std::memcpy(to, from, length * sizeof(To));
+  } else {
+    const auto* source = static_cast<const From*>(from);
+    auto* target = static_cast<To*>(to);
+    for (std::size_t i = 0; i < length; ++i) target[i] = static_cast<To>(source[i]);
+  }
+}
+
+// A new str of `size` characters of `narrowest` from units of `kind`.
+PyObject* copy_narrowed(const void* from, int kind, std::size_t size, Py_UCS4 narrowest) noexcept {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), narrowest);
+  if (str == nullptr) return nullptr;
+  void* to = PyUnicode_DATA(str);
+  const int to_kind = PyUnicode_KIND(str);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    narrow_into<Py_UCS1, Py_UCS1>(from, to, size);
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    if (to_kind == PyUnicode_2BYTE_KIND) {
+      narrow_into<Py_UCS2, Py_UCS2>(from, to, size);
+    } else {
+      narrow_into<Py_UCS2, Py_UCS1>(from, to, size);
+    }
+  } else if (to_kind == PyUnicode_4BYTE_KIND) {
+    narrow_into<Py_UCS4, Py_UCS4>(from, to, size);
+  } else if (to_kind == PyUnicode_2BYTE_KIND) {
+    narrow_into<Py_UCS4, Py_UCS2>(from, to, size);
+  } else {
+    narrow_into<Py_UCS4, Py_UCS1>(from, to, size);
+  }
+  return str;
+}
+
+Py_UCS4 narrowest_for(std::uint32_t unit_bits) noexcept {
+  return unit_bits < 0x80 ? 0x7F : unit_bits < 0x100 ? 0xFF : unit_bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+}
+
+}  // namespace
+
+bool read_str(PyObject* str, StrView* view) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  // A string made through the legacy API is not in its compact form yet.
+  if (PyUnicode_READY(str) < 0) return false;
+#endif
+  view->kind = PyUnicode_KIND(str);
+  view->data = PyUnicode_DATA(str);
+  view->length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  view->ascii = PyUnicode_IS_ASCII(str);
+  bool surrogate = false;
+  if (view->kind == PyUnicode_2BYTE_KIND) {
+    surrogate = has_surrogate(static_cast<const Py_UCS2*>(view->data), view->length);
+  } else if (view->kind == PyUnicode_4BYTE_KIND) {
+    surrogate = has_surrogate(static_cast<const Py_UCS4*>(view->data), view->length);
+  }
+  if (!surrogate) return true;
+  // Let the interpreter raise its own UnicodeEncodeError, unchanged.
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(str, &size) == nullptr) return false;
+  PyErr_SetString(PyExc_SystemError, "a string with a lone surrogate encoded to UTF-8");
+  return false;
+}
+
+bool OutputStr::allocate(const StrView& like) noexcept {
+  capacity_ = like.length;
+  kind_ = like.kind;
+  ascii_ = like.ascii;
+  const std::size_t bytes = like.length * static_cast<std::size_t>(like.kind);
+  if (bytes <= kThreadBufferBytes) {
+    data_ = thread_buffer(bytes);
+    if (data_ != nullptr) return true;
+  } else if (bytes <= kBufferedBytes) {
+    // Freed right after the copy: the allocator keeps such blocks at hand,
+    // where shrinking a str in place would make it map fresh pages each time.
+    own_buffer_.reset(new (std::nothrow) std::byte[bytes]);
+    data_ = own_buffer_.get();
+    if (data_ != nullptr) return true;
+  }
+  str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(like.length), widest(like)));
+  if (!str_) return false;
+  data_ = PyUnicode_DATA(str_.get());
+  return true;
+}
+
+PyObject* OutputStr::finish(std::size_t size, std::uint32_t unit_bits) noexcept {
+  // An input as wide as its form left the bits that reached its width set.
+  const Py_UCS4 narrowest = narrowest_for(unit_bits);
+  if (!str_) return copy_narrowed(data_, kind_, size, narrowest);
+  const bool same_form = kind_ == (narrowest <= 0xFF ? PyUnicode_1BYTE_KIND
+                                   : narrowest <= 0xFFFF ? PyUnicode_2BYTE_KIND
+                                                         : PyUnicode_4BYTE_KIND) &&
+                         (kind_ != PyUnicode_1BYTE_KIND || ascii_ == (narrowest == 0x7F));
+  if (!same_form) return copy_narrowed(data_, kind_, size, narrowest);
+  if (size == capacity_) return str_.release();
+  PyObject* str = str_.release();
+  // On failure the str is left as it was, and still ours to release.
+  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(size)) < 0) {
+    Py_XDECREF(str);
+    return nullptr;
+  }
+  return str;
+}
+
+}  // namespace python_bindings

@@ -1,0 +1,60 @@
+// Everything a parse produces besides its text, in one allocation: the
+// segment table, the markers and the stored annotations. Positions count
+// code units of the form the text was parsed in.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "types/annotation_store.h"
+#include "types/segment_table.h"
+
+namespace types {
+
+// A self-closing tag's marker: its position in the text and its annotation.
+struct MarkerRecord {
+  std::size_t pos = 0;
+  AnnotationRef annotation = 0;
+};
+
+class ParseRecords {
+ public:
+  ParseRecords() = default;
+  ParseRecords(ParseRecords&&) noexcept = default;
+  ParseRecords& operator=(ParseRecords&&) noexcept = default;
+
+  const SegmentTable& segments() const { return segments_; }
+  std::span<const MarkerRecord> markers() const { return {markers_, marker_count_}; }
+  // For whoever made the records, before handing them on: the markers,
+  // to change their positions to another measure.
+  std::span<MarkerRecord> markers_to_convert() { return {const_cast<MarkerRecord*>(markers_), marker_count_}; }
+  template <class Unit>
+  AnnotationReader<Unit> annotation(AnnotationRef ref) const {
+    return AnnotationReader<Unit>(annotation_bytes_, ref);
+  }
+
+  // The parts, copied into one block. `cuts` holds segments + 1 positions
+  // (none for an empty text). Either `first` and `entries` list each
+  // segment's annotations, or `spans` (with `first` and `entries` empty)
+  // keeps the spans for the segment table to index.
+  struct Parts {
+    std::span<const std::size_t> cuts;
+    std::span<const std::size_t> first;
+    std::span<const AnnotationRef> entries;
+    std::span<const CoveringSpan> spans;
+    std::span<const MarkerRecord> markers;
+    std::span<const char> annotation_bytes;
+  };
+  static ParseRecords pack(const Parts& parts);
+
+ private:
+  std::unique_ptr<std::byte[]> block_;
+  SegmentTable segments_;
+  const MarkerRecord* markers_ = nullptr;
+  std::size_t marker_count_ = 0;
+  const char* annotation_bytes_ = nullptr;
+};
+
+}  // namespace types

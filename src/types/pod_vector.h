@@ -1,0 +1,96 @@
+// A growable array of trivially copyable values that grows with realloc.
+// The parser's working arrays can reach the size of the input; grown this
+// way, a large array is remapped in place instead of being copied into a
+// new one while the old one is still held, so growing never needs twice
+// its memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+namespace types {
+
+template <class T>
+class PodVector {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  PodVector() = default;
+  PodVector(const PodVector&) = delete;
+  PodVector& operator=(const PodVector&) = delete;
+  PodVector(PodVector&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  PodVector& operator=(PodVector&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  ~PodVector() { std::free(data_); }
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+  const T& back() const { return data_[size_ - 1]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  operator std::span<const T>() const { return {data_, size_}; }
+
+  void push_back(const T& value) {
+    if (size_ == capacity_) grow(size_ + 1);
+    data_[size_++] = value;
+  }
+  void pop_back() { --size_; }
+  void clear() { size_ = 0; }
+  // Room for `n` more elements without growing.
+  void reserve_more(std::size_t n) {
+    if (n > capacity_ - size_) grow(size_ + n);
+  }
+  // Sets the size to `n`; new elements are left uninitialised.
+  void resize_uninitialised(std::size_t n) {
+    if (n > capacity_) grow(n);
+    size_ = n;
+  }
+  void assign(std::size_t n, const T& value) {
+    resize_uninitialised(n);
+    for (std::size_t i = 0; i < n; ++i) data_[i] = value;
+  }
+  void release() {
+    std::free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+  }
+  std::size_t bytes() const { return capacity_ * sizeof(T); }
+
+ private:
+  void grow(std::size_t needed) {
+    std::size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
+    if (capacity < needed) capacity = needed;
+    void* grown = std::realloc(data_, capacity * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace types

@@ -1,0 +1,262 @@
+// Shared by the property test and the fuzz targets: one way to draw a
+// configuration from a source of choices, and the checks every parse result
+// must pass. A check returns what is wrong, or an empty string; the property
+// test asserts on it and a fuzz target aborts with it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "parser/parse.h"
+#include "text/utf8.h"
+#include "types/compact_result.h"
+#include "types/parse_result.h"
+#include "types/parser_config.h"
+
+namespace tagmire_checks {
+
+// Names generated inputs use, in both cases, plus names no scanned tag can
+// ever have (a space, a non-ASCII letter, a leading digit, the empty name).
+inline constexpr const char* kNames[] = {"cite", "note", "t", "o", "n", "a", "T", "NOTE",
+                                         "x-y",  "x y",  "\xc3\xa9", "1a", ""};
+inline constexpr std::size_t kNameCount = sizeof(kNames) / sizeof(kNames[0]);
+
+// A configuration drawn from `choose(n)`, which returns a number in [0, n).
+// Zero for every choice leaves the default preset as it is, so a fuzz seed
+// whose header is all zero bytes parses under the default.
+template <class Choose>
+types::ParserConfig draw_config(Choose&& choose) {
+  using types::ParserConfig;
+  ParserConfig config = ParserConfig::default_llm_friendly_config();
+  switch (choose(3)) {
+    case 0: break;
+    case 1: config = ParserConfig::default_cite_config(); break;
+    default: config.recognized_tags.clear(), config.recovery_strategies.clear();
+  }
+  config.unknown_mode = static_cast<types::UnknownTagMode>((static_cast<int>(config.unknown_mode) + choose(3)) % 3);
+  const unsigned flips = static_cast<unsigned>(choose(16));
+  config.autoclose_on_any_tag ^= (flips & 1) != 0;
+  config.autoclose_on_same_tag ^= (flips & 2) != 0;
+  config.trim_punctuation ^= (flips & 4) != 0;
+  config.case_sensitive_tags ^= (flips & 8) != 0;
+  for (const char* name : kNames) {
+    if (choose(2) != 0) config.recognized_tags.insert(name);
+  }
+  for (const char* name : kNames) {
+    const int strategy = choose(8);  // 1..5: a strategy, else none
+    if (strategy >= 1 && strategy <= 5) {
+      config.recovery_strategies[name] = static_cast<types::RecoveryStrategy>(strategy - 1);
+    }
+  }
+  return config;
+}
+
+inline bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Whether every byte of `text` belongs to a well-formed character. Kept
+// apart from the parser's own decoder on purpose: a check should not reuse
+// the code it checks.
+inline bool is_valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    std::size_t len = b0 < 0x80 ? 1 : b0 >= 0xC2 && b0 <= 0xDF ? 2 : b0 >= 0xE0 && b0 <= 0xEF ? 3
+                                : b0 >= 0xF0 && b0 <= 0xF4   ? 4 : 0;
+    if (len == 0 || text.size() - i < len) return false;
+    char32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto b = static_cast<unsigned char>(text[i + k]);
+      if (!is_continuation(b)) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+inline bool on_char_boundary(std::string_view text, std::size_t pos) {
+  return pos == text.size() || !is_continuation(static_cast<unsigned char>(text[pos]));
+}
+
+inline bool is_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == ':' || c == '_';
+}
+
+inline std::string folded(std::string_view name, const types::ParserConfig& config) {
+  std::string key(name);
+  if (!config.case_sensitive_tags) {
+    for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  }
+  return key;
+}
+
+// Everything the Python binding relies on when it turns a result into str
+// objects and ints, plus what follows from the rules for any input: the
+// output never outgrows the input, and every annotation comes from a
+// recognised tag.
+inline std::string check_result(const types::ParseResult& result, std::string_view input,
+                                const types::ParserConfig& config) {
+  const bool utf8 = is_valid_utf8(input);
+  const std::string& text = result.text;
+  if (text.size() > input.size()) return "the text is longer than the input";
+  if (text.empty() && !result.segments.empty()) return "segments of an empty text";
+  if (utf8 && !is_valid_utf8(text)) return "the text of valid UTF-8 input is not valid UTF-8";
+
+  std::unordered_set<std::string> recognised;
+  for (const std::string& name : config.recognized_tags) recognised.insert(folded(name, config));
+  const auto check_annotation = [&](const types::Annotation& annotation) -> std::string {
+    const std::string& tag = annotation.tag;
+    if (tag.empty() || !((tag[0] | 0x20) >= 'a' && (tag[0] | 0x20) <= 'z')) return "a tag name without a letter first";
+    for (char c : tag) {
+      if (!is_name_char(c)) return "a tag name with a character that is not a name character";
+    }
+    if (recognised.count(folded(tag, config)) == 0) return "an annotation from a tag that is not recognised";
+    std::unordered_set<std::string_view> keys;
+    for (const auto& [key, value] : annotation.attrs) {
+      if (key.empty()) return "an empty attribute key";
+      for (char c : key) {
+        if (!is_name_char(c)) return "an attribute key with a character that is not a name character";
+      }
+      if (!keys.insert(key).second) return "an attribute key listed twice";
+      if (utf8 && value.kind() == types::AttrValue::Kind::Str && !is_valid_utf8(value.as_str())) {
+        return "an attribute value of valid UTF-8 input is not valid UTF-8";
+      }
+    }
+    return {};
+  };
+
+  std::size_t joined = 0;
+  for (const types::Segment& segment : result.segments) {
+    if (segment.text.empty()) return "an empty segment";
+    if (text.compare(joined, segment.text.size(), segment.text) != 0) return "segments do not join to the text";
+    if (utf8 && !on_char_boundary(text, joined)) return "a segment starts inside a character";
+    joined += segment.text.size();
+    for (const types::Annotation& annotation : segment.annotations) {
+      if (std::string wrong = check_annotation(annotation); !wrong.empty()) return wrong;
+    }
+  }
+  if (joined != text.size()) return "segments do not cover the text";
+
+  std::uint64_t previous = 0;
+  std::size_t tags = 0;
+  for (char c : input) tags += c == '<';
+  if (result.markers.size() > tags) return "more markers than `<` in the input";
+  for (const types::Marker& marker : result.markers) {
+    if (marker.pos < previous) return "marker positions decrease";
+    if (marker.pos > text.size()) return "a marker lies past the end of the text";
+    if (utf8 && !on_char_boundary(text, marker.pos)) return "a marker lies inside a character";
+    if (std::string wrong = check_annotation(marker.annotation); !wrong.empty()) return wrong;
+    previous = marker.pos;
+  }
+  return {};
+}
+
+// The records the Python binding keeps and reads without checking: cuts
+// that tile the text, and annotation references that lie inside the store.
+inline std::string check_records(const types::CompactResult& result) {
+  const types::SegmentTable& segments = result.records.segments();
+  std::size_t end = 0;
+  std::vector<types::AnnotationRef> refs;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (segments.start(i) != end || segments.end(i) <= segments.start(i)) return "segment cuts do not tile the text";
+    end = segments.end(i);
+    refs.clear();
+    segments.annotations(i, refs);
+  }
+  if (end != result.text_size) return "segment cuts do not cover the text";
+  if (result.text_size == 0 && segments.size() != 0) return "segments of an empty text";
+  return {};
+}
+
+// The code points of valid UTF-8 `text`, as units of a one-unit form, or
+// nothing when one does not fit the form.
+template <class Unit>
+bool code_points(std::string_view text, std::vector<Unit>& units) {
+  units.clear();
+  for (std::size_t i = 0; i < text.size();) {
+    const text::utf8::Decoded d = text::utf8::decode_at(text.data(), text.size(), i);
+    if (d.cp > static_cast<char32_t>(static_cast<Unit>(-1))) return false;
+    units.push_back(static_cast<Unit>(d.cp));
+    i += d.len;
+  }
+  return true;
+}
+
+template <class Unit>
+std::string utf8_of(const Unit* units, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) text::utf8::append_encoded(out, static_cast<char32_t>(units[i]));
+  return out;
+}
+
+// The result of parsing `units` in `Form`, turned into the UTF-8 records a
+// UTF-8 parse gives: positions from characters to bytes, strings encoded.
+template <class Form>
+types::ParseResult parse_in_form(const std::vector<typename Form::Unit>& units, const types::ParserConfig& config) {
+  using Unit = typename Form::Unit;
+  const parser::PreparedConfig prepared(config);
+  std::vector<Unit> out_units(units.size() + 1);
+  parser::OutputBuffer<Unit> out;
+  out.data = out_units.data();
+  out.capacity = units.size();
+  const types::ParseRecords records =
+      parser::parse_into(text::TextView<Form>{units.data(), units.size()}, prepared, out);
+  // Byte offset of every character position of the text.
+  std::vector<std::size_t> byte_at(out.size + 1, 0);
+  for (std::size_t i = 0; i < out.size; ++i) {
+    byte_at[i + 1] = byte_at[i] + text::utf8::encoded_length(static_cast<char32_t>(out.data[i]));
+  }
+  const auto annotation = [&](types::AnnotationRef ref) {
+    types::AnnotationReader<Unit> reader = records.annotation<Unit>(ref);
+    types::Annotation copy{utf8_of(reader.tag().data, reader.tag().size), {}};
+    for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+      const auto a = reader.next_attribute();
+      copy.attrs.emplace_back(utf8_of(a.key.data, a.key.size), a.has_value
+                                                                  ? types::AttrValue::str(utf8_of(a.value.data, a.value.size))
+                                                                  : types::AttrValue::boolean(true));
+    }
+    return copy;
+  };
+  types::ParseResult result;
+  result.text = utf8_of(out.data, out.size);
+  std::vector<types::AnnotationRef> refs;
+  for (std::size_t i = 0; i < records.segments().size(); ++i) {
+    types::Segment& segment = result.segments.emplace_back();
+    segment.text = result.text.substr(byte_at[records.segments().start(i)],
+                                      byte_at[records.segments().end(i)] - byte_at[records.segments().start(i)]);
+    refs.clear();
+    records.segments().annotations(i, refs);
+    for (const types::AnnotationRef ref : refs) segment.annotations.push_back(annotation(ref));
+  }
+  for (const types::MarkerRecord& marker : records.markers()) {
+    result.markers.push_back(types::Marker{byte_at[marker.pos], annotation(marker.annotation)});
+  }
+  return result;
+}
+
+// For valid UTF-8 `text`: the same text parsed in every form that can hold
+// it gives exactly the UTF-8 parse's result.
+inline std::string check_forms(std::string_view text, const types::ParserConfig& config,
+                               const types::ParseResult& expected) {
+  std::vector<std::uint8_t> latin1;
+  std::vector<std::uint16_t> ucs2;
+  std::vector<std::uint32_t> ucs4;
+  if (code_points(text, latin1) && !(parse_in_form<text::Latin1>(latin1, config) == expected)) {
+    return "the one-byte form parses differently from UTF-8";
+  }
+  if (code_points(text, ucs2) && !(parse_in_form<text::Ucs2>(ucs2, config) == expected)) {
+    return "the two-byte form parses differently from UTF-8";
+  }
+  if (code_points(text, ucs4) && !(parse_in_form<text::Ucs4>(ucs4, config) == expected)) {
+    return "the four-byte form parses differently from UTF-8";
+  }
+  return {};
+}
+
+}  // namespace tagmire_checks
