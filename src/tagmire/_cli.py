@@ -374,7 +374,8 @@ def build_parser() -> argparse.ArgumentParser:
         "parse", help="parse answers into text, segments and markers",
         description="Parse answers from .txt files (one answer each), .jsonl files, .parquet files or standard "
                     "input (-, JSON lines) into Parquet or JSONL. Every other field or column is kept.")
-    parse.add_argument("inputs", nargs="+", metavar="INPUT", help=".txt, .jsonl or .parquet files, or - for stdin")
+    # "*", checked in main: `--ray a.parquet` hands the file to --ray first.
+    parse.add_argument("inputs", nargs="*", metavar="INPUT", help=".txt, .jsonl or .parquet files, or - for stdin")
     parse.add_argument("-o", "--output", default="-",
                        help="a .parquet or .jsonl file, or - for JSONL on standard output (the default)")
     parse.add_argument("--field", default="text", help="the JSONL field holding the answer (default: text)")
@@ -385,6 +386,7 @@ def build_parser() -> argparse.ArgumentParser:
                        help=f"rows read and parsed at a time (default: {DEFAULT_BATCH_ROWS})")
     parse.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
                        help="parse on a Ray cluster (a local one without ADDRESS)")
+    parse.set_defaults(usage_error=parse.error)
     return parser
 
 
@@ -408,6 +410,13 @@ def run(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # `--ray` takes an optional address, so in `--ray answers.parquet` it takes
+    # the input instead; no cluster address ends like an input file.
+    if args.ray and (args.ray == "-" or Path(args.ray).suffix.lower() in INPUT_KINDS):
+        args.inputs.insert(0, args.ray)
+        args.ray = ""
+    if not args.inputs:
+        args.usage_error("the following arguments are required: INPUT")
     try:
         run(args, sys.stdin.buffer, sys.stdout)
     except (CliError, ConfigError) as error:

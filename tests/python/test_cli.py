@@ -167,10 +167,27 @@ def test_jsonl_fields_that_do_not_fit_parquet_are_refused(inputs):
     assert status == 0 and [json.loads(line)["n"] for line in out.splitlines()] == [1, "x"]
 
 
-def test_bad_options_are_usage_errors(inputs):
+@pytest.mark.parametrize("argv", [["parse", "{dir}/answers.jsonl", "--threads", "0"], ["parse"], ["parse", "--ray"]])
+def test_bad_options_are_usage_errors(inputs, argv):
     with pytest.raises(SystemExit) as raised:
-        run(["parse", str(inputs / "answers.jsonl"), "--threads", "0"])
+        run([a.format(dir=inputs) for a in argv])
     assert raised.value.code == 2
+
+
+def test_ray_before_the_inputs_leaves_them_inputs(inputs, monkeypatch):
+    import tagmire._cli as cli
+
+    seen = {}
+
+    def fake_ray(names, options, address):
+        seen.update(names=names, address=address)
+        return iter(())
+
+    monkeypatch.setattr(cli, "read_with_ray", fake_ray)
+    status, _, _ = run(["parse", "--ray", str(inputs / "answers.parquet"), "-o", str(inputs / "o.jsonl")])
+    assert status == 0 and seen == {"names": [str(inputs / "answers.parquet")], "address": ""}
+    run(["parse", str(inputs / "answers.parquet"), "--ray", "ray://head:10001"])
+    assert seen["address"] == "ray://head:10001"
 
 
 def test_progress_is_drawn_on_a_terminal_only(inputs, monkeypatch):
