@@ -17,16 +17,18 @@ namespace {
 // none.
 template <class Unit>
 char* encode_utf8(const Unit* units, std::size_t length, char* out) {
+  constexpr std::size_t kBlock = 16;
   for (std::size_t i = 0; i < length; ++i) {
     // Answers are mostly ASCII even when they are not all ASCII: copy its
-    // runs four units at a time.
-    while (i + 4 <= length && (units[i] | units[i + 1] | units[i + 2] | units[i + 3]) < 0x80) {
-      out[0] = static_cast<char>(units[i]);
-      out[1] = static_cast<char>(units[i + 1]);
-      out[2] = static_cast<char>(units[i + 2]);
-      out[3] = static_cast<char>(units[i + 3]);
-      out += 4;
-      i += 4;
+    // runs a block at a time. Both loops have a fixed count and no early
+    // exit, so the compiler turns them into vector instructions.
+    while (i + kBlock <= length) {
+      Unit bits = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) bits = static_cast<Unit>(bits | units[i + k]);
+      if (bits >= 0x80) break;
+      for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
+      out += kBlock;
+      i += kBlock;
     }
     if (i == length) break;
     const std::uint32_t cp = units[i];
