@@ -250,3 +250,12 @@ def test_parse_column_keeps_the_other_columns_and_pickles():
         ParseColumn()(table)
     with pytest.raises(ValueError, match="column 'segments' would be replaced"):
         ParseColumn("answer")(table.append_column("segments", pa.array([1, 2, 3])))
+
+
+@pytest.mark.parametrize("wide", ["é", "中", "🙂"])
+def test_ascii_runs_of_every_length_inside_wide_strs_encode_exactly(wide):
+    # Runs are copied a block at a time: every run length around the block
+    # size, starting and ending anywhere.
+    texts = [("x" * before) + wide + ("<cite/>" + "y" * after) + wide * (after % 3)
+             for before in range(0, 40, 3) for after in range(0, 40)]
+    assert parse_batch(texts, threads=2).to_pylist() == [expected_row(t, None) for t in texts]
