@@ -25,3 +25,5 @@ build=build/bench
 "$build/tagmire_scaling" 4096 16384 >/dev/null
 
 "$PYTHON" bench/run_all.py --quick --out build/bench-results-quick
+# The batch parser and the command line (pyarrow comes with the test extra).
+"$PYTHON" bench/batch.py --quick

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Robustness checks, run by .ci/run after the normal test suite:
-#   1. the C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   1. the C++ core tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+#      and the batch core's tests under ThreadSanitizer too;
 #   2. the libFuzzer targets: their seed corpus replayed, then a bounded run;
 #   3. the Python module built with both sanitizers and pytest run against it;
 #   4. the module on Debian's debug interpreter: its assertions, and the leak
@@ -37,8 +38,21 @@ step "C++ core tests, sanitized"
 build=build/cpp-tests-sanitized
 "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGMIRE_BUILD_TESTS=ON \
   -DTAGMIRE_CHECKED=ON -DTAGMIRE_WERROR=ON >/dev/null
-"$PYTHON" -m cmake --build "$build" -j 2 --target tagmire_tests
+"$PYTHON" -m cmake --build "$build" -j 2 --target tagmire_tests tagmire_batch_tests
 "$build/tagmire_tests" --gtest_brief=1
+"$build/tagmire_batch_tests" --gtest_brief=1
+
+step "batch core tests under ThreadSanitizer"
+# The batch core shares rows and a configuration between native threads:
+# a data race there is a real fault, whatever the tests' results say.
+build=build/cpp-tests-thread
+# The whole program is instrumented, the parser core included: a race inside
+# an uninstrumented library would go unseen.
+"$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAGMIRE_BUILD_TESTS=ON \
+  -DTAGMIRE_WERROR=ON "-DCMAKE_CXX_FLAGS=-fsanitize=thread -fno-omit-frame-pointer" \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+"$PYTHON" -m cmake --build "$build" -j 2 --target tagmire_batch_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$build/tagmire_batch_tests" --gtest_brief=1
 
 step "fuzz targets: seed corpus replayed"
 build=build/fuzz
@@ -80,7 +94,8 @@ done
 step "Python module, sanitized"
 venv=build/venv-sanitized
 [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
-"$venv/bin/python" -m pip install -q pytest hypothesis numpy
+# pyarrow, so that parse_batch runs here with several threads too.
+"$venv/bin/python" -m pip install -q pytest hypothesis numpy "pyarrow>=16"
 CMAKE_ARGS="${CMAKE_ARGS:-} -DTAGMIRE_CHECKED=ON" \
   "$venv/bin/python" -m pip install -q --config-settings=build-dir="build/sanitized-{wheel_tag}" ".[fuzz]"
 # The interpreter is not built with AddressSanitizer: its runtime is loaded

@@ -18,6 +18,7 @@ build=build/cpp-tests
   -DTAGMIRE_BUILD_TESTS=ON -DTAGMIRE_WERROR=ON >/dev/null
 "$PYTHON" -m cmake --build "$build" -j 2
 "$build/tagmire_tests" --gtest_brief=1
+"$build/tagmire_batch_tests" --gtest_brief=1
 
 "$PYTHON" -m pip install -q --no-deps .
 "$PYTHON" -m pytest "$@"

@@ -1,0 +1,27 @@
+"""tagmire: the Tagmire text parser for whole datasets.
+
+`parse` and the classes of `_tagmire_rs` parse one text; `parse_batch`
+parses many on every core into an Arrow table; `Config` is a configuration
+that pickles and loads from TOML or JSON; `ParseColumn` runs the batch
+parser over one column of a table (the command line and Ray Data use it).
+The batch API needs pyarrow (`pip install "tagmire-rs[arrow]"`), imported
+only when it is used.
+"""
+
+from _tagmire_rs import Annotation, Marker, ParserConfig, ParseResult, Segment, parse
+
+from tagmire._batch import ParseColumn, parse_batch
+from tagmire._config import Config, ConfigError
+
+__all__ = [
+    "parse",
+    "ParserConfig",
+    "ParseResult",
+    "Segment",
+    "Annotation",
+    "Marker",
+    "Config",
+    "ConfigError",
+    "parse_batch",
+    "ParseColumn",
+]

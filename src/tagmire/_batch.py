@@ -1,0 +1,240 @@
+"""parse_batch: many texts parsed on native threads into one Arrow table,
+and ParseColumn, the same over one column of a table (what the command line
+and Ray Data run)."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+import _tagmire_rs
+
+from tagmire import _native
+from tagmire._config import Config
+
+# pyarrow ships no type information, so its objects are typed Any here; the
+# docstrings name the real types.
+
+OUTPUT_COLUMNS = ("text", "segments", "markers")
+
+
+def _pyarrow() -> Any:
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        raise ImportError(
+            'the batch parser needs pyarrow: pip install "tagmire-rs[arrow]"') from None
+    return pyarrow
+
+
+def usable_cores() -> int:
+    """The cores this process may run on."""
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
+def _thread_count(threads: object) -> int:
+    if threads is None:
+        return usable_cores()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be a positive int or None, not {threads}")
+    return threads
+
+
+def _native_config(config: object) -> _tagmire_rs.ParserConfig | tuple[Any, ...] | None:
+    if config is None or isinstance(config, _tagmire_rs.ParserConfig):
+        return config
+    if isinstance(config, Config):
+        return config._native_values()  # type: ignore[return-value]
+    raise TypeError(f"config must be None, a tagmire.Config or a ParserConfig, not {type(config).__name__}")
+
+
+# --- the output schema ---------------------------------------------------------
+
+def _types(pa: Any) -> dict[str, Any]:
+    attrs = pa.large_list(pa.struct([("key", pa.large_string()), ("value", pa.large_string())]))
+    annotation = pa.struct([("tag", pa.large_string()), ("attrs", attrs)])
+    segment = pa.struct([
+        ("start", pa.int64()), ("end", pa.int64()), ("char_start", pa.int64()), ("char_end", pa.int64()),
+        ("annotations", pa.large_list(annotation)),
+    ])
+    marker = pa.struct([("pos", pa.int64()), ("char_pos", pa.int64()), ("tag", pa.large_string()),
+                        ("attrs", attrs)])
+    return {"attrs": attrs, "annotation": annotation, "segment": segment, "marker": marker,
+            "text": pa.large_string(), "segments": pa.large_list(segment), "markers": pa.large_list(marker)}
+
+
+def output_schema() -> Any:
+    """The schema of parse_batch's table."""
+    pa = _pyarrow()
+    types = _types(pa)
+    return pa.schema([(name, types[name]) for name in OUTPUT_COLUMNS])
+
+
+def _chunk_arrays(pa: Any, types: dict[str, Any], chunk: dict[str, Any]) -> tuple[Any, Any, Any]:
+    """One output chunk's three columns, over the chunk's own buffers."""
+    wrap = pa.py_buffer
+    from_buffers = pa.Array.from_buffers
+
+    def strings(prefix: str, length: int, validity: Any = None, nulls: int = 0) -> Any:
+        return from_buffers(pa.large_string(), length,
+                            [validity, wrap(chunk[prefix + "_offsets"]), wrap(chunk[prefix + "_data"])],
+                            null_count=nulls)
+
+    def int64s(name: str, length: int) -> Any:
+        return from_buffers(pa.int64(), length, [None, wrap(chunk[name])], null_count=0)
+
+    def attributes(prefix: str, annotations: int) -> Any:
+        count = len(memoryview(chunk[prefix + "_key_offsets"])) // 8 - 1
+        validity = chunk[prefix + "_value_validity"]
+        pairs = from_buffers(types["attrs"].value_type, count, [None], null_count=0, children=[
+            strings(prefix + "_key", count),
+            strings(prefix + "_value", count, validity and wrap(validity), chunk[prefix + "_value_nulls"]),
+        ])
+        return from_buffers(types["attrs"], annotations, [None, wrap(chunk[prefix + "_attr_offsets"])],
+                            null_count=0, children=[pairs])
+
+    rows, nulls = chunk["rows"], chunk["null_rows"]
+    validity = chunk["validity"] and wrap(chunk["validity"])
+    text = strings("text", rows, validity, nulls)
+
+    segment_count = len(memoryview(chunk["segment_start"])) // 8
+    annotation_count = len(memoryview(chunk["annotation_tag_offsets"])) // 8 - 1
+    annotations = from_buffers(types["annotation"], annotation_count, [None], null_count=0, children=[
+        strings("annotation_tag", annotation_count), attributes("annotation", annotation_count)])
+    segment_structs = from_buffers(types["segment"], segment_count, [None], null_count=0, children=[
+        int64s("segment_start", segment_count), int64s("segment_end", segment_count),
+        int64s("segment_char_start", segment_count), int64s("segment_char_end", segment_count),
+        from_buffers(types["segment"].field("annotations").type, segment_count,
+                     [None, wrap(chunk["annotation_offsets"])], null_count=0, children=[annotations]),
+    ])
+    segments = from_buffers(types["segments"], rows, [validity, wrap(chunk["segment_offsets"])], null_count=nulls,
+                            children=[segment_structs])
+
+    marker_count = len(memoryview(chunk["marker_pos"])) // 8
+    marker_structs = from_buffers(types["marker"], marker_count, [None], null_count=0, children=[
+        int64s("marker_pos", marker_count), int64s("marker_char_pos", marker_count),
+        strings("marker_tag", marker_count), attributes("marker", marker_count)])
+    markers = from_buffers(types["markers"], rows, [validity, wrap(chunk["marker_offsets"])], null_count=nulls,
+                           children=[marker_structs])
+    return text, segments, markers
+
+
+def _table(pa: Any, chunks: list[dict[str, Any]]) -> Any:
+    types = _types(pa)
+    columns: list[list[Any]] = [[], [], []]
+    for chunk in chunks:
+        for column, array in zip(columns, _chunk_arrays(pa, types, chunk)):
+            column.append(array)
+    return pa.Table.from_arrays(
+        [pa.chunked_array(arrays, type=types[name]) for name, arrays in zip(OUTPUT_COLUMNS, columns)],
+        schema=output_schema())
+
+
+# --- the input -----------------------------------------------------------------
+
+def _string_chunks(pa: Any, texts: object) -> list[Any]:
+    """The Arrow string arrays of an object that exports Arrow data, each
+    string or large_string (string_view and dictionaries are converted)."""
+    if isinstance(texts, pa.ChunkedArray):
+        arrays = list(texts.chunks)
+        data_type = texts.type
+    elif isinstance(texts, pa.Array):
+        arrays, data_type = [texts], texts.type
+    elif hasattr(texts, "__arrow_c_stream__"):
+        stream = pa.chunked_array(texts)
+        arrays, data_type = list(stream.chunks), stream.type
+    elif hasattr(texts, "__arrow_c_array__"):
+        array = pa.array(texts)
+        arrays, data_type = [array], array.type
+    else:
+        raise TypeError("texts must be a list of str or an Arrow string array, chunked array or stream, "
+                        f"not {type(texts).__name__}")
+    # A table, record batch or data frame of one column is that column.
+    if pa.types.is_struct(data_type):
+        if data_type.num_fields != 1:
+            names = ", ".join(data_type.field(i).name for i in range(data_type.num_fields))
+            raise TypeError(f"texts must hold one string column, not {data_type.num_fields} ({names})")
+        arrays = [array.field(0) for array in arrays]
+        data_type = data_type.field(0).type
+    if pa.types.is_dictionary(data_type) and _is_string(pa, data_type.value_type):
+        arrays = [array.dictionary_decode() for array in arrays]
+        data_type = data_type.value_type
+    if pa.types.is_string_view(data_type):
+        arrays = [array.cast(pa.large_string()) for array in arrays]
+    elif not _is_string(pa, data_type):
+        raise TypeError(f"texts must be Arrow strings, not {data_type}")
+    return arrays
+
+
+def _is_string(pa: Any, data_type: Any) -> bool:
+    return bool(pa.types.is_string(data_type) or pa.types.is_large_string(data_type)
+                or pa.types.is_string_view(data_type))
+
+
+def _array_buffers(pa: Any, array: Any) -> tuple[Any, ...]:
+    validity, offsets, data = array.buffers()
+    return (len(array), array.offset, validity if array.null_count else None, offsets, data,
+            pa.types.is_large_string(array.type))
+
+
+def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.ParserConfig | None = None, *,
+                threads: int | None = None) -> Any:
+    """Parses every text and returns a pyarrow.Table with one row per text,
+    in input order: `text` (the plain text), `segments` and `markers`, with
+    byte and character offsets. A null text gives a null row.
+
+    `texts` is a list or tuple of str (or None), or any Arrow string array,
+    chunked array or stream, read through the Arrow PyCapsule interface
+    (pyarrow, Polars, DuckDB, pandas with Arrow-backed columns); a table or
+    data frame of a single string column is taken as that column. The rows
+    are shared out over `threads` native threads (default: the usable
+    cores) with the interpreter lock released; the output columns are the
+    parser's own buffers, wrapped without copying.
+    """
+    pa = _pyarrow()
+    native_config = _native_config(config)
+    thread_count = _thread_count(threads)
+    if isinstance(texts, list | tuple):
+        chunks = _native.parse_texts(texts, native_config, thread_count)
+    elif isinstance(texts, str | bytes):
+        raise TypeError("texts must be a list of str or an Arrow string array, not a single str")
+    else:
+        arrays = _string_chunks(pa, texts)
+        chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], native_config, thread_count)
+    return _table(pa, chunks)
+
+
+# --- one column of a table -----------------------------------------------------
+
+@dataclass(frozen=True)
+class ParseColumn:
+    """Parses the string column `column` of a table or record batch and
+    returns the table's other columns followed by `text`, `segments` and
+    `markers`. Picklable, so that Ray Data can ship it to its workers:
+
+        dataset.map_batches(ParseColumn("answer", Config.cite(), threads=1), batch_format="pyarrow")
+    """
+
+    column: str = "text"
+    config: Config = field(default_factory=Config)
+    threads: int | None = None
+
+    def __call__(self, batch: Any) -> Any:
+        pa = _pyarrow()
+        table = batch if isinstance(batch, pa.Table) else pa.table(batch)
+        if self.column not in table.column_names:
+            raise KeyError(f"no column {self.column!r} (columns: {', '.join(table.column_names) or 'none'})")
+        kept = table.drop_columns([self.column])
+        clashes = [name for name in OUTPUT_COLUMNS if name in kept.column_names]
+        if clashes:
+            raise ValueError(f"column {clashes[0]!r} would be replaced by the parser's column of that name")
+        parsed = parse_batch(table.column(self.column), self.config, threads=self.threads)
+        for name in OUTPUT_COLUMNS:
+            kept = kept.append_column(parsed.schema.field(name), parsed.column(name))
+        return kept

@@ -1,0 +1,22 @@
+import sys
+from collections.abc import Sequence
+from typing import Any, final
+
+from _tagmire_rs import ParserConfig
+
+# The plain values of a tagmire.Config, in field order.
+_ConfigValues = tuple[tuple[str, ...], tuple[tuple[str, str], ...], str, bool, bool, bool, bool]
+# (length, offset, validity, offsets, data, large_offsets) of one Arrow string array.
+_ArrowStrings = tuple[int, int, Any, Any, Any, bool]
+
+@final
+class Buffer:
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def parse_texts(
+    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig | _ConfigValues | None, threads: int, /
+) -> list[dict[str, Any]]: ...
+def parse_arrow(
+    arrays: Sequence[_ArrowStrings], config: ParserConfig | _ConfigValues | None, threads: int, /
+) -> list[dict[str, Any]]: ...

@@ -1,0 +1,209 @@
+#include "tagmire_native/batch_core.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "tagmire_native/row_parser.h"
+
+namespace tagmire_native {
+
+namespace {
+
+// Writes the UTF-8 form of `units` to `out`, which has room for the longest
+// form, and returns its end; null at the first lone surrogate, which has
+// none.
+template <class Unit>
+char* encode_utf8(const Unit* units, std::size_t length, char* out) {
+  constexpr std::size_t kBlock = 16;
+  for (std::size_t i = 0; i < length; ++i) {
+    // Answers are mostly ASCII even when they are not all ASCII: copy its
+    // runs a block at a time. Both loops have a fixed count and no early
+    // exit, so the compiler turns them into vector instructions.
+    while (i + kBlock <= length) {
+      Unit bits = 0;
+      for (std::size_t k = 0; k < kBlock; ++k) bits = static_cast<Unit>(bits | units[i + k]);
+      if (bits >= 0x80) break;
+      for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
+      out += kBlock;
+      i += kBlock;
+    }
+    if (i == length) break;
+    const std::uint32_t cp = units[i];
+    if (cp < 0x80) {
+      *out++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (cp >> 6));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
+      *out++ = static_cast<char>(0xE0 | (cp >> 12));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (cp >> 18));
+      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The row's UTF-8 bytes, encoded into `scratch` when it arrives as code
+// units; false for a lone surrogate. `scratch` only grows, so a thread
+// clears and allocates it a few times at most.
+bool utf8_of(const TextRow& row, std::string& scratch, std::string_view* out) {
+  if (row.width == 0) {
+    *out = std::string_view(static_cast<const char*>(row.data), row.length);
+    return true;
+  }
+  // A code unit of k bytes takes at most k + 1 bytes of UTF-8 (4 for k = 4).
+  const std::size_t room = row.length * std::min<std::size_t>(row.width + 1u, 4);
+  if (scratch.size() < room) scratch.resize(room);
+  char* end = nullptr;
+  switch (row.width) {
+    case 1: end = encode_utf8(static_cast<const std::uint8_t*>(row.data), row.length, scratch.data()); break;
+    case 2: end = encode_utf8(static_cast<const std::uint16_t*>(row.data), row.length, scratch.data()); break;
+    default: end = encode_utf8(static_cast<const std::uint32_t*>(row.data), row.length, scratch.data()); break;
+  }
+  if (end == nullptr) return false;
+  *out = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
+  return true;
+}
+
+std::size_t input_bytes(const TextRow& row) { return row.length * std::max<std::size_t>(row.width, 1); }
+
+// Reserves what a chunk of `bytes` input bytes over `rows` rows is sure to
+// need, so the largest buffers do not grow by doubling and copying.
+void reserve(OutputChunk& chunk, std::size_t rows, std::size_t bytes) {
+  chunk.row_validity.reserve(rows);
+  chunk.text.offsets.reserve(rows + 1);
+  chunk.text.data.reserve(bytes);
+  chunk.segment_offsets.reserve(rows + 1);
+  chunk.marker_offsets.reserve(rows + 1);
+}
+
+struct RangeResult {
+  OutputChunk chunk;
+  std::optional<std::size_t> unencodable_row;
+  std::exception_ptr error;
+};
+
+void parse_range(std::span<const TextRow> rows, std::size_t first, const types::ParserConfig& config,
+                 RangeResult& result) noexcept {
+  try {
+    std::size_t bytes = 0;
+    for (const TextRow& row : rows) bytes += input_bytes(row);
+    reserve(result.chunk, rows.size(), bytes);
+    ChunkBuilder builder(result.chunk);
+    std::string scratch;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].null) {
+        builder.null_row();
+        continue;
+      }
+      std::string_view text;
+      if (!utf8_of(rows[i], scratch, &text)) {
+        result.unencodable_row = first + i;
+        return;
+      }
+      parse_row(text, config, builder);
+    }
+  } catch (...) {
+    // Handed to the calling thread, which rethrows it after every join.
+    result.error = std::current_exception();
+  }
+}
+
+// Cuts [0, rows.size()) into at most `parts` contiguous ranges of about the
+// same number of input bytes (plus a little per row, so that many empty
+// rows still count). Returns the range ends.
+std::vector<std::size_t> range_ends(std::span<const TextRow> rows, std::size_t parts) {
+  constexpr std::size_t kRowWeight = 32;
+  std::size_t total = 0;
+  for (const TextRow& row : rows) total += input_bytes(row) + kRowWeight;
+  std::vector<std::size_t> ends;
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < rows.size() && ends.size() + 1 < parts; ++i) {
+    seen += input_bytes(rows[i]) + kRowWeight;
+    // Ends range k once it holds k/parts of the weight (in integers: no
+    // floating point, no overflow for any realistic total).
+    if (seen * parts >= total * (ends.size() + 1)) ends.push_back(i + 1);
+  }
+  if (ends.empty() || ends.back() != rows.size()) ends.push_back(rows.size());
+  return ends;
+}
+
+}  // namespace
+
+bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) {
+  if (strings.length < 0 || strings.offset < 0) return false;
+  const auto width = static_cast<std::size_t>(strings.large_offsets ? 8 : 4);
+  const auto first = static_cast<std::size_t>(strings.offset);
+  const auto length = static_cast<std::size_t>(strings.length);
+  if (length == 0) return true;
+  if (strings.offsets == nullptr || strings.offsets_size / width < first + length + 1) return false;
+  auto offset_at = [&](std::size_t i) -> std::int64_t {
+    return strings.large_offsets ? static_cast<const std::int64_t*>(strings.offsets)[i]
+                                 : static_cast<const std::int32_t*>(strings.offsets)[i];
+  };
+  rows.reserve(rows.size() + length);
+  std::int64_t start = offset_at(first);
+  if (start < 0) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::size_t bit = first + i;
+    const std::int64_t end = offset_at(bit + 1);
+    if (end < start || static_cast<std::uint64_t>(end) > strings.data_size) return false;
+    TextRow row;
+    row.null = strings.validity != nullptr && (strings.validity[bit / 8] & (1u << (bit % 8))) == 0;
+    if (!row.null) {
+      row.data = strings.data + start;
+      row.length = static_cast<std::size_t>(end - start);
+    }
+    rows.push_back(row);
+    start = end;
+  }
+  return true;
+}
+
+BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig& config, std::size_t threads) {
+  BatchOutcome outcome;
+  if (rows.empty()) return outcome;
+  const std::vector<std::size_t> ends = range_ends(rows, std::clamp<std::size_t>(threads, 1, rows.size()));
+  std::vector<RangeResult> results(ends.size());
+  auto range = [&](std::size_t k) {
+    const std::size_t begin = k == 0 ? 0 : ends[k - 1];
+    return std::pair(rows.subspan(begin, ends[k] - begin), begin);
+  };
+  {
+    // The calling thread takes the first range itself. jthreads join when
+    // they go out of scope, also when starting a later one throws.
+    std::vector<std::jthread> workers;
+    workers.reserve(ends.size() - 1);
+    for (std::size_t k = 1; k < ends.size(); ++k) {
+      workers.emplace_back([&, k] {
+        const auto [part, begin] = range(k);
+        parse_range(part, begin, config, results[k]);
+      });
+    }
+    const auto [part, begin] = range(0);
+    parse_range(part, begin, config, results[0]);
+  }
+  for (RangeResult& result : results) {
+    if (result.error) std::rethrow_exception(result.error);
+  }
+  for (RangeResult& result : results) {
+    if (result.unencodable_row) {
+      outcome.unencodable_row = result.unencodable_row;
+      return outcome;
+    }
+  }
+  outcome.chunks.reserve(results.size());
+  for (RangeResult& result : results) outcome.chunks.push_back(std::move(result.chunk));
+  return outcome;
+}
+
+}  // namespace tagmire_native

@@ -1,0 +1,62 @@
+// The batch core of tagmire._native: many texts in, flat Arrow-layout
+// buffers out, the rows split over native threads. Pure C++; the Python
+// glue (native_module.cpp) only hands rows in and buffers out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "tagmire_native/chunk_builder.h"
+#include "types/parser_config.h"
+
+namespace tagmire_native {
+
+// One input row. Arrow strings and ASCII `str` objects are UTF-8 already
+// (`width` 0, `length` in bytes); any other `str` arrives as the
+// interpreter's own code units (`width` 1, 2 or 4, `length` in units) and
+// is encoded by the thread that parses it, so that this work is shared out
+// too rather than done up front under the interpreter lock.
+struct TextRow {
+  const void* data = nullptr;
+  std::size_t length = 0;
+  std::uint8_t width = 0;
+  bool null = false;
+};
+
+// A string or large_string Arrow array as its buffers: rows [offset,
+// offset + length) of `offsets` (int32 or int64), bytes in `data`, and an
+// optional validity bitmap (bit i for row i, counted from the array start).
+struct ArrowStrings {
+  std::int64_t length = 0;
+  std::int64_t offset = 0;
+  const std::uint8_t* validity = nullptr;  // null: every row is valid
+  const void* offsets = nullptr;
+  std::size_t offsets_size = 0;            // bytes, for the bounds check
+  bool large_offsets = false;              // int64 (large_string) or int32 (string)
+  const char* data = nullptr;
+  std::size_t data_size = 0;
+};
+
+// Appends one TextRow per row of `strings`. False when an offset lies
+// outside the buffers or runs backwards: a producer's fault that must not
+// become a read out of bounds.
+bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows);
+
+struct BatchOutcome {
+  // One chunk per row range, in row order; together they hold every row.
+  std::vector<OutputChunk> chunks;
+  // The first row that holds a lone surrogate, which has no UTF-8 form;
+  // when set, `chunks` is incomplete and must be dropped.
+  std::optional<std::size_t> unencodable_row;
+};
+
+// Parses every row under `config` on up to `threads` threads (never more
+// than there are rows), each taking one contiguous range of about the same
+// number of bytes. The rows' memory must stay unchanged until it returns.
+// Throws std::bad_alloc, or std::system_error when a thread cannot start.
+BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig& config, std::size_t threads);
+
+}  // namespace tagmire_native

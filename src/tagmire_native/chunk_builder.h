@@ -1,0 +1,102 @@
+// The output of one row range in Arrow's layout: validity bitmaps, int64
+// offsets and positions, UTF-8 bytes. Python wraps each buffer without
+// copying it (pyarrow.py_buffer over the module's Buffer objects).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace tagmire_native {
+
+// A validity bitmap, least significant bit first, as Arrow lays it out.
+class Bitmap {
+ public:
+  void reserve(std::size_t bits) { bytes_.reserve((bits + 7) / 8); }
+  void append(bool valid) {
+    if (size_ % 8 == 0) bytes_.push_back(0);
+    if (valid) bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (1u << (size_ % 8)));
+    ++size_;
+  }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::size_t size_ = 0;
+};
+
+// A column of UTF-8 strings: int64 offsets (large_string) and bytes.
+struct StringColumn {
+  std::vector<std::int64_t> offsets{0};
+  std::vector<char> data;
+
+  void append(std::string_view text) {
+    data.insert(data.end(), text.begin(), text.end());
+    offsets.push_back(static_cast<std::int64_t>(data.size()));
+  }
+};
+
+// list<struct<key, value>>: the attributes of a run of annotations; a null
+// value stands for a key written without one.
+struct AttributeColumns {
+  std::vector<std::int64_t> list_offsets{0};  // one entry per annotation, plus one
+  StringColumn keys;
+  StringColumn values;
+  Bitmap value_validity;
+  std::int64_t value_nulls = 0;
+};
+
+// One output chunk. Row-level columns: `text` (large_string), `segments`
+// and `markers` (large_list), all three null together where the input row
+// was null, so they share one validity bitmap.
+struct OutputChunk {
+  std::int64_t rows = 0;
+  std::int64_t null_rows = 0;
+  Bitmap row_validity;
+
+  StringColumn text;
+
+  std::vector<std::int64_t> segment_offsets{0};  // per row
+  std::vector<std::int64_t> segment_start, segment_end, segment_char_start, segment_char_end;
+  std::vector<std::int64_t> annotation_offsets{0};  // per segment
+  StringColumn annotation_tags;
+  AttributeColumns annotation_attributes;
+
+  std::vector<std::int64_t> marker_offsets{0};  // per row
+  std::vector<std::int64_t> marker_pos, marker_char_pos;
+  StringColumn marker_tags;
+  AttributeColumns marker_attributes;
+};
+
+// Appends rows to an OutputChunk, one row at a time: begin_row, then the
+// row's segments in text order (each followed by its annotations, each of
+// those by its attributes), then its markers, then end_row. Character
+// offsets are counted here from the UTF-8 bytes, so callers give bytes only.
+class ChunkBuilder {
+ public:
+  explicit ChunkBuilder(OutputChunk& chunk) : chunk_(chunk) {}
+
+  void null_row();
+  void begin_row(std::string_view text);
+  void add_segment(std::size_t byte_length);
+  void add_segment_annotation(std::string_view tag);
+  void add_marker(std::uint64_t byte_pos, std::string_view tag);
+  // An attribute of the annotation or marker added last; `value` null for a
+  // key written without a value.
+  void add_attribute(std::string_view key, const std::string_view* value);
+  void end_row();
+
+ private:
+  std::int64_t char_count(std::size_t from, std::size_t to) const;
+
+  OutputChunk& chunk_;
+  std::size_t text_start_ = 0;  // where the current row's text begins in chunk_.text.data
+  bool ascii_ = false;          // the current row's text is ASCII: characters are bytes
+  std::size_t segment_byte_ = 0, segment_char_ = 0;
+  std::size_t marker_byte_ = 0, marker_char_ = 0;
+  AttributeColumns* attributes_ = nullptr;  // of the annotation or marker added last
+};
+
+}  // namespace tagmire_native

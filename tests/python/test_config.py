@@ -1,0 +1,134 @@
+"""tagmire.Config: the presets, the round trips that carry a configuration
+to other processes and files, and errors that name the offending key."""
+
+import json
+import pickle
+
+import pytest
+
+from tagmire import Config, ConfigError, ParserConfig, parse
+
+SAMPLES = [
+    "Water boils at 100 C.<cite>\n<note>verify altitude",
+    "<CLAIM id=1>x</claim> <todo>y\n<risk>z <code>w <unknown>v</unknown>",
+    "a <cite src=k/> <Note>b</NOTE> <note>c <note>d",
+]
+
+
+def shape(result):
+    return (result.text, [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
+            [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers])
+
+
+@pytest.mark.parametrize(
+    ("config", "preset"),
+    [(Config.default(), ParserConfig()), (Config(), ParserConfig.default_llm_friendly_config()),
+     (Config.cite(), ParserConfig.default_cite_config())],
+)
+def test_presets_parse_as_the_module_presets(config, preset):
+    for text in SAMPLES:
+        assert shape(parse(text, config.to_parser_config())) == shape(parse(text, preset))
+
+
+def test_fields_are_kept_in_a_canonical_form():
+    config = Config(recognized_tags=["b", "a", "a"], recovery_strategies={"b": "NOOP", "a": "Retro_Line"},
+                    unknown_mode="PassThrough")
+    assert config.recognized_tags == frozenset({"a", "b"})
+    assert config.recovery_strategies == (("a", "retro_line"), ("b", "noop"))
+    assert config.unknown_mode == "passthrough"
+    assert config == Config(recognized_tags={"a", "b"}, recovery_strategies=[("b", "noop"), ("a", "retro_line")],
+                            unknown_mode="passthrough")
+    assert hash(config) == hash(Config(recognized_tags=("a", "b"), recovery_strategies={"a": "retro_line",
+                                                                                        "b": "noop"},
+                                       unknown_mode="passthrough"))
+    with pytest.raises(AttributeError):
+        config.unknown_mode = "strip"  # type: ignore[misc]
+
+
+def test_every_field_reaches_the_parser():
+    config = Config(recognized_tags=["claim"], recovery_strategies={"claim": "forward_next_token"},
+                    unknown_mode="passthrough", autoclose_on_any_tag=False, autoclose_on_same_tag=False,
+                    trim_punctuation=False, case_sensitive_tags=True)
+    reference = ParserConfig()
+    reference.set_recognized_tags(["claim"])
+    reference.set_recovery_strategy("claim", "forward_next_token")
+    reference.set_unknown_mode("passthrough")
+    for setter in (reference.set_autoclose_on_any_tag, reference.set_autoclose_on_same_tag,
+                   reference.set_trim_punctuation):
+        setter(False)
+    reference.set_case_sensitive_tags(True)
+    for text in [*SAMPLES, "<claim>alpha beta <Claim>gamma <x>"]:
+        assert shape(parse(text, config.to_parser_config())) == shape(parse(text, reference))
+
+
+CUSTOM = Config(recognized_tags=["cite", "claim"], recovery_strategies={"claim": "noop"}, unknown_mode="strip",
+                trim_punctuation=False)
+
+
+def test_pickle_round_trip():
+    assert pickle.loads(pickle.dumps(CUSTOM)) == CUSTOM
+
+
+def test_json_and_toml_files_round_trip(tmp_path):
+    json_file = tmp_path / "config.json"
+    json_file.write_text(json.dumps(CUSTOM.to_dict()))
+    toml_file = tmp_path / "config.toml"
+    toml_file.write_text(
+        'recognized_tags = ["cite", "claim"]\nunknown_mode = "strip"\ntrim_punctuation = false\n'
+        'autoclose_on_any_tag = true\nautoclose_on_same_tag = true\ncase_sensitive_tags = false\n'
+        '[recovery_strategies]\nclaim = "noop"\n')
+    assert Config.from_file(json_file) == CUSTOM
+    assert Config.from_file(str(toml_file)) == CUSTOM
+
+
+def test_a_file_changes_only_what_it_names(tmp_path):
+    path = tmp_path / "c.toml"
+    path.write_text('preset = "cite"\ntrim_punctuation = false\n')
+    assert Config.from_file(path) == Config(recognized_tags=["cite"], recovery_strategies={"cite": "retro_line"},
+                                            trim_punctuation=False)
+    assert Config.from_mapping({}) == Config.default()
+
+
+@pytest.mark.parametrize(
+    ("mapping", "message"),
+    [
+        ({"recognised_tags": ["cite"]}, "unknown key 'recognised_tags'"),
+        ({"preset": "fancy"}, "preset: expected 'default' or 'cite'"),
+        ({"recognized_tags": "cite"}, "recognized_tags: expected a list of strings, got str"),
+        ({"recognized_tags": ["cite", 3]}, "recognized_tags: expected strings, got int"),
+        ({"recovery_strategies": ["cite"]}, "recovery_strategies: expected a table"),
+        ({"recovery_strategies": {"claim": "forward"}}, "recovery_strategies.claim: unknown recovery strategy "
+                                                        "'forward'"),
+        ({"recovery_strategies": {"claim": 1}}, "recovery_strategies.claim: expected a string, got int"),
+        ({"unknown_mode": "drop"}, "unknown_mode: unknown unknown-tag mode 'drop'"),
+        # ASCII folding only, as the module's setters: a dotted capital I is no 'i'.
+        ({"unknown_mode": "str\u0130p"}, "unknown_mode: unknown"),
+        ({"trim_punctuation": "yes"}, "trim_punctuation: expected true or false, got str"),
+        ({"case_sensitive_tags": 1}, "case_sensitive_tags: expected true or false, got int"),
+    ],
+)
+def test_mapping_errors_name_the_key(mapping, message):
+    with pytest.raises(ConfigError) as raised:
+        Config.from_mapping(mapping)
+    assert message in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "message"),
+    [
+        ("c.toml", "trim_punctuation = maybe\n", "c.toml: not valid TOML"),
+        ("c.json", "{\"trim_punctuation\": tru}", "c.json: not valid JSON"),
+        ("c.json", "[1, 2]", "c.json: expected a table of settings, got list"),
+        ("c.toml", "[recovery_strategies]\nnote = \"sideways\"\n", "c.toml: recovery_strategies.note: unknown"),
+        ("c.yaml", "a: b\n", "c.yaml: a configuration file must end in .toml or .json"),
+        ("missing.toml", None, "missing.toml: No such file or directory"),
+    ],
+)
+def test_file_errors_name_the_file_and_the_key(tmp_path, name, content, message):
+    path = tmp_path / name
+    if content is not None:
+        path.write_text(content)
+    with pytest.raises(ConfigError) as raised:
+        Config.from_file(path)
+    assert message in str(raised.value)
+    assert str(raised.value).startswith(str(path))

@@ -1,0 +1,99 @@
+"""What `import tagmire` shows: the module's names re-exported as they are,
+no pyarrow needed until the batch API is used, and typed stubs that match
+the native module."""
+
+import importlib.util
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _tagmire_rs
+import tagmire
+
+
+def test_reexports_are_the_modules_own_objects():
+    assert tagmire.__all__ == ["parse", "ParserConfig", "ParseResult", "Segment", "Annotation", "Marker", "Config",
+                               "ConfigError", "parse_batch", "ParseColumn"]
+    for name in _tagmire_rs.__all__:
+        assert getattr(tagmire, name) is getattr(_tagmire_rs, name)
+    # _tagmire_rs itself is untouched by the package.
+    assert _tagmire_rs.__all__ == ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
+
+
+WITHOUT_PYARROW = textwrap.dedent(
+    """
+    import sys
+
+    class NoPyarrow:
+        def find_spec(self, name, path=None, target=None):
+            if name == "pyarrow" or name.startswith("pyarrow."):
+                raise ImportError(f"No module named {name!r}")
+
+    sys.meta_path.insert(0, NoPyarrow())
+    import tagmire
+    print(tagmire.parse("a<cite/>", tagmire.Config.cite().to_parser_config()).markers[0].pos)
+    assert not any(name.startswith("pyarrow") for name in sys.modules)
+    try:
+        tagmire.parse_batch(["x"])
+    except ImportError as error:
+        print(error)
+    """
+)
+
+
+def test_import_and_parse_need_no_pyarrow():
+    completed = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW], capture_output=True, text=True,
+                               timeout=120, check=False)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.splitlines() == ["1", 'the batch parser needs pyarrow: pip install "tagmire-rs[arrow]"']
+
+
+def run_stubtest(tmp_path, package_copy=None):
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    if package_copy is not None:
+        env["MYPYPATH"] = str(package_copy)
+    return subprocess.run([sys.executable, "-m", "mypy.stubtest", "tagmire"], capture_output=True, text=True,
+                          cwd=tmp_path, env=env, timeout=300, check=False)
+
+
+def test_stubs_match_the_runtime(tmp_path):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    installed = pathlib.Path(tagmire.__file__).parent
+    assert (installed / "py.typed").is_file() and (installed / "_native.pyi").is_file()
+    completed = run_stubtest(tmp_path)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+    # Proof that the run compares the native module with its stub.
+    copy = tmp_path / "stubs"
+    shutil.copytree(installed, copy / "tagmire", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    stub = copy / "tagmire" / "_native.pyi"
+    broken = stub.read_text().replace("def parse_arrow(", "def parse_arrow_rows(")
+    stub.write_text(broken)
+    completed = run_stubtest(tmp_path, copy)
+    assert completed.returncode != 0
+    assert "parse_arrow" in completed.stdout
+
+
+def test_mypy_checks_user_code_against_the_package(tmp_path):
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    user_code = tmp_path / "user_code.py"
+    user_code.write_text(
+        "import tagmire\n"
+        "reveal_type(tagmire.Config.cite().recovery_strategies)\n"
+        "tagmire.parse_batch(['x'], threads='2')\n",
+        encoding="utf-8",
+    )
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), str(user_code)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
+        env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
+    )
+    assert "tuple[tuple[str, str], ...]" in completed.stdout, completed.stdout
+    assert 'incompatible type "str"; expected "int | None"' in completed.stdout, completed.stdout
