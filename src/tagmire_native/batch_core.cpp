@@ -92,7 +92,7 @@ struct RangeResult {
   std::exception_ptr error;
 };
 
-void parse_range(std::span<const TextRow> rows, std::size_t first, const types::ParserConfig& config,
+void parse_range(std::span<const TextRow> rows, std::size_t first, const parser::PreparedConfig& config,
                  RangeResult& result) noexcept {
   try {
     std::size_t bytes = 0;
@@ -172,6 +172,8 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) 
 BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig& config, std::size_t threads) {
   BatchOutcome outcome;
   if (rows.empty()) return outcome;
+  // Prepared once for the batch; the threads only read it.
+  const parser::PreparedConfig prepared(config);
   const std::vector<std::size_t> ends = range_ends(rows, std::clamp<std::size_t>(threads, 1, rows.size()));
   std::vector<RangeResult> results(ends.size());
   auto range = [&](std::size_t k) {
@@ -186,11 +188,11 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig
     for (std::size_t k = 1; k < ends.size(); ++k) {
       workers.emplace_back([&, k] {
         const auto [part, begin] = range(k);
-        parse_range(part, begin, config, results[k]);
+        parse_range(part, begin, prepared, results[k]);
       });
     }
     const auto [part, begin] = range(0);
-    parse_range(part, begin, config, results[0]);
+    parse_range(part, begin, prepared, results[0]);
   }
   for (RangeResult& result : results) {
     if (result.error) std::rethrow_exception(result.error);

@@ -4,11 +4,13 @@
 
 #include <string_view>
 
+#include "parser/tag_table.h"
 #include "tagmire_native/chunk_builder.h"
-#include "types/parser_config.h"
 
 namespace tagmire_native {
 
-void parse_row(std::string_view text, const types::ParserConfig& config, ChunkBuilder& out);
+// Parses UTF-8 `text` under `config`, which every thread shares (it is only
+// read), and appends the row to `out`.
+void parse_row(std::string_view text, const parser::PreparedConfig& config, ChunkBuilder& out);
 
 }  // namespace tagmire_native

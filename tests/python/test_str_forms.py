@@ -46,9 +46,12 @@ def test_a_wider_input_gives_the_same_result_as_a_narrower_one(text, wide):
 def test_strs_handed_out_are_in_their_narrowest_form(text, wide):
     result = parse(widened(text, wide))
     for s in [result.text] + [segment.text for segment in result.segments]:
-        rebuilt = "".join(list(s))  # built char by char, so in its narrowest form
+        rebuilt = s.encode().decode()  # decoding builds the narrowest form
         assert s == rebuilt and hash(s) == hash(rebuilt)
-        assert sys.getsizeof(s) == sys.getsizeof(rebuilt)
+        # Single characters may be the interpreter's shared objects, which
+        # can carry a cached UTF-8 form that their size counts.
+        if len(s) > 1:
+            assert sys.getsizeof(s) == sys.getsizeof(rebuilt)
 
 
 @pytest.mark.parametrize("char", list(ONE_BYTE + TWO_BYTE + FOUR_BYTE))
