@@ -1,9 +1,10 @@
 """tagmire: the Tagmire text parser for whole datasets.
 
 `parse` and the classes of `_tagmire_rs` parse one text; `parse_batch`
-parses many on every core into an Arrow table; `Config` is a configuration
-that pickles and loads from TOML or JSON; `ParseColumn` runs the batch
-parser over one column of a table (the command line and Ray Data use it).
+parses many on every core into an Arrow table; `StreamParser` parses one
+while it is still being written; `Config` is a configuration that pickles
+and loads from TOML or JSON; `ParseColumn` runs the batch parser over one
+column of a table (the command line and Ray Data use it).
 The batch API needs pyarrow (`pip install "tagmire-rs[arrow]"`), imported
 only when it is used.
 """
@@ -12,6 +13,7 @@ from _tagmire_rs import Annotation, Marker, ParserConfig, ParseResult, Segment, 
 
 from tagmire._batch import ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
+from tagmire._stream import SettledText, StreamAnnotation, StreamMarker, StreamParser, StreamSegment, StreamUpdate
 
 __all__ = [
     "parse",
@@ -24,4 +26,10 @@ __all__ = [
     "ConfigError",
     "parse_batch",
     "ParseColumn",
+    "StreamParser",
+    "StreamUpdate",
+    "SettledText",
+    "StreamSegment",
+    "StreamMarker",
+    "StreamAnnotation",
 ]

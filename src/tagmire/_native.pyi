@@ -20,3 +20,26 @@ def parse_texts(
 def parse_arrow(
     arrays: Sequence[_ArrowStrings], config: ParserConfig | _ConfigValues | None, threads: int, /
 ) -> list[dict[str, Any]]: ...
+
+# One settled run: (text, start, char_start, continues, segments, markers),
+# segments as (start, end, char_start, char_end, ((tag, attrs), ...)) and
+# markers as (pos, char_pos, tag, attrs).
+_Run = tuple[
+    str,
+    int,
+    int,
+    bool,
+    list[tuple[int, int, int, int, tuple[tuple[str, dict[str, str | bool]], ...]]],
+    list[tuple[int, int, str, dict[str, str | bool]]],
+]
+
+@final
+class Stream:
+    def __new__(cls, config: ParserConfig | _ConfigValues | None) -> Stream: ...
+    def feed(self, chunk: str, /) -> _Run | None: ...
+    def close(self, /) -> _Run | None: ...
+    def preview(self, /) -> _Run | None: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def held_bytes(self) -> int: ...

@@ -7,50 +7,11 @@
 #include <thread>
 
 #include "tagmire_native/row_parser.h"
+#include "tagmire_native/utf8_encoding.h"
 
 namespace tagmire_native {
 
 namespace {
-
-// Writes the UTF-8 form of `units` to `out`, which has room for the longest
-// form, and returns its end; null at the first lone surrogate, which has
-// none.
-template <class Unit>
-char* encode_utf8(const Unit* units, std::size_t length, char* out) {
-  constexpr std::size_t kBlock = 16;
-  for (std::size_t i = 0; i < length; ++i) {
-    // Answers are mostly ASCII even when they are not all ASCII: copy its
-    // runs a block at a time. Both loops have a fixed count and no early
-    // exit, so the compiler turns them into vector instructions.
-    while (i + kBlock <= length) {
-      Unit bits = 0;
-      for (std::size_t k = 0; k < kBlock; ++k) bits = static_cast<Unit>(bits | units[i + k]);
-      if (bits >= 0x80) break;
-      for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
-      out += kBlock;
-      i += kBlock;
-    }
-    if (i == length) break;
-    const std::uint32_t cp = units[i];
-    if (cp < 0x80) {
-      *out++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (cp >> 6));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
-      *out++ = static_cast<char>(0xE0 | (cp >> 12));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (cp >> 18));
-      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
 
 // The row's UTF-8 bytes, encoded into `scratch` when it arrives as code
 // units; false for a lone surrogate. `scratch` only grows, so a thread
@@ -81,7 +42,7 @@ std::size_t input_bytes(const TextRow& row) { return row.length * std::max<std::
 void reserve(OutputChunk& chunk, std::size_t rows, std::size_t bytes) {
   chunk.row_validity.reserve(rows);
   chunk.text.offsets.reserve(rows + 1);
-  chunk.text.data.reserve(bytes);
+  chunk.text.data.reserve_more(bytes);
   chunk.segment_offsets.reserve(rows + 1);
   chunk.marker_offsets.reserve(rows + 1);
 }

@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
+
+#include "types/pod_vector.h"
 
 namespace tagmire_native {
 
@@ -27,13 +30,17 @@ class Bitmap {
   std::size_t size_ = 0;
 };
 
-// A column of UTF-8 strings: int64 offsets (large_string) and bytes.
+// A column of UTF-8 strings: int64 offsets (large_string) and bytes. The
+// bytes grow without being zeroed first, since a parse writes a row's text
+// straight into them.
 struct StringColumn {
   std::vector<std::int64_t> offsets{0};
-  std::vector<char> data;
+  types::PodVector<char> data;
 
   void append(std::string_view text) {
-    data.insert(data.end(), text.begin(), text.end());
+    data.reserve_more(text.size());
+    if (!text.empty()) std::memcpy(data.data() + data.size(), text.data(), text.size());
+    data.resize_uninitialised(data.size() + text.size());
     offsets.push_back(static_cast<std::int64_t>(data.size()));
   }
 };
@@ -79,6 +86,13 @@ class ChunkBuilder {
   explicit ChunkBuilder(OutputChunk& chunk) : chunk_(chunk) {}
 
   void null_row();
+  // Room for `n` bytes of the next row's text, for a parse to write into;
+  // then begin_row_written with the bytes written.
+  char* text_room(std::size_t n) {
+    chunk_.text.data.reserve_more(n);
+    return chunk_.text.data.data() + chunk_.text.data.size();
+  }
+  void begin_row_written(std::size_t bytes);
   void begin_row(std::string_view text);
   void add_segment(std::size_t byte_length);
   void add_segment_annotation(std::string_view tag);

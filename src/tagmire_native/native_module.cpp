@@ -2,7 +2,8 @@
 // batch core. It takes rows (a list of str, or Arrow string buffers) and a
 // configuration, runs the core with the interpreter lock released, and
 // hands back each output chunk as a dict of read-only Buffer objects that
-// pyarrow wraps without copying.
+// pyarrow wraps without copying. It also holds the streaming parser's type
+// (stream_object.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -16,52 +17,16 @@
 #include <utility>
 #include <vector>
 
-// The object layout of _tagmire_rs.ParserConfig comes from its own header:
-// the two modules are built together from one source tree, by one compiler,
-// against one types::ParserConfig, which is what makes reading the other
-// module's objects sound. The import still checks the type's size against
-// this layout, and every use checks the exact type first.
-#include "python_bindings/parser_config_type.h"
 #include "python_bindings/py_ref.h"
 #include "tagmire_native/batch_core.h"
+#include "tagmire_native/config_reading.h"
+#include "tagmire_native/glue.h"
+#include "tagmire_native/stream_object.h"
 
 namespace tagmire_native {
 namespace {
 
 using python_bindings::PyRef;
-
-// Runs `body` at an entry point called by the interpreter: no C++ exception
-// may unwind into C frames. Running out of memory becomes MemoryError and a
-// thread the system refused to start RuntimeError; anything else would be
-// a fault of ours and becomes SystemError.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::system_error& error) {
-    PyErr_Format(PyExc_RuntimeError, "could not start a parsing thread: %s", error.what());
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_SystemError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in tagmire._native");
-  }
-  return nullptr;
-}
-
-// The interpreter lock released for as long as this lives; taken back
-// before anything, an exception included, leaves the scope.
-class ReleasedGil {
- public:
-  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
-  ReleasedGil(const ReleasedGil&) = delete;
-  ReleasedGil& operator=(const ReleasedGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // --- Buffer: read-only memory owned by C++ -----------------------------------
 
@@ -71,12 +36,13 @@ struct Storage {
   virtual std::size_t size() const noexcept = 0;
 };
 
-template <class T>
+// Any contiguous container of values: std::vector, or the parser's PodVector.
+template <class Values>
 struct VectorStorage final : Storage {
-  explicit VectorStorage(std::vector<T>&& values) noexcept : values(std::move(values)) {}
+  explicit VectorStorage(Values&& values) noexcept : values(std::move(values)) {}
   const void* data() const noexcept override { return values.data(); }
-  std::size_t size() const noexcept override { return values.size() * sizeof(T); }
-  std::vector<T> values;
+  std::size_t size() const noexcept override { return values.size() * sizeof(*values.data()); }
+  Values values;
 };
 
 struct BufferObject {
@@ -117,9 +83,9 @@ PyType_Spec buffer_spec = {
 
 // A new Buffer that takes over `values`. The storage is made before the
 // object, so a failed allocation of either leaks nothing.
-template <class T>
-PyObject* make_buffer(std::vector<T>&& values) {
-  auto storage = std::make_unique<VectorStorage<T>>(std::move(values));
+template <class Values>
+PyObject* make_buffer(Values&& values) {
+  auto storage = std::make_unique<VectorStorage<std::remove_cvref_t<Values>>>(std::move(values));
   PyObject* self = buffer_type->tp_alloc(buffer_type, 0);
   if (self == nullptr) return nullptr;
   reinterpret_cast<BufferObject*>(self)->storage = storage.release();
@@ -133,8 +99,8 @@ bool set_item(PyObject* dict, const char* key, PyObject* owned) {
   return value && PyDict_SetItemString(dict, key, value.get()) == 0;
 }
 
-template <class T>
-bool set_buffer(PyObject* dict, const char* key, std::vector<T>& values) {
+template <class Values>
+bool set_buffer(PyObject* dict, const char* key, Values& values) {
   return set_item(dict, key, make_buffer(std::move(values)));
 }
 
@@ -193,114 +159,7 @@ PyObject* chunk_list(std::vector<OutputChunk>& chunks) {
   return list.release();
 }
 
-// --- configuration ------------------------------------------------------------
-
-PyObject* parser_config_type = nullptr;  // _tagmire_rs.ParserConfig
-
-// The UTF-8 form of the str `value`; TypeError naming `what` otherwise.
-bool utf8_text(PyObject* value, const char* what, std::string_view* out) {
-  if (!PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a str, not '%.200s'", what, Py_TYPE(value)->tp_name);
-    return false;
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return false;
-  *out = std::string_view(data, static_cast<std::size_t>(size));
-  return true;
-}
-
-template <class Enum>
-bool keyword_value(PyObject* value, std::initializer_list<Enum> variants, const char* what, Enum* out) {
-  std::string_view text;
-  if (!utf8_text(value, what, &text)) return false;
-  for (Enum variant : variants) {
-    if (text == types::keyword(variant)) {
-      *out = variant;
-      return true;
-    }
-  }
-  PyErr_Format(PyExc_ValueError, "unknown %s '%U'", what, value);
-  return false;
-}
-
-bool flag_value(PyObject* value, const char* what, bool* out) {
-  if (!PyBool_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a bool, not '%.200s'", what, Py_TYPE(value)->tp_name);
-    return false;
-  }
-  *out = value == Py_True;
-  return true;
-}
-
-// The plain values of tagmire.Config, in its field order: recognized_tags
-// (tuple of str), recovery_strategies (tuple of (tag, strategy) pairs),
-// unknown_mode, then the four flags.
-bool config_from_values(PyObject* values, types::ParserConfig* out) {
-  if (!PyTuple_CheckExact(values) || PyTuple_GET_SIZE(values) != 7) {
-    PyErr_SetString(PyExc_TypeError, "config values must be a tuple of 7 items");
-    return false;
-  }
-  PyObject* tags = PyTuple_GET_ITEM(values, 0);
-  PyObject* strategies = PyTuple_GET_ITEM(values, 1);
-  if (!PyTuple_CheckExact(tags) || !PyTuple_CheckExact(strategies)) {
-    PyErr_SetString(PyExc_TypeError, "recognized_tags and recovery_strategies must be tuples");
-    return false;
-  }
-  types::ParserConfig config;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tags); ++i) {
-    std::string_view tag;
-    if (!utf8_text(PyTuple_GET_ITEM(tags, i), "a recognized tag", &tag)) return false;
-    config.recognized_tags.emplace(tag);
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(strategies); ++i) {
-    PyObject* pair = PyTuple_GET_ITEM(strategies, i);
-    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
-      PyErr_SetString(PyExc_TypeError, "recovery_strategies must hold (tag, strategy) pairs");
-      return false;
-    }
-    std::string_view tag;
-    auto strategy = types::RecoveryStrategy::retro_line;
-    using enum types::RecoveryStrategy;
-    if (!utf8_text(PyTuple_GET_ITEM(pair, 0), "a recovery strategy's tag", &tag) ||
-        !keyword_value(PyTuple_GET_ITEM(pair, 1),
-                       {retro_line, forward_until_tag, forward_until_newline, forward_next_token, noop},
-                       "recovery strategy", &strategy)) {
-      return false;
-    }
-    config.recovery_strategies.insert_or_assign(std::string(tag), strategy);
-  }
-  using enum types::UnknownTagMode;
-  return keyword_value(PyTuple_GET_ITEM(values, 2), {strip, passthrough, treat_as_text}, "unknown mode",
-                       &config.unknown_mode) &&
-         flag_value(PyTuple_GET_ITEM(values, 3), "autoclose_on_any_tag", &config.autoclose_on_any_tag) &&
-         flag_value(PyTuple_GET_ITEM(values, 4), "autoclose_on_same_tag", &config.autoclose_on_same_tag) &&
-         flag_value(PyTuple_GET_ITEM(values, 5), "trim_punctuation", &config.trim_punctuation) &&
-         flag_value(PyTuple_GET_ITEM(values, 6), "case_sensitive_tags", &config.case_sensitive_tags) &&
-         (*out = std::move(config), true);
-}
-
-// None (the default preset), a _tagmire_rs.ParserConfig (its record,
-// copied under the lock), or the plain values of a tagmire.Config.
-bool read_config(PyObject* value, types::ParserConfig* out) {
-  if (value == Py_None) {
-    *out = types::ParserConfig::default_llm_friendly_config();
-    return true;
-  }
-  if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == parser_config_type) {
-    const auto& state = reinterpret_cast<const python_bindings::PyParserConfig*>(value)->record;
-    if (state.access == python_bindings::ConfigState::kExclusive) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return false;
-    }
-    *out = state.config;
-    return true;
-  }
-  if (PyTuple_CheckExact(value)) return config_from_values(value, out);
-  PyErr_Format(PyExc_TypeError, "config must be None, a tagmire.Config or a ParserConfig, not '%.200s'",
-               Py_TYPE(value)->tp_name);
-  return false;
-}
+// --- arguments -----------------------------------------------------------------
 
 bool read_threads(PyObject* value, std::size_t* out) {
   const Py_ssize_t threads = PyLong_Check(value) && !PyBool_Check(value) ? PyLong_AsSsize_t(value) : 0;
@@ -487,11 +346,6 @@ PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
 
 // --- the module ---------------------------------------------------------------
 
-template <class Function>
-PyCFunction as_method(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef module_methods[] = {
     {"parse_texts", as_method(parse_texts), METH_FASTCALL,
      "parse_texts(texts, config, threads, /)\n--\n\n"
@@ -517,21 +371,6 @@ PyModuleDef module_definition = {
 
 PyObject* module_object = nullptr;
 
-// The ParserConfig type of _tagmire_rs, checked against the layout its header declares.
-PyObject* load_parser_config_type() {
-  PyRef module(PyImport_ImportModule("_tagmire_rs"));
-  if (!module) return nullptr;
-  PyRef type(PyObject_GetAttrString(module.get(), "ParserConfig"));
-  if (!type) return nullptr;
-  if (!PyType_Check(type.get()) ||
-      reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
-          static_cast<Py_ssize_t>(sizeof(python_bindings::PyParserConfig))) {
-    PyErr_SetString(PyExc_ImportError, "_tagmire_rs.ParserConfig does not have the layout tagmire._native was built for");
-    return nullptr;
-  }
-  return type.release();
-}
-
 PyObject* init_module() {
   // The types and the module live for the process, as _tagmire_rs's do.
   if (PyInterpreterState_GetID(PyInterpreterState_Get()) != PyInterpreterState_GetID(PyInterpreterState_Main())) {
@@ -540,16 +379,14 @@ PyObject* init_module() {
     return nullptr;
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
-  if (parser_config_type == nullptr) {
-    parser_config_type = load_parser_config_type();
-    if (parser_config_type == nullptr) return nullptr;
-  }
+  if (!load_parser_config_type()) return nullptr;
   if (buffer_type == nullptr) {
     buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
     if (buffer_type == nullptr) return nullptr;
   }
   PyRef module(PyModule_Create(&module_definition));
-  if (!module || PyModule_AddObjectRef(module.get(), "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0) {
+  if (!module || PyModule_AddObjectRef(module.get(), "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0 ||
+      !add_stream_type(module.get())) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

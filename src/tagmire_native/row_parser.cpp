@@ -3,14 +3,16 @@
 #include <vector>
 
 #include "parser/parse.h"
+#include "parser/parser.h"
+#include "types/pod_vector.h"
 
 namespace tagmire_native {
 
 namespace {
 
-void add_annotation(const types::CompactResult& result, types::AnnotationRef ref, bool marker, std::uint64_t pos,
+void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref, bool marker, std::uint64_t pos,
                     ChunkBuilder& out) {
-  types::AnnotationReader<char> reader = result.records.annotation<char>(ref);
+  types::AnnotationReader<char> reader = records.annotation<char>(ref);
   const std::string_view tag(reader.tag().data, reader.tag().size);
   if (marker) {
     out.add_marker(pos, tag);
@@ -25,22 +27,39 @@ void add_annotation(const types::CompactResult& result, types::AnnotationRef ref
   }
 }
 
+// A parse that ends its workspace's use however the row's work leaves.
+struct RowParse {
+  parser::Parser<text::Utf8>& parser;
+  ~RowParse() { parser.end(); }
+};
+
 }  // namespace
 
-void parse_row(std::string_view text, const parser::PreparedConfig& config, ChunkBuilder& out) {
-  const types::CompactResult result = parser::parse_compact(text, config);
-  out.begin_row(result.text());
-  const types::SegmentTable& segments = result.records.segments();
-  // Each thread keeps its own, so a batch allocates for it a few times at most.
+void parse_row(std::string_view input, const parser::PreparedConfig& config, ChunkBuilder& out) {
+  // The row's text is written straight into the chunk, and its records
+  // packed into memory the thread keeps: a row allocates nothing.
+  parser::OutputBuffer<char> written;
+  written.data = out.text_room(input.size());
+  written.capacity = input.size();
+  RowParse row{parser::thread_parser<text::Utf8>()};
+  row.parser.start(config, written);
+  row.parser.walk(text::TextView<text::Utf8>{input.data(), input.size()});
+  const types::ParseRecords::Parts parts = row.parser.finish_parts();
+  thread_local types::PodVector<std::byte> block;
+  block.resize_uninitialised(types::ParseRecords::packed_size(parts));
+  const types::ParseRecords records = types::ParseRecords::pack_into(parts, block.data());
+
+  out.begin_row_written(written.size);
+  const types::SegmentTable& segments = records.segments();
   thread_local std::vector<types::AnnotationRef> refs;
   for (std::size_t i = 0; i < segments.size(); ++i) {
     out.add_segment(segments.end(i) - segments.start(i));
     refs.clear();
     segments.annotations(i, refs);
-    for (const types::AnnotationRef ref : refs) add_annotation(result, ref, false, 0, out);
+    for (const types::AnnotationRef ref : refs) add_annotation(records, ref, false, 0, out);
   }
-  for (const types::MarkerRecord& marker : result.records.markers()) {
-    add_annotation(result, marker.annotation, true, marker.pos, out);
+  for (const types::MarkerRecord& marker : records.markers()) {
+    add_annotation(records, marker.annotation, true, marker.pos, out);
   }
   out.end_row();
 }

@@ -9,8 +9,8 @@
 
 namespace tagmire_native {
 
-// Parses UTF-8 `text` under `config`, which every thread shares (it is only
+// Parses UTF-8 `input` under `config`, which every thread shares (it is only
 // read), and appends the row to `out`.
-void parse_row(std::string_view text, const parser::PreparedConfig& config, ChunkBuilder& out);
+void parse_row(std::string_view input, const parser::PreparedConfig& config, ChunkBuilder& out);
 
 }  // namespace tagmire_native
