@@ -26,6 +26,7 @@ from typing import NamedTuple
 import _tagmire_rs
 
 from tagmire import _native
+from tagmire._batch import _native_config
 from tagmire._config import Config
 
 __all__ = ["StreamParser", "StreamUpdate", "SettledText", "StreamSegment", "StreamMarker", "StreamAnnotation"]
@@ -87,15 +88,7 @@ class StreamUpdate(NamedTuple):
     pending: SettledText | None
 
 
-def _native_config(config: object) -> object:
-    if config is None or isinstance(config, _tagmire_rs.ParserConfig):
-        return config
-    if isinstance(config, Config):
-        return config._native_values()
-    raise TypeError(f"config must be None, a tagmire.Config or a ParserConfig, not {type(config).__name__}")
-
-
-def _run(run: tuple, provisional: bool) -> SettledText:
+def _run(run: _native._Run, provisional: bool) -> SettledText:
     text, start, char_start, continues, segments, markers = run
     made = []
     for index, (seg_start, seg_end, seg_char_start, seg_char_end, annotations) in enumerate(segments):
@@ -163,7 +156,7 @@ class StreamParser:
             return idle._replace(provisional=True)
         return _run(run, provisional=True)
 
-    def _committed(self, run: tuple | None) -> SettledText:
+    def _committed(self, run: _native._Run | None) -> SettledText:
         if run is None:
             return self._idle
         settled = _run(run, provisional=False)

@@ -18,7 +18,8 @@ import tagmire
 
 def test_reexports_are_the_modules_own_objects():
     assert tagmire.__all__ == ["parse", "ParserConfig", "ParseResult", "Segment", "Annotation", "Marker", "Config",
-                               "ConfigError", "parse_batch", "ParseColumn"]
+                               "ConfigError", "parse_batch", "ParseColumn", "StreamParser", "StreamUpdate",
+                               "SettledText", "StreamSegment", "StreamMarker", "StreamAnnotation"]
     for name in _tagmire_rs.__all__:
         assert getattr(tagmire, name) is getattr(_tagmire_rs, name)
     # _tagmire_rs itself is untouched by the package.
