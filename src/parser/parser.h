@@ -34,6 +34,12 @@ class Parser {
   using Unit = typename Form::Unit;
   using Text = text::TextView<Form>;
 
+  Parser() = default;
+  // A copy of a parse under way (a stream's preview finishes one): its
+  // state, not the storage it works in.
+  Parser(const Parser& other);
+  Parser& operator=(const Parser&) = delete;
+
   // Begins a parse under `config`, writing its text to `out`. Both must
   // outlive the parse.
   void start(const PreparedConfig& config, OutputBuffer<Unit>& out);

@@ -25,6 +25,31 @@ enum class Head { kNoTag, kTag, kUndecided };
 }  // namespace
 
 template <class Form>
+Parser<Form>::Parser(const Parser& other)
+    : config_(other.config_),
+      out_(other.out_),
+      input_(other.input_),
+      scanner_(other.scanner_),
+      stack_(other.stack_),
+      key_top_(other.key_top_),
+      spans_(other.spans_),
+      markers_(other.markers_),
+      annotations_(other.annotations_),
+      line_start_(other.line_start_),
+      line_pending_from_(other.line_pending_from_),
+      token_tags_(other.token_tags_),
+      token_running_from_(other.token_running_from_),
+      token_waiting_from_(other.token_waiting_from_),
+      trimmable_runs_(other.trimmable_runs_),
+      in_cdata_(other.in_cdata_),
+      first_retro_(other.first_retro_),
+      boundary_at_settled_(other.boundary_at_settled_),
+      settled_at_(other.settled_at_) {
+  // The memo, the assembly and the windows are working storage, empty or
+  // stale between steps; the copy starts without them.
+}
+
+template <class Form>
 void Parser<Form>::see_input(const Text& input, bool moved) {
   input_ = input;
   if (moved) {
@@ -228,6 +253,7 @@ void Parser<Form>::compact_annotations() {
 }
 
 #define TAGMIRE_INSTANTIATE(Form)                                                            \
+  template Parser<Form>::Parser(const Parser&);                                             \
   template void Parser<Form>::see_input(const Text&, bool);                                 \
   template std::size_t Parser<Form>::walk_available(std::size_t, bool);                    \
   template void Parser<Form>::close_open_tags();                                            \

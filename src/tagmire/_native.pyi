@@ -4,6 +4,8 @@ from typing import Any, final
 
 from _tagmire_rs import ParserConfig
 
+from tagmire._stream import SettledText, StreamAnnotation, StreamMarker, StreamSegment, StreamUpdate
+
 # The plain values of a tagmire.Config, in field order.
 _ConfigValues = tuple[tuple[str, ...], tuple[tuple[str, str], ...], str, bool, bool, bool, bool]
 # (length, offset, validity, offsets, data, large_offsets) of one Arrow string array.
@@ -21,25 +23,22 @@ def parse_arrow(
     arrays: Sequence[_ArrowStrings], config: ParserConfig | _ConfigValues | None, threads: int, /
 ) -> list[dict[str, Any]]: ...
 
-# One settled run: (text, start, char_start, continues, segments, markers),
-# segments as (start, end, char_start, char_end, ((tag, attrs), ...)) and
-# markers as (pos, char_pos, tag, attrs).
-_Run = tuple[
-    str,
-    int,
-    int,
-    bool,
-    list[tuple[int, int, int, int, tuple[tuple[str, dict[str, str | bool]], ...]]],
-    list[tuple[int, int, str, dict[str, str | bool]]],
-]
-
 @final
 class Stream:
-    def __new__(cls, config: ParserConfig | _ConfigValues | None) -> Stream: ...
-    def feed(self, chunk: str, /) -> _Run | None: ...
-    def close(self, /) -> _Run | None: ...
-    def preview(self, /) -> _Run | None: ...
+    def __new__(cls, config: ParserConfig | _ConfigValues | None, preview: bool = True) -> Stream: ...
+    def feed(self, chunk: str, /) -> StreamUpdate: ...
+    def close(self, /) -> StreamUpdate: ...
+    def preview(self, /) -> SettledText: ...
     @property
     def closed(self) -> bool: ...
     @property
     def held_bytes(self) -> int: ...
+
+def stream_records(
+    annotation: type[StreamAnnotation],
+    segment: type[StreamSegment],
+    marker: type[StreamMarker],
+    settled: type[SettledText],
+    update: type[StreamUpdate],
+    /,
+) -> None: ...

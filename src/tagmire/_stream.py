@@ -88,18 +88,8 @@ class StreamUpdate(NamedTuple):
     pending: SettledText | None
 
 
-def _run(run: _native._Run, provisional: bool) -> SettledText:
-    text, start, char_start, continues, segments, markers = run
-    made = []
-    for index, (seg_start, seg_end, seg_char_start, seg_char_end, annotations) in enumerate(segments):
-        made.append(StreamSegment(
-            text[seg_char_start - char_start: seg_char_end - char_start], seg_start, seg_end, seg_char_start,
-            seg_char_end, tuple(StreamAnnotation(tag, attrs) for tag, attrs in annotations),
-            continues and index == 0))
-    return SettledText(
-        text, start, start + len(text.encode()), char_start, char_start + len(text), tuple(made),
-        tuple(StreamMarker(pos, char_pos, StreamAnnotation(tag, attrs)) for pos, char_pos, tag, attrs in markers),
-        provisional)
+# The native half makes these records itself, as tuple.__new__ would.
+_native.stream_records(StreamAnnotation, StreamSegment, StreamMarker, SettledText, StreamUpdate)
 
 
 class StreamParser:
@@ -118,14 +108,12 @@ class StreamParser:
     holds is the held-back tail, not the whole text.
     """
 
-    __slots__ = ("_core", "_preview", "_idle")
+    __slots__ = ("_core",)
 
     def __init__(self, config: Config | _tagmire_rs.ParserConfig | None = None, *, preview: bool = True) -> None:
         if not isinstance(preview, bool):
             raise TypeError(f"preview must be a bool, not {type(preview).__name__}")
-        self._core = _native.Stream(_native_config(config))
-        self._preview = preview
-        self._idle = SettledText("", 0, 0, 0, 0, (), ())
+        self._core = _native.Stream(_native_config(config), preview)
 
     @property
     def closed(self) -> bool:
@@ -139,27 +127,14 @@ class StreamParser:
 
     def feed(self, chunk: str) -> StreamUpdate:
         """Adds `chunk` to the text and returns what settled."""
-        run = self._core.feed(chunk)
-        return StreamUpdate(self._committed(run), self.preview() if self._preview else None)
+        return self._core.feed(chunk)
 
     def close(self) -> StreamUpdate:
         """Ends the text: everything left settles. Closing twice settles
         nothing more."""
-        return StreamUpdate(self._committed(self._core.close()), None)
+        return self._core.close()
 
     def preview(self) -> SettledText:
         """The held-back tail as it would parse if the text ended now:
         provisional, for display only. Costs time in proportion to the tail."""
-        run = self._core.preview()
-        if run is None:
-            idle = self._idle
-            return idle._replace(provisional=True)
-        return _run(run, provisional=True)
-
-    def _committed(self, run: _native._Run | None) -> SettledText:
-        if run is None:
-            return self._idle
-        settled = _run(run, provisional=False)
-        # Where nothing settles, the empty run stands where the text ends.
-        self._idle = SettledText("", settled.end, settled.end, settled.char_end, settled.char_end, (), ())
-        return settled
+        return self._core.preview()

@@ -1,5 +1,6 @@
 #include "tagmire_native/stream_object.h"
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,10 +26,28 @@ struct StreamObject {
   parser::StreamParser* stream;
   std::string* scratch;          // a chunk's UTF-8 form, when it is not ASCII
   std::size_t settled_chars;     // characters handed out so far
+  bool previews;                 // each feed's update carries a preview
   bool busy;                     // a call is running (with the lock released)
 };
 
 PyTypeObject* stream_type = nullptr;
+
+// The package's record types (named tuples), registered by tagmire._stream
+// at import, in this order.
+enum Record { kAnnotation, kSegment, kMarker, kSettled, kUpdate, kRecordCount };
+PyTypeObject* record_types[kRecordCount] = {};
+
+// A new instance of the named tuple `record` holding `items` (references
+// taken). Made as the tuple type itself makes a subclass's instances,
+// without going through the class's Python-level constructor.
+PyObject* make_record(Record record, std::initializer_list<PyObject*> items) {
+  PyTypeObject* type = record_types[record];
+  PyObject* tuple = type->tp_alloc(type, static_cast<Py_ssize_t>(items.size()));
+  if (tuple == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+  return tuple;
+}
 
 StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
 
@@ -67,9 +86,9 @@ PyObject* str_of(types::StoredText<char> text) {
   return PyUnicode_DecodeUTF8(text.data, static_cast<Py_ssize_t>(text.size), "strict");
 }
 
-// (tag, attrs) of a stored annotation; attrs maps each key to its value, or
-// to True for a key written without one.
-PyObject* annotation_tuple(const types::ParseRecords& records, types::AnnotationRef ref) {
+// A StreamAnnotation (tag, attrs) of a stored annotation; attrs maps each
+// key to its value, or to True for a key written without one.
+PyObject* annotation_record(const types::ParseRecords& records, types::AnnotationRef ref) {
   types::AnnotationReader<char> reader = records.annotation<char>(ref);
   PyRef tag(str_of(reader.tag()));
   PyRef attrs(PyDict_New());
@@ -80,66 +99,92 @@ PyObject* annotation_tuple(const types::ParseRecords& records, types::Annotation
     PyRef value = attribute.has_value ? PyRef(str_of(attribute.value)) : PyRef::borrow(Py_True);
     if (!key || !value || PyDict_SetItem(attrs.get(), key.get(), value.get()) < 0) return nullptr;
   }
-  return PyTuple_Pack(2, tag.get(), attrs.get());
+  return make_record(kAnnotation, {tag.get(), attrs.get()});
 }
 
-// A settled run as (text, start, char_start, continues, segments, markers),
-// with every position in the whole text: bytes and characters.
-PyObject* run_tuple(const parser::SettledText& run, std::size_t char_start) {
+PyObject* size_of(std::size_t n) { return PyLong_FromSize_t(n); }
+
+// A SettledText of `run`, every position in the whole text: bytes and
+// characters.
+PyObject* settled_record(const parser::SettledText& run, std::size_t char_start, bool provisional) {
   PyRef text(PyUnicode_DecodeUTF8(run.text.data(), static_cast<Py_ssize_t>(run.text.size()), "strict"));
   if (!text) return nullptr;
   const types::SegmentTable& segments = run.records.segments();
-  PyRef segment_list(PyList_New(static_cast<Py_ssize_t>(segments.size())));
-  if (!segment_list) return nullptr;
+  PyRef segment_tuple(PyTuple_New(static_cast<Py_ssize_t>(segments.size())));
+  if (!segment_tuple) return nullptr;
   std::vector<types::AnnotationRef> refs;
-  std::size_t chars = char_start;
+  std::size_t chars = 0;  // in the run
   for (std::size_t i = 0; i < segments.size(); ++i) {
-    const std::size_t length = chars_in(std::string_view(run.text).substr(segments.start(i), segments.end(i) - segments.start(i)));
+    const std::size_t length =
+        chars_in(std::string_view(run.text).substr(segments.start(i), segments.end(i) - segments.start(i)));
     refs.clear();
     segments.annotations(i, refs);
     PyRef annotations(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
     if (!annotations) return nullptr;
     for (std::size_t k = 0; k < refs.size(); ++k) {
-      PyObject* annotation = annotation_tuple(run.records, refs[k]);
+      PyObject* annotation = annotation_record(run.records, refs[k]);
       if (annotation == nullptr) return nullptr;
       PyTuple_SET_ITEM(annotations.get(), static_cast<Py_ssize_t>(k), annotation);
     }
-    PyObject* segment = Py_BuildValue("(nnnnO)", static_cast<Py_ssize_t>(run.start + segments.start(i)),
-                                      static_cast<Py_ssize_t>(run.start + segments.end(i)),
-                                      static_cast<Py_ssize_t>(chars), static_cast<Py_ssize_t>(chars + length),
-                                      annotations.get());
+    PyRef piece(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(chars), static_cast<Py_ssize_t>(chars + length)));
+    PyRef start(size_of(run.start + segments.start(i)));
+    PyRef end(size_of(run.start + segments.end(i)));
+    PyRef char_begin(size_of(char_start + chars));
+    PyRef char_end(size_of(char_start + chars + length));
+    if (!piece || !start || !end || !char_begin || !char_end) return nullptr;
+    PyObject* segment = make_record(kSegment, {piece.get(), start.get(), end.get(), char_begin.get(), char_end.get(),
+                                               annotations.get(), i == 0 && run.continues ? Py_True : Py_False});
     if (segment == nullptr) return nullptr;
-    PyList_SET_ITEM(segment_list.get(), static_cast<Py_ssize_t>(i), segment);
+    PyTuple_SET_ITEM(segment_tuple.get(), static_cast<Py_ssize_t>(i), segment);
     chars += length;
   }
   const auto markers = run.records.markers();
-  PyRef marker_list(PyList_New(static_cast<Py_ssize_t>(markers.size())));
-  if (!marker_list) return nullptr;
+  PyRef marker_tuple(PyTuple_New(static_cast<Py_ssize_t>(markers.size())));
+  if (!marker_tuple) return nullptr;
   std::size_t marker_chars = char_start;
   std::size_t counted_to = 0;
   for (std::size_t i = 0; i < markers.size(); ++i) {
     // Markers stand in order of position: count on from the last one.
     marker_chars += chars_in(std::string_view(run.text).substr(counted_to, markers[i].pos - counted_to));
     counted_to = markers[i].pos;
-    PyRef annotation(annotation_tuple(run.records, markers[i].annotation));
-    if (!annotation) return nullptr;
-    PyObject* marker = Py_BuildValue("(nnOO)", static_cast<Py_ssize_t>(run.start + markers[i].pos),
-                                     static_cast<Py_ssize_t>(marker_chars), PyTuple_GET_ITEM(annotation.get(), 0),
-                                     PyTuple_GET_ITEM(annotation.get(), 1));
+    PyRef annotation(annotation_record(run.records, markers[i].annotation));
+    PyRef pos(size_of(run.start + markers[i].pos));
+    PyRef char_pos(size_of(marker_chars));
+    if (!annotation || !pos || !char_pos) return nullptr;
+    PyObject* marker = make_record(kMarker, {pos.get(), char_pos.get(), annotation.get()});
     if (marker == nullptr) return nullptr;
-    PyList_SET_ITEM(marker_list.get(), static_cast<Py_ssize_t>(i), marker);
+    PyTuple_SET_ITEM(marker_tuple.get(), static_cast<Py_ssize_t>(i), marker);
   }
-  return Py_BuildValue("(OnnOOO)", text.get(), static_cast<Py_ssize_t>(run.start), static_cast<Py_ssize_t>(char_start),
-                       run.continues ? Py_True : Py_False, segment_list.get(), marker_list.get());
+  PyRef start(size_of(run.start));
+  PyRef end(size_of(run.start + run.text.size()));
+  PyRef char_begin(size_of(char_start));
+  PyRef char_end(size_of(char_start + static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()))));
+  if (!start || !end || !char_begin || !char_end) return nullptr;
+  return make_record(kSettled, {text.get(), start.get(), end.get(), char_begin.get(), char_end.get(),
+                                segment_tuple.get(), marker_tuple.get(), provisional ? Py_True : Py_False});
 }
 
-// What settled since the last call, or None when nothing did.
+// What settled since the last call: a SettledText, empty where nothing did.
 PyObject* take_settled(StreamObject* self) {
   const parser::SettledText run = self->stream->take_settled();
-  if (run.text.empty() && run.records.markers().empty()) Py_RETURN_NONE;
-  PyObject* tuple = run_tuple(run, self->settled_chars);
-  if (tuple != nullptr) self->settled_chars += chars_in(run.text);
-  return tuple;
+  PyObject* record = settled_record(run, self->settled_chars, false);
+  if (record != nullptr) self->settled_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(record, 0)));
+  return record;
+}
+
+// The held tail as it would parse if the text ended now: a provisional
+// SettledText.
+PyObject* preview(StreamObject* self) {
+  return settled_record(self->stream->preview(), self->settled_chars, true);
+}
+
+// A StreamUpdate: what settled, and the preview when the stream makes them.
+PyObject* update(StreamObject* self, bool with_preview) {
+  PyRef committed(take_settled(self));
+  if (!committed) return nullptr;
+  PyRef pending = with_preview ? PyRef(preview(self)) : PyRef::borrow(Py_None);
+  if (!pending) return nullptr;
+  return make_record(kUpdate, {committed.get(), pending.get()});
 }
 
 // The UTF-8 form of the str `chunk`, read in place when it is ASCII and
@@ -175,9 +220,15 @@ bool chunk_bytes(StreamObject* self, PyObject* chunk, std::string_view* out) {
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
+    if (record_types[kUpdate] == nullptr) {
+      PyErr_SetString(PyExc_RuntimeError, "tagmire._stream has not registered its record types");
+      return nullptr;
+    }
     PyObject* config_value = nullptr;
-    static const char* keywords[] = {"config", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Stream", const_cast<char**>(keywords), &config_value)) {
+    int previews = 1;
+    static const char* keywords[] = {"config", "preview", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op:Stream", const_cast<char**>(keywords), &config_value,
+                                     &previews)) {
       return nullptr;
     }
     types::ParserConfig config;
@@ -189,6 +240,7 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
     as_stream(self)->stream = stream.release();
     as_stream(self)->scratch = scratch.release();
     as_stream(self)->settled_chars = 0;
+    as_stream(self)->previews = previews != 0;
     as_stream(self)->busy = false;
     return self;
   });
@@ -221,7 +273,7 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) noexcept {
     } else {
       stream->stream->feed(bytes);
     }
-    return take_settled(stream);
+    return update(stream, stream->previews);
   });
 }
 
@@ -230,9 +282,8 @@ PyObject* stream_close(PyObject* self, PyObject*) noexcept {
     StreamObject* stream = as_stream(self);
     Busy busy(stream);
     if (!busy.acquired()) return nullptr;
-    if (stream->stream->closed()) Py_RETURN_NONE;
     stream->stream->close();
-    return take_settled(stream);
+    return update(stream, false);
   });
 }
 
@@ -241,9 +292,7 @@ PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
     StreamObject* stream = as_stream(self);
     Busy busy(stream);
     if (!busy.acquired()) return nullptr;
-    const parser::SettledText run = stream->stream->preview();
-    if (run.text.empty() && run.records.markers().empty()) Py_RETURN_NONE;
-    return run_tuple(run, stream->settled_chars);
+    return preview(stream);
   });
 }
 
@@ -255,11 +304,38 @@ PyObject* stream_held(PyObject* self, void*) noexcept {
 
 PyMethodDef stream_methods[] = {
     {"feed", as_method(stream_feed), METH_O,
-     "feed($self, chunk, /)\n--\n\nParse a piece of the text; returns the run that settled, or None."},
+     "feed($self, chunk, /)\n--\n\nParse a piece of the text; returns a StreamUpdate."},
     {"close", as_method(stream_close), METH_NOARGS,
-     "close($self, /)\n--\n\nEnd the text; returns the run that settled, or None."},
+     "close($self, /)\n--\n\nEnd the text; returns a StreamUpdate."},
     {"preview", as_method(stream_preview), METH_NOARGS,
-     "preview($self, /)\n--\n\nThe held-back tail as it would parse if the text ended now, or None."},
+     "preview($self, /)\n--\n\nThe held-back tail as it would parse if the text ended now."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* register_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  if (nargs != kRecordCount) {
+    PyErr_Format(PyExc_TypeError, "stream_records() takes %d classes", static_cast<int>(kRecordCount));
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    if (!PyType_Check(args[i]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[i]), &PyTuple_Type)) {
+      PyErr_SetString(PyExc_TypeError, "stream_records() takes tuple subclasses");
+      return nullptr;
+    }
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    // Held for the process, like the module's own types.
+    PyTypeObject*& slot = record_types[i];
+    Py_XDECREF(slot);
+    slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(args[i]));
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"stream_records", as_method(register_records), METH_FASTCALL,
+     "stream_records(annotation, segment, marker, settled, update, /)\n--\n\n"
+     "Register the named tuples a Stream hands out."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -274,7 +350,8 @@ PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
-    {Py_tp_doc, const_cast<char*>("Stream(config)\n--\n\nThe streaming parser's native half (see tagmire.StreamParser).")},
+    {Py_tp_doc,
+     const_cast<char*>("Stream(config, preview=True)\n--\n\nThe streaming parser's native half (see tagmire.StreamParser).")},
     {0, nullptr},
 };
 
@@ -289,7 +366,8 @@ bool add_stream_type(PyObject* module) {
     stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
     if (stream_type == nullptr) return false;
   }
-  return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0;
+  return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0 &&
+         PyModule_AddFunctions(module, module_functions) == 0;
 }
 
 }  // namespace tagmire_native
