@@ -27,3 +27,4 @@ build=build/bench
 "$PYTHON" bench/run_all.py --quick --out build/bench-results-quick
 # The batch parser and the command line (pyarrow comes with the test extra).
 "$PYTHON" bench/batch.py --quick
+"$PYTHON" bench/stream.py --quick
