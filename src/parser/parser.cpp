@@ -111,7 +111,7 @@ template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
   const std::size_t text_length = token.attributes_end - token.name_begin;
   if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
-      known != TagMemo<Unit>::kNone) {
+      known != TagMemo<Unit>::kUnknown) {
     return known;
   }
   const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);

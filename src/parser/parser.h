@@ -25,9 +25,6 @@
 
 namespace parser {
 
-// "No position yet", wherever a position may be unknown.
-inline constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
-
 template <class Form>
 class Parser {
  public:

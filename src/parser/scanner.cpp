@@ -42,10 +42,10 @@ std::optional<CdataSection> scan_cdata(const text::TextView<Form>& input, std::s
 template <class Form>
 void TagScanner<Form>::reset(const text::TextView<Form>& input) {
   input_ = input;
-  gt_ = kNone;
-  none_from_ = kNone;
+  gt_ = kNoPosition;
+  none_from_ = kNoPosition;
   none_to_ = 0;
-  inner_end_gt_ = kNone;
+  inner_end_gt_ = kNoPosition;
   inner_end_ = 0;
 }
 
@@ -58,7 +58,7 @@ std::size_t TagScanner<Form>::search_gt(std::size_t from) {
   if (hit == input_.size) {
     none_from_ = known ? none_from_ : from;
     none_to_ = input_.size;
-    return kNone;
+    return kNoPosition;
   }
   gt_ = hit;
   return gt_;
@@ -80,7 +80,7 @@ template <class Form>
 bool TagScanner<Form>::scan_spaced(std::size_t pos, TagToken& token) {
   using Unit = typename Form::Unit;
   const std::size_t gt = find_gt(pos + 1);
-  if (gt == kNone || gt - pos < 2) return false;
+  if (gt == kNoPosition || gt - pos < 2) return false;
   // Decide "no tag" from the head alone: only a candidate that will become a
   // tag pays for reading up to its `>`.
   const std::size_t inner_begin = text::skip_white_space(input_, pos + 1, gt);
@@ -158,7 +158,7 @@ std::span<const ScannedAttribute> TagScanner<Form>::read_attributes(const TagTok
 template <class Form>
 void TagScanner<Form>::keep_attribute(const ScannedAttribute& attribute) {
   const std::size_t i = find_key(attribute.key_begin, attribute.key_end);
-  if (i != kNone) {
+  if (i != kNoPosition) {
     const ScannedAttribute first = attributes_[i];
     attributes_[i] = attribute;
     // The key keeps its first place, and its first spelling (the same units).
@@ -188,13 +188,13 @@ std::size_t TagScanner<Form>::find_key(std::size_t key_begin, std::size_t key_en
     for (std::size_t i = 0; i < attributes_.size(); ++i) {
       if (same(attributes_[i])) return i;
     }
-    return kNone;
+    return kNoPosition;
   }
   const std::size_t mask = key_slots_.size() - 1;
   for (std::size_t slot = hash_key(key_begin, key_end) & mask; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
     if (same(attributes_[key_slots_[slot] - 1])) return key_slots_[slot] - 1;
   }
-  return kNone;
+  return kNoPosition;
 }
 
 // Adds attributes_[i] to the index, rebuilding it four times the size of the

@@ -17,6 +17,9 @@
 
 namespace parser {
 
+// "No position yet", wherever a position may be unknown.
+inline constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
+
 enum class TagKind : std::uint8_t {
   Open = 0,         // <name ...>
   Close = 1,        // </name ...>
@@ -69,7 +72,7 @@ class TagScanner {
   void extend(const text::TextView<Form>& input) { input_ = input; }
   // Whether a `>` lies after `pos` (remembered, so repeated questions about
   // one stretch cost one search).
-  bool has_gt_after(std::size_t pos) { return find_gt(pos + 1) != kNone; }
+  bool has_gt_after(std::size_t pos) { return find_gt(pos + 1) != kNoPosition; }
 
   // Reads the tag at `pos` into `token`, or returns false when there is
   // none. `pos` must hold a `<` and must not be less than in the previous
@@ -99,7 +102,7 @@ class TagScanner {
     std::size_t gt = name_end;
     if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
       gt = find_gt(name_end);
-      if (gt == kNone) return false;
+      if (gt == kNoPosition) return false;
     }
     token = TagToken{pos, gt + 1, name_begin, name_end, name_end, key, kind};
     if (kind != TagKind::Close) find_attributes_end(token);
@@ -117,10 +120,9 @@ class TagScanner {
   }
 
  private:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   std::size_t find_gt(std::size_t from) {
-    if (gt_ != kNone && gt_ >= from) return gt_;
+    if (gt_ != kNoPosition && gt_ >= from) return gt_;
     return search_gt(from);
   }
   std::size_t search_gt(std::size_t from);
@@ -156,12 +158,12 @@ class TagScanner {
   void index_attribute(std::size_t i);
 
   text::TextView<Form> input_;
-  std::size_t gt_ = kNone;  // the `>` found by the last search
+  std::size_t gt_ = kNoPosition;  // the `>` found by the last search
   // [none_from_, none_to_) is known to hold no `>`: the last search found
   // none up to the end of the input as it then was.
-  std::size_t none_from_ = kNone;
+  std::size_t none_from_ = kNoPosition;
   std::size_t none_to_ = 0;
-  std::size_t inner_end_gt_ = kNone;  // the `>` that `inner_end_` belongs to
+  std::size_t inner_end_gt_ = kNoPosition;  // the `>` that `inner_end_` belongs to
   std::size_t inner_end_ = 0;         // where the white space before that `>` begins
   types::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, keys are

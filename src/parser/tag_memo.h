@@ -19,12 +19,12 @@ template <class Unit>
 class TagMemo {
  public:
   // The annotation stored for the text [begin, begin + length) of `input`,
-  // or `kNone`.
-  static constexpr types::AnnotationRef kNone = static_cast<types::AnnotationRef>(-1);
+  // or `kUnknown`.
+  static constexpr types::AnnotationRef kUnknown = static_cast<types::AnnotationRef>(-1);
 
   types::AnnotationRef find(const Unit* input, std::size_t begin, std::size_t length) {
     hash_ = hash(input + begin, length);
-    if (slots_.empty()) return kNone;
+    if (slots_.empty()) return kUnknown;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t slot = hash_ & mask; slots_[slot].generation == generation_; slot = (slot + 1) & mask) {
       const Slot& s = slots_[slot];
@@ -33,7 +33,7 @@ class TagMemo {
         return s.ref;
       }
     }
-    return kNone;
+    return kUnknown;
   }
 
   // Remembers `ref` for the text `find` was last asked about.

@@ -23,16 +23,20 @@ class CallbackSequence:
     a setter reading it runs Python code while it holds its object.
     `on_len` runs from __len__ and `on_item` from __getitem__, before the
     answer; either may raise, call back into the module or let other threads
-    run."""
+    run. `length`, a value or a callable, replaces the length __len__
+    reports."""
 
-    def __init__(self, items, on_len=None, on_item=None):
+    def __init__(self, items, on_len=None, on_item=None, length=None):
         self.items = items
         self.on_len = on_len
         self.on_item = on_item
+        self.length = length
 
     def __len__(self):
         if self.on_len:
             self.on_len()
+        if self.length is not None:
+            return self.length() if callable(self.length) else self.length
         return len(self.items)
 
     def __getitem__(self, index):

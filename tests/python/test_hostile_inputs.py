@@ -4,7 +4,6 @@ exception defined for it. Cases marked slow run in CI's robustness step
 (pytest -m slow)."""
 
 import array
-import collections.abc
 import faulthandler
 import time
 
@@ -12,6 +11,7 @@ import hostile_families  # bench/, on pytest's path
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
+from support import CallbackSequence, tagged_segments
 
 MB = 1 << 20
 
@@ -268,7 +268,7 @@ PROBE = "Water boils.<cite> <x>a</x> <Note>b\n<claim>c</claim><todo/>"
 
 def shape(config):
     result = parse(PROBE, config)
-    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments], result.text
+    return tagged_segments(result), result.text
 
 
 @pytest.mark.parametrize("text", SURROGATES, ids=["high", "low", "in-tag", "pair", "subclass"])
@@ -298,17 +298,8 @@ def test_lone_surrogates_raise_the_encoding_error_unchanged(call, text):
 # --- every wrong argument type ---------------------------------------------
 
 
-class Items(collections.abc.Sequence):
-    """A sequence implemented in Python; every access runs Python code."""
-
-    def __init__(self, items):
-        self.items = list(items)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, index):
-        return self.items[index]
+# A sequence implemented in Python: every access runs Python code.
+Items = CallbackSequence
 
 
 class Outer:
@@ -415,26 +406,6 @@ def test_a_bad_item_anywhere_leaves_the_previous_set(tags):
 # --- sequences and flags that misbehave ------------------------------------
 
 
-class Hostile:
-    """A sequence by the old protocol (no __iter__), whose __len__ returns or
-    runs `length` and whose __getitem__ runs `item` before answering."""
-
-    def __init__(self, items, length=None, item=None):
-        self.items = items
-        self.length = length
-        self.item = item
-
-    def __len__(self):
-        if callable(self.length):
-            return self.length()
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, index):
-        if self.item is not None:
-            self.item(index)
-        return self.items[index]
-
-
 def raise_(error):
     def hook(*args):
         raise error
@@ -449,16 +420,16 @@ class Interrupt(BaseException):
 @pytest.mark.parametrize(
     ("tags", "error", "message"),
     [
-        (Hostile(["claim"], length=raise_(ValueError("len"))), ValueError, "len"),
-        (Hostile(["claim"], length=raise_(Interrupt("stop"))), Interrupt, "stop"),
-        (Hostile(["claim"], length=raise_(TypeError("len"))), TypeError, "argument 'tags': len"),
-        (Hostile(["claim"], length=-1), ValueError, "__len__() should return >= 0"),
-        (Hostile(["claim"], length=2**100), OverflowError, "cannot fit 'int' into an index-sized integer"),
-        (Hostile(["claim"], length="1"), TypeError, "argument 'tags': 'str' object cannot be interpreted as an integer"),
-        (Hostile(["claim"], item=raise_(KeyError("item"))), KeyError, "'item'"),
-        (Hostile(["claim"], item=raise_(MemoryError())), MemoryError, ""),
-        (Hostile(["claim"], item=raise_(TypeError("item"))), TypeError, "argument 'tags': item"),
-        (Hostile(["claim", 4]), TypeError, "argument 'tags': 'int' object cannot be converted to 'PyString'"),
+        (CallbackSequence(["claim"], length=raise_(ValueError("len"))), ValueError, "len"),
+        (CallbackSequence(["claim"], length=raise_(Interrupt("stop"))), Interrupt, "stop"),
+        (CallbackSequence(["claim"], length=raise_(TypeError("len"))), TypeError, "argument 'tags': len"),
+        (CallbackSequence(["claim"], length=-1), ValueError, "__len__() should return >= 0"),
+        (CallbackSequence(["claim"], length=2**100), OverflowError, "cannot fit 'int' into an index-sized integer"),
+        (CallbackSequence(["claim"], length="1"), TypeError, "argument 'tags': 'str' object cannot be interpreted as an integer"),
+        (CallbackSequence(["claim"], on_item=raise_(KeyError("item"))), KeyError, "'item'"),
+        (CallbackSequence(["claim"], on_item=raise_(MemoryError())), MemoryError, ""),
+        (CallbackSequence(["claim"], on_item=raise_(TypeError("item"))), TypeError, "argument 'tags': item"),
+        (CallbackSequence(["claim", 4]), TypeError, "argument 'tags': 'int' object cannot be converted to 'PyString'"),
     ],
     ids=["len-raises", "len-base-exception", "len-type-error", "len-negative", "len-huge", "len-str",
          "item-raises", "item-memory-error", "item-type-error", "item-int"],
@@ -477,10 +448,10 @@ def test_sequence_errors_pass_through_and_leave_the_set(tags, error, message):
     ("tags", "recognised"),
     [
         # The length is only a hint: the items are whatever iteration yields.
-        (Hostile(["claim", "risk"], length=0), {"claim", "risk"}),
-        (Hostile(["claim"], length=10**18), {"claim"}),
-        (Hostile([], length=5), set()),
-        (Hostile(["claim"], item=raise_(StopIteration())), set()),
+        (CallbackSequence(["claim", "risk"], length=0), {"claim", "risk"}),
+        (CallbackSequence(["claim"], length=10**18), {"claim"}),
+        (CallbackSequence([], length=5), set()),
+        (CallbackSequence(["claim"], on_item=raise_(StopIteration())), set()),
     ],
     ids=["len-zero", "len-huge", "len-too-long", "item-stops"],
 )
@@ -499,7 +470,7 @@ def test_sequence_calling_back_into_the_same_config_is_refused_every_way():
         calls = [
             lambda: parse("x", config),
             lambda: config.set_recognized_tags(["cite"]),
-            lambda: config.set_recognized_tags(Hostile(["x"], item=reenter)),
+            lambda: config.set_recognized_tags(CallbackSequence(["x"], on_item=reenter)),
             lambda: config.set_unknown_mode("strip"),
             lambda: config.set_recovery_strategy("cite", "noop"),
             lambda: config.set_case_sensitive_tags(True),
@@ -518,7 +489,7 @@ def test_sequence_calling_back_into_the_same_config_is_refused_every_way():
         reenter()
         return 2
 
-    config.set_recognized_tags(Hostile(["claim", "risk"], length=length, item=reenter))
+    config.set_recognized_tags(CallbackSequence(["claim", "risk"], length=length, on_item=reenter))
     # From __len__ and from __getitem__ for 0, 1 and 2 (which ends it).
     assert refused == (["Already mutably borrowed"] + ["Already borrowed"] * 5) * 4
     result = parse("<claim>a</claim><risk>b</risk><cite>c</cite>", config)
@@ -530,12 +501,12 @@ def test_sequence_whose_iteration_parses_with_the_same_config_from_a_result():
     config = ParserConfig()
     seen = []
 
-    def read(index):
+    def read():
         # Reading results of earlier parses is fine while the config is busy.
         seen.append(repr(earlier.segments[0]))
 
     earlier = parse("<claim>a</claim>", config)
-    config.set_recognized_tags(Hostile(["claim"], item=read))
+    config.set_recognized_tags(CallbackSequence(["claim"], on_item=read))
     assert seen and seen[0] == "Segment(text='a', annotations=Annotation(tag='claim'))"
 
 
