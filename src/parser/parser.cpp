@@ -77,11 +77,17 @@ void Parser<Form>::walk(const Text& input) {
         continue;
       }
     }
-    // A text run, which may begin with a `<` that began nothing.
-    const std::size_t end = text::find_unit(input.data, pos + 1, input.size, lt);
-    append_text(input.data + pos, end - pos);
-    pos = end;
+    pos = append_run(pos);
   }
+}
+
+// A text run from `pos` to the next `<` after it, or to the end of the
+// input: `pos` may hold a `<` that began nothing.
+template <class Form>
+std::size_t Parser<Form>::append_run(std::size_t pos) {
+  const std::size_t end = text::find_unit(input_.data, pos + 1, input_.size, U<Unit>('<'));
+  append_text(input_.data + pos, end - pos);
+  return end;
 }
 
 template <class Form>

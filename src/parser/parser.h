@@ -111,6 +111,7 @@ class Parser {
   // Appends to the output; every write goes through here, as it keeps
   // `line_start_` and the open tags' line and token ends up to date.
   void append_text(const Unit* piece, std::size_t n);
+  std::size_t append_run(std::size_t pos);
   void note_text(std::size_t base, std::size_t first_line_feed, std::size_t last_line_feed);
   types::AnnotationRef store_annotation(const TagToken& token);
 

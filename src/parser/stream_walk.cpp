@@ -122,10 +122,7 @@ std::size_t Parser<Form>::walk_available(std::size_t pos, bool final) {
         continue;
       }
     }
-    // A text run, which may begin with a `<` that began nothing.
-    const std::size_t end = text::find_unit(input.data, pos + 1, input.size, lt);
-    append_text(input.data + pos, end - pos);
-    pos = end;
+    pos = append_run(pos);
   }
   return pos;
 }

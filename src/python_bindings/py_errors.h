@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <new>
+#include <system_error>
 
 #include "python_bindings/py_ref.h"
 
@@ -15,18 +16,22 @@ namespace python_bindings {
 
 // Runs `body`, which returns a new reference or null with an exception set,
 // at an entry point called by the interpreter. Only std::bad_alloc can come
-// out of the core; it becomes MemoryError. Anything else would be a fault of
-// ours and becomes SystemError rather than unwinding into C frames.
+// out of the core; it becomes MemoryError. A thread the system refused to
+// start (the batch parser's) becomes RuntimeError. Anything else would be
+// a fault of ours and becomes SystemError rather than unwinding into C
+// frames.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::system_error& error) {
+    PyErr_Format(PyExc_RuntimeError, "could not start a parsing thread: %s", error.what());
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in _tagmire_rs");
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a tagmire extension module");
   }
   return nullptr;
 }

@@ -1,6 +1,12 @@
 """Helpers shared by the Python tests and the atheris target
 (fuzz/fuzz_python_api.py imports this file by its path): a parse result as
-plain values, and a sequence whose reading runs Python code."""
+plain values, a sequence whose reading runs Python code, and mypy run on a
+user's code."""
+
+import importlib.util
+import os
+import subprocess
+import sys
 
 
 def shape(result):
@@ -43,3 +49,20 @@ class CallbackSequence:
         if self.on_item:
             self.on_item()
         return self.items[index]
+
+
+def run_mypy_on(tmp_path, code):
+    """mypy's report on `code`, checked as a user's file would be: from its
+    own folder, with nothing of ours on its search path. Skips the test
+    where mypy is not installed."""
+    import pytest
+
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    user_code = tmp_path / "user_code.py"
+    user_code.write_text(code, encoding="utf-8")
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), str(user_code)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
+        env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
+    ).stdout

@@ -11,6 +11,7 @@ import textwrap
 import pytest
 
 import _tagmire_rs
+from support import run_mypy_on
 
 EXPORTS = ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
 
@@ -204,23 +205,11 @@ def test_installed_stub_matches_runtime(tmp_path):
 
 
 def test_mypy_finds_the_installed_stub_without_help(tmp_path):
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
-    user_code = tmp_path / "user_code.py"
-    user_code.write_text(
+    report = run_mypy_on(
+        tmp_path,
         "import _tagmire_rs\n"
         "reveal_type(_tagmire_rs.parse('x').segments[0].annotations)\n"
         "_tagmire_rs.ParserConfig().set_trim_punctuation('yes')\n",
-        encoding="utf-8",
     )
-    completed = subprocess.run(
-        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), str(user_code)],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
-        timeout=300,
-        check=False,
-    )
-    assert "list[_tagmire_rs.Annotation]" in completed.stdout, completed.stdout
-    assert 'incompatible type "str"; expected "bool"' in completed.stdout, completed.stdout
+    assert "list[_tagmire_rs.Annotation]" in report, report
+    assert 'incompatible type "str"; expected "bool"' in report, report

@@ -14,6 +14,7 @@ import pytest
 
 import _tagmire_rs
 import tagmire
+from support import run_mypy_on
 
 
 def test_reexports_are_the_modules_own_objects():
@@ -82,19 +83,11 @@ def test_stubs_match_the_runtime(tmp_path):
 
 
 def test_mypy_checks_user_code_against_the_package(tmp_path):
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
-    user_code = tmp_path / "user_code.py"
-    user_code.write_text(
+    report = run_mypy_on(
+        tmp_path,
         "import tagmire\n"
         "reveal_type(tagmire.Config.cite().recovery_strategies)\n"
         "tagmire.parse_batch(['x'], threads='2')\n",
-        encoding="utf-8",
     )
-    completed = subprocess.run(
-        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), str(user_code)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
-        env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
-    )
-    assert "tuple[tuple[str, str], ...]" in completed.stdout, completed.stdout
-    assert 'incompatible type "str"; expected "int | None"' in completed.stdout, completed.stdout
+    assert "tuple[tuple[str, str], ...]" in report, report
+    assert 'incompatible type "str"; expected "int | None"' in report, report
