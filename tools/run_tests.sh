@@ -12,6 +12,8 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 # GoogleTest comes from Debian's libgtest-dev.
 [ -f /usr/include/gtest/gtest.h ] || bash tools/apt_install.sh libgtest-dev
+# The Unicode database the generated character tables are checked against.
+[ -f /usr/share/unicode/UnicodeData.txt ] || bash tools/apt_install.sh unicode-data
 
 build=build/cpp-tests
 "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
