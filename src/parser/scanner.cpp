@@ -197,8 +197,10 @@ std::size_t TagScanner<Form>::find_key(std::size_t key_begin, std::size_t key_en
   return kNoPosition;
 }
 
-// Adds attributes_[i] to the index, rebuilding it four times the size of the
-// list whenever it would be more than half full.
+// Adds attributes_[i] to the index, rebuilding it at the next power of two
+// above twice the list whenever it would be more than half full. Doubling
+// (rather than a larger step) keeps the cost of every tag in proportion to
+// its attributes, whatever their count.
 template <class Form>
 void TagScanner<Form>::index_attribute(std::size_t i) {
   const auto place = [&](std::size_t k) {
@@ -208,7 +210,7 @@ void TagScanner<Form>::index_attribute(std::size_t i) {
     key_slots_[slot] = k + 1;
   };
   if (2 * attributes_.size() > key_slots_.size()) {
-    key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 4 * attributes_.size())), 0);
+    key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 2 * attributes_.size() + 1)), 0);
     for (std::size_t k = 0; k < attributes_.size(); ++k) place(k);
     return;
   }
