@@ -1,5 +1,7 @@
 #include "tagmire_native/chunk_builder.h"
 
+#include "text/ascii_blocks.h"
+
 namespace tagmire_native {
 
 namespace {
@@ -10,18 +12,7 @@ std::int64_t count(std::size_t n) { return static_cast<std::int64_t>(n); }
 
 std::int64_t ChunkBuilder::char_count(std::size_t from, std::size_t to) const {
   if (ascii_) return count(to - from);
-  // Every UTF-8 character has exactly one byte that is not a continuation
-  // byte (10xxxxxx). Counted in blocks a 32-bit count holds, so it vectorises.
-  std::int64_t chars = 0;
-  const auto* data = reinterpret_cast<const unsigned char*>(chunk_.text.data.data() + text_start_);
-  while (from < to) {
-    const std::size_t block = to - from < 65536 ? to - from : 65536;
-    std::uint32_t counted = 0;
-    for (std::size_t i = from; i < from + block; ++i) counted += static_cast<std::uint32_t>((data[i] & 0xC0) != 0x80);
-    chars += counted;
-    from += block;
-  }
-  return chars;
+  return count(text::count_utf8_chars(chunk_.text.data.data() + text_start_ + from, to - from));
 }
 
 void ChunkBuilder::null_row() {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "text/ascii_blocks.h"
+
 namespace tagmire_native {
 
 // Writes the UTF-8 form of `units` to `out`, which has room for the longest
@@ -14,18 +16,10 @@ namespace tagmire_native {
 // none.
 template <class Unit>
 inline char* encode_utf8(const Unit* units, std::size_t length, char* out) {
-  constexpr std::size_t kBlock = 16;
   for (std::size_t i = 0; i < length; ++i) {
-    // Answers are mostly ASCII even when they are not all ASCII: copy its
-    // runs a block at a time. Both loops have a fixed count and no early
-    // exit, so the compiler turns them into vector instructions.
-    while (i + kBlock <= length) {
-      Unit bits = 0;
-      for (std::size_t k = 0; k < kBlock; ++k) bits = static_cast<Unit>(bits | units[i + k]);
-      if (bits >= 0x80) break;
-      for (std::size_t k = 0; k < kBlock; ++k) out[k] = static_cast<char>(units[i + k]);
-      out += kBlock;
-      i += kBlock;
+    while (i + text::kAsciiBlock <= length && text::narrow_ascii_block(units + i, out)) {
+      out += text::kAsciiBlock;
+      i += text::kAsciiBlock;
     }
     if (i == length) break;
     const std::uint32_t cp = units[i];
