@@ -17,6 +17,19 @@ namespace text {
 
 inline constexpr std::size_t kAsciiBlock = 16;
 
+namespace detail {
+
+template <class Unit>
+bool narrow_ascii_block_plain(const Unit* units, char* out) {
+  Unit bits = 0;
+  for (std::size_t k = 0; k < kAsciiBlock; ++k) bits = static_cast<Unit>(bits | units[k]);
+  if (bits >= 0x80) return false;
+  for (std::size_t k = 0; k < kAsciiBlock; ++k) out[k] = static_cast<char>(units[k]);
+  return true;
+}
+
+}  // namespace detail
+
 // Writes units[0..16) to out as bytes and returns true when all of them are
 // ASCII; returns false otherwise, having written an unspecified part of out.
 inline bool narrow_ascii_block(const std::uint8_t* units, char* out) {
@@ -26,11 +39,7 @@ inline bool narrow_ascii_block(const std::uint8_t* units, char* out) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
   return true;
 #else
-  std::uint8_t bits = 0;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) bits = static_cast<std::uint8_t>(bits | units[k]);
-  if (bits >= 0x80) return false;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) out[k] = static_cast<char>(units[k]);
-  return true;
+  return detail::narrow_ascii_block_plain(units, out);
 #endif
 }
 
@@ -43,11 +52,7 @@ inline bool narrow_ascii_block(const std::uint16_t* units, char* out) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
   return true;
 #else
-  std::uint16_t bits = 0;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) bits = static_cast<std::uint16_t>(bits | units[k]);
-  if (bits >= 0x80) return false;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) out[k] = static_cast<char>(units[k]);
-  return true;
+  return detail::narrow_ascii_block_plain(units, out);
 #endif
 }
 
@@ -66,11 +71,7 @@ inline bool narrow_ascii_block(const std::uint32_t* units, char* out) {
                    _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
   return true;
 #else
-  std::uint32_t bits = 0;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) bits |= units[k];
-  if (bits >= 0x80) return false;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) out[k] = static_cast<char>(units[k]);
-  return true;
+  return detail::narrow_ascii_block_plain(units, out);
 #endif
 }
 
