@@ -42,6 +42,7 @@ void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> span
     first_.assign(2, 0);
     return;
   }
+  if (assemble_disjoint(text_size, spans)) return;
   starts_.clear();
   ends_.clear();
   for (std::size_t i = 0; i < spans.size(); ++i) {
@@ -101,6 +102,30 @@ void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> span
   }
   for (std::size_t i = segments; i > 0; --i) first_[i] = first_[i - 1];
   first_[0] = 0;
+}
+
+bool SegmentAssembly::assemble_disjoint(std::size_t text_size, std::span<const Span> spans) {
+  for (std::size_t i = 1; i < spans.size(); ++i) {
+    if (spans[i].start < spans[i - 1].end) return false;
+  }
+  // Each span is one segment with its one annotation, and the gaps between
+  // them segments with none.
+  cuts_.push_back(0);
+  first_.push_back(0);
+  for (const Span& span : spans) {
+    if (span.start > cuts_.back()) {
+      cuts_.push_back(span.start);
+      first_.push_back(entries_.size());
+    }
+    entries_.push_back(span.annotation);
+    cuts_.push_back(span.end);
+    first_.push_back(entries_.size());
+  }
+  if (cuts_.back() < text_size) {
+    cuts_.push_back(text_size);
+    first_.push_back(entries_.size());
+  }
+  return true;
 }
 
 void SegmentAssembly::release() {

@@ -51,6 +51,10 @@ class SegmentAssembly {
   };
 
  private:
+  // The common case, spans that follow one another without overlapping (in
+  // recording order), cut in one pass; false, having done nothing, otherwise.
+  bool assemble_disjoint(std::size_t text_size, std::span<const Span> spans);
+
   types::PodVector<Boundary> starts_;
   types::PodVector<Boundary> ends_;
   types::PodVector<types::CoveringSpan> covering_;
