@@ -41,10 +41,10 @@ std::size_t input_bytes(const TextRow& row) { return row.length * std::max<std::
 // need, so the largest buffers do not grow by doubling and copying.
 void reserve(OutputChunk& chunk, std::size_t rows, std::size_t bytes) {
   chunk.row_validity.reserve(rows);
-  chunk.text.offsets.reserve(rows + 1);
+  chunk.text.offsets.reserve_more(rows + 1);
   chunk.text.data.reserve_more(bytes);
-  chunk.segment_offsets.reserve(rows + 1);
-  chunk.marker_offsets.reserve(rows + 1);
+  chunk.segment_offsets.reserve_more(rows + 1);
+  chunk.marker_offsets.reserve_more(rows + 1);
 }
 
 struct RangeResult {

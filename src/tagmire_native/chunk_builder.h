@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "types/pod_vector.h"
 
@@ -16,25 +15,34 @@ namespace tagmire_native {
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {
  public:
-  void reserve(std::size_t bits) { bytes_.reserve((bits + 7) / 8); }
+  void reserve(std::size_t bits) { bytes_.reserve_more((bits + 7) / 8); }
   void append(bool valid) {
     if (size_ % 8 == 0) bytes_.push_back(0);
     if (valid) bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (1u << (size_ % 8)));
     ++size_;
   }
-  std::vector<std::uint8_t>& bytes() { return bytes_; }
+  types::PodVector<std::uint8_t>& bytes() { return bytes_; }
   std::size_t size() const { return size_; }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  types::PodVector<std::uint8_t> bytes_;
   std::size_t size_ = 0;
+};
+
+// The columns grow with realloc, which remaps a large one in place where
+// std::vector would copy it at every doubling.
+using Int64Column = types::PodVector<std::int64_t>;
+
+// Arrow offsets: one entry per item and one more, starting at zero.
+struct Offsets : Int64Column {
+  Offsets() { push_back(0); }
 };
 
 // A column of UTF-8 strings: int64 offsets (large_string) and bytes. The
 // bytes grow without being zeroed first, since a parse writes a row's text
 // straight into them.
 struct StringColumn {
-  std::vector<std::int64_t> offsets{0};
+  Offsets offsets;
   types::PodVector<char> data;
 
   void append(std::string_view text) {
@@ -48,7 +56,7 @@ struct StringColumn {
 // list<struct<key, value>>: the attributes of a run of annotations; a null
 // value stands for a key written without one.
 struct AttributeColumns {
-  std::vector<std::int64_t> list_offsets{0};  // one entry per annotation, plus one
+  Offsets list_offsets;  // one entry per annotation, plus one
   StringColumn keys;
   StringColumn values;
   Bitmap value_validity;
@@ -65,14 +73,14 @@ struct OutputChunk {
 
   StringColumn text;
 
-  std::vector<std::int64_t> segment_offsets{0};  // per row
-  std::vector<std::int64_t> segment_start, segment_end, segment_char_start, segment_char_end;
-  std::vector<std::int64_t> annotation_offsets{0};  // per segment
+  Offsets segment_offsets;  // per row
+  Int64Column segment_start, segment_end, segment_char_start, segment_char_end;
+  Offsets annotation_offsets;  // per segment
   StringColumn annotation_tags;
   AttributeColumns annotation_attributes;
 
-  std::vector<std::int64_t> marker_offsets{0};  // per row
-  std::vector<std::int64_t> marker_pos, marker_char_pos;
+  Offsets marker_offsets;  // per row
+  Int64Column marker_pos, marker_char_pos;
   StringColumn marker_tags;
   AttributeColumns marker_attributes;
 };

@@ -61,7 +61,9 @@ class PodVector {
   const T* end() const { return data_ + size_; }
   operator std::span<const T>() const { return {data_, size_}; }
 
-  void push_back(const T& value) {
+  // By value: `v.push_back(v.back())` must not read the element after the
+  // growth has moved it.
+  void push_back(T value) {
     if (size_ == capacity_) grow(size_ + 1);
     data_[size_++] = value;
   }

@@ -146,9 +146,11 @@ TEST(ParseRows, CodeUnitsAreEncodedAndCharacterOffsetsCounted) {
   EXPECT_EQ(parsed[0].markers, (std::vector<std::pair<std::int64_t, std::string>>{{2, "cite"}}));
   EXPECT_EQ(parsed[1].markers, (std::vector<std::pair<std::int64_t, std::string>>{{4, "cite"}}));
   EXPECT_EQ(parsed[2].text, "café");
-  EXPECT_EQ(outcome.chunks[0].marker_char_pos, std::vector<std::int64_t>{1});
+  EXPECT_EQ(std::vector<std::int64_t>(outcome.chunks[0].marker_char_pos.begin(), outcome.chunks[0].marker_char_pos.end()),
+            std::vector<std::int64_t>{1});
   EXPECT_EQ(outcome.chunks[0].segment_char_end.back(), 4);
-  EXPECT_EQ(outcome.chunks[1].marker_char_pos, std::vector<std::int64_t>{1});
+  EXPECT_EQ(std::vector<std::int64_t>(outcome.chunks[1].marker_char_pos.begin(), outcome.chunks[1].marker_char_pos.end()),
+            std::vector<std::int64_t>{1});
 }
 
 TEST(ParseRows, ALoneSurrogateStopsTheBatchAndNamesItsRow) {
