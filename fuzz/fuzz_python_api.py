@@ -118,15 +118,17 @@ def ascii_swapcase(fdp, text):
     return "".join(c.upper() if fdp.ConsumeBool() else c for c in text)
 
 
-def any_value(fdp, text):
+def any_value(fdp, text, depth=0):
     choice = fdp.ConsumeIntInRange(0, 17)
-    if choice <= 5:
+    # A sequence holds another value; bound the nesting so a long run of the
+    # same choice cannot exhaust the harness's own stack.
+    if choice <= 5 or (choice == 15 and depth >= 4):
         return text(fdp)
     return [
         lambda: None, lambda: fdp.ConsumeBool(), lambda: fdp.ConsumeIntInRange(-2, 2), lambda: 1.5,
         lambda: fdp.ConsumeBytes(3), lambda: [text(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))],
         lambda: tuple(text(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))),
-        lambda: {text(fdp)}, lambda: {"k": 1}, lambda: CallbackSequence([any_value(fdp, text_value)]),
+        lambda: {text(fdp)}, lambda: {"k": 1}, lambda: CallbackSequence([any_value(fdp, text_value, depth + 1)]),
         lambda: Text(text(fdp)), lambda: fake_numpy_bool(fdp.ConsumeBool()),
     ][choice - 6]()
 
