@@ -84,7 +84,7 @@ inline types::ParserConfig make_config(const ConfigChanges& changes) {
     config.recognized_tags.insert(std::string("t").append(std::to_string(i)));
   }
   if (changes.strategy) {
-    for (const std::string& tag : config.recognized_tags) config.recovery_strategies[tag] = *changes.strategy;
+    for (const std::string& tag : config.recognized_tags) config.recovery_strategies.set(tag, *changes.strategy);
   }
   return config;
 }
@@ -122,10 +122,9 @@ inline std::string describe(const types::ParserConfig& config) {
   std::sort(tags.begin(), tags.end());
   std::string names;
   for (const std::string& tag : tags) {
-    const auto entry = config.recovery_strategies.find(tag);
+    const auto strategy = config.recovery_strategies.find(tag);
     if (!names.empty()) names += ',';
-    names.append(tag).append("=").append(
-        types::keyword(entry == config.recovery_strategies.end() ? types::RecoveryStrategy::retro_line : entry->second));
+    names.append(tag).append("=").append(types::keyword(strategy.value_or(types::RecoveryStrategy::retro_line)));
   }
   char line[96];
   std::snprintf(line, sizeof line, "any=%d same=%d tags=%zu strategies=%08x", config.autoclose_on_any_tag ? 1 : 0,

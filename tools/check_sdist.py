@@ -11,6 +11,7 @@ globs match and where the includes lie, so that a file that exists here but
 not in the sdist is named, with what needs it. Exits 1 on any finding.
 """
 
+import itertools
 import pathlib
 import re
 import shlex
@@ -52,10 +53,17 @@ def cmake_paths(words):
 
 
 def source_folders(words):
-    """The source folders CMakeLists.txt names (its include directories among them)."""
+    """The source folders CMakeLists.txt names (its include directories among
+    them). A path whose tail is a variable, such as the layers' roots
+    `src/${folder}`, names the folder before it: includes are written
+    relative to it (`#include "text/utf8.h"`)."""
     for word in words:
-        if word.startswith(SOURCE_DIR) and "$" not in word[len(SOURCE_DIR):]:
-            folder = ROOT / word[len(SOURCE_DIR):]
+        if not word.startswith(SOURCE_DIR):
+            continue
+        parts = word[len(SOURCE_DIR):].split("/")
+        fixed = list(itertools.takewhile(lambda part: "$" not in part, parts))
+        if fixed:
+            folder = ROOT.joinpath(*fixed)
             if folder.is_dir():
                 yield folder
 

@@ -24,12 +24,13 @@ TagTable::TagTable(const types::ParserConfig& config) : case_sensitive_(config.c
   for (const std::string& name : config.recognized_tags) {
     if (could_match(name)) insert(prepare_name(name));
   }
-  // Entries for names that are not recognised have no effect. When two keys
-  // fold together, the one iterated last wins.
-  for (const auto& [name, strategy] : config.recovery_strategies) {
-    if (!could_match(name)) continue;
+  // Entries for names that are not recognised have no effect. The table
+  // lists entries in the order they were set, so when two names fold
+  // together the one set last wins.
+  config.recovery_strategies.for_each([&](const std::string& name, types::RecoveryStrategy strategy) {
+    if (!could_match(name)) return;
     if (const auto key = find_configured(prepare_name(name))) entries_[*key].strategy = strategy;
-  }
+  });
   any_retro_line_ = std::any_of(entries_.begin(), entries_.end(), [](const Entry& entry) {
     return entry.strategy == types::RecoveryStrategy::retro_line;
   });

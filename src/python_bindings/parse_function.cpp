@@ -2,13 +2,15 @@
 
 #include "parser/parse.h"
 #include "parser/parser.h"
-#include "python_bindings/argument_binding.h"
+#include "python_glue/argument_binding.h"
 #include "python_bindings/parser_config_type.h"
-#include "python_bindings/py_errors.h"
+#include "python_glue/py_errors.h"
 #include "python_bindings/result_types.h"
-#include "python_bindings/str_text.h"
+#include "python_glue/str_text.h"
 
 namespace python_bindings {
+
+using namespace python_glue;
 namespace {
 
 // The keyword of the first parameter is `input`, although the advertised
@@ -72,7 +74,7 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // record rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
     if (!access.acquired()) return nullptr;
-    return parse_str(input, access.prepared());
+    return parse_str(input, *access.prepared());
   });
 }
 

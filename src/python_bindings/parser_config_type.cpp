@@ -7,14 +7,17 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "python_bindings/argument_binding.h"
-#include "python_bindings/heap_types.h"
-#include "python_bindings/py_errors.h"
-#include "python_bindings/py_ref.h"
-#include "python_bindings/py_text.h"
+#include "python_glue/argument_binding.h"
+#include "python_glue/heap_types.h"
+#include "python_glue/py_errors.h"
+#include "python_glue/py_ref.h"
+#include "python_glue/py_text.h"
+#include "python_glue/released_gil.h"
 #include "text/classes.h"
 
 namespace python_bindings {
+
+using namespace python_glue;
 namespace {
 
 PyTypeObject* parser_config_type_object = nullptr;
@@ -49,39 +52,20 @@ class ExclusiveConfigAccess {
   ConfigState* state_;
 };
 
-PyObject* new_parser_config(types::ParserConfig&& config) noexcept {
-  return adopt_record<PyParserConfig>(parser_config_type_object, ConfigState{std::move(config), 0, nullptr});
-}
-
 // --- argument conversion ---
 
-// The variant whose keyword equals `argument` after ASCII folding; otherwise
+// The variant `named` finds for `argument` after ASCII folding; otherwise
 // ValueError "{what} '{folded argument}'".
-template <class Enum, std::size_t N>
-std::optional<Enum> match_keyword(std::string_view argument, const std::array<Enum, N>& variants,
-                                  const char* what) {
+template <class Named>
+auto match_keyword(std::string_view argument, Named named, const char* what) {
   const std::string folded = text::fold_ascii(argument);
-  for (Enum variant : variants) {
-    if (folded == types::keyword(variant)) return variant;
+  const auto variant = named(folded);
+  if (!variant) {
+    const std::string message = std::string(what) + " '" + folded + "'";
+    if (PyRef text{make_str(message)}) PyErr_SetObject(PyExc_ValueError, text.get());
   }
-  const std::string message = std::string(what) + " '" + folded + "'";
-  if (PyRef text{make_str(message)}) PyErr_SetObject(PyExc_ValueError, text.get());
-  return std::nullopt;
+  return variant;
 }
-
-constexpr std::array kUnknownTagModes = {
-    types::UnknownTagMode::strip,
-    types::UnknownTagMode::passthrough,
-    types::UnknownTagMode::treat_as_text,
-};
-
-constexpr std::array kRecoveryStrategies = {
-    types::RecoveryStrategy::retro_line,
-    types::RecoveryStrategy::forward_until_tag,
-    types::RecoveryStrategy::forward_until_newline,
-    types::RecoveryStrategy::forward_next_token,
-    types::RecoveryStrategy::noop,
-};
 
 // NumPy's bool scalar is not a subclass of bool, yet arrays of flags hand
 // them out everywhere; NumPy 2 renamed the type from bool_ to bool.
@@ -244,7 +228,7 @@ PyObject* set_unknown_mode(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!access.acquired()) return nullptr;
     std::string_view mode_text;
     if (!extract_text(mode_argument, "mode", &mode_text)) return nullptr;
-    const auto mode = match_keyword(mode_text, kUnknownTagModes, "unknown mode");
+    const auto mode = match_keyword(mode_text, types::unknown_mode_named, "unknown mode");
     if (!mode) return nullptr;
     access.config().unknown_mode = *mode;
     Py_RETURN_NONE;
@@ -262,10 +246,12 @@ PyObject* set_recovery_strategy(PyObject* self, PyObject* const* args, Py_ssize_
     if (!extract_text(bound[0], "tag", &tag)) return nullptr;
     std::string_view strategy_text;
     if (!extract_text(bound[1], "strategy", &strategy_text)) return nullptr;
-    const auto strategy = match_keyword(strategy_text, kRecoveryStrategies, "unknown recovery strategy");
+    const auto strategy = match_keyword(strategy_text, types::recovery_strategy_named, "unknown recovery strategy");
     if (!strategy) return nullptr;
-    // Stored verbatim: folding happens per parse, when case_sensitive_tags says so.
-    access.config().recovery_strategies.insert_or_assign(std::string(tag), *strategy);
+    // Stored verbatim: folding happens per parse, when case_sensitive_tags
+    // says so. The entry becomes the last, so it wins over names set
+    // earlier that fold to the same key.
+    access.config().recovery_strategies.set(tag, *strategy);
     Py_RETURN_NONE;
   });
 }
@@ -301,11 +287,6 @@ PyObject* set_autoclose_on_same_tag(PyObject* self, PyObject* const* args, Py_ss
 PyObject* set_case_sensitive_tags(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) noexcept {
   return set_flag(self, args, nargs, kwnames, kSetCaseSensitiveTags, &types::ParserConfig::case_sensitive_tags);
-}
-
-template <class Function>
-PyCFunction as_method(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 constexpr int kSetterFlags = METH_FASTCALL | METH_KEYWORDS;
@@ -356,6 +337,10 @@ bool create_parser_config_type() noexcept {
 
 PyTypeObject* parser_config_type() noexcept { return parser_config_type_object; }
 
+PyObject* new_parser_config(types::ParserConfig&& config) noexcept {
+  return adopt_record<PyParserConfig>(parser_config_type_object, ConfigState{std::move(config), 0, nullptr});
+}
+
 SharedConfigAccess::SharedConfigAccess(PyObject* config) noexcept : config_(config) {
   Py_ssize_t& access = state_of(config).access;
   if (access == ConfigState::kExclusive) {
@@ -372,10 +357,10 @@ SharedConfigAccess::~SharedConfigAccess() {
 
 const types::ParserConfig& SharedConfigAccess::config() const noexcept { return state_of(config_).config; }
 
-const parser::PreparedConfig& SharedConfigAccess::prepared() const {
+std::shared_ptr<const parser::PreparedConfig> SharedConfigAccess::prepared() const {
   ConfigState& state = state_of(config_);
-  if (!state.prepared) state.prepared = std::make_unique<const parser::PreparedConfig>(state.config);
-  return *state.prepared;
+  if (!state.prepared) state.prepared = std::make_shared<const parser::PreparedConfig>(state.config);
+  return state.prepared;
 }
 
 }  // namespace python_bindings

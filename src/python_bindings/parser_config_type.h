@@ -13,9 +13,7 @@
 
 namespace python_bindings {
 
-// What a ParserConfig object holds. The layout is shared with the other
-// extension module of this package, which is built from the same sources
-// and reads configurations it is handed.
+// What a ParserConfig object holds.
 struct ConfigState {
   // Who uses the object right now: 0 nobody, n > 0 that many parses reading
   // it, kExclusive a setter writing it.
@@ -24,8 +22,10 @@ struct ConfigState {
   types::ParserConfig config;
   Py_ssize_t access = 0;
   // The record as a parse reads it, prepared by the first parse that uses
-  // this object and dropped by every setter.
-  std::unique_ptr<const parser::PreparedConfig> prepared;
+  // this object and dropped by every setter. Shared, so that a parse
+  // running without the interpreter lock (a batch, a stream) keeps the one
+  // it started with whatever setters run meanwhile.
+  std::shared_ptr<const parser::PreparedConfig> prepared;
 };
 
 struct PyParserConfig {
@@ -38,6 +38,9 @@ struct PyParserConfig {
 bool create_parser_config_type() noexcept;
 
 PyTypeObject* parser_config_type() noexcept;
+
+// A new ParserConfig object holding `config`, or null with an exception set.
+PyObject* new_parser_config(types::ParserConfig&& config) noexcept;
 
 // Shared access to a ParserConfig object for as long as this lives. Check
 // `acquired()`: when the object is held exclusively (a setter is running
@@ -54,7 +57,7 @@ class SharedConfigAccess {
   const types::ParserConfig& config() const noexcept;
   // The record prepared for parsing, kept until a setter runs. Throws
   // std::bad_alloc.
-  const parser::PreparedConfig& prepared() const;
+  std::shared_ptr<const parser::PreparedConfig> prepared() const;
 
  private:
   PyObject* config_;

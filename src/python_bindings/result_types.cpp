@@ -3,14 +3,16 @@
 #include <string>
 #include <vector>
 
-#include "python_bindings/heap_types.h"
-#include "python_bindings/py_errors.h"
-#include "python_bindings/py_ref.h"
-#include "python_bindings/py_text.h"
+#include "python_glue/heap_types.h"
+#include "python_glue/py_errors.h"
+#include "python_glue/py_ref.h"
+#include "python_glue/py_text.h"
 #include "text/utf8.h"
 #include "types/annotation.h"
 
 namespace python_bindings {
+
+using namespace python_glue;
 namespace {
 
 // What a ParseResult holds: its text as the str it hands out, and the

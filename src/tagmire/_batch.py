@@ -12,7 +12,7 @@ from typing import Any
 import _tagmire_rs
 
 from tagmire import _native
-from tagmire._config import Config
+from tagmire._config import Config, native_config
 
 # pyarrow ships no type information, so its objects are typed Any here; the
 # docstrings name the real types.
@@ -44,14 +44,6 @@ def _thread_count(threads: object) -> int:
     if threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads}")
     return threads
-
-
-def _native_config(config: object) -> _tagmire_rs.ParserConfig | tuple[Any, ...] | None:
-    if config is None or isinstance(config, _tagmire_rs.ParserConfig):
-        return config
-    if isinstance(config, Config):
-        return config._native_values()  # type: ignore[return-value]
-    raise TypeError(f"config must be None, a tagmire.Config or a ParserConfig, not {type(config).__name__}")
 
 
 # --- the output schema ---------------------------------------------------------
@@ -198,15 +190,15 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
     parser's own buffers, wrapped without copying.
     """
     pa = _pyarrow()
-    native_config = _native_config(config)
+    parser_config = native_config(config)
     thread_count = _thread_count(threads)
     if isinstance(texts, list | tuple):
-        chunks = _native.parse_texts(texts, native_config, thread_count)
+        chunks = _native.parse_texts(texts, parser_config, thread_count)
     elif isinstance(texts, str | bytes):
         raise TypeError("texts must be a list of str or an Arrow string array, not a single str")
     else:
         arrays = _string_chunks(pa, texts)
-        chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], native_config, thread_count)
+        chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], parser_config, thread_count)
     return _table(pa, chunks)
 
 

@@ -1,52 +1,140 @@
 """tagmire.Config: a parser configuration that can be compared, pickled,
-sent to other processes and loaded from TOML or JSON files."""
+sent to other processes and loaded from TOML or JSON files.
+
+The keywords and the module's presets are read from the extension module,
+where they are defined once, and every Config is checked by the module's own
+ParserConfig setters: what a Config accepts is exactly what the parser does.
+"""
 
 from __future__ import annotations
 
+import functools
 import json
 import os
+import string
 import tomllib
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import _tagmire_rs
+from _tagmire_rs import ParserConfig
 
-RECOVERY_STRATEGIES = ("retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop")
-UNKNOWN_MODES = ("strip", "passthrough", "treat_as_text")
+from tagmire import _native
+
+#: The recovery strategies, as the module names them.
+RECOVERY_STRATEGIES: tuple[str, ...] = _native.RECOVERY_STRATEGIES
+#: The unknown-tag modes, as the module names them.
+UNKNOWN_MODES: tuple[str, ...] = _native.UNKNOWN_MODES
 _FLAGS = ("autoclose_on_any_tag", "autoclose_on_same_tag", "trim_punctuation", "case_sensitive_tags")
-_FORWARD = ("note", "todo", "claim", "risk", "code")
-_DEFAULT_TAGS = ("cite", *_FORWARD)
-_DEFAULT_STRATEGIES = (("cite", "retro_line"), *((name, "forward_until_tag") for name in _FORWARD))
+_FIELDS = ("recognized_tags", "recovery_strategies", "unknown_mode", *_FLAGS)
+
+
+def _presets() -> dict[str, dict[str, Any]]:
+    """Every named preset's fields. The module's two presets auto-close a
+    repeated tag exactly where its namesake begins, so that with several
+    `<cite>`s left open in one answer each takes the text after it rather
+    than its own sentence; the package's presets leave that to the any-tag
+    auto-close, which closes each by its strategy."""
+    module_default = _native.config_fields(ParserConfig.default_llm_friendly_config())
+    module_cite = _native.config_fields(ParserConfig.default_cite_config())
+    return {
+        "default": {**module_default, "autoclose_on_same_tag": False},
+        "cite": {**module_cite, "autoclose_on_same_tag": False},
+        "compat_default": module_default,
+        "compat_cite": module_cite,
+    }
+
+
+_PRESETS = _presets()
+#: The names of the presets, the package's own first.
+PRESETS: tuple[str, ...] = tuple(_PRESETS)
+_DEFAULT = _PRESETS["default"]
+_DEFAULT_STRATEGIES = tuple((tag, strategy) for tag, strategy in _DEFAULT["recovery_strategies"])
+
+# Only a sort key, so that equal configurations compare equal: which of two
+# names that fold alike wins is decided by their order, which a stable sort
+# by the folded name keeps.
+_FOLDED = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 
 
 class ConfigError(ValueError):
     """A configuration that cannot be used; the message names the key."""
 
 
-def _ascii_folded(text: str) -> str:
-    # Only A-Z fold, as ParserConfig's setters do: str.lower() would also
-    # fold letters such as 'İ' and accept keywords the module refuses.
-    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
+def _type_name(value: object) -> str:
+    return type(value).__name__
 
 
-def _keyword(value: object, allowed: tuple[str, ...], key: str, what: str) -> str:
-    if not isinstance(value, str):
-        raise ConfigError(f"{key}: expected a string, got {type(value).__name__}")
-    folded = _ascii_folded(value)
-    if folded not in allowed:
-        raise ConfigError(f"{key}: unknown {what} {value!r} (expected one of {', '.join(allowed)})")
-    return folded
+def _tags(value: object) -> list[str]:
+    if isinstance(value, str | bytes) or not isinstance(value, Iterable):
+        raise ConfigError(f"recognized_tags: expected a list of strings, got {_type_name(value)}")
+    tags = list(value)
+    for tag in tags:
+        if not isinstance(tag, str):
+            raise ConfigError(f"recognized_tags: expected strings, got {_type_name(tag)}")
+    return sorted(set(tags))
+
+
+def _pairs(value: object) -> list[tuple[str, object]]:
+    pairs = value.items() if isinstance(value, Mapping) else value
+    if isinstance(pairs, str | bytes) or not isinstance(pairs, Iterable):
+        raise ConfigError(f"recovery_strategies: expected a table of tag = strategy, got {_type_name(value)}")
+    checked: list[tuple[str, object]] = []
+    for pair in pairs:
+        if not isinstance(pair, tuple | list) or len(pair) != 2:
+            raise ConfigError("recovery_strategies: expected (tag, strategy) pairs")
+        tag, strategy = pair
+        if not isinstance(tag, str):
+            raise ConfigError(f"recovery_strategies: tags must be strings, got {_type_name(tag)}")
+        if not isinstance(strategy, str):
+            raise ConfigError(f"recovery_strategies.{tag}: expected a string, got {_type_name(strategy)}")
+        checked.append((tag, strategy))
+    return checked
+
+
+def _set(key: str, setter: Callable[[Any], None], value: object, expected: tuple[str, ...] = ()) -> None:
+    """Calls one of the module's setters, naming `key` in its errors."""
+    try:
+        setter(value)
+    except ValueError as error:
+        raise ConfigError(f"{key}: {error} (expected one of {', '.join(expected)})") from None
+    except TypeError:
+        raise ConfigError(f"{key}: expected {'a string' if expected else 'true or false'}, "
+                          f"got {_type_name(value)}") from None
+
+
+def _parser_config(tags: list[str], pairs: Iterable[tuple[str, object]], unknown_mode: object,
+                   flags: Mapping[str, object]) -> ParserConfig:
+    """A ParserConfig holding exactly these fields, built by the setters
+    from nothing, so that no entry of a preset is left over in it."""
+    config = _native.blank_parser_config()
+    config.set_recognized_tags(tags)
+    for tag, strategy in pairs:
+        _set(f"recovery_strategies.{tag}", functools.partial(config.set_recovery_strategy, tag), strategy,
+             RECOVERY_STRATEGIES)
+    _set("unknown_mode", config.set_unknown_mode, unknown_mode, UNKNOWN_MODES)
+    for name in _FLAGS:
+        _set(name, getattr(config, f"set_{name}"), flags[name])
+    return config
 
 
 @dataclass(frozen=True, init=False)
 class Config:
     """Every field of a parser configuration, frozen.
 
-    `Config()` is the default preset, the same as `ParserConfig()`.
-    `recovery_strategies` is kept as (tag, strategy) pairs sorted by tag, so
-    that equal configurations compare and hash equal.
+    `Config()` is the package's default preset (`Config.default()`): the
+    module's default preset with same-tag auto-close off, so that several
+    `<cite>` tags left open in one answer each annotate their own line.
+    `Config.compat_default()` and `Config.compat_cite()` are exactly the
+    module's two presets. Keywords are matched after ASCII case folding, as
+    the module's setters do, and kept in their canonical spelling.
+
+    `recovery_strategies` is kept as (tag, strategy) pairs in the order
+    given, each name in the place it was last given: where two names fold
+    alike (tags matched without regard to case), the later one wins. Pairs
+    whose names do not fold alike are sorted by name, so that equal
+    configurations compare and hash equal.
     """
 
     recognized_tags: frozenset[str]
@@ -59,60 +147,64 @@ class Config:
 
     def __init__(
         self,
-        recognized_tags: Iterable[str] = _DEFAULT_TAGS,
+        recognized_tags: Iterable[str] = tuple(_DEFAULT["recognized_tags"]),
         recovery_strategies: Mapping[str, str] | Iterable[tuple[str, str]] = _DEFAULT_STRATEGIES,
-        unknown_mode: str = "strip",
-        autoclose_on_any_tag: bool = True,
-        autoclose_on_same_tag: bool = True,
-        trim_punctuation: bool = True,
-        case_sensitive_tags: bool = False,
+        unknown_mode: str = _DEFAULT["unknown_mode"],
+        autoclose_on_any_tag: bool = _DEFAULT["autoclose_on_any_tag"],
+        autoclose_on_same_tag: bool = _DEFAULT["autoclose_on_same_tag"],
+        trim_punctuation: bool = _DEFAULT["trim_punctuation"],
+        case_sensitive_tags: bool = _DEFAULT["case_sensitive_tags"],
     ) -> None:
-        if isinstance(recognized_tags, str | bytes) or not isinstance(recognized_tags, Iterable):
-            raise ConfigError(f"recognized_tags: expected a list of strings, got {type(recognized_tags).__name__}")
-        tags = frozenset(recognized_tags)
-        for tag in tags:
-            if not isinstance(tag, str):
-                raise ConfigError(f"recognized_tags: expected strings, got {type(tag).__name__}")
-        pairs = recovery_strategies.items() if isinstance(recovery_strategies, Mapping) else recovery_strategies
-        if isinstance(pairs, str | bytes) or not isinstance(pairs, Iterable):
-            raise ConfigError(
-                f"recovery_strategies: expected a table of tag = strategy, got {type(recovery_strategies).__name__}")
-        strategies: dict[str, str] = {}
-        for pair in pairs:
-            if not isinstance(pair, tuple | list) or len(pair) != 2:
-                raise ConfigError("recovery_strategies: expected (tag, strategy) pairs")
-            tag, strategy = pair
-            if not isinstance(tag, str):
-                raise ConfigError(f"recovery_strategies: tags must be strings, got {type(tag).__name__}")
-            # A later entry for the same tag replaces an earlier one, as
-            # ParserConfig.set_recovery_strategy does.
-            strategies[tag] = _keyword(strategy, RECOVERY_STRATEGIES, f"recovery_strategies.{tag}",
-                                       "recovery strategy")
-        fields: dict[str, Any] = {
-            "recognized_tags": tags,
-            "recovery_strategies": tuple(sorted(strategies.items())),
-            "unknown_mode": _keyword(unknown_mode, UNKNOWN_MODES, "unknown_mode", "unknown-tag mode"),
-        }
-        for name, value in zip(_FLAGS, (autoclose_on_any_tag, autoclose_on_same_tag, trim_punctuation,
-                                        case_sensitive_tags)):
-            if not isinstance(value, bool):
-                raise ConfigError(f"{name}: expected true or false, got {type(value).__name__}")
-            fields[name] = value
-        for name, value in fields.items():
-            object.__setattr__(self, name, value)
+        flags = {"autoclose_on_any_tag": autoclose_on_any_tag, "autoclose_on_same_tag": autoclose_on_same_tag,
+                 "trim_punctuation": trim_punctuation, "case_sensitive_tags": case_sensitive_tags}
+        parser_config = _parser_config(_tags(recognized_tags), _pairs(recovery_strategies), unknown_mode, flags)
+        # The module's own reading of what it was given: canonical keywords
+        # and the order in which names were last set.
+        fields = _native.config_fields(parser_config)
+        fields["recognized_tags"] = frozenset(fields["recognized_tags"])
+        fields["recovery_strategies"] = tuple(
+            sorted(fields["recovery_strategies"], key=lambda pair: pair[0].translate(_FOLDED)))
+        for name in _FIELDS:
+            object.__setattr__(self, name, fields[name])
+        # Handed to the native parsers, never to users (a ParserConfig can
+        # be changed); it is no field, so it takes no part in comparisons.
+        object.__setattr__(self, "_parser_config", parser_config)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Config, tuple(getattr(self, name) for name in _FIELDS))
 
     # --- presets ---
 
     @classmethod
+    def preset(cls, name: str) -> Config:
+        """The preset named `name`, one of PRESETS: "default", "cite"
+        (the package's), "compat_default" or "compat_cite" (exactly the
+        module's)."""
+        if name not in _PRESETS:
+            raise ConfigError(f"preset: expected one of {', '.join(map(repr, PRESETS))}, got {name!r}")
+        return cls(**_PRESETS[name])
+
+    @classmethod
     def default(cls) -> Config:
-        """The default preset: cite recovers by retro_line; note, todo,
-        claim, risk and code forward until the next tag."""
-        return cls()
+        """The package's default: cite recovers by retro_line; note, todo,
+        claim, risk and code forward until the next tag; every recognised
+        tag closes the ones still open by their strategies."""
+        return cls.preset("default")
 
     @classmethod
     def cite(cls) -> Config:
-        """Only cite, recovering by retro_line."""
-        return cls(recognized_tags=("cite",), recovery_strategies={"cite": "retro_line"})
+        """Only cite, recovering by retro_line; same-tag auto-close off."""
+        return cls.preset("cite")
+
+    @classmethod
+    def compat_default(cls) -> Config:
+        """Exactly the module's default preset (`ParserConfig()`)."""
+        return cls.preset("compat_default")
+
+    @classmethod
+    def compat_cite(cls) -> Config:
+        """Exactly the module's cite preset (`ParserConfig.default_cite_config()`)."""
+        return cls.preset("compat_cite")
 
     # --- loading ---
 
@@ -120,29 +212,26 @@ class Config:
     def from_mapping(cls, mapping: Mapping[str, Any]) -> Config:
         """A configuration from a mapping such as a parsed TOML or JSON file.
 
-        `preset` ("default" or "cite") chooses where it starts; every other
-        key is a field and replaces that field of the preset. Unknown keys,
-        strategies and modes, and values of the wrong type are ConfigErrors
-        naming the key.
+        `preset` (one of PRESETS, "default" unless given) chooses where it
+        starts; every other key is a field and replaces that field of the
+        preset. Unknown keys, strategies and modes, and values of the wrong
+        type are ConfigErrors naming the key.
         """
         if not isinstance(mapping, Mapping):
-            raise ConfigError(f"expected a table of settings, got {type(mapping).__name__}")
-        fields = {name for name in cls.__dataclass_fields__}
+            raise ConfigError(f"expected a table of settings, got {_type_name(mapping)}")
         for key in mapping:
-            if key != "preset" and key not in fields:
-                raise ConfigError(f"unknown key {key!r} (expected preset or one of {', '.join(sorted(fields))})")
+            if key != "preset" and key not in _FIELDS:
+                raise ConfigError(f"unknown key {key!r} (expected preset or one of {', '.join(sorted(_FIELDS))})")
         preset_name = mapping.get("preset", "default")
-        preset = {"default": cls.default, "cite": cls.cite}.get(preset_name) if isinstance(preset_name, str) else None
-        if preset is None:
-            raise ConfigError(f"preset: expected 'default' or 'cite', got {preset_name!r}")
-        settings = {name: getattr(preset(), name) for name in fields}
+        if not isinstance(preset_name, str) or preset_name not in _PRESETS:
+            raise ConfigError(f"preset: expected one of {', '.join(map(repr, PRESETS))}, got {preset_name!r}")
         if "recognized_tags" in mapping and not isinstance(mapping["recognized_tags"], list | tuple):
             raise ConfigError(
-                f"recognized_tags: expected a list of strings, got {type(mapping['recognized_tags']).__name__}")
+                f"recognized_tags: expected a list of strings, got {_type_name(mapping['recognized_tags'])}")
         if "recovery_strategies" in mapping and not isinstance(mapping["recovery_strategies"], Mapping):
             raise ConfigError("recovery_strategies: expected a table of tag = strategy, "
-                              f"got {type(mapping['recovery_strategies']).__name__}")
-        settings.update({key: value for key, value in mapping.items() if key != "preset"})
+                              f"got {_type_name(mapping['recovery_strategies'])}")
+        settings = {**_PRESETS[preset_name], **{key: value for key, value in mapping.items() if key != "preset"}}
         return cls(**settings)
 
     @classmethod
@@ -170,21 +259,10 @@ class Config:
 
     # --- use ---
 
-    def to_parser_config(self) -> _tagmire_rs.ParserConfig:
-        """A new ParserConfig with these settings."""
-        # The cite preset's strategy table holds only cite's own default
-        # (retro_line, the same as no entry), so the result holds exactly
-        # the strategies listed here.
-        config = _tagmire_rs.ParserConfig.default_cite_config()
-        config.set_recognized_tags(sorted(self.recognized_tags))
-        for tag, strategy in self.recovery_strategies:
-            config.set_recovery_strategy(tag, strategy)
-        config.set_unknown_mode(self.unknown_mode)
-        config.set_autoclose_on_any_tag(self.autoclose_on_any_tag)
-        config.set_autoclose_on_same_tag(self.autoclose_on_same_tag)
-        config.set_trim_punctuation(self.trim_punctuation)
-        config.set_case_sensitive_tags(self.case_sensitive_tags)
-        return config
+    def to_parser_config(self) -> ParserConfig:
+        """A new ParserConfig with exactly these settings."""
+        flags = {name: getattr(self, name) for name in _FLAGS}
+        return _parser_config(sorted(self.recognized_tags), self.recovery_strategies, self.unknown_mode, flags)
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as plain values, which from_mapping and json.dumps take."""
@@ -195,7 +273,17 @@ class Config:
             **{name: getattr(self, name) for name in _FLAGS},
         }
 
-    def _native_values(self) -> tuple[Any, ...]:
-        """The fields as tagmire._native reads them."""
-        return (tuple(self.recognized_tags), self.recovery_strategies, self.unknown_mode,
-                *(getattr(self, name) for name in _FLAGS))
+
+_DEFAULT_CONFIG = Config()
+
+
+def native_config(config: object) -> ParserConfig:
+    """The ParserConfig a native parser is handed for `config`: a Config, a
+    ParserConfig, or None for the package's default."""
+    if config is None:
+        config = _DEFAULT_CONFIG
+    if isinstance(config, Config):
+        return config._parser_config  # type: ignore[attr-defined, no-any-return]
+    if isinstance(config, ParserConfig):
+        return config
+    raise TypeError(f"config must be None, a tagmire.Config or a ParserConfig, not {_type_name(config)}")

@@ -26,8 +26,7 @@ from typing import NamedTuple
 import _tagmire_rs
 
 from tagmire import _native
-from tagmire._batch import _native_config
-from tagmire._config import Config
+from tagmire._config import Config, native_config
 
 __all__ = ["StreamParser", "StreamUpdate", "SettledText", "StreamSegment", "StreamMarker", "StreamAnnotation"]
 
@@ -113,7 +112,7 @@ class StreamParser:
     def __init__(self, config: Config | _tagmire_rs.ParserConfig | None = None, *, preview: bool = True) -> None:
         if not isinstance(preview, bool):
             raise TypeError(f"preview must be a bool, not {type(preview).__name__}")
-        self._core = _native.Stream(_native_config(config), preview)
+        self._core = _native.Stream(native_config(config), preview)
 
     @property
     def closed(self) -> bool:

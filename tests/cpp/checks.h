@@ -49,7 +49,7 @@ types::ParserConfig draw_config(Choose&& choose) {
   for (const char* name : kNames) {
     const int strategy = choose(8);  // 1..5: a strategy, else none
     if (strategy >= 1 && strategy <= 5) {
-      config.recovery_strategies[name] = static_cast<types::RecoveryStrategy>(strategy - 1);
+      config.recovery_strategies.set(name, static_cast<types::RecoveryStrategy>(strategy - 1));
     }
   }
   return config;

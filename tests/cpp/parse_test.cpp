@@ -33,8 +33,8 @@ TEST(Presets, DifferOnlyInTheirNames) {
   const ParserConfig llm = ParserConfig::default_llm_friendly_config();
   EXPECT_EQ(cite.recognized_tags, (std::unordered_set<std::string>{"cite"}));
   EXPECT_EQ(llm.recognized_tags.size(), 6u);
-  EXPECT_EQ(llm.recovery_strategies.at("cite"), RecoveryStrategy::retro_line);
-  EXPECT_EQ(llm.recovery_strategies.at("code"), RecoveryStrategy::forward_until_tag);
+  EXPECT_EQ(llm.recovery_strategies.find("cite"), RecoveryStrategy::retro_line);
+  EXPECT_EQ(llm.recovery_strategies.find("code"), RecoveryStrategy::forward_until_tag);
   for (const ParserConfig* c : {&cite, &llm}) {
     EXPECT_EQ(c->unknown_mode, UnknownTagMode::strip);
     EXPECT_TRUE(c->autoclose_on_any_tag && c->autoclose_on_same_tag && c->trim_punctuation);
@@ -127,7 +127,7 @@ TEST(Dispatch, StrategyFollowsTheFoldedName) {
   // A recognised name without a strategy recovers by retro_line; a strategy
   // for an unrecognised name changes nothing.
   config.recognized_tags.insert("extra");
-  config.recovery_strategies["ghost"] = RecoveryStrategy::noop;
+  config.recovery_strategies.set("ghost", RecoveryStrategy::noop);
   EXPECT_EQ(segments_of("ab<extra>\n", config), (std::vector<FlatSegment>{{"ab", {"extra"}}, {"\n", {}}}));
 }
 
@@ -172,7 +172,7 @@ const auto kRetro = RecoveryStrategy::retro_line;
 
 ParserConfig b_forward() {
   ParserConfig config = config_with({"a", "b"});
-  config.recovery_strategies["b"] = kFwd;
+  config.recovery_strategies.set("b", kFwd);
   return config;
 }
 

@@ -23,7 +23,7 @@ class Recovery : public testing::TestWithParam<RecoveryCase> {};
 TEST_P(Recovery, CoversTheStrategysStretch) {
   const RecoveryCase& c = GetParam();
   ParserConfig config = config_with({"t", "o", "m"}, RecoveryStrategy::forward_until_tag);
-  config.recovery_strategies["t"] = c.strategy;
+  config.recovery_strategies.set("t", c.strategy);
   config.autoclose_on_any_tag = c.autoclose_on_any_tag;
   config.trim_punctuation = c.trim;
   EXPECT_EQ(segments_of(c.input, config), c.segments);

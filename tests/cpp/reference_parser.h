@@ -220,7 +220,7 @@ struct Reference {
   ParseResult run(std::string_view in) {
     const auto fold = [&](const std::string& s) { return config.case_sensitive_tags ? s : text::fold_ascii(s); };
     for (const auto& n : config.recognized_tags) recognized.insert(fold(n));
-    for (const auto& [n, s] : config.recovery_strategies) strategies[fold(n)] = s;
+    config.recovery_strategies.for_each([&](const std::string& n, RecoveryStrategy s) { strategies[fold(n)] = s; });
     std::size_t pos = 0;
     while (pos < in.size()) {
       if (in.compare(pos, 9, "<![CDATA[") == 0) {

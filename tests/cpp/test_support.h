@@ -57,7 +57,7 @@ inline ParserConfig config_with(std::initializer_list<const char*> tags,
   config.recovery_strategies.clear();
   for (const char* tag : tags) {
     config.recognized_tags.insert(tag);
-    config.recovery_strategies[tag] = strategy;
+    config.recovery_strategies.set(tag, strategy);
   }
   config.autoclose_on_any_tag = autoclose;
   config.autoclose_on_same_tag = autoclose;

@@ -46,6 +46,8 @@ def expected_row(text, config):
     """What parse gives for one row, in the shape of parse_batch's rows."""
     if text is None:
         return {"text": None, "segments": None, "markers": None}
+    if config is None:
+        config = Config()  # the package's default, not the module's
     if isinstance(config, Config):
         config = config.to_parser_config()
     result = parse(text, config)

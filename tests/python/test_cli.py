@@ -121,7 +121,7 @@ BAD_LINES = {
         (["parse", "{dir}/answers.jsonl", "--config", "{dir}/missing.toml", "-o", "{out}"],
          "missing.toml: No such file or directory"),
         (["parse", "{dir}/answers.jsonl", "--config", "{dir}/bad.toml", "-o", "{out}"],
-         "bad.toml: unknown_mode: unknown unknown-tag mode 'drop'"),
+         "bad.toml: unknown_mode: unknown mode 'drop'"),
         (["parse", "{dir}/answers.jsonl", "-o", "{dir}/out.csv"], "out.csv: cannot write .csv"),
         (["parse", "{dir}/answers.jsonl", "-o", "{dir}/nowhere/out.jsonl"], "no such folder"),
         (["parse", "{dir}/broken.parquet", "-o", "{out}"], "broken.parquet: not a readable Parquet file"),

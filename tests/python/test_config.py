@@ -20,14 +20,59 @@ def shape(result):
             [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers])
 
 
+def module_preset(factory, same_tag):
+    config = factory()
+    config.set_autoclose_on_same_tag(same_tag)
+    return config
+
+
 @pytest.mark.parametrize(
     ("config", "preset"),
-    [(Config.default(), ParserConfig()), (Config(), ParserConfig.default_llm_friendly_config()),
-     (Config.cite(), ParserConfig.default_cite_config())],
+    [(Config.compat_default(), ParserConfig()), (Config.compat_cite(), ParserConfig.default_cite_config()),
+     (Config(), module_preset(ParserConfig, False)), (Config.default(), module_preset(ParserConfig, False)),
+     (Config.cite(), module_preset(ParserConfig.default_cite_config, False))],
 )
 def test_presets_parse_as_the_module_presets(config, preset):
     for text in SAMPLES:
         assert shape(parse(text, config.to_parser_config())) == shape(parse(text, preset))
+
+
+def test_the_default_gives_each_open_cite_its_own_line():
+    text = "Fact one<cite>.\nFact two<cite>.\nFact three."
+    def cited(result):
+        return [(s.text, len(s.annotations)) for s in result.segments if s.annotations]
+
+    assert cited(parse(text, Config().to_parser_config())) == [("Fact one", 1), ("Fact two", 1)]
+    # The module's own preset closes the first cite where the second begins,
+    # so it takes the text after it.
+    assert cited(parse(text)) == [(".\n", 1), ("Fact two", 2)]
+
+
+@pytest.mark.parametrize("name", ["default", "cite", "compat_default", "compat_cite"])
+def test_every_preset_has_a_name_files_can_use(name):
+    assert Config.preset(name) == getattr(Config, name)() == Config.from_mapping({"preset": name})
+
+
+@pytest.mark.parametrize(
+    ("pairs", "expected"),
+    [
+        # Names that fold alike: the one given last wins, whatever the order
+        # of names that do not.
+        ([("Cite", "forward_until_newline")], "forward"),
+        ([("cite", "noop"), ("CITE", "forward_until_newline")], "forward"),
+        ([("CITE", "forward_until_newline"), ("cite", "noop")], "none"),
+        ([("note", "noop"), ("Cite", "forward_until_newline"), ("cite", "retro_line")], "retro"),
+    ],
+)
+def test_of_two_names_that_fold_alike_the_one_given_last_wins(pairs, expected):
+    config = Config(recognized_tags=["Cite"], recovery_strategies=pairs)
+    text = "ab<cite>cd\n"
+    want = {"forward": [("cd", ["cite"])], "retro": [("ab", ["cite"])], "none": []}[expected]
+    for parser_config in (config.to_parser_config(), pickle.loads(pickle.dumps(config)).to_parser_config()):
+        got = [(s.text, [a.tag for a in s.annotations]) for s in parse(text, parser_config).segments if s.annotations]
+        assert got == want
+    assert Config(recognized_tags=["Cite"], recovery_strategies=[("x", "noop"), *pairs]) == Config(
+        recognized_tags=["Cite"], recovery_strategies=[*pairs, ("x", "noop")])
 
 
 def test_fields_are_kept_in_a_canonical_form():
@@ -75,7 +120,7 @@ def test_json_and_toml_files_round_trip(tmp_path):
     toml_file = tmp_path / "config.toml"
     toml_file.write_text(
         'recognized_tags = ["cite", "claim"]\nunknown_mode = "strip"\ntrim_punctuation = false\n'
-        'autoclose_on_any_tag = true\nautoclose_on_same_tag = true\ncase_sensitive_tags = false\n'
+        'autoclose_on_any_tag = true\nautoclose_on_same_tag = false\ncase_sensitive_tags = false\n'
         '[recovery_strategies]\nclaim = "noop"\n')
     assert Config.from_file(json_file) == CUSTOM
     assert Config.from_file(str(toml_file)) == CUSTOM
@@ -93,14 +138,15 @@ def test_a_file_changes_only_what_it_names(tmp_path):
     ("mapping", "message"),
     [
         ({"recognised_tags": ["cite"]}, "unknown key 'recognised_tags'"),
-        ({"preset": "fancy"}, "preset: expected 'default' or 'cite'"),
+        ({"preset": "fancy"}, "preset: expected one of 'default', 'cite', 'compat_default', 'compat_cite', got 'fancy'"),
         ({"recognized_tags": "cite"}, "recognized_tags: expected a list of strings, got str"),
         ({"recognized_tags": ["cite", 3]}, "recognized_tags: expected strings, got int"),
         ({"recovery_strategies": ["cite"]}, "recovery_strategies: expected a table"),
         ({"recovery_strategies": {"claim": "forward"}}, "recovery_strategies.claim: unknown recovery strategy "
                                                         "'forward'"),
         ({"recovery_strategies": {"claim": 1}}, "recovery_strategies.claim: expected a string, got int"),
-        ({"unknown_mode": "drop"}, "unknown_mode: unknown unknown-tag mode 'drop'"),
+        ({"unknown_mode": "drop"}, "unknown_mode: unknown mode 'drop' (expected one of strip, passthrough, "
+                                   "treat_as_text)"),
         # ASCII folding only, as the module's setters: a dotted capital I is no 'i'.
         ({"unknown_mode": "str\u0130p"}, "unknown_mode: unknown"),
         ({"trim_punctuation": "yes"}, "trim_punctuation: expected true or false, got str"),

@@ -17,7 +17,7 @@ EXPORTS = ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "pa
 
 
 def test_module_holds_exports_in_order_and_lists_them_in_all():
-    public = [name for name in vars(_tagmire_rs) if not name.startswith("__")]
+    public = [name for name in vars(_tagmire_rs) if not name.startswith("_")]
     assert public == EXPORTS
     assert _tagmire_rs.__all__ == EXPORTS
     assert _tagmire_rs.__doc__ == ""

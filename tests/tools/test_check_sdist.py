@@ -21,7 +21,7 @@ def test_needed_files_come_from_pyproject_cmake_and_includes(needed):
     assert needed["pyproject.toml"] == needed["CMakeLists.txt"] == "the build backend"
     assert needed["README.md"] == "pyproject.toml's readme"
     assert needed["LICENSE"] == "pyproject.toml's license-files"
-    assert needed["src/python_bindings/module.cpp"] == "CMakeLists.txt"
+    assert needed["src/extension/module.cpp"] == "CMakeLists.txt"
     assert needed["src/python_bindings/_tagmire_rs.pyi"] == "CMakeLists.txt"
     assert needed["fuzz/fuzz_parse.cpp"] == "CMakeLists.txt's glob fuzz/fuzz_*.cpp"
     # Headers are named nowhere in CMakeLists.txt: only the includes find them.

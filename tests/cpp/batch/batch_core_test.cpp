@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "parser/parse.h"
-#include "tagmire_native/batch_core.h"
+#include "batch/batch_core.h"
 
 namespace {
 
-using tagmire_native::ArrowStrings;
-using tagmire_native::OutputChunk;
-using tagmire_native::parse_rows;
-using tagmire_native::TextRow;
+using batch::ArrowStrings;
+using batch::OutputChunk;
+using batch::parse_rows;
+using batch::TextRow;
 
 std::vector<std::string> sample_texts(std::size_t count) {
   const char* pieces[] = {"Water boils at 100 C.<cite>\n<note>verify altitude", "", "é<cite src=x k/>ü",
@@ -101,7 +101,7 @@ TEST(ParseRows, EveryThreadCountGivesTheRowsOfParseInOrder) {
   std::vector<Row> expected;
   for (std::size_t i = 0; i < texts.size(); ++i) expected.push_back(i == 5 ? null_row() : expected_row(texts[i], config));
   for (std::size_t threads : {1u, 2u, 3u, 4u, 8u}) {
-    const auto outcome = parse_rows(rows, config, threads);
+    const auto outcome = parse_rows(rows, parser::PreparedConfig(config), threads);
     EXPECT_EQ(outcome.chunks.size(), threads);
     EXPECT_FALSE(outcome.unencodable_row);
     EXPECT_EQ(rows_of(outcome.chunks), expected) << threads << " threads";
@@ -111,8 +111,8 @@ TEST(ParseRows, EveryThreadCountGivesTheRowsOfParseInOrder) {
 TEST(ParseRows, NeverStartsMoreThreadsThanRows) {
   const std::string text = "a<cite/>";
   const std::vector<TextRow> rows{utf8_row(text), utf8_row(text)};
-  EXPECT_EQ(parse_rows(rows, types::ParserConfig(), 16).chunks.size(), 2u);
-  EXPECT_TRUE(parse_rows({}, types::ParserConfig(), 4).chunks.empty());
+  EXPECT_EQ(parse_rows(rows, parser::default_prepared_config(), 16).chunks.size(), 2u);
+  EXPECT_TRUE(parse_rows({}, parser::default_prepared_config(), 4).chunks.empty());
 }
 
 TEST(ParseRows, ManyBatchesAtOnceShareOneConfiguration) {
@@ -121,7 +121,7 @@ TEST(ParseRows, ManyBatchesAtOnceShareOneConfiguration) {
   const auto texts = sample_texts(300);
   std::vector<TextRow> rows;
   for (const auto& text : texts) rows.push_back(utf8_row(text));
-  const auto config = types::ParserConfig::default_cite_config();
+  const parser::PreparedConfig config(types::ParserConfig::default_cite_config());
   const auto expected = rows_of(parse_rows(rows, config, 1).chunks);
   std::vector<std::vector<Row>> seen(4);
   {
@@ -139,7 +139,7 @@ TEST(ParseRows, CodeUnitsAreEncodedAndCharacterOffsetsCounted) {
   rows[0] = {wide.data(), wide.size(), 2, false};
   rows[1] = {widest.data(), widest.size(), 4, false};
   rows[2] = {latin1.data(), latin1.size(), 1, false};
-  const auto outcome = parse_rows(rows, types::ParserConfig::default_llm_friendly_config(), 3);
+  const auto outcome = parse_rows(rows, parser::default_prepared_config(), 3);
   const auto parsed = rows_of(outcome.chunks);
   ASSERT_EQ(parsed.size(), 3u);
   EXPECT_EQ(parsed[0].text, "é東京a");
@@ -159,7 +159,7 @@ TEST(ParseRows, ALoneSurrogateStopsTheBatchAndNamesItsRow) {
   std::vector<TextRow> rows;
   for (int i = 0; i < 10; ++i) rows.push_back({good.data(), good.size(), 2, false});
   rows[7] = {bad.data(), bad.size(), 2, false};
-  const auto outcome = parse_rows(rows, types::ParserConfig(), 3);
+  const auto outcome = parse_rows(rows, parser::default_prepared_config(), 3);
   ASSERT_TRUE(outcome.unencodable_row);
   EXPECT_EQ(*outcome.unencodable_row, 7u);
 }

@@ -1,8 +1,8 @@
-#include "python_bindings/argument_binding.h"
+#include "python_glue/argument_binding.h"
 
-#include "python_bindings/py_ref.h"
+#include "python_glue/py_ref.h"
 
-namespace python_bindings {
+namespace python_glue {
 namespace {
 
 void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
@@ -91,4 +91,4 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   return true;
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

@@ -1,9 +1,9 @@
-#include "python_bindings/str_text.h"
+#include "python_glue/str_text.h"
 
 #include <cstring>
 #include <memory>
 
-namespace python_bindings {
+namespace python_glue {
 
 namespace {
 
@@ -153,4 +153,4 @@ PyObject* OutputStr::finish(std::size_t size, std::uint32_t unit_bits) noexcept 
   return str;
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

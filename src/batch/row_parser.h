@@ -5,12 +5,12 @@
 #include <string_view>
 
 #include "parser/tag_table.h"
-#include "tagmire_native/chunk_builder.h"
+#include "batch/chunk_builder.h"
 
-namespace tagmire_native {
+namespace batch {
 
 // Parses UTF-8 `input` under `config`, which every thread shares (it is only
 // read), and appends the row to `out`.
 void parse_row(std::string_view input, const parser::PreparedConfig& config, ChunkBuilder& out);
 
-}  // namespace tagmire_native
+}  // namespace batch

@@ -9,10 +9,10 @@
 #include <span>
 #include <vector>
 
-#include "tagmire_native/chunk_builder.h"
-#include "types/parser_config.h"
+#include "batch/chunk_builder.h"
+#include "parser/tag_table.h"
 
-namespace tagmire_native {
+namespace batch {
 
 // One input row. Arrow strings and ASCII `str` objects are UTF-8 already
 // (`width` 0, `length` in bytes); any other `str` arrives as the
@@ -53,10 +53,11 @@ struct BatchOutcome {
   std::optional<std::size_t> unencodable_row;
 };
 
-// Parses every row under `config` on up to `threads` threads (never more
-// than there are rows), each taking one contiguous range of about the same
-// number of bytes. The rows' memory must stay unchanged until it returns.
-// Throws std::bad_alloc, or std::system_error when a thread cannot start.
-BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig& config, std::size_t threads);
+// Parses every row under `config` (which the threads share, only reading
+// it) on up to `threads` threads (never more than there are rows), each
+// taking one contiguous range of about the same number of bytes. The rows'
+// memory must stay unchanged until it returns. Throws std::bad_alloc, or
+// std::system_error when a thread cannot start.
+BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& config, std::size_t threads);
 
-}  // namespace tagmire_native
+}  // namespace batch

@@ -16,10 +16,10 @@
 #include <memory>
 
 #include "parser/output_buffer.h"
-#include "python_bindings/py_ref.h"
+#include "python_glue/py_ref.h"
 #include "text/encoding.h"
 
-namespace python_bindings {
+namespace python_glue {
 
 // The characters of a str, in place.
 struct StrView {
@@ -79,4 +79,4 @@ class OutputStr {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace python_bindings
+}  // namespace python_glue

@@ -10,9 +10,9 @@
 #include <new>
 #include <system_error>
 
-#include "python_bindings/py_ref.h"
+#include "python_glue/py_ref.h"
 
-namespace python_bindings {
+namespace python_glue {
 
 // Runs `body`, which returns a new reference or null with an exception set,
 // at an entry point called by the interpreter. Only std::bad_alloc can come
@@ -53,4 +53,4 @@ void raise_argument_error(const char* param, const char* message) noexcept;
 // error, RuntimeError, MemoryError, ...) stays exactly as it is.
 void prefix_argument_error(const char* param) noexcept;
 
-}  // namespace python_bindings
+}  // namespace python_glue

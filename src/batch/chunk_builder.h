@@ -10,7 +10,7 @@
 
 #include "types/pod_vector.h"
 
-namespace tagmire_native {
+namespace batch {
 
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {
@@ -121,4 +121,4 @@ class ChunkBuilder {
   AttributeColumns* attributes_ = nullptr;  // of the annotation or marker added last
 };
 
-}  // namespace tagmire_native
+}  // namespace batch

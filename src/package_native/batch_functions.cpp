@@ -1,96 +1,32 @@
-// The extension module tagmire._native: the glue between Python and the
-// batch core. It takes rows (a list of str, or Arrow string buffers) and a
-// configuration, runs the core with the interpreter lock released, and
-// hands back each output chunk as a dict of read-only Buffer objects that
-// pyarrow wraps without copying. It also holds the streaming parser's type
-// (stream_object.cpp).
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "package_native/batch_functions.h"
 
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
-#include "python_bindings/py_ref.h"
-#include "tagmire_native/batch_core.h"
-#include "tagmire_native/config_reading.h"
-#include "tagmire_native/glue.h"
-#include "tagmire_native/stream_object.h"
+#include "batch/batch_core.h"
+#include "package_native/buffer_object.h"
+#include "package_native/config_functions.h"
+#include "python_glue/py_errors.h"
+#include "python_glue/py_ref.h"
+#include "python_glue/released_gil.h"
 
-namespace tagmire_native {
+namespace package_native {
 namespace {
 
-using python_bindings::PyRef;
-
-// --- Buffer: read-only memory owned by C++ -----------------------------------
-
-struct Storage {
-  virtual ~Storage() = default;
-  virtual const void* data() const noexcept = 0;
-  virtual std::size_t size() const noexcept = 0;
-};
-
-// Any contiguous container of values: std::vector, or the parser's PodVector.
-template <class Values>
-struct VectorStorage final : Storage {
-  explicit VectorStorage(Values&& values) noexcept : values(std::move(values)) {}
-  const void* data() const noexcept override { return values.data(); }
-  std::size_t size() const noexcept override { return values.size() * sizeof(*values.data()); }
-  Values values;
-};
-
-struct BufferObject {
-  PyObject_HEAD
-  Storage* storage;
-};
-
-PyTypeObject* buffer_type = nullptr;
-
-// An empty vector may have no memory at all; a buffer still needs an address.
-const char kNoBytes[1] = {0};
-
-int buffer_get(PyObject* self, Py_buffer* view, int flags) noexcept {
-  const Storage& storage = *reinterpret_cast<BufferObject*>(self)->storage;
-  void* data = const_cast<void*>(storage.size() == 0 ? kNoBytes : storage.data());
-  // readonly=1: a request for a writable view fails with BufferError.
-  return PyBuffer_FillInfo(view, self, data, static_cast<Py_ssize_t>(storage.size()), 1, flags);
-}
-
-void buffer_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<BufferObject*>(self)->storage;
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot buffer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
-    {Py_tp_doc, const_cast<char*>("Read-only memory of one output column, owned by the parser's output.")},
-    {0, nullptr},
-};
-
-PyType_Spec buffer_spec = {
-    "tagmire._native.Buffer", sizeof(BufferObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, buffer_slots,
-};
-
-// A new Buffer that takes over `values`. The storage is made before the
-// object, so a failed allocation of either leaks nothing.
-template <class Values>
-PyObject* make_buffer(Values&& values) {
-  auto storage = std::make_unique<VectorStorage<std::remove_cvref_t<Values>>>(std::move(values));
-  PyObject* self = buffer_type->tp_alloc(buffer_type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<BufferObject*>(self)->storage = storage.release();
-  return self;
-}
+using batch::ArrowStrings;
+using batch::AttributeColumns;
+using batch::BatchOutcome;
+using batch::Bitmap;
+using batch::OutputChunk;
+using batch::StringColumn;
+using batch::TextRow;
+using python_glue::as_method;
+using python_glue::guarded;
+using python_glue::PyRef;
+using python_glue::ReleasedGil;
 
 // --- output chunks as dicts -----------------------------------------------------
 
@@ -181,12 +117,12 @@ bool check_arity(const char* function, Py_ssize_t nargs, Py_ssize_t expected) {
 // Parses `rows` and returns the chunk list. `rows` point into objects the
 // caller keeps alive and that nobody can change: str objects, or Arrow
 // buffers held through Py_buffer views.
-PyObject* run_batch(const std::vector<TextRow>& rows, const types::ParserConfig& config, std::size_t threads,
+PyObject* run_batch(const std::vector<TextRow>& rows, const parser::PreparedConfig& config, std::size_t threads,
                     std::optional<std::size_t>* unencodable_row) {
   BatchOutcome outcome;
   {
     ReleasedGil released;
-    outcome = parse_rows(rows, config, threads);
+    outcome = batch::parse_rows(rows, config, threads);
   }
   if (outcome.unencodable_row) {
     *unencodable_row = outcome.unencodable_row;
@@ -225,9 +161,9 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
       PyErr_Format(PyExc_TypeError, "texts must be a list or tuple, not '%.200s'", Py_TYPE(args[0])->tp_name);
       return nullptr;
     }
-    types::ParserConfig config;
+    const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    if (!read_config(args[1], &config) || !read_threads(args[2], &threads)) return nullptr;
+    if (!config || !read_threads(args[2], &threads)) return nullptr;
     // A tuple of its own holds every str alive while the threads read them,
     // whatever other threads do to the caller's list meanwhile.
     PyRef items(PySequence_Tuple(args[0]));
@@ -256,7 +192,7 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
       row.width = PyUnicode_IS_ASCII(item) ? 0 : static_cast<std::uint8_t>(PyUnicode_KIND(item));
     }
     std::optional<std::size_t> unencodable;
-    PyObject* chunks = run_batch(rows, config, threads, &unencodable);
+    PyObject* chunks = run_batch(rows, *config, threads, &unencodable);
     if (unencodable) raise_unencodable(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(*unencodable)), *unencodable);
     return chunks;
   });
@@ -293,9 +229,9 @@ class BufferView {
 PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&]() -> PyObject* {
     if (!check_arity("parse_arrow", nargs, 3)) return nullptr;
-    types::ParserConfig config;
+    const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    if (!read_config(args[1], &config) || !read_threads(args[2], &threads)) return nullptr;
+    if (!config || !read_threads(args[2], &threads)) return nullptr;
     PyRef arrays(PySequence_Tuple(args[0]));
     if (!arrays) return nullptr;
     std::vector<BufferView> views;
@@ -334,19 +270,17 @@ PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
         PyErr_Format(PyExc_ValueError, "string array %zd: its validity bitmap is too short", i);
         return nullptr;
       }
-      if (!append_arrow_rows(strings, rows)) {
+      if (!batch::append_arrow_rows(strings, rows)) {
         PyErr_Format(PyExc_ValueError, "string array %zd: offsets out of order or outside its data", i);
         return nullptr;
       }
     }
     std::optional<std::size_t> unencodable;  // Arrow rows are UTF-8 already
-    return run_batch(rows, config, threads, &unencodable);
+    return run_batch(rows, *config, threads, &unencodable);
   });
 }
 
-// --- the module ---------------------------------------------------------------
-
-PyMethodDef module_methods[] = {
+PyMethodDef batch_methods[] = {
     {"parse_texts", as_method(parse_texts), METH_FASTCALL,
      "parse_texts(texts, config, threads, /)\n--\n\n"
      "Parse a list or tuple of str or None; returns one dict of buffers per output chunk."},
@@ -357,45 +291,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "tagmire._native",
-    "The batch parser's native half: rows in, Arrow-layout buffers out.",
-    0,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-PyObject* module_object = nullptr;
-
-PyObject* init_module() {
-  // The types and the module live for the process, as _tagmire_rs's do.
-  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != PyInterpreterState_GetID(PyInterpreterState_Main())) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tagmire._native can only be loaded by the main interpreter; sub-interpreters are not supported");
-    return nullptr;
-  }
-  if (module_object != nullptr) return Py_NewRef(module_object);
-  if (!load_parser_config_type()) return nullptr;
-  if (buffer_type == nullptr) {
-    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
-    if (buffer_type == nullptr) return nullptr;
-  }
-  PyRef module(PyModule_Create(&module_definition));
-  if (!module || PyModule_AddObjectRef(module.get(), "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0 ||
-      !add_stream_type(module.get())) {
-    return nullptr;
-  }
-  module_object = Py_NewRef(module.get());
-  return module.release();
-}
-
 }  // namespace
-}  // namespace tagmire_native
 
-PyMODINIT_FUNC PyInit__native() {
-  return tagmire_native::guarded([] { return tagmire_native::init_module(); });
-}
+bool add_batch_functions(PyObject* module) noexcept { return PyModule_AddFunctions(module, batch_methods) == 0; }
+
+}  // namespace package_native

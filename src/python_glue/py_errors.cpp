@@ -1,6 +1,6 @@
-#include "python_bindings/py_errors.h"
+#include "python_glue/py_errors.h"
 
-namespace python_bindings {
+namespace python_glue {
 
 PyRef take_pending_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -68,4 +68,4 @@ void prefix_argument_error(const char* param) noexcept {
   restore_pending_exception(std::move(replacement));
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace python_bindings {
+namespace python_glue {
 
 // Creates a type from `type_spec`, whose name is "builtins.<Name>", and gives it
 // the bare name <Name>. The dotted name is what makes `__module__`
@@ -56,4 +56,4 @@ auto& record_of(PyObject* self) noexcept {
   return reinterpret_cast<Object*>(self)->record;
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

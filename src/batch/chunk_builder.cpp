@@ -1,8 +1,8 @@
-#include "tagmire_native/chunk_builder.h"
+#include "batch/chunk_builder.h"
 
 #include "text/ascii_blocks.h"
 
-namespace tagmire_native {
+namespace batch {
 
 namespace {
 
@@ -93,4 +93,4 @@ void ChunkBuilder::end_row() {
   chunk_.row_validity.append(true);
 }
 
-}  // namespace tagmire_native
+}  // namespace batch

@@ -1,4 +1,4 @@
-#include "tagmire_native/batch_core.h"
+#include "batch/batch_core.h"
 
 #include <algorithm>
 #include <exception>
@@ -6,34 +6,12 @@
 #include <string_view>
 #include <thread>
 
-#include "tagmire_native/row_parser.h"
-#include "tagmire_native/utf8_encoding.h"
+#include "batch/row_parser.h"
+#include "text/transcode.h"
 
-namespace tagmire_native {
+namespace batch {
 
 namespace {
-
-// The row's UTF-8 bytes, encoded into `scratch` when it arrives as code
-// units; false for a lone surrogate. `scratch` only grows, so a thread
-// clears and allocates it a few times at most.
-bool utf8_of(const TextRow& row, std::string& scratch, std::string_view* out) {
-  if (row.width == 0) {
-    *out = std::string_view(static_cast<const char*>(row.data), row.length);
-    return true;
-  }
-  // A code unit of k bytes takes at most k + 1 bytes of UTF-8 (4 for k = 4).
-  const std::size_t room = row.length * std::min<std::size_t>(row.width + 1u, 4);
-  if (scratch.size() < room) scratch.resize(room);
-  char* end = nullptr;
-  switch (row.width) {
-    case 1: end = encode_utf8(static_cast<const std::uint8_t*>(row.data), row.length, scratch.data()); break;
-    case 2: end = encode_utf8(static_cast<const std::uint16_t*>(row.data), row.length, scratch.data()); break;
-    default: end = encode_utf8(static_cast<const std::uint32_t*>(row.data), row.length, scratch.data()); break;
-  }
-  if (end == nullptr) return false;
-  *out = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
-  return true;
-}
 
 std::size_t input_bytes(const TextRow& row) { return row.length * std::max<std::size_t>(row.width, 1); }
 
@@ -67,7 +45,8 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
         continue;
       }
       std::string_view text;
-      if (!utf8_of(rows[i], scratch, &text)) {
+      // `scratch` only grows, so a thread allocates it a few times at most.
+      if (!text::utf8_of(rows[i].data, rows[i].width, rows[i].length, scratch, &text)) {
         result.unencodable_row = first + i;
         return;
       }
@@ -130,11 +109,9 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) 
   return true;
 }
 
-BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig& config, std::size_t threads) {
+BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& prepared, std::size_t threads) {
   BatchOutcome outcome;
   if (rows.empty()) return outcome;
-  // Prepared once for the batch; the threads only read it.
-  const parser::PreparedConfig prepared(config);
   const std::vector<std::size_t> ends = range_ends(rows, std::clamp<std::size_t>(threads, 1, rows.size()));
   std::vector<RangeResult> results(ends.size());
   auto range = [&](std::size_t k) {
@@ -169,4 +146,4 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const types::ParserConfig
   return outcome;
 }
 
-}  // namespace tagmire_native
+}  // namespace batch

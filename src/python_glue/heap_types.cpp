@@ -1,10 +1,10 @@
-#include "python_bindings/heap_types.h"
+#include "python_glue/heap_types.h"
 
 #include <cstring>
 
-#include "python_bindings/py_ref.h"
+#include "python_glue/py_ref.h"
 
-namespace python_bindings {
+namespace python_glue {
 
 PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept {
   PyRef type(PyType_FromSpec(type_spec));
@@ -19,4 +19,4 @@ PyTypeObject* create_builtin_type(PyType_Spec* type_spec) noexcept {
   return created;
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

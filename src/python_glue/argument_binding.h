@@ -8,7 +8,7 @@
 
 #include <span>
 
-namespace python_bindings {
+namespace python_glue {
 
 // The parameters of one function. Every parameter may be given by position
 // or by keyword; the first `required` of them must be given.
@@ -24,4 +24,4 @@ struct Signature {
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) noexcept;
 
-}  // namespace python_bindings
+}  // namespace python_glue

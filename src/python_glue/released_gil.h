@@ -1,17 +1,11 @@
-// What every entry point of tagmire._native needs: the guard that keeps C++
-// exceptions out of the interpreter (shared with _tagmire_rs), the
-// interpreter lock released for a scope, and method tables.
+// The interpreter lock released for a scope, and method tables that take
+// functions of any of the C API's calling conventions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "python_bindings/py_errors.h"
-
-namespace tagmire_native {
-
-// The same guard as _tagmire_rs's: no C++ exception unwinds into C frames.
-using python_bindings::guarded;
+namespace python_glue {
 
 // The interpreter lock released for as long as this lives; taken back
 // before anything, an exception included, leaves the scope.
@@ -26,9 +20,11 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
+// A method table's entry takes every calling convention as a PyCFunction;
+// the flags beside it say which one it is.
 template <class Function>
 PyCFunction as_method(Function* function) noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-}  // namespace tagmire_native
+}  // namespace python_glue

@@ -1,4 +1,4 @@
-#include "tagmire_native/row_parser.h"
+#include "batch/row_parser.h"
 
 #include <vector>
 
@@ -6,7 +6,7 @@
 #include "parser/parser.h"
 #include "types/pod_vector.h"
 
-namespace tagmire_native {
+namespace batch {
 
 namespace {
 
@@ -64,4 +64,4 @@ void parse_row(std::string_view input, const parser::PreparedConfig& config, Chu
   out.end_row();
 }
 
-}  // namespace tagmire_native
+}  // namespace batch

@@ -1,4 +1,4 @@
-#include "tagmire_native/stream_object.h"
+#include "package_native/stream_object.h"
 
 #include <initializer_list>
 #include <memory>
@@ -6,17 +6,22 @@
 #include <string_view>
 #include <vector>
 
+#include "package_native/config_functions.h"
 #include "parser/stream.h"
-#include "python_bindings/py_ref.h"
-#include "tagmire_native/config_reading.h"
-#include "tagmire_native/glue.h"
-#include "tagmire_native/utf8_encoding.h"
+#include "python_glue/py_errors.h"
+#include "python_glue/py_ref.h"
+#include "python_glue/released_gil.h"
+#include "text/ascii_blocks.h"
+#include "text/transcode.h"
 
-namespace tagmire_native {
+namespace package_native {
 
 namespace {
 
-using python_bindings::PyRef;
+using python_glue::as_method;
+using python_glue::guarded;
+using python_glue::PyRef;
+using python_glue::ReleasedGil;
 
 // Chunks at least this long are parsed with the interpreter lock released.
 constexpr std::size_t kReleaseFrom = 16384;
@@ -74,13 +79,7 @@ class Busy {
   StreamObject* self_;
 };
 
-// Characters in UTF-8 `bytes`: each has exactly one byte that is not a
-// continuation byte.
-std::size_t chars_in(std::string_view bytes) {
-  std::size_t chars = 0;
-  for (const char c : bytes) chars += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return chars;
-}
+std::size_t chars_in(std::string_view bytes) { return text::count_utf8_chars(bytes.data(), bytes.size()); }
 
 PyObject* str_of(types::StoredText<char> text) {
   return PyUnicode_DecodeUTF8(text.data, static_cast<Py_ssize_t>(text.size), "strict");
@@ -196,26 +195,13 @@ bool chunk_bytes(StreamObject* self, PyObject* chunk, std::string_view* out) {
     return false;
   }
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(chunk));
-  const void* data = PyUnicode_DATA(chunk);
-  if (PyUnicode_IS_ASCII(chunk)) {
-    *out = std::string_view(static_cast<const char*>(data), length);
-    return true;
-  }
-  const int kind = PyUnicode_KIND(chunk);
-  self->scratch->resize(utf8_room(length, static_cast<std::size_t>(kind)));
-  char* begin = self->scratch->data();
-  char* end = kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(data), length, begin)
-              : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(data), length, begin)
-                                             : encode_utf8(static_cast<const Py_UCS4*>(data), length, begin);
-  if (end == nullptr) {
-    // A lone surrogate: the interpreter's own UnicodeEncodeError.
-    Py_ssize_t size = 0;
-    if (PyUnicode_AsUTF8AndSize(chunk, &size) == nullptr) return false;
-    PyErr_SetString(PyExc_SystemError, "a string with a lone surrogate encoded to UTF-8");
-    return false;
-  }
-  *out = std::string_view(begin, static_cast<std::size_t>(end - begin));
-  return true;
+  const std::size_t width = PyUnicode_IS_ASCII(chunk) ? 0 : static_cast<std::size_t>(PyUnicode_KIND(chunk));
+  if (text::utf8_of(PyUnicode_DATA(chunk), width, length, *self->scratch, out)) return true;
+  // A lone surrogate: the interpreter's own UnicodeEncodeError.
+  Py_ssize_t size = 0;
+  if (PyUnicode_AsUTF8AndSize(chunk, &size) == nullptr) return false;
+  PyErr_SetString(PyExc_SystemError, "a string with a lone surrogate encoded to UTF-8");
+  return false;
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -231,9 +217,9 @@ PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
                                      &previews)) {
       return nullptr;
     }
-    types::ParserConfig config;
-    if (!read_config(config_value, &config)) return nullptr;
-    auto stream = std::make_unique<parser::StreamParser>(std::make_shared<const parser::PreparedConfig>(config));
+    auto config = config_argument(config_value);
+    if (!config) return nullptr;
+    auto stream = std::make_unique<parser::StreamParser>(std::move(config));
     auto scratch = std::make_unique<std::string>();
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -370,4 +356,4 @@ bool add_stream_type(PyObject* module) {
          PyModule_AddFunctions(module, module_functions) == 0;
 }
 
-}  // namespace tagmire_native
+}  // namespace package_native

@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace python_bindings {
+namespace python_glue {
 
 class PyRef {
  public:
@@ -40,4 +40,4 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-}  // namespace python_bindings
+}  // namespace python_glue

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "python_bindings/py_errors.h"
+#include "python_glue/py_errors.h"
 
-namespace python_bindings {
+namespace python_glue {
 
 inline bool is_ascii(std::string_view text) noexcept {
   // One OR over every byte, no early exit: the compiler turns this into a
@@ -52,4 +52,4 @@ inline bool extract_text(PyObject* value, const char* param, std::string_view* o
   return utf8_view(value, out);
 }
 
-}  // namespace python_bindings
+}  // namespace python_glue

@@ -1,0 +1,40 @@
+#include "package_native/native_module.h"
+
+#include "package_native/batch_functions.h"
+#include "package_native/buffer_object.h"
+#include "package_native/config_functions.h"
+#include "package_native/stream_object.h"
+#include "python_glue/py_ref.h"
+
+namespace package_native {
+
+namespace {
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tagmire._native",
+    "The native half of the tagmire package: batches, streams and the configuration vocabulary.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* module_object = nullptr;
+
+}  // namespace
+
+PyObject* create_native_module() {
+  if (module_object != nullptr) return Py_NewRef(module_object);
+  python_glue::PyRef module(PyModule_Create(&module_definition));
+  if (!module || !add_buffer_type(module.get()) || !add_batch_functions(module.get()) ||
+      !add_config_functions(module.get()) || !add_stream_type(module.get())) {
+    return nullptr;
+  }
+  module_object = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace package_native
