@@ -18,7 +18,7 @@ from _tagmire_rs import ParserConfig, parse
 
 # The test helpers, so that the fuzzer and the tests read results the same way.
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
-from support import CallbackSequence, shape  # noqa: E402
+from conftest import CallbackSequence, shape  # noqa: E402
 
 MODES = ["strip", "passthrough", "treat_as_text"]
 STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]

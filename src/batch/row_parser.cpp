@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "parser/parse.h"
-#include "parser/parser.h"
 #include "types/pod_vector.h"
 
 namespace batch {
@@ -27,12 +26,6 @@ void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref
   }
 }
 
-// A parse that ends its workspace's use however the row's work leaves.
-struct RowParse {
-  parser::Parser<text::Utf8>& parser;
-  ~RowParse() { parser.end(); }
-};
-
 }  // namespace
 
 void parse_row(std::string_view input, const parser::PreparedConfig& config, ChunkBuilder& out) {
@@ -41,13 +34,13 @@ void parse_row(std::string_view input, const parser::PreparedConfig& config, Chu
   parser::OutputBuffer<char> written;
   written.data = out.text_room(input.size());
   written.capacity = input.size();
-  RowParse row{parser::thread_parser<text::Utf8>()};
-  row.parser.start(config, written);
-  row.parser.walk(text::TextView<text::Utf8>{input.data(), input.size()});
-  const types::ParseRecords::Parts parts = row.parser.finish_parts();
   thread_local types::PodVector<std::byte> block;
-  block.resize_uninitialised(types::ParseRecords::packed_size(parts));
-  const types::ParseRecords records = types::ParseRecords::pack_into(parts, block.data());
+  const types::ParseRecords records = parser::parse_with(
+      text::TextView<text::Utf8>{input.data(), input.size()}, config, written,
+      [](const types::ParseRecords::Parts& parts) {
+        block.resize_uninitialised(types::ParseRecords::packed_size(parts));
+        return types::ParseRecords::pack_into(parts, block.data());
+      });
 
   out.begin_row_written(written.size);
   const types::SegmentTable& segments = records.segments();

@@ -3,6 +3,8 @@
 #include "package_native/batch_functions.h"
 #include "package_native/buffer_object.h"
 #include "package_native/config_functions.h"
+#include "package_native/parse_function.h"
+#include "package_native/records.h"
 #include "package_native/stream_object.h"
 #include "python_glue/py_ref.h"
 
@@ -30,7 +32,8 @@ PyObject* create_native_module() {
   if (module_object != nullptr) return Py_NewRef(module_object);
   python_glue::PyRef module(PyModule_Create(&module_definition));
   if (!module || !add_buffer_type(module.get()) || !add_batch_functions(module.get()) ||
-      !add_config_functions(module.get()) || !add_stream_type(module.get())) {
+      !add_config_functions(module.get()) || !add_record_types(module.get()) ||
+      !add_parse_function(module.get()) || !add_stream_type(module.get())) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

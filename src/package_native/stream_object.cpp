@@ -1,12 +1,14 @@
 #include "package_native/stream_object.h"
 
-#include <initializer_list>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "package_native/config_functions.h"
+#include "package_native/records.h"
 #include "parser/stream.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -25,178 +27,95 @@ using python_glue::ReleasedGil;
 
 // Chunks at least this long are parsed with the interpreter lock released.
 constexpr std::size_t kReleaseFrom = 16384;
+// A position of known character count every this many bytes of held text,
+// so that finding a preview's character position costs a bounded count.
+constexpr std::size_t kCheckpointBytes = 4096;
+
+// Character positions of the held text: what was committed is counted as
+// it settles, and positions past it from the nearest checkpoint.
+class CharPositions {
+ public:
+  // Text settled up to `byte` (whole-text bytes), holding `chars` characters.
+  void settled(std::size_t byte, std::size_t chars) {
+    std::erase_if(checkpoints_, [&](const Checkpoint& c) { return c.byte <= byte; });
+    checkpoints_.insert(checkpoints_.begin(), Checkpoint{byte, chars});
+  }
+  // The characters before whole-text `byte`, which lies in the stream's
+  // held text (`held` starts at whole-text byte `offset`).
+  std::size_t at(std::size_t byte, std::string_view held, std::size_t offset) {
+    auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), byte,
+                               [](std::size_t b, const Checkpoint& c) { return b < c.byte; });
+    Checkpoint from = *std::prev(it);
+    while (byte - from.byte > kCheckpointBytes) {
+      const std::size_t next = from.byte + kCheckpointBytes;
+      from = Checkpoint{next, from.chars + count(held, offset, from.byte, next)};
+      it = checkpoints_.insert(it, from) + 1;
+    }
+    return from.chars + count(held, offset, from.byte, byte);
+  }
+
+ private:
+  struct Checkpoint {
+    std::size_t byte, chars;
+  };
+  static std::size_t count(std::string_view held, std::size_t offset, std::size_t from, std::size_t to) {
+    return text::count_utf8_chars(held.data() + (from - offset), to - from);
+  }
+  std::vector<Checkpoint> checkpoints_{Checkpoint{0, 0}};
+};
+
+struct StreamState {
+  std::unique_ptr<parser::StreamParser> stream;
+  std::string scratch;  // a chunk's UTF-8 form, when it is not ASCII
+  CharPositions chars;
+  std::size_t committed_chars = 0;  // characters handed out as committed
+  bool previews = false;
+  bool busy = false;  // a call is running (with the lock released)
+};
 
 struct StreamObject {
   PyObject_HEAD
-  parser::StreamParser* stream;
-  std::string* scratch;          // a chunk's UTF-8 form, when it is not ASCII
-  std::size_t settled_chars;     // characters handed out so far
-  bool previews;                 // each feed's update carries a preview
-  bool busy;                     // a call is running (with the lock released)
+  StreamState* state;
 };
 
 PyTypeObject* stream_type = nullptr;
 
-// The package's record types (named tuples), registered by tagmire._stream
-// at import, in this order.
-enum Record { kAnnotation, kSegment, kMarker, kSettled, kUpdate, kRecordCount };
-PyTypeObject* record_types[kRecordCount] = {};
-
-// A new instance of the named tuple `record` holding `items` (references
-// taken). Made as the tuple type itself makes a subclass's instances,
-// without going through the class's Python-level constructor.
-PyObject* make_record(Record record, std::initializer_list<PyObject*> items) {
-  PyTypeObject* type = record_types[record];
-  PyObject* tuple = type->tp_alloc(type, static_cast<Py_ssize_t>(items.size()));
-  if (tuple == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
-  return tuple;
-}
-
-StreamObject* as_stream(PyObject* self) { return reinterpret_cast<StreamObject*>(self); }
+StreamState& state_of(PyObject* self) { return *reinterpret_cast<StreamObject*>(self)->state; }
 
 // Marks the stream busy for a call, refusing a call that meets it busy: one
 // that another thread made while this one runs without the lock.
 class Busy {
  public:
-  explicit Busy(StreamObject* self) : self_(self->busy ? nullptr : self) {
-    if (self_ == nullptr) {
+  explicit Busy(StreamState& state) : state_(state.busy ? nullptr : &state) {
+    if (state_ == nullptr) {
       PyErr_SetString(PyExc_RuntimeError,
                       "this StreamParser is in use by another thread; a stream takes one call at a time");
       return;
     }
-    self_->busy = true;
+    state_->busy = true;
   }
   ~Busy() {
-    if (self_ != nullptr) self_->busy = false;
+    if (state_ != nullptr) state_->busy = false;
   }
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
-  bool acquired() const { return self_ != nullptr; }
+  bool acquired() const { return state_ != nullptr; }
 
  private:
-  StreamObject* self_;
+  StreamState* state_;
 };
-
-std::size_t chars_in(std::string_view bytes) { return text::count_utf8_chars(bytes.data(), bytes.size()); }
-
-PyObject* str_of(types::StoredText<char> text) {
-  return PyUnicode_DecodeUTF8(text.data, static_cast<Py_ssize_t>(text.size), "strict");
-}
-
-// A StreamAnnotation (tag, attrs) of a stored annotation; attrs maps each
-// key to its value, or to True for a key written without one.
-PyObject* annotation_record(const types::ParseRecords& records, types::AnnotationRef ref) {
-  types::AnnotationReader<char> reader = records.annotation<char>(ref);
-  PyRef tag(str_of(reader.tag()));
-  PyRef attrs(PyDict_New());
-  if (!tag || !attrs) return nullptr;
-  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
-    const auto attribute = reader.next_attribute();
-    PyRef key(str_of(attribute.key));
-    PyRef value = attribute.has_value ? PyRef(str_of(attribute.value)) : PyRef::borrow(Py_True);
-    if (!key || !value || PyDict_SetItem(attrs.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  return make_record(kAnnotation, {tag.get(), attrs.get()});
-}
-
-PyObject* size_of(std::size_t n) { return PyLong_FromSize_t(n); }
-
-// A SettledText of `run`, every position in the whole text: bytes and
-// characters.
-PyObject* settled_record(const parser::SettledText& run, std::size_t char_start, bool provisional) {
-  PyRef text(PyUnicode_DecodeUTF8(run.text.data(), static_cast<Py_ssize_t>(run.text.size()), "strict"));
-  if (!text) return nullptr;
-  const types::SegmentTable& segments = run.records.segments();
-  PyRef segment_tuple(PyTuple_New(static_cast<Py_ssize_t>(segments.size())));
-  if (!segment_tuple) return nullptr;
-  std::vector<types::AnnotationRef> refs;
-  std::size_t chars = 0;  // in the run
-  for (std::size_t i = 0; i < segments.size(); ++i) {
-    const std::size_t length =
-        chars_in(std::string_view(run.text).substr(segments.start(i), segments.end(i) - segments.start(i)));
-    refs.clear();
-    segments.annotations(i, refs);
-    PyRef annotations(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
-    if (!annotations) return nullptr;
-    for (std::size_t k = 0; k < refs.size(); ++k) {
-      PyObject* annotation = annotation_record(run.records, refs[k]);
-      if (annotation == nullptr) return nullptr;
-      PyTuple_SET_ITEM(annotations.get(), static_cast<Py_ssize_t>(k), annotation);
-    }
-    PyRef piece(PyUnicode_Substring(text.get(), static_cast<Py_ssize_t>(chars), static_cast<Py_ssize_t>(chars + length)));
-    PyRef start(size_of(run.start + segments.start(i)));
-    PyRef end(size_of(run.start + segments.end(i)));
-    PyRef char_begin(size_of(char_start + chars));
-    PyRef char_end(size_of(char_start + chars + length));
-    if (!piece || !start || !end || !char_begin || !char_end) return nullptr;
-    PyObject* segment = make_record(kSegment, {piece.get(), start.get(), end.get(), char_begin.get(), char_end.get(),
-                                               annotations.get(), i == 0 && run.continues ? Py_True : Py_False});
-    if (segment == nullptr) return nullptr;
-    PyTuple_SET_ITEM(segment_tuple.get(), static_cast<Py_ssize_t>(i), segment);
-    chars += length;
-  }
-  const auto markers = run.records.markers();
-  PyRef marker_tuple(PyTuple_New(static_cast<Py_ssize_t>(markers.size())));
-  if (!marker_tuple) return nullptr;
-  std::size_t marker_chars = char_start;
-  std::size_t counted_to = 0;
-  for (std::size_t i = 0; i < markers.size(); ++i) {
-    // Markers stand in order of position: count on from the last one.
-    marker_chars += chars_in(std::string_view(run.text).substr(counted_to, markers[i].pos - counted_to));
-    counted_to = markers[i].pos;
-    PyRef annotation(annotation_record(run.records, markers[i].annotation));
-    PyRef pos(size_of(run.start + markers[i].pos));
-    PyRef char_pos(size_of(marker_chars));
-    if (!annotation || !pos || !char_pos) return nullptr;
-    PyObject* marker = make_record(kMarker, {pos.get(), char_pos.get(), annotation.get()});
-    if (marker == nullptr) return nullptr;
-    PyTuple_SET_ITEM(marker_tuple.get(), static_cast<Py_ssize_t>(i), marker);
-  }
-  PyRef start(size_of(run.start));
-  PyRef end(size_of(run.start + run.text.size()));
-  PyRef char_begin(size_of(char_start));
-  PyRef char_end(size_of(char_start + static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get()))));
-  if (!start || !end || !char_begin || !char_end) return nullptr;
-  return make_record(kSettled, {text.get(), start.get(), end.get(), char_begin.get(), char_end.get(),
-                                segment_tuple.get(), marker_tuple.get(), provisional ? Py_True : Py_False});
-}
-
-// What settled since the last call: a SettledText, empty where nothing did.
-PyObject* take_settled(StreamObject* self) {
-  const parser::SettledText run = self->stream->take_settled();
-  PyObject* record = settled_record(run, self->settled_chars, false);
-  if (record != nullptr) self->settled_chars += static_cast<std::size_t>(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(record, 0)));
-  return record;
-}
-
-// The held tail as it would parse if the text ended now: a provisional
-// SettledText.
-PyObject* preview(StreamObject* self) {
-  return settled_record(self->stream->preview(), self->settled_chars, true);
-}
-
-// A StreamUpdate: what settled, and the preview when the stream makes them.
-PyObject* update(StreamObject* self, bool with_preview) {
-  PyRef committed(take_settled(self));
-  if (!committed) return nullptr;
-  PyRef pending = with_preview ? PyRef(preview(self)) : PyRef::borrow(Py_None);
-  if (!pending) return nullptr;
-  return make_record(kUpdate, {committed.get(), pending.get()});
-}
 
 // The UTF-8 form of the str `chunk`, read in place when it is ASCII and
 // otherwise encoded into the stream's scratch, so that no UTF-8 copy is
 // left attached to the caller's str. False with an exception set.
-bool chunk_bytes(StreamObject* self, PyObject* chunk, std::string_view* out) {
+bool chunk_bytes(StreamState& state, PyObject* chunk, std::string_view* out) {
   if (!PyUnicode_Check(chunk)) {
     PyErr_Format(PyExc_TypeError, "chunk must be a str, not '%.200s'", Py_TYPE(chunk)->tp_name);
     return false;
   }
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(chunk));
   const std::size_t width = PyUnicode_IS_ASCII(chunk) ? 0 : static_cast<std::size_t>(PyUnicode_KIND(chunk));
-  if (text::utf8_of(PyUnicode_DATA(chunk), width, length, *self->scratch, out)) return true;
+  if (text::utf8_of(PyUnicode_DATA(chunk), width, length, state.scratch, out)) return true;
   // A lone surrogate: the interpreter's own UnicodeEncodeError.
   Py_ssize_t size = 0;
   if (PyUnicode_AsUTF8AndSize(chunk, &size) == nullptr) return false;
@@ -204,124 +123,157 @@ bool chunk_bytes(StreamObject* self, PyObject* chunk, std::string_view* out) {
   return false;
 }
 
+std::size_t char_at(StreamState& state, std::size_t byte) {
+  const parser::StreamParser& stream = *state.stream;
+  return state.chars.at(byte, stream.held_text(), stream.held_text_offset());
+}
+
+// What settled since the last call, as a ParsedText.
+PyObject* take_committed(StreamState& state) {
+  parser::SettledText run = state.stream->take_settled();
+  const std::size_t chars = text::count_utf8_chars(run.text.data(), run.text.size());
+  PyObject* committed = parsed_text_of_run(std::move(run), state.committed_chars);
+  if (committed != nullptr) state.committed_chars += chars;
+  return committed;
+}
+
+// The preview's changes: the pending run from where the preview changed up
+// to its end (with the new markers and the unfinished markup), and earlier
+// stretches that changed.
+bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
+  parser::StreamParser& stream = *state.stream;
+  parser::PreviewChange change = stream.take_preview();
+  parser::PreviewRun tail{change.held_end, change.held_end, false, {}};
+  std::string tail_text;
+  if (!change.runs.empty() && change.runs.back().end == change.held_end) {
+    tail = std::move(change.runs.back());
+    tail_text = std::move(change.texts.back());
+    change.runs.pop_back();
+    change.texts.pop_back();
+  }
+  const std::string_view unfinished = stream.unfinished();
+  std::size_t tail_chars = char_at(state, tail.start);
+  if (change.unfinished_from > 0) {
+    // Only the unfinished markup grew: the pending run continues it.
+    tail.start = tail.end = change.held_end + change.unfinished_from;
+    tail_chars += text::count_utf8_chars(unfinished.data(), change.unfinished_from);
+  }
+  *pending = PyRef(parsed_text_of_preview(tail, tail_text, tail_chars, std::move(change.markers), change.unfinished,
+                                          change.unfinished_from > 0));
+  if (!*pending) return false;
+  PyRef runs(PyTuple_New(static_cast<Py_ssize_t>(change.runs.size())));
+  if (!runs) return false;
+  for (std::size_t i = 0; i < change.runs.size(); ++i) {
+    PyObject* run = parsed_text_of_preview(change.runs[i], change.texts[i], char_at(state, change.runs[i].start), {},
+                                           std::string(), false);
+    if (run == nullptr) return false;
+    PyTuple_SET_ITEM(runs.get(), static_cast<Py_ssize_t>(i), run);
+  }
+  *revised = std::move(runs);
+  return true;
+}
+
+// The update after a feed or a close.
+PyObject* update(StreamState& state) {
+  PyRef committed(take_committed(state));
+  if (!committed) return nullptr;
+  const parser::StreamParser& stream = *state.stream;
+  state.chars.settled(stream.settled_position(), state.committed_chars);
+  if (!state.previews) return make_update(committed.get());
+  PyRef pending;
+  PyRef revised;
+  if (!take_pending(state, &pending, &revised)) return nullptr;
+  return make_preview_update(committed.get(), pending.get(), revised.get());
+}
+
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
-    if (record_types[kUpdate] == nullptr) {
-      PyErr_SetString(PyExc_RuntimeError, "tagmire._stream has not registered its record types");
-      return nullptr;
-    }
     PyObject* config_value = nullptr;
     int previews = 1;
-    static const char* keywords[] = {"config", "preview", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Op:Stream", const_cast<char**>(keywords), &config_value,
-                                     &previews)) {
+    int unfinished = 0;
+    static const char* keywords[] = {"config", "preview", "unfinished", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Opp:Stream", const_cast<char**>(keywords), &config_value,
+                                     &previews, &unfinished)) {
       return nullptr;
     }
     auto config = config_argument(config_value);
     if (!config) return nullptr;
-    auto stream = std::make_unique<parser::StreamParser>(std::move(config));
-    auto scratch = std::make_unique<std::string>();
+    auto state = std::make_unique<StreamState>();
+    state->stream = std::make_unique<parser::StreamParser>(std::move(config), previews != 0, unfinished != 0);
+    state->previews = previews != 0;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    as_stream(self)->stream = stream.release();
-    as_stream(self)->scratch = scratch.release();
-    as_stream(self)->settled_chars = 0;
-    as_stream(self)->previews = previews != 0;
-    as_stream(self)->busy = false;
+    reinterpret_cast<StreamObject*>(self)->state = state.release();
     return self;
   });
 }
 
 void stream_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  delete as_stream(self)->stream;
-  delete as_stream(self)->scratch;
+  delete reinterpret_cast<StreamObject*>(self)->state;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* stream_feed(PyObject* self, PyObject* chunk) noexcept {
   return guarded([&]() -> PyObject* {
-    StreamObject* stream = as_stream(self);
-    Busy busy(stream);
+    StreamState& state = state_of(self);
+    Busy busy(state);
     if (!busy.acquired()) return nullptr;
-    if (stream->stream->closed()) {
+    if (state.stream->closed()) {
       PyErr_SetString(PyExc_ValueError, "feed() after close(): the stream has ended");
       return nullptr;
     }
     std::string_view bytes;
-    if (!chunk_bytes(stream, chunk, &bytes)) return nullptr;
+    if (!chunk_bytes(state, chunk, &bytes)) return nullptr;
     if (bytes.size() >= kReleaseFrom) {
       // The chunk's memory cannot change meanwhile: the caller holds the
       // str, and strs do not change.
       ReleasedGil released;
-      stream->stream->feed(bytes);
+      state.stream->feed(bytes);
     } else {
-      stream->stream->feed(bytes);
+      state.stream->feed(bytes);
     }
-    return update(stream, stream->previews);
+    return update(state);
   });
 }
 
 PyObject* stream_close(PyObject* self, PyObject*) noexcept {
   return guarded([&]() -> PyObject* {
-    StreamObject* stream = as_stream(self);
-    Busy busy(stream);
+    StreamState& state = state_of(self);
+    Busy busy(state);
     if (!busy.acquired()) return nullptr;
-    stream->stream->close();
-    return update(stream, false);
+    state.stream->close();
+    return update(state);
   });
 }
 
 PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
   return guarded([&]() -> PyObject* {
-    StreamObject* stream = as_stream(self);
-    Busy busy(stream);
+    StreamState& state = state_of(self);
+    Busy busy(state);
     if (!busy.acquired()) return nullptr;
-    return preview(stream);
+    parser::StreamParser& stream = *state.stream;
+    parser::PreviewChange whole = stream.full_preview();
+    parser::PreviewRun run = whole.runs.empty() ? parser::PreviewRun{whole.held_end, whole.held_end, false, {}}
+                                                : std::move(whole.runs.front());
+    const std::string text = whole.texts.empty() ? std::string() : std::move(whole.texts.front());
+    return parsed_text_of_preview(run, text, char_at(state, run.start), std::move(whole.markers), whole.unfinished,
+                                  false);
   });
 }
 
-PyObject* stream_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(as_stream(self)->stream->closed()); }
+PyObject* stream_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(state_of(self).stream->closed()); }
 
-PyObject* stream_held(PyObject* self, void*) noexcept {
-  return PyLong_FromSize_t(as_stream(self)->stream->held_bytes());
-}
+PyObject* stream_held(PyObject* self, void*) noexcept { return PyLong_FromSize_t(state_of(self).stream->held_bytes()); }
 
 PyMethodDef stream_methods[] = {
     {"feed", as_method(stream_feed), METH_O,
-     "feed($self, chunk, /)\n--\n\nParse a piece of the text; returns a StreamUpdate."},
+     "feed($self, chunk, /)\n--\n\nParse a piece of the text; returns a StreamUpdate or PreviewUpdate."},
     {"close", as_method(stream_close), METH_NOARGS,
-     "close($self, /)\n--\n\nEnd the text; returns a StreamUpdate."},
+     "close($self, /)\n--\n\nEnd the text; returns the last update."},
     {"preview", as_method(stream_preview), METH_NOARGS,
-     "preview($self, /)\n--\n\nThe held-back tail as it would parse if the text ended now."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyObject* register_records(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  if (nargs != kRecordCount) {
-    PyErr_Format(PyExc_TypeError, "stream_records() takes %d classes", static_cast<int>(kRecordCount));
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    if (!PyType_Check(args[i]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[i]), &PyTuple_Type)) {
-      PyErr_SetString(PyExc_TypeError, "stream_records() takes tuple subclasses");
-      return nullptr;
-    }
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    // Held for the process, like the module's own types.
-    PyTypeObject*& slot = record_types[i];
-    Py_XDECREF(slot);
-    slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(args[i]));
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef module_functions[] = {
-    {"stream_records", as_method(register_records), METH_FASTCALL,
-     "stream_records(annotation, segment, marker, settled, update, /)\n--\n\n"
-     "Register the named tuples a Stream hands out."},
+     "preview($self, /)\n--\n\nThe whole held-back tail as it would parse if the text ended now."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -336,8 +288,8 @@ PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
-    {Py_tp_doc,
-     const_cast<char*>("Stream(config, preview=True)\n--\n\nThe streaming parser's native half (see tagmire.StreamParser).")},
+    {Py_tp_doc, const_cast<char*>("Stream(config, preview=True, unfinished=False)\n--\n\n"
+                                  "The streaming parser's native half (see tagmire.StreamParser).")},
     {0, nullptr},
 };
 
@@ -352,8 +304,7 @@ bool add_stream_type(PyObject* module) {
     stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
     if (stream_type == nullptr) return false;
   }
-  return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0 &&
-         PyModule_AddFunctions(module, module_functions) == 0;
+  return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0;
 }
 
 }  // namespace package_native

@@ -2,31 +2,15 @@
 
 #include <memory>
 
-#include "parser/parser.h"
-
 namespace parser {
 
 template <class Form>
 Parser<Form>& thread_parser() {
-  // One workspace per thread and form: parses on one thread run one after
-  // another, and the storage a parse grows serves the next.
   thread_local Parser<Form> parser;
   return parser;
 }
 
-template <class Form>
-types::ParseRecords parse_into(const text::TextView<Form>& input, const PreparedConfig& config,
-                               OutputBuffer<typename Form::Unit>& out) {
-  Parser<Form>& parser = thread_parser<Form>();
-  parser.start(config, out);
-  parser.walk(input);
-  return parser.finish();
-}
-
-#define TAGMIRE_INSTANTIATE(Form)                                                                      \
-  template Parser<Form>& thread_parser<Form>();                                                       \
-  template types::ParseRecords parse_into<Form>(const text::TextView<Form>&, const PreparedConfig&, \
-                                                OutputBuffer<typename Form::Unit>&);
+#define TAGMIRE_INSTANTIATE(Form) template Parser<Form>& thread_parser<Form>();
 TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
 #undef TAGMIRE_INSTANTIATE
 

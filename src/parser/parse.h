@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "parser/output_buffer.h"
+#include "parser/parser.h"
 #include "parser/tag_table.h"
 #include "text/encoding.h"
 #include "types/compact_result.h"
@@ -28,19 +29,38 @@ types::CompactResult parse_compact(std::string_view text, const PreparedConfig& 
 types::CompactResult parse_compact(std::string_view text, const types::ParserConfig& config);
 types::CompactResult parse_compact(std::string_view text);
 
-// Parses `input` in any form, writing the text to `out`, which must have
-// room for `input.size` units (the text is never longer than the input).
-// The one parse every entry point runs; reuses a per-thread workspace.
-template <class Form>
-types::ParseRecords parse_into(const text::TextView<Form>& input, const PreparedConfig& config,
-                               OutputBuffer<typename Form::Unit>& out);
-
-template <class Form>
-class Parser;
-
-// The calling thread's workspace for parses of `Form`, for a caller that
-// drives the steps itself (see Parser::finish_parts).
+// The calling thread's workspace for parses of `Form`: parses on one thread
+// run one after another, and the storage a parse grows serves the next.
 template <class Form>
 Parser<Form>& thread_parser();
+
+// The one parse of a whole text that every entry point runs (the module's
+// parse, the package's, each row of a batch): `input` in any form, walked as
+// a complete input in the thread's workspace, its text written to `out`
+// (which needs room for `input.size` units: the text is never longer). The
+// records' parts go to `use`, which must be done with them when it returns;
+// its result is returned. The workspace's parse ends however `use` leaves.
+template <class Form, class Use>
+decltype(auto) parse_with(const text::TextView<Form>& input, const PreparedConfig& config,
+                          OutputBuffer<typename Form::Unit>& out, Use&& use) {
+  struct Ending {
+    Parser<Form>& parser;
+    ~Ending() { parser.end(); }
+  } ending{thread_parser<Form>()};
+  ending.parser.start(config, out);
+  ending.parser.see_input(input, true);
+  ending.parser.template walk<true>(0);
+  return use(ending.parser.finish_parts());
+}
+
+// The records of `input` packed on their own (a test's or a C++ caller's
+// convenience; the bindings pack them into memory of their own).
+template <class Form>
+types::ParseRecords parse_into(const text::TextView<Form>& input, const PreparedConfig& config,
+                               OutputBuffer<typename Form::Unit>& out) {
+  return parse_with(input, config, out, [](const types::ParseRecords::Parts& parts) {
+    return types::ParseRecords::pack(parts);
+  });
+}
 
 }  // namespace parser

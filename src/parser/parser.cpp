@@ -50,35 +50,76 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   token_waiting_from_ = 0;
   in_cdata_ = false;
   first_retro_ = kNoPosition;
-  boundary_at_settled_ = false;
-  settled_at_ = 0;
+  log_events_ = false;
+  events_.clear();
 }
 
 template <class Form>
-void Parser<Form>::walk(const Text& input) {
+void Parser<Form>::see_input(const Text& input, bool moved) {
   input_ = input;
-  scanner_.reset(input);
+  if (moved) {
+    scanner_.reset(input);
+    memo_.clear();  // it remembers tags by their place in the input
+  } else {
+    scanner_.extend(input);
+  }
+}
+
+template <class Form>
+template <bool kFinal>
+std::size_t Parser<Form>::walk(std::size_t pos) {
+  if (in_cdata_) {
+    pos = walk_cdata<kFinal>(pos);
+    if (in_cdata_) return pos;
+  }
+  const Text& input = input_;
   const Unit lt = U<Unit>('<');
-  std::size_t pos = 0;
   TagToken token;
   while (pos < input.size) {
     if (input[pos] == lt) {
-      // Almost every `<` is a tag: one unit rules out a CDATA section.
-      if (pos + 1 < input.size && input[pos + 1] == U<Unit>('!')) {
-        if (const auto cdata = scan_cdata(input, pos)) {
-          append_text(input.data + cdata->content_begin, cdata->content_end - cdata->content_begin);
-          pos = cdata->next;
+      switch (scanner_.template markup_at<kFinal>(pos, token)) {
+        case Markup::kTag:
+          dispatch(token);
+          pos = token.end;
           continue;
-        }
-      }
-      if (scanner_.scan(pos, token)) {
-        dispatch(token);
-        pos = token.end;
-        continue;
+        case Markup::kCdata:
+          in_cdata_ = true;
+          pos = walk_cdata<kFinal>(pos + kCdataOpenSize);
+          if (in_cdata_) return pos;
+          continue;
+        case Markup::kUndecided:
+          return pos;
+        case Markup::kText:
+          break;
       }
     }
     pos = append_run(pos);
   }
+  return pos;
+}
+
+// The content of a CDATA section from `pos` up to its `]]>`, which ends the
+// section. Until that comes it is text, except for up to two `]` at the end
+// of the input so far, which may begin it; a complete input without it ends
+// the section at its end.
+template <class Form>
+template <bool kFinal>
+std::size_t Parser<Form>::walk_cdata(std::size_t pos) {
+  const Text& input = input_;
+  const std::size_t end = find_cdata_end(input, pos);
+  if (end != kNoPosition) {
+    append_text(input.data + pos, end - pos);
+    in_cdata_ = false;
+    return end + 3;
+  }
+  std::size_t keep = 0;
+  if constexpr (!kFinal) {
+    while (keep < 2 && input.size - keep > pos && input[input.size - keep - 1] == U<Unit>(']')) ++keep;
+  } else {
+    in_cdata_ = false;
+  }
+  append_text(input.data + pos, input.size - keep - pos);
+  return input.size - keep;
 }
 
 // A text run from `pos` to the next `<` after it, or to the end of the
@@ -163,7 +204,9 @@ void Parser<Form>::note_text(std::size_t base, std::size_t first, std::size_t la
     if (line_pending_from_ < stack_.size()) {
       const std::size_t line_end = base + first;
       for (std::size_t i = line_pending_from_; i < stack_.size(); ++i) {
-        if (is_forward(stack_[i].strategy)) stack_[i].reach = line_end;
+        if (!is_forward(stack_[i].strategy)) continue;
+        stack_[i].reach = line_end;
+        log_reach(i);
       }
       line_pending_from_ = stack_.size();
     }
@@ -180,11 +223,15 @@ void Parser<Form>::track_tokens(std::size_t from) {
   while (pos < out.size && token_running_from_ < token_tags_.size()) {
     const text::Decoded d = out.decode_at(pos);
     if (text::unicode::is_alphanumeric(d.cp)) {
-      for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) stack_[token_tags_[i]].reach = pos;
+      for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) {
+        stack_[token_tags_[i]].reach = pos;
+        log_reach(token_tags_[i]);
+      }
       token_waiting_from_ = token_tags_.size();
     } else {
       for (std::size_t i = token_running_from_; i < token_waiting_from_; ++i) {
         stack_[token_tags_[i]].token_end = pos;
+        log_reach(token_tags_[i]);
       }
       token_running_from_ = token_waiting_from_;
     }
@@ -207,6 +254,7 @@ void Parser<Form>::open_tag(TagKey key, types::AnnotationRef annotation) {
   }
   stack_.push_back(tag);
   key_top_[key] = static_cast<std::uint32_t>(stack_.size());
+  if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPush, static_cast<std::uint32_t>(stack_.size() - 1)});
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(stack_.size() - 1);
 }
 
@@ -220,6 +268,7 @@ template <class Form>
 typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
   const OpenTag tag = stack_.back();
   stack_.pop_back();
+  if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPop, static_cast<std::uint32_t>(stack_.size())});
   if (first_retro_ == stack_.size()) first_retro_ = kNoPosition;
   key_top_[tag.key] = tag.below_same_key;
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.pop_back();
@@ -231,7 +280,7 @@ typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
 
 template <class Form>
 void Parser<Form>::close_explicit(const OpenTag& tag, std::size_t end) {
-  if (tag.start < end) spans_.push_back(Span{tag.start, end, tag.annotation});
+  if (tag.start < end) record(Span{tag.start, end, tag.annotation});
 }
 
 template <class Form>
@@ -252,13 +301,6 @@ void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
   if (config_->autoclose_on_any_tag) {
     while (!stack_.empty()) close_tag(pop_top(), pos);
   }
-}
-
-template <class Form>
-types::ParseRecords Parser<Form>::finish() {
-  types::ParseRecords records = types::ParseRecords::pack(finish_parts());
-  end();
-  return records;
 }
 
 template <class Form>
@@ -288,7 +330,91 @@ void Parser<Form>::end() {
   if (scanner_.storage_bytes() > kLargeStorageBytes) scanner_.release();
 }
 
-#define TAGMIRE_INSTANTIATE(Form) template class Parser<Form>;
+template <class Form>
+void Parser<Form>::close_open_tags() {
+  const std::size_t pos = out_->size;
+  while (!stack_.empty()) close_tag(pop_top(), pos);
+}
+
+// Text before the oldest open tag is out of its reach, and a retro_line tag
+// reaches back to the start of its line; a tag still to come opens at the
+// end of the text, and, when it may recover by retro_line, reaches back to
+// the start of the current line. Nothing else records a span, and trimming
+// and token tracking never look outside the span they shape.
+template <class Form>
+std::size_t Parser<Form>::settled_end() const {
+  std::size_t end = out_->size;
+  if (config_->tags.any_retro_line()) end = std::min(end, line_start_);
+  if (!stack_.empty()) {
+    const OpenTag& oldest = stack_[0];
+    end = std::min(end, oldest.strategy == types::RecoveryStrategy::retro_line ? oldest.reach : oldest.start);
+  }
+  // Retro_line tags opened later may reach back before the oldest tag's start.
+  if (first_retro_ != kNoPosition) end = std::min(end, stack_[first_retro_].reach);
+  return end;
+}
+
+template <class Form>
+std::size_t Parser<Form>::trimmed_end() {
+  const std::size_t end = out_->size;
+  if (!config_->trim_punctuation || end == 0) return end;
+  return trimmable_runs_.skip_backward(output(), end, 0);
+}
+
+template <class Form>
+void Parser<Form>::forget_through(std::size_t to) {
+  std::size_t kept = 0;
+  for (const Span& span : spans_) {
+    if (span.end > to) spans_[kept++] = span;
+  }
+  spans_.resize_uninitialised(kept);
+  std::size_t marker = 0;
+  while (marker < markers_.size() && markers_[marker].pos <= to) ++marker;
+  std::copy(markers_.begin() + marker, markers_.end(), markers_.begin());
+  markers_.resize_uninitialised(markers_.size() - marker);
+}
+
+template <class Form>
+void Parser<Form>::drop_text_before(std::size_t shift) {
+  std::copy(out_->data + shift, out_->data + out_->size, out_->data);
+  out_->size -= shift;
+  line_start_ = line_start_ > shift ? line_start_ - shift : 0;
+  const auto moved = [&](std::size_t pos) { return pos == kNoPosition ? pos : pos - shift; };
+  for (OpenTag& tag : stack_) {
+    tag.start -= shift;
+    tag.reach = moved(tag.reach);
+    tag.token_end = moved(tag.token_end);
+  }
+  for (Span& span : spans_) {
+    span.start = span.start > shift ? span.start - shift : 0;
+    span.end -= shift;
+  }
+  for (types::MarkerRecord& m : markers_) m.pos -= shift;
+  trimmable_runs_.drop_before(shift);
+  compact_annotations();
+}
+
+// Keeps only the annotations an open tag, a span or a marker still refers
+// to, so that a long stream holds the annotations of its held tail only.
+template <class Form>
+void Parser<Form>::compact_annotations() {
+  types::AnnotationWriter kept;
+  const auto keep = [&](types::AnnotationRef& ref) {
+    const types::AnnotationRef from = ref;
+    const std::size_t length = types::AnnotationReader<Unit>::length_at(annotations_.data(), from);
+    ref = kept.copy_in(annotations_.data() + from, length, from);
+  };
+  for (OpenTag& tag : stack_) keep(tag.annotation);
+  for (Span& span : spans_) keep(span.annotation);
+  for (types::MarkerRecord& m : markers_) keep(m.annotation);
+  annotations_ = std::move(kept);
+  memo_.clear();
+}
+
+#define TAGMIRE_INSTANTIATE(Form)                                  \
+  template class Parser<Form>;                                     \
+  template std::size_t Parser<Form>::walk<true>(std::size_t);      \
+  template std::size_t Parser<Form>::walk<false>(std::size_t);
 TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
 #undef TAGMIRE_INSTANTIATE
 

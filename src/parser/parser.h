@@ -9,7 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <span>
 #include <vector>
 
 #include "parser/output_buffer.h"
@@ -25,6 +25,19 @@
 
 namespace parser {
 
+// A change to the stack of open tags, logged when asked for a caller that
+// keeps its own view of what the open tags cover: a stream's preview.
+struct StackEvent {
+  enum class Kind : std::uint8_t {
+    kPush,   // a tag was opened at stack index `index`
+    kPop,    // the tag at `index` was closed, recording the span at `span` of spans() (or none)
+    kReach,  // the tag at `index` met its line's end, or its token began or ended
+  };
+  Kind kind = Kind::kPush;
+  std::uint32_t index = 0;
+  std::size_t span = kNoPosition;
+};
+
 template <class Form>
 class Parser {
  public:
@@ -32,65 +45,39 @@ class Parser {
   using Text = text::TextView<Form>;
 
   Parser() = default;
-  // A copy of a parse under way (a stream's preview finishes one): its
-  // state, not the storage it works in.
-  Parser(const Parser& other);
+  // A parse's state lives in its workspace: it is not copied.
+  Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
 
   // Begins a parse under `config`, writing its text to `out`. Both must
   // outlive the parse.
   void start(const PreparedConfig& config, OutputBuffer<Unit>& out);
 
-  // Walks all of `input` (which must outlive the call): text runs and CDATA
-  // content are copied out, tags are scanned and dispatched.
-  void walk(const Text& input);
+  // The input to walk, which must outlive the walks over it: the whole text
+  // of a one-shot parse; for a text arriving in pieces, everything from the
+  // first position not yet consumed, grown at its end since the last walk.
+  // `moved` when that first position moved: the scanner forgets what it
+  // knew about positions.
+  void see_input(const Text& input, bool moved);
 
-  // Closes every tag still open by its recovery strategy, cuts the text into
-  // segments and hands over the records.
-  types::ParseRecords finish();
+  // The walk over the input from `pos`: text runs and CDATA content are
+  // copied out, tags are scanned and dispatched. With kFinal the input is
+  // complete and the walk reaches its end. Otherwise it stops before a `<`
+  // whose meaning depends on input still to come (a tag whose `>` has not
+  // arrived, what may begin a CDATA section), and inside an unfinished CDATA
+  // section before up to two `]` that may begin its end. Returns where it
+  // stopped. A text cut anywhere and walked piece by piece gives exactly
+  // the parse of the whole.
+  template <bool kFinal>
+  std::size_t walk(std::size_t pos);
 
-  // The same in two steps, for a caller that packs the records into memory
-  // of its own: the parts to pack (valid until `end`), then the end of the
-  // parse, which gives back storage a large parse grew.
+  // Closes every tag still open by its recovery strategy and cuts the text
+  // into segments: the parts of the records, for the caller to pack into
+  // memory of its own, valid until `end`.
   types::ParseRecords::Parts finish_parts();
+  // Ends the parse, giving back storage a large parse grew.
   void end();
 
-  // --- A text that arrives in pieces (see StreamParser) ---
-
-  // The input to walk has grown (or moved): `input` holds everything from
-  // the first unconsumed position the last walk returned on. `moved` when
-  // earlier positions were dropped, so the scanner forgets what it knew.
-  void see_input(const Text& input, bool moved);
-  // Walks from `pos` as far as the input decides: it stops before a `<`
-  // whose meaning depends on input still to come (a tag whose `>` has not
-  // arrived, what may be a CDATA section's start) and keeps back the end of
-  // an unfinished CDATA section that may be the start of its `]]>`. With
-  // `final` the input is complete and everything is decided. Returns where
-  // it stopped.
-  std::size_t walk_available(std::size_t pos, bool final);
-  // Closes every tag still open by its recovery strategy (the end of a
-  // streamed input).
-  void close_open_tags();
-  // Where settled text ends: no tag still open or still to come can change
-  // how text before it is annotated or cut, so it will never change.
-  std::size_t settled_end() const;
-  // The records of text [from, to) (both settled), with positions counted
-  // from `from`, valid until the next call of any member; and whether a
-  // segment boundary lies at `from`.
-  types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to);
-  bool boundary_at(std::size_t pos) const;
-  // After the records up to `to` have been handed out: forgets spans and
-  // markers that lie wholly before it, and, when that is worth it, drops
-  // the settled text and moves every position down. Returns how far
-  // positions moved.
-  std::size_t forget_before(std::size_t to);
-  bool has_marker_through(std::size_t pos) const { return !markers_.empty() && markers_[0].pos <= pos; }
-  std::size_t text_size() const { return out_->size; }
-  const Unit* text_data() const { return out_->data; }
-  // Points a copied parser at its own output buffer.
-  void rebind_output(OutputBuffer<Unit>& out) { out_ = &out; }
-
- private:
   // A tag opened and not yet closed. `reach` is what its strategy needs
   // besides `start`: the line start for retro_line, the first line feed
   // written after it for the forward strategies, the beginning of its token
@@ -104,6 +91,45 @@ class Parser {
     std::uint32_t below_same_key = 0;  // stack index + 1 of the next open tag with this key, 0 none
     types::RecoveryStrategy strategy = types::RecoveryStrategy::retro_line;
   };
+
+  // --- What a parse has so far, for a caller that hands text out as it
+  // settles (parser/stream.h) ---
+
+  // Closes every tag still open by its recovery strategy, without ending
+  // the parse.
+  void close_open_tags();
+  // Where settled text ends: no tag still open or still to come can change
+  // how text before it is annotated or cut, so it will never change.
+  std::size_t settled_end() const;
+  // The spans recorded so far, in recording order, and the markers.
+  std::span<const Span> spans() const { return spans_; }
+  std::span<const types::MarkerRecord> markers() const { return markers_; }
+  std::span<const OpenTag> open_tags() const { return stack_; }
+  // What `tag` would cover if it were closed by its strategy now: its span,
+  // trimmed, empty (start == end) when it would record nothing.
+  Span recovered_span(const OpenTag& tag) { return recovered_span(tag, out_->size); }
+  // Where a span that runs to the end of the text ends once trimmed: after
+  // its last character that is not trimmable (the end when trimming is off).
+  std::size_t trimmed_end();
+  // The changes to the stack since the log was last cleared, oldest first;
+  // kept only while logging is on.
+  void log_stack_events(bool on) { log_events_ = on; }
+  std::span<const StackEvent> stack_events() const { return events_; }
+  void clear_stack_events() { events_.clear(); }
+  // The stored annotations the spans and markers refer to.
+  const char* annotation_bytes() const { return annotations_.data(); }
+  std::size_t text_size() const { return out_->size; }
+  const Unit* text_data() const { return out_->data; }
+  const PreparedConfig& config() const { return *config_; }
+
+  // Forgets the spans that end at or before `to` and the markers at or
+  // before it: they have been handed out.
+  void forget_through(std::size_t to);
+  // Drops the text before `to` (handed out long ago) and moves every
+  // position down by `to`, keeping only the annotations still referred to.
+  void drop_text_before(std::size_t to);
+
+ private:
 
   Text output() const { return Text{out_->data, out_->size}; }
 
@@ -121,6 +147,12 @@ class Parser {
   void close_explicit(const OpenTag& tag, std::size_t end);
   // Closes `tag` at `pos` by its recovery strategy, trimmed.
   void close_tag(const OpenTag& tag, std::size_t pos);
+  Span recovered_span(const OpenTag& tag, std::size_t pos);
+  // Records a closed tag's span (never empty).
+  void record(const Span& span) {
+    spans_.push_back(span);
+    if (log_events_) events_.back().span = spans_.size() - 1;  // its kPop
+  }
   // A recognised closing tag: closes the topmost open tag with `key` and
   // everything above it; dropped when none is open.
   void close_by_key(TagKey key);
@@ -134,8 +166,12 @@ class Parser {
   // the entry at `index` explicitly.
   void close_down_to(std::size_t index, std::size_t pos);
   void track_tokens(std::size_t from);
+  void log_reach(std::size_t index) {
+    if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kReach, static_cast<std::uint32_t>(index)});
+  }
+  template <bool kFinal>
+  std::size_t walk_cdata(std::size_t pos);
   void compact_annotations();
-  types::AnnotationRef window_annotation(types::AnnotationRef ref);
 
   const PreparedConfig* config_ = nullptr;
   OutputBuffer<Unit>* out_ = nullptr;
@@ -161,15 +197,14 @@ class Parser {
   TrimmableRuns trimmable_runs_;
   SegmentAssembly assembly_;
 
-  // For walks over a streamed input.
-  bool in_cdata_ = false;              // inside a CDATA section whose `]]>` has not come
-  std::size_t first_retro_ = kNoPosition;  // stack index of the lowest open retro_line tag
-  bool boundary_at_settled_ = false;   // a span began or ended where the last window ended
-  std::size_t settled_at_ = 0;         // where the last window ended
-  types::PodVector<Span> window_spans_;
-  types::PodVector<types::MarkerRecord> window_markers_;
-  types::AnnotationWriter window_annotations_;
-  std::unordered_map<types::AnnotationRef, types::AnnotationRef> window_refs_;
+  // Inside a CDATA section whose `]]>` has not come (a stream's walk
+  // stopped there).
+  bool in_cdata_ = false;
+  // Stack index of the lowest open retro_line tag, which reaches back
+  // furthest, or kNoPosition.
+  std::size_t first_retro_ = kNoPosition;
+  bool log_events_ = false;
+  types::PodVector<StackEvent> events_;
 };
 
 }  // namespace parser

@@ -6,7 +6,7 @@
 namespace parser {
 
 template <class Form>
-void Parser<Form>::close_tag(const OpenTag& tag, std::size_t pos) {
+Span Parser<Form>::recovered_span(const OpenTag& tag, std::size_t pos) {
   std::size_t start = 0;
   std::size_t end = 0;
   switch (tag.strategy) {
@@ -21,15 +21,21 @@ void Parser<Form>::close_tag(const OpenTag& tag, std::size_t pos) {
       end = tag.reach != kNoPosition ? tag.reach : pos;
       break;
     case types::RecoveryStrategy::forward_next_token:
-      if (tag.reach == kNoPosition) return;
+      if (tag.reach == kNoPosition) return Span{pos, pos, tag.annotation};
       start = tag.reach;
       end = tag.token_end != kNoPosition ? tag.token_end : pos;
       break;
     case types::RecoveryStrategy::noop:
-      return;
+      return Span{pos, pos, tag.annotation};
   }
   const auto [trimmed_start, trimmed_end] = trim_span(start, end);
-  if (trimmed_start < trimmed_end) spans_.push_back(Span{trimmed_start, trimmed_end, tag.annotation});
+  return Span{trimmed_start, std::max(trimmed_start, trimmed_end), tag.annotation};
+}
+
+template <class Form>
+void Parser<Form>::close_tag(const OpenTag& tag, std::size_t pos) {
+  const Span span = recovered_span(tag, pos);
+  if (span.start < span.end) record(span);
 }
 
 template <class Form>
@@ -42,6 +48,7 @@ std::pair<std::size_t, std::size_t> Parser<Form>::trim_span(std::size_t start, s
 }
 
 #define TAGMIRE_INSTANTIATE(Form)                                                  \
+  template Span Parser<Form>::recovered_span(const OpenTag&, std::size_t);          \
   template void Parser<Form>::close_tag(const OpenTag&, std::size_t);              \
   template std::pair<std::size_t, std::size_t> Parser<Form>::trim_span(std::size_t, std::size_t);
 TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)

@@ -18,25 +18,38 @@ constexpr std::size_t kIndexFrom = 8;
 }  // namespace
 
 template <class Form>
-std::optional<CdataSection> scan_cdata(const text::TextView<Form>& input, std::size_t pos) {
+std::size_t find_cdata_end(const text::TextView<Form>& input, std::size_t from) {
   using Unit = typename Form::Unit;
-  static constexpr char kOpen[] = "<![CDATA[";
-  constexpr std::size_t kOpenSize = sizeof kOpen - 1;
-  // Almost every `<` is a tag: one unit settles it before the full compare.
-  if (pos + 1 >= input.size || input[pos + 1] != U<Unit>('!')) return std::nullopt;
-  if (input.size - pos < kOpenSize) return std::nullopt;
-  for (std::size_t i = 2; i < kOpenSize; ++i) {
-    if (input[pos + i] != U<Unit>(kOpen[i])) return std::nullopt;
-  }
-  const std::size_t begin = pos + kOpenSize;
-  // The first "]]>": find each `>` and look back at the two units before it.
-  for (std::size_t gt = text::find_unit(input.data, begin, input.size, U<Unit>('>')); gt < input.size;
+  // Find each `>` and look back at the two units before it.
+  for (std::size_t gt = text::find_unit(input.data, from, input.size, U<Unit>('>')); gt < input.size;
        gt = text::find_unit(input.data, gt + 1, input.size, U<Unit>('>'))) {
-    if (gt >= begin + 2 && input[gt - 1] == U<Unit>(']') && input[gt - 2] == U<Unit>(']')) {
-      return CdataSection{begin, gt - 2, gt + 1};
-    }
+    if (gt >= from + 2 && input[gt - 1] == U<Unit>(']') && input[gt - 2] == U<Unit>(']')) return gt - 2;
   }
-  return CdataSection{begin, input.size, input.size};
+  return kNoPosition;
+}
+
+template <class Form>
+template <bool kFinal>
+Markup TagScanner<Form>::cdata_open_at(std::size_t pos) const {
+  using Unit = typename Form::Unit;
+  const std::size_t available = input_.size - pos;
+  std::size_t same = 2;  // "<!" is known
+  while (same < kCdataOpenSize && same < available && input_[pos + same] == U<Unit>(kCdataOpen[same])) ++same;
+  if (same == kCdataOpenSize) return Markup::kCdata;
+  // The whole rest of the input begins the opening: it may still become one.
+  if (!kFinal && same == available) return Markup::kUndecided;
+  return Markup::kText;
+}
+
+template <class Form>
+bool TagScanner<Form>::head_may_grow(std::size_t pos) const {
+  std::size_t at = text::skip_white_space(input_, pos + 1, input_.size);
+  if (at < input_.size && input_[at] == U<typename Form::Unit>('/')) {
+    at = text::skip_white_space(input_, at + 1, input_.size);
+  }
+  if (at == input_.size) return true;
+  const std::uint32_t c = text::code_of(input_[at]);
+  return c < 0x80 && text::is_ascii_letter(c);
 }
 
 template <class Form>
@@ -217,9 +230,11 @@ void TagScanner<Form>::index_attribute(std::size_t i) {
   place(i);
 }
 
-#define TAGMIRE_INSTANTIATE(Form)                                                                \
-  template std::optional<CdataSection> scan_cdata<Form>(const text::TextView<Form>&, std::size_t); \
-  template class TagScanner<Form>;
+#define TAGMIRE_INSTANTIATE(Form)                                                        \
+  template std::size_t find_cdata_end<Form>(const text::TextView<Form>&, std::size_t);  \
+  template class TagScanner<Form>;                                                       \
+  template Markup TagScanner<Form>::cdata_open_at<true>(std::size_t) const;             \
+  template Markup TagScanner<Form>::cdata_open_at<false>(std::size_t) const;
 TAGMIRE_FOR_EACH_FORM(TAGMIRE_INSTANTIATE)
 #undef TAGMIRE_INSTANTIATE
 

@@ -48,16 +48,22 @@ struct ScannedAttribute {
   bool has_value = false;
 };
 
-struct CdataSection {
-  std::size_t content_begin = 0;
-  std::size_t content_end = 0;
-  std::size_t next = 0;  // just after `]]>`, or the end of an unterminated section
+// What a `<` begins.
+enum class Markup : std::uint8_t {
+  kText,       // nothing: the `<` is ordinary text
+  kTag,        // a tag, read into the token
+  kCdata,      // a CDATA section, whose content follows its kCdataOpen
+  kUndecided,  // not known yet: more input may make it a tag or a section
 };
 
-// A section starts with exactly "<![CDATA[" and ends at the first "]]>", or at
-// the end of the input when there is none.
+// A section starts with exactly "<![CDATA[" and ends at the first "]]>", or
+// at the end of the input when there is none.
+inline constexpr char kCdataOpen[] = "<![CDATA[";
+inline constexpr std::size_t kCdataOpenSize = sizeof kCdataOpen - 1;
+
+// Where the first "]]>" at or after `from` begins, or kNoPosition.
 template <class Form>
-std::optional<CdataSection> scan_cdata(const text::TextView<Form>& input, std::size_t pos);
+std::size_t find_cdata_end(const text::TextView<Form>& input, std::size_t from);
 
 // Reads tags at successive `<` positions of one input. It remembers where the
 // next `>` lies (or that none is left) and the white space before it, so that
@@ -70,9 +76,23 @@ class TagScanner {
   // The same input, grown at its end: what was found stays true, except that
   // a `>` may now come after the point where none was left.
   void extend(const text::TextView<Form>& input) { input_ = input; }
-  // Whether a `>` lies after `pos` (remembered, so repeated questions about
-  // one stretch cost one search).
-  bool has_gt_after(std::size_t pos) { return find_gt(pos + 1) != kNoPosition; }
+  // What the `<` at `pos` begins, reading a tag into `token`. `pos` must
+  // not be less than in the previous call. With kFinal the input is
+  // complete; otherwise a `<` whose meaning depends on input still to come
+  // (a tag whose `>` has not arrived, the start of "<![CDATA[") is
+  // kUndecided. Almost every `<` is a tag: one unit rules out a section.
+  template <bool kFinal>
+  Markup markup_at(std::size_t pos, TagToken& token) {
+    using Unit = typename Form::Unit;
+    if (pos + 1 < input_.size && input_[pos + 1] == text::unit<Unit>('!')) {
+      const Markup section = cdata_open_at<kFinal>(pos);
+      if (section != Markup::kText) return section;
+    }
+    if (scan(pos, token)) return Markup::kTag;
+    // Without its `>` a tag is undecided unless its head already rules it out.
+    if (kFinal || find_gt(pos + 1) != kNoPosition || !head_may_grow(pos)) return Markup::kText;
+    return Markup::kUndecided;
+  }
 
   // Reads the tag at `pos` into `token`, or returns false when there is
   // none. `pos` must hold a `<` and must not be less than in the previous
@@ -120,6 +140,12 @@ class TagScanner {
   }
 
  private:
+  template <bool kFinal>
+  Markup cdata_open_at(std::size_t pos) const;
+  // Whether the text after the `<` at `pos`, which has no `>` after it, may
+  // still become a tag's head: white space, an optional `/` and white space,
+  // then an ASCII letter or the end of the input so far.
+  bool head_may_grow(std::size_t pos) const;
 
   std::size_t find_gt(std::size_t from) {
     if (gt_ != kNoPosition && gt_ >= from) return gt_;

@@ -18,32 +18,20 @@ std::size_t incomplete_tail(std::string_view text) {
   return 0;
 }
 
+// Dropping what was handed out costs what is kept, so it waits until what
+// it would drop outweighs that.
+bool worth_dropping(std::size_t done, std::size_t total) { return done >= 4096 && done >= total - done; }
+
 }  // namespace
 
-StreamParser::StreamParser(std::shared_ptr<const PreparedConfig> config) : config_(std::move(config)) {
+StreamParser::StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews, bool unfinished)
+    : config_(std::move(config)), previews_(previews), unfinished_(previews && unfinished) {
   out_.grow = &StreamParser::grow_output;
   out_.grow_context = this;
   parser_.start(*config_, out_);
+  parser_.log_stack_events(previews_);
   parser_.see_input(text::TextView<text::Utf8>{input_.data(), 0}, true);
-}
-
-StreamParser::StreamParser(const StreamParser& other)
-    : config_(other.config_),
-      parser_(other.parser_),
-      input_(other.input_),
-      walked_(other.walked_),
-      settled_(other.settled_),
-      dropped_(other.dropped_),
-      closed_(other.closed_) {
-  // The parser writes past the vector's own size: copy what it wrote.
-  text_.resize_uninitialised(other.out_.size);
-  std::copy(other.out_.data, other.out_.data + other.out_.size, text_.data());
-  out_ = other.out_;
-  out_.data = text_.data();
-  out_.capacity = text_.capacity();
-  out_.grow_context = this;
-  parser_.rebind_output(out_);
-  parser_.see_input(text::TextView<text::Utf8>{input_.data(), input_.size() - incomplete_tail(input_)}, false);
+  preview_.reset(0);
 }
 
 void StreamParser::grow_output(OutputBuffer<char>& out, std::size_t needed, void* context) {
@@ -64,6 +52,8 @@ void StreamParser::close() {
   if (closed_) return;
   walk(true);
   parser_.close_open_tags();
+  // Everything settles now: the preview has nothing left to show.
+  parser_.clear_stack_events();
   closed_ = true;
 }
 
@@ -72,36 +62,147 @@ void StreamParser::walk(bool final) {
   // is read as it will be, not as two broken ones.
   const std::size_t usable = final ? input_.size() : input_.size() - incomplete_tail(input_);
   parser_.see_input(text::TextView<text::Utf8>{input_.data(), usable}, false);
-  walked_ = parser_.walk_available(walked_, final);
-  // Dropping walked input costs what is kept, so it waits until the input
-  // to drop outweighs it.
-  if (walked_ >= 4096 && walked_ >= input_.size() - walked_) {
+  walked_ = final ? parser_.walk<true>(walked_) : parser_.walk<false>(walked_);
+  if (worth_dropping(walked_, input_.size())) {
     input_.erase(0, walked_);
+    input_dropped_ += walked_;
     walked_ = 0;
     parser_.see_input(text::TextView<text::Utf8>{input_.data(), input_.size() - incomplete_tail(input_)}, true);
   }
+  if (previews_ && !final) preview_.update(parser_, dropped_);
+}
+
+// --- settled text ---
+
+// A window's records carry only the annotations the window refers to, so
+// handing out a window costs what the window holds.
+types::AnnotationRef StreamParser::window_annotation(types::AnnotationRef ref) {
+  const auto [entry, added] = window_refs_.try_emplace(ref, 0);
+  if (added) {
+    const char* store = parser_.annotation_bytes();
+    const std::size_t length = types::AnnotationReader<char>::length_at(store, ref);
+    entry->second = window_annotations_.copy_in(store + ref, length, ref);
+  }
+  return entry->second;
+}
+
+types::ParseRecords::Parts StreamParser::window_parts(std::size_t from, std::size_t to) {
+  window_annotations_.clear();
+  window_refs_.clear();
+  window_spans_.clear();
+  for (const Span& span : parser_.spans()) {
+    const std::size_t start = std::max(span.start, from);
+    const std::size_t end = std::min(span.end, to);
+    if (start < end) window_spans_.push_back(Span{start - from, end - from, window_annotation(span.annotation)});
+  }
+  window_markers_.clear();
+  for (const types::MarkerRecord& marker : parser_.markers()) {
+    if (marker.pos > to) break;
+    window_markers_.push_back(types::MarkerRecord{marker.pos - from, window_annotation(marker.annotation)});
+  }
+  window_assembly_.assemble(to - from, window_spans_);
+  return {window_assembly_.cuts(), window_assembly_.first(), window_assembly_.entries(),
+          window_assembly_.kept_spans(), window_markers_, {window_annotations_.data(), window_annotations_.size()}};
 }
 
 SettledText StreamParser::take_settled() {
   SettledText run;
   const std::size_t end = closed_ ? parser_.text_size() : parser_.settled_end();
   run.start = dropped_ + settled_;
+  const auto markers = parser_.markers();
   // Markers settle with the text before them, also when no text came since.
-  if (end == settled_ && !parser_.has_marker_through(end)) return run;
-  run.continues = end > settled_ && run.start != 0 && !parser_.boundary_at(settled_);
+  if (end == settled_ && (markers.empty() || markers[0].pos > end)) return run;
+  const auto boundary_at = [&](std::size_t pos) {
+    return std::any_of(parser_.spans().begin(), parser_.spans().end(),
+                       [&](const Span& span) { return span.start == pos || span.end == pos; });
+  };
+  run.continues = end > settled_ && run.start != 0 && !boundary_at_settled_ &&
+                  !std::any_of(parser_.spans().begin(), parser_.spans().end(),
+                               [&](const Span& span) { return span.start == settled_; });
   run.text.assign(parser_.text_data() + settled_, end - settled_);
-  run.records = types::ParseRecords::pack(parser_.window_parts(settled_, end));
-  const std::size_t shift = parser_.forget_before(end);
-  settled_ = end - shift;
-  dropped_ += shift;
-  text_.resize_uninitialised(parser_.text_size());
+  run.records = types::ParseRecords::pack(window_parts(settled_, end));
+
+  // Whether the next window begins at a segment boundary: a span known now
+  // that ends here; one that begins here is known by the next window.
+  boundary_at_settled_ = (end == settled_at_ && boundary_at_settled_) || boundary_at(end);
+  settled_at_ = end;
+  const std::size_t markers_before = parser_.markers().size();
+  parser_.forget_through(end);
+  markers_shown_ -= std::min(markers_shown_, markers_before - parser_.markers().size());
+  settled_ = end;
+  if (worth_dropping(end, parser_.text_size())) {
+    parser_.drop_text_before(end);
+    settled_at_ -= end;
+    dropped_ += end;
+    settled_ = 0;
+    text_.resize_uninitialised(parser_.text_size());
+  }
+  if (previews_) preview_.drop_before(dropped_ + settled_);
   return run;
 }
 
-SettledText StreamParser::preview() const {
-  StreamParser ending(*this);
-  ending.close();
-  return ending.take_settled();
+// --- previews ---
+
+std::string_view StreamParser::unfinished_input() const {
+  if (!unfinished_ || closed_) return {};
+  const std::string_view rest = std::string_view(input_).substr(walked_);
+  return rest.substr(0, rest.size() - incomplete_tail(rest));
+}
+
+void StreamParser::preview_texts(PreviewChange& change) const {
+  const std::size_t base = dropped_;
+  for (const PreviewRun& run : change.runs) {
+    change.texts.emplace_back(parser_.text_data() + (run.start - base), run.end - run.start);
+  }
+}
+
+PreviewChange StreamParser::take_preview() {
+  PreviewChange change;
+  if (!previews_) return change;
+  if (closed_) {
+    // Everything settled: nothing is held back, the preview is empty.
+    change.held_end = dropped_ + parser_.text_size();
+    return change;
+  }
+  change.runs = preview_.take_changes();
+  preview_texts(change);
+  const auto markers = parser_.markers();
+  for (std::size_t i = markers_shown_; i < markers.size(); ++i) {
+    const std::size_t length = types::AnnotationReader<char>::length_at(parser_.annotation_bytes(),
+                                                                         markers[i].annotation);
+    change.markers.push_back(PreviewMarker{
+        dropped_ + markers[i].pos,
+        std::make_shared<const std::string>(parser_.annotation_bytes() + markers[i].annotation, length)});
+  }
+  markers_shown_ = markers.size();
+  change.held_end = preview_.end();
+  const std::string_view unfinished = unfinished_input();
+  const std::size_t walked_at = input_dropped_ + walked_;
+  // The unfinished markup shown before stays right while the parse stood
+  // still and it only grew; then only what it grew by is sent.
+  const bool grown = walked_at == walked_shown_ && unfinished.size() >= unfinished_shown_ &&
+                     (change.runs.empty() || change.runs.back().end != preview_.end());
+  change.unfinished_from = grown ? unfinished_shown_ : 0;
+  change.unfinished.assign(unfinished.substr(change.unfinished_from));
+  unfinished_shown_ = unfinished.size();
+  walked_shown_ = walked_at;
+  return change;
+}
+
+PreviewChange StreamParser::full_preview() {
+  PreviewChange change;
+  if (!previews_ || closed_) return take_preview();
+  change.runs.push_back(preview_.snapshot());
+  preview_texts(change);
+  for (const types::MarkerRecord& marker : parser_.markers()) {
+    const std::size_t length = types::AnnotationReader<char>::length_at(parser_.annotation_bytes(), marker.annotation);
+    change.markers.push_back(PreviewMarker{
+        dropped_ + marker.pos,
+        std::make_shared<const std::string>(parser_.annotation_bytes() + marker.annotation, length)});
+  }
+  change.held_end = preview_.end();
+  change.unfinished.assign(unfinished_input());
+  return change;
 }
 
 }  // namespace parser

@@ -10,18 +10,22 @@
 // segments, with a run's first segment joined to the one before when it
 // continues it, the one-shot parse's segments; and their markers its
 // markers. Work and memory follow the held-back tail, however the input is
-// cut.
+// cut, and a preview of that tail costs what changes in it.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "parser/output_buffer.h"
 #include "parser/parser.h"
+#include "parser/preview.h"
 #include "parser/tag_table.h"
 #include "text/encoding.h"
+#include "types/annotation_store.h"
 #include "types/parse_records.h"
 #include "types/pod_vector.h"
 
@@ -36,10 +40,34 @@ struct SettledText {
   types::ParseRecords records;
 };
 
+// A marker of the held-back text: its whole-text byte position and its
+// annotation's bytes.
+struct PreviewMarker {
+  std::size_t pos = 0;
+  AnnotationBytes annotation;
+};
+
+// How the held-back text would read if the input ended now, as the changes
+// since the last take: stretches whose segments changed (`runs`, in text
+// order, each with its text), the markers that came, and the markup still
+// unfinished at the end (shown only when asked for, as written), from byte
+// `unfinished_from` of it on. Positions are whole-text bytes.
+struct PreviewChange {
+  std::vector<PreviewRun> runs;
+  std::vector<std::string> texts;  // the text of each run
+  std::vector<PreviewMarker> markers;
+  std::size_t held_end = 0;  // where the parsed text ends; unfinished markup follows
+  std::string unfinished;
+  std::size_t unfinished_from = 0;
+};
+
 class StreamParser {
  public:
-  explicit StreamParser(std::shared_ptr<const PreparedConfig> config);
-  StreamParser(const StreamParser& other);
+  // `previews`: keep a preview up to date (it costs the work of what
+  // changes); `unfinished`: show unfinished markup in it, as written.
+  explicit StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews = false,
+                        bool unfinished = false);
+  StreamParser(const StreamParser&) = delete;
   StreamParser& operator=(const StreamParser&) = delete;
 
   // Appends UTF-8 `chunk` (it may end inside a character) and parses as far
@@ -51,15 +79,33 @@ class StreamParser {
 
   // What settled since the last call (an empty run when nothing did).
   SettledText take_settled();
-  // What the held-back tail would give if the input ended now: a preview
-  // that is not final. Costs time in proportion to the tail.
-  SettledText preview() const;
+  // What changed in the preview since the last call; after take_settled,
+  // so that it no longer holds what settled. Nothing without previews.
+  PreviewChange take_preview();
+  // The whole held-back tail as it would read if the input ended now: its
+  // text from `start`, its segments and markers. Costs time in proportion
+  // to the tail; needs previews.
+  PreviewChange full_preview();
+
+  // The text the parser holds, from whole-text byte `held_text_offset()`;
+  // where its settled part ends; the unfinished markup at the end of the
+  // input when previews show it.
+  std::string_view held_text() const { return {parser_.text_data(), parser_.text_size()}; }
+  std::size_t held_text_offset() const { return dropped_; }
+  std::size_t settled_position() const { return dropped_ + settled_; }
+  std::string_view unfinished() const { return unfinished_input(); }
+  // Bytes of input decided so far: the walk has gone past them.
+  std::size_t walked() const { return input_dropped_ + walked_; }
   // Bytes held: input not yet decided and text not yet settled.
   std::size_t held_bytes() const { return input_.size() - walked_ + parser_.text_size() - settled_; }
 
  private:
   static void grow_output(OutputBuffer<char>& out, std::size_t needed, void* context);
   void walk(bool final);
+  types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to);
+  types::AnnotationRef window_annotation(types::AnnotationRef ref);
+  std::string_view unfinished_input() const;
+  void preview_texts(PreviewChange& change) const;
 
   std::shared_ptr<const PreparedConfig> config_;
   Parser<text::Utf8> parser_;
@@ -70,6 +116,24 @@ class StreamParser {
   std::size_t settled_ = 0;  // text before this (a parser position) is handed out
   std::size_t dropped_ = 0;  // text bytes dropped from the front, handed out long ago
   bool closed_ = false;
+
+  // Whether the next window begins at a segment boundary: a span began or
+  // ended where the last window ended.
+  bool boundary_at_settled_ = false;
+  std::size_t settled_at_ = 0;
+  types::PodVector<Span> window_spans_;
+  types::PodVector<types::MarkerRecord> window_markers_;
+  types::AnnotationWriter window_annotations_;
+  std::unordered_map<types::AnnotationRef, types::AnnotationRef> window_refs_;
+  SegmentAssembly window_assembly_;
+
+  bool previews_;
+  bool unfinished_;
+  Preview preview_;
+  std::size_t markers_shown_ = 0;   // of the parser's markers, those handed out in a preview
+  std::size_t unfinished_shown_ = 0;
+  std::size_t walked_shown_ = 0;    // walked_ + dropped input when the unfinished markup was last shown
+  std::size_t input_dropped_ = 0;   // input bytes dropped from the front
 };
 
 }  // namespace parser

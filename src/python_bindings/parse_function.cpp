@@ -1,11 +1,11 @@
 #include "python_bindings/parse_function.h"
 
 #include "parser/parse.h"
-#include "parser/parser.h"
 #include "python_glue/argument_binding.h"
 #include "python_bindings/parser_config_type.h"
 #include "python_glue/py_errors.h"
 #include "python_bindings/result_types.h"
+#include "python_glue/parse_str.h"
 #include "python_glue/str_text.h"
 
 namespace python_bindings {
@@ -17,37 +17,6 @@ namespace {
 // signature calls it text.
 constexpr const char* kParseParameters[] = {"input", "config"};
 constexpr Signature kParseSignature{"parse", kParseParameters, 1};
-
-// Ends the thread's parse however the call leaves.
-template <class Form>
-struct ParseScope {
-  parser::Parser<Form>& parser;
-  ~ParseScope() { parser.end(); }
-};
-
-// Parses `input` in its own form, writing its text into a str and packing
-// its records into the result object.
-template <class Form>
-PyObject* parse_in_form(const StrView& input, const parser::PreparedConfig& config, OutputStr& out) {
-  auto buffer = out.buffer<typename Form::Unit>();
-  ParseScope<Form> scope{parser::thread_parser<Form>()};
-  scope.parser.start(config, buffer);
-  scope.parser.walk(input.as<Form>());
-  const types::ParseRecords::Parts parts = scope.parser.finish_parts();
-  PyRef text(out.finish(buffer.size, buffer.unit_bits));
-  if (!text) return nullptr;
-  return make_parse_result(text.get(), input.kind, parts);
-}
-
-PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config) {
-  OutputStr out;
-  if (!out.allocate(input)) return nullptr;
-  switch (input.kind) {
-    case PyUnicode_1BYTE_KIND: return parse_in_form<text::Latin1>(input, config, out);
-    case PyUnicode_2BYTE_KIND: return parse_in_form<text::Ucs2>(input, config, out);
-    default: return parse_in_form<text::Ucs4>(input, config, out);
-  }
-}
 
 PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return guarded([&]() -> PyObject* {
@@ -64,7 +33,7 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // The default preset and its name tables are prepared once per process:
     // the parser only reads them, so sharing cannot be told from a fresh
     // preset per call, and it spares the most common call their build.
-    if (config == nullptr || config == Py_None) return parse_str(input, parser::default_prepared_config());
+    if (config == nullptr || config == Py_None) return parse_str(input, parser::default_prepared_config(), make_parse_result);
     if (!PyObject_TypeCheck(config, parser_config_type())) {
       raise_conversion_error("config", config, "ParserConfig");
       return nullptr;
@@ -74,7 +43,7 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // record rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
     if (!access.acquired()) return nullptr;
-    return parse_str(input, *access.prepared());
+    return parse_str(input, *access.prepared(), make_parse_result);
   });
 }
 

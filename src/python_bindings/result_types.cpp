@@ -7,6 +7,8 @@
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
 #include "python_glue/py_text.h"
+#include "python_glue/stored_text.h"
+#include "text/transcode.h"
 #include "text/utf8.h"
 #include "types/annotation.h"
 
@@ -76,54 +78,26 @@ PyObject* part_of(PyTypeObject* type, PyObject* result, std::size_t index) noexc
 // --- text in the stored forms ---
 
 template <class Unit>
-PyObject* make_str_from(types::StoredText<Unit> text) noexcept {
-  constexpr int kind = sizeof(Unit) == 1 ? PyUnicode_1BYTE_KIND
-                       : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
-                                           : PyUnicode_4BYTE_KIND;
-  return PyUnicode_FromKindAndData(kind, text.data, static_cast<Py_ssize_t>(text.size));
-}
-
-template <class Unit>
 std::string utf8_of(types::StoredText<Unit> text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size; ++i) text::utf8::append_encoded(out, static_cast<char32_t>(text.data[i]));
-  return out;
+  return text::utf8_string(text.data, text.size);
 }
 
 // Calls `body` with the annotation reader for `ref` in the result's form.
 template <class Body>
 auto with_annotation(const ParsedText& parsed_text, types::AnnotationRef ref, Body&& body) {
-  switch (parsed_text.kind) {
-    case PyUnicode_1BYTE_KIND: return body(parsed_text.records.annotation<Py_UCS1>(ref));
-    case PyUnicode_2BYTE_KIND: return body(parsed_text.records.annotation<Py_UCS2>(ref));
-    default: return body(parsed_text.records.annotation<Py_UCS4>(ref));
-  }
+  return python_glue::with_annotation(parsed_text.records.annotation_bytes(), ref, parsed_text.kind, body);
 }
 
 // The UTF-8 form of characters [start, end) of `str`.
 std::string utf8_of_range(PyObject* str, std::size_t start, std::size_t end) {
-  const int kind = PyUnicode_KIND(str);
-  const void* data = PyUnicode_DATA(str);
   std::string out;
   out.reserve(end - start);
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
   for (std::size_t i = start; i < end; ++i) {
     text::utf8::append_encoded(out, PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i)));
   }
   return out;
-}
-
-// Bytes of the UTF-8 form of characters [start, end) of `str`.
-std::size_t utf8_length(PyObject* str, std::size_t start, std::size_t end) noexcept {
-  const void* data = PyUnicode_DATA(str);
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      if (PyUnicode_IS_ASCII(str)) return end - start;
-      return text::utf8::encoded_length(static_cast<const Py_UCS1*>(data) + start, end - start);
-    case PyUnicode_2BYTE_KIND:
-      return text::utf8::encoded_length(static_cast<const Py_UCS2*>(data) + start, end - start);
-    default:
-      return text::utf8::encoded_length(static_cast<const Py_UCS4*>(data) + start, end - start);
-  }
 }
 
 void append_tag_only(std::string& out, const std::string& tag) {

@@ -1,35 +1,38 @@
-"""tagmire: the Tagmire text parser for whole datasets.
+"""tagmire: the Tagmire text parser.
 
-`parse` and the classes of `_tagmire_rs` parse one text; `parse_batch`
-parses many on every core into an Arrow table; `StreamParser` parses one
-while it is still being written; `Config` is a configuration that pickles
-and loads from TOML or JSON; `ParseColumn` runs the batch parser over one
-column of a table (the command line and Ray Data use it).
-The batch API needs pyarrow (`pip install "tagmire-rs[arrow]"`), imported
-only when it is used.
+`parse` parses one text into a `ParsedText`: the plain text, cut into
+`Segment`s that carry the `Annotation`s of the tags covering them, and the
+`Marker`s of self-closing tags, with byte and character positions.
+`StreamParser`, `stream` and `astream` parse one while it is still being
+written; `parse_batch` parses many on every core into an Arrow table;
+`Config` is a configuration that pickles and loads from TOML or JSON;
+`ParseColumn` runs the batch parser over one column of a table (the command
+line and Ray Data use it). The batch API needs pyarrow
+(`pip install "tagmire[arrow]"`), imported only when it is used.
 """
 
-from _tagmire_rs import Annotation, Marker, ParserConfig, ParseResult, Segment, parse
+from _tagmire_rs import ParserConfig
 
 from tagmire._batch import ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
-from tagmire._stream import SettledText, StreamAnnotation, StreamMarker, StreamParser, StreamSegment, StreamUpdate
+from tagmire._native import Annotation, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
+from tagmire._parse import parse
+from tagmire._stream import StreamParser, astream, stream
 
 __all__ = [
     "parse",
-    "ParserConfig",
-    "ParseResult",
+    "ParsedText",
     "Segment",
     "Annotation",
     "Marker",
     "Config",
     "ConfigError",
-    "parse_batch",
-    "ParseColumn",
+    "ParserConfig",
     "StreamParser",
     "StreamUpdate",
-    "SettledText",
-    "StreamSegment",
-    "StreamMarker",
-    "StreamAnnotation",
+    "PreviewUpdate",
+    "stream",
+    "astream",
+    "parse_batch",
+    "ParseColumn",
 ]

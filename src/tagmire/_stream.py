@@ -2,8 +2,8 @@
 
 Feed the answer in pieces as they arrive (a piece may end anywhere: inside a
 tag, a CDATA section or an attribute value). Every update hands out the text
-that has settled since the last one, with its segments and markers, and a
-provisional preview of the tail still held back.
+that has settled since the last one (`committed`), and, unless previews are
+off, how the preview of the held-back text changed.
 
 Text settles once nothing still to come can change it: it lies before the
 oldest tag still open (before that tag's line, for a tag that recovers by
@@ -12,107 +12,74 @@ may recover by retro_line, and before any `<` whose tag or CDATA section has
 not yet arrived in full. With the default configuration an ordinary answer
 therefore settles line by line.
 
-Joined, the settled texts are exactly `parse(whole).text`, the settled
-markers exactly `parse(whole).markers`, and the settled segments exactly
-`parse(whole).segments` once each segment marked `continues` is joined to the
-one before it. Positions are given both as UTF-8 byte offsets into the whole
-text, as `parse` reports them, and as character offsets.
+Joined, the committed texts are exactly `parse(whole).text`, their markers
+exactly `parse(whole).markers`, and their segments exactly
+`parse(whole).segments` once each segment marked `continues` is joined to
+the one before it.
+
+The preview is handed out as changes, so that an update costs its piece and
+what changed, however long the held-back text grows: `pending` is the
+preview from `pending.start` on, to replace what was shown from there;
+`revised` holds earlier stretches whose segments changed (a `retro_line` tag
+annotates its line back to its start), each to replace what was shown
+between its `start` and `end`. A segment that `continues` joins the one
+shown before it. `StreamParser.preview()` gives the whole preview at once.
+An unfinished `<…` at the end, which may still become a tag, is left out of
+the preview unless `unfinished=True`.
 """
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from collections.abc import AsyncIterable, AsyncIterator, Iterable, Iterator
+from typing import Any, Generic, Literal, NoReturn, TypeVar, overload
 
-import _tagmire_rs
+from _tagmire_rs import ParserConfig
 
 from tagmire import _native
 from tagmire._config import Config, native_config
+from tagmire._native import ParsedText, PreviewUpdate, StreamUpdate
 
-__all__ = ["StreamParser", "StreamUpdate", "SettledText", "StreamSegment", "StreamMarker", "StreamAnnotation"]
+__all__ = ["StreamParser", "StreamUpdate", "PreviewUpdate", "stream", "astream"]
 
-
-class StreamAnnotation(NamedTuple):
-    """A tag's name as written and its attributes (True for a key written
-    without a value)."""
-
-    tag: str
-    attrs: dict[str, str | bool]
+UpdateT = TypeVar("UpdateT", StreamUpdate, PreviewUpdate)
 
 
-class StreamSegment(NamedTuple):
-    """A piece of settled text and the annotations covering it. `start` and
-    `end` are UTF-8 byte offsets into the whole text, `char_start` and
-    `char_end` the same in characters. A segment that `continues` is the
-    rest of the previous update's last segment: the text settled in the
-    middle of it."""
-
-    text: str
-    start: int
-    end: int
-    char_start: int
-    char_end: int
-    annotations: tuple[StreamAnnotation, ...]
-    continues: bool
-
-
-class StreamMarker(NamedTuple):
-    """A self-closing tag's marker: its position in the whole text, in UTF-8
-    bytes (`pos`, as `parse` gives it) and in characters."""
-
-    pos: int
-    char_pos: int
-    annotation: StreamAnnotation
-
-
-class SettledText(NamedTuple):
-    """A run of text with its segments and markers. `provisional` runs are
-    previews of held-back text, which may still change: for display only."""
-
-    text: str
-    start: int
-    end: int
-    char_start: int
-    char_end: int
-    segments: tuple[StreamSegment, ...]
-    markers: tuple[StreamMarker, ...]
-    provisional: bool = False
-
-
-class StreamUpdate(NamedTuple):
-    """What one feed or close settled (`committed`, final) and, unless
-    previews are off, how the held-back tail would parse if the text ended
-    now (`pending`, provisional)."""
-
-    committed: SettledText
-    pending: SettledText | None
-
-
-# The native half makes these records itself, as tuple.__new__ would.
-_native.stream_records(StreamAnnotation, StreamSegment, StreamMarker, SettledText, StreamUpdate)
-
-
-class StreamParser:
+class StreamParser(Generic[UpdateT]):
     """Parses a text fed in pieces, handing out what settles as it settles.
 
-        stream = StreamParser()
-        for token in tokens:
-            update = stream.feed(token)
-            show(update.committed, update.pending)
-        show(stream.close().committed)
+        parser = StreamParser()
+        for piece in pieces:
+            update = parser.feed(piece)
+            show(update.committed, update.pending, update.revised)
+        show(parser.close().committed)
 
-    `config` is a ParserConfig, a tagmire.Config or None (the default).
-    With `preview=False` updates carry no `pending` preview, which saves
-    the work of parsing the held-back tail on every feed. The total work
-    over a stream is linear in its length however it is cut, and what it
-    holds is the held-back tail, not the whole text.
+    `config` is a Config, a ParserConfig or None (`Config.default()`). With
+    `preview=False` updates are StreamUpdates, with `committed` only, which
+    saves keeping the preview. The work over a stream is linear in its
+    length however it is cut, and what it holds is the held-back tail, not
+    the whole text. A stream takes one call at a time; it cannot be copied
+    or pickled.
     """
 
     __slots__ = ("_core",)
 
-    def __init__(self, config: Config | _tagmire_rs.ParserConfig | None = None, *, preview: bool = True) -> None:
+    @overload
+    def __init__(self: StreamParser[PreviewUpdate], config: Config | ParserConfig | None = None, *,
+                 preview: Literal[True] = True, unfinished: bool = False) -> None: ...
+
+    @overload
+    def __init__(self: StreamParser[StreamUpdate], config: Config | ParserConfig | None = None, *,
+                 preview: Literal[False]) -> None: ...
+
+    def __init__(self, config: Config | ParserConfig | None = None, *, preview: bool = True,
+                 unfinished: bool = False) -> None:
         if not isinstance(preview, bool):
             raise TypeError(f"preview must be a bool, not {type(preview).__name__}")
-        self._core = _native.Stream(native_config(config), preview)
+        if not isinstance(unfinished, bool):
+            raise TypeError(f"unfinished must be a bool, not {type(unfinished).__name__}")
+        if unfinished and not preview:
+            raise ValueError("unfinished=True shows unfinished markup in the preview: it needs preview=True")
+        self._core = _native.Stream(native_config(config), preview, unfinished)
 
     @property
     def closed(self) -> bool:
@@ -124,16 +91,64 @@ class StreamParser:
         """Bytes held back: input not yet decided and text not yet settled."""
         return self._core.held_bytes
 
-    def feed(self, chunk: str) -> StreamUpdate:
-        """Adds `chunk` to the text and returns what settled."""
+    def feed(self, chunk: str) -> UpdateT:
+        """Adds `chunk` to the text and returns what settled and, with
+        previews, how the preview changed."""
         return self._core.feed(chunk)
 
-    def close(self) -> StreamUpdate:
-        """Ends the text: everything left settles. Closing twice settles
-        nothing more."""
+    def close(self) -> UpdateT:
+        """Ends the text: everything left settles, and the preview is empty.
+        Closing twice settles nothing more."""
         return self._core.close()
 
-    def preview(self) -> SettledText:
-        """The held-back tail as it would parse if the text ended now:
-        provisional, for display only. Costs time in proportion to the tail."""
+    def preview(self) -> ParsedText:
+        """The whole held-back text as it would parse if the text ended now:
+        provisional, for display. Costs time in proportion to what is held;
+        the updates' changes cost what changed."""
         return self._core.preview()
+
+    def _refuse(self, *_: Any) -> NoReturn:
+        raise TypeError("a StreamParser cannot be copied or pickled: it is one text's parse under way")
+
+    __copy__ = __deepcopy__ = __reduce__ = __reduce_ex__ = _refuse
+
+
+@overload
+def stream(chunks: Iterable[str], config: Config | ParserConfig | None = None, *, preview: Literal[True] = True,
+           unfinished: bool = False) -> Iterator[PreviewUpdate]: ...
+
+
+@overload
+def stream(chunks: Iterable[str], config: Config | ParserConfig | None = None, *,
+           preview: Literal[False]) -> Iterator[StreamUpdate]: ...
+
+
+def stream(chunks: Iterable[str], config: Config | ParserConfig | None = None, *, preview: bool = True,
+           unfinished: bool = False) -> Iterator[PreviewUpdate] | Iterator[StreamUpdate]:
+    """The updates of a text arriving as `chunks` (any iterable of str, such
+    as a model SDK's stream of deltas): one per chunk, then the last one
+    when the chunks end."""
+    parser: StreamParser[Any] = StreamParser(config, preview=preview, unfinished=unfinished)  # type: ignore[call-overload]
+    for chunk in chunks:
+        yield parser.feed(chunk)
+    yield parser.close()
+
+
+@overload
+def astream(chunks: AsyncIterable[str], config: Config | ParserConfig | None = None, *,
+            preview: Literal[True] = True, unfinished: bool = False) -> AsyncIterator[PreviewUpdate]: ...
+
+
+@overload
+def astream(chunks: AsyncIterable[str], config: Config | ParserConfig | None = None, *,
+            preview: Literal[False]) -> AsyncIterator[StreamUpdate]: ...
+
+
+async def astream(chunks: AsyncIterable[str], config: Config | ParserConfig | None = None, *,  # type: ignore[misc]
+                  preview: bool = True, unfinished: bool = False) -> AsyncIterator[Any]:
+    """`stream` over an async iterable, for `async for` over a model SDK's
+    stream: one update per chunk, then the last one when the chunks end."""
+    parser: StreamParser[Any] = StreamParser(config, preview=preview, unfinished=unfinished)  # type: ignore[call-overload]
+    async for chunk in chunks:
+        yield parser.feed(chunk)
+    yield parser.close()

@@ -37,6 +37,8 @@ class ParseRecords {
   AnnotationReader<Unit> annotation(AnnotationRef ref) const {
     return AnnotationReader<Unit>(annotation_bytes_, ref);
   }
+  // The stored annotations the segments and markers refer to.
+  const char* annotation_bytes() const { return annotation_bytes_; }
 
   // The parts, copied into one block. `cuts` holds segments + 1 positions
   // (none for an empty text). Either `first` and `entries` list each

@@ -4,7 +4,9 @@
 // test asserts on it and a fuzz target aborts with it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -301,26 +303,149 @@ inline std::string join_runs(const std::vector<parser::SettledText>& runs, types
   return {};
 }
 
+// An annotation kept as its stored bytes (a preview's), read back.
+inline types::Annotation annotation_of(const std::string& bytes) {
+  types::AnnotationReader<char> reader(bytes.data(), 0);
+  types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
+  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+    const auto a = reader.next_attribute();
+    copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
+                            a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
+                                        : types::AttrValue::boolean(true));
+  }
+  return copy;
+}
+
+// A preview as a user interface keeps it from the changes it is handed: the
+// held-back text's segments (whole-text byte positions) and markers.
+struct ShownPreview {
+  struct Piece {
+    std::size_t start = 0;
+    std::size_t end = 0;
+    std::string text;
+    std::vector<types::Annotation> annotations;
+  };
+  std::vector<Piece> pieces;
+  std::vector<types::Marker> markers;
+
+  // Cuts the piece holding `pos` in two there.
+  void cut_at(std::size_t pos) {
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      Piece& piece = pieces[i];
+      if (piece.start < pos && pos < piece.end) {
+        Piece right = piece;
+        right.start = pos;
+        right.text = piece.text.substr(pos - piece.start);
+        piece.text.resize(pos - piece.start);
+        piece.end = pos;
+        pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(right));
+        return;
+      }
+    }
+  }
+
+  // Text before `settled` is final now, and leaves the preview.
+  void drop_before(std::size_t settled) {
+    cut_at(settled);
+    std::erase_if(pieces, [&](const Piece& piece) { return piece.end <= settled; });
+    std::erase_if(markers, [&](const types::Marker& marker) { return marker.pos <= settled; });
+  }
+
+  // Applies one change; an empty string, or what was wrong with it.
+  std::string apply(const parser::PreviewChange& change) {
+    for (std::size_t r = 0; r < change.runs.size(); ++r) {
+      const parser::PreviewRun& run = change.runs[r];
+      if (change.texts[r].size() != run.end - run.start) return "a run's text does not match its extent";
+      cut_at(run.start);
+      cut_at(run.end);
+      const bool at_end = run.end == change.held_end;
+      std::erase_if(pieces, [&](const Piece& piece) {
+        return piece.start >= run.start && (at_end || piece.end <= run.end);
+      });
+      auto at = std::find_if(pieces.begin(), pieces.end(), [&](const Piece& piece) { return piece.start >= run.start; });
+      std::vector<Piece> added;
+      for (const parser::PreviewSegment& segment : run.segments) {
+        Piece piece{segment.start, segment.end, change.texts[r].substr(segment.start - run.start, segment.end - segment.start), {}};
+        for (const auto& bytes : segment.coverage.list()) piece.annotations.push_back(annotation_of(*bytes));
+        added.push_back(std::move(piece));
+      }
+      if (run.continues) {
+        if (at == pieces.begin() || std::prev(at)->end != run.start) return "a run continues no piece";
+        Piece& before = *std::prev(at);
+        if (before.annotations != added.front().annotations) return "a continued piece changes its annotations";
+        before.text += added.front().text;
+        before.end = added.front().end;
+        added.erase(added.begin());
+      }
+      pieces.insert(at, added.begin(), added.end());
+    }
+    for (const parser::PreviewMarker& marker : change.markers) {
+      markers.push_back(types::Marker{marker.pos, annotation_of(*marker.annotation)});
+    }
+    return {};
+  }
+};
+
+// The preview a stream should show: the one-shot parse of the input it has
+// decided, from where its settled text ends.
+inline std::string check_preview(const ShownPreview& shown, const types::ParseResult& decided, std::size_t settled) {
+  std::vector<ShownPreview::Piece> expected;
+  std::size_t at = 0;
+  for (const types::Segment& segment : decided.segments) {
+    const std::size_t end = at + segment.text.size();
+    if (end > settled) {
+      const std::size_t from = std::max(at, settled);
+      expected.push_back({from, end, segment.text.substr(from - at), segment.annotations});
+    }
+    at = end;
+  }
+  if (shown.pieces.size() != expected.size()) return "the preview has another number of segments than the parse";
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& a = shown.pieces[i];
+    const auto& b = expected[i];
+    if (a.start != b.start || a.end != b.end || a.text != b.text) return "a preview segment's stretch differs";
+    if (a.annotations != b.annotations) return "a preview segment's annotations differ";
+  }
+  std::vector<types::Marker> markers;
+  for (const types::Marker& marker : decided.markers) {
+    if (marker.pos > settled) markers.push_back(marker);
+  }
+  if (shown.markers != markers) return "the preview's markers differ from the parse's";
+  return {};
+}
+
 // `input` fed in pieces ending at `cuts` (increasing), its settled runs
 // taken after every piece, and the whole joined: it must equal the
 // one-shot parse, and no settled text may come from a later piece than
-// the one that completed it.
+// the one that completed it. The preview, kept from its changes, must read
+// after every piece as the one-shot parse of the input decided so far.
 inline std::string check_stream(std::string_view input, const types::ParserConfig& config,
                                 const std::vector<std::size_t>& cuts, const types::ParseResult& expected) {
-  parser::StreamParser stream(std::make_shared<const parser::PreparedConfig>(config));
+  parser::StreamParser stream(std::make_shared<const parser::PreparedConfig>(config), true);
   std::vector<parser::SettledText> runs;
+  ShownPreview shown;
   std::size_t from = 0;
+  std::size_t settled = 0;
   for (const std::size_t cut : cuts) {
     stream.feed(input.substr(from, cut - from));
     from = cut;
     runs.push_back(stream.take_settled());
-    // A preview parses the held tail as if the input ended here, and leaves
-    // the stream as it was.
-    if (cut % 3 == 0) stream.preview();
+    settled = runs.back().start + runs.back().text.size();
+    shown.drop_before(settled);
+    if (std::string wrong = shown.apply(stream.take_preview()); !wrong.empty()) return wrong;
+    const types::ParseResult decided = parser::parse(input.substr(0, stream.walked()), config);
+    if (std::string wrong = check_preview(shown, decided, settled); !wrong.empty()) {
+      return wrong + " (after " + std::to_string(cut) + " bytes)";
+    }
   }
   stream.feed(input.substr(from));
   stream.close();
   runs.push_back(stream.take_settled());
+  for (const parser::PreviewChange& last : {stream.take_preview(), stream.full_preview()}) {
+    if (!last.runs.empty() || !last.markers.empty() || last.held_end != expected.text.size()) {
+      return "a closed stream still previews something";
+    }
+  }
   types::ParseResult joined;
   if (std::string wrong = join_runs(runs, joined); !wrong.empty()) return wrong;
   if (joined.text != expected.text) return "the settled texts differ from the parse's text";

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 #include "parser/scanner.h"
 #include "parser/tag_table.h"
 #include "test_support.h"
@@ -7,7 +10,9 @@
 namespace {
 
 using parser::TagKind;
-using tagmire_test::scan_cdata;
+using parser::Markup;
+using tagmire_test::cdata_end;
+using tagmire_test::markup_at;
 using tagmire_test::scan_tag;
 using types::AttrMap;
 using types::AttrValue;
@@ -120,17 +125,26 @@ TEST(Scanning, ManyAttributesKeepFirstWrittenOrderAndLastValue) {
 }
 
 TEST(Scanning, CdataSections) {
-  const auto closed = scan_cdata("x<![CDATA[<cite>]]>y", 1);
-  ASSERT_TRUE(closed.has_value());
-  EXPECT_EQ(closed->content_begin, 10u);
-  EXPECT_EQ(closed->content_end, 16u);
-  EXPECT_EQ(closed->next, 19u);
-  const auto open = scan_cdata("<![CDATA[abc", 0);
-  ASSERT_TRUE(open.has_value());
-  EXPECT_EQ(open->content_end, 12u);
-  EXPECT_EQ(open->next, 12u);
-  EXPECT_FALSE(scan_cdata("<![cdata[x]]>", 0).has_value());
-  EXPECT_FALSE(scan_cdata("<![CDATA", 0).has_value());
+  EXPECT_EQ(markup_at("x<![CDATA[<cite>]]>y", 1), Markup::kCdata);
+  EXPECT_EQ(cdata_end("x<![CDATA[<cite>]]>y", 10), 16u);
+  EXPECT_EQ(cdata_end("<![CDATA[a]]b]]]>", 9), 14u);  // the first "]]>"
+  EXPECT_EQ(cdata_end("<![CDATA[abc", 9), parser::kNoPosition);
+  EXPECT_EQ(markup_at("<![cdata[x]]>", 0), Markup::kText);
+  EXPECT_EQ(markup_at("<![CDATA", 0), Markup::kText);
+}
+
+TEST(Scanning, AnInputThatMayGrowLeavesUnfinishedMarkupUndecided) {
+  const std::vector<std::pair<const char*, Markup>> cases = {
+      {"<![CDATA", Markup::kUndecided}, {"<!", Markup::kUndecided},  {"<![CDAT]", Markup::kText},
+      {"<", Markup::kUndecided},        {"< b c", Markup::kUndecided}, {"</ x", Markup::kUndecided},
+      {"< 3", Markup::kText},           {"</ 3", Markup::kText},        {"<3 x", Markup::kText},
+      {"<b x=1>", Markup::kTag},        {"<b x=1", Markup::kUndecided}, {"<b >", Markup::kTag},
+  };
+  for (const auto& [input, growing] : cases) {
+    EXPECT_EQ(markup_at(input, 0, false), growing) << input;
+    // Complete, whatever could not be a tag is text.
+    EXPECT_EQ(markup_at(input, 0, true), growing == Markup::kTag ? Markup::kTag : Markup::kText) << input;
+  }
 }
 
 TEST(Scanning, ScannerRemembersTheNextAngleBracketAcrossCalls) {

@@ -101,8 +101,17 @@ inline std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t po
   return tag;
 }
 
-inline std::optional<parser::CdataSection> scan_cdata(std::string_view input, std::size_t pos) {
-  return parser::scan_cdata(text::TextView<text::Utf8>{input.data(), input.size()}, pos);
+// What the `<` at `pos` of UTF-8 `input` begins: as a complete input, or as
+// one that may still grow.
+inline parser::Markup markup_at(std::string_view input, std::size_t pos, bool complete = true) {
+  parser::TagScanner<text::Utf8> scanner;
+  scanner.reset({input.data(), input.size()});
+  parser::TagToken token;
+  return complete ? scanner.markup_at<true>(pos, token) : scanner.markup_at<false>(pos, token);
+}
+
+inline std::size_t cdata_end(std::string_view input, std::size_t from) {
+  return parser::find_cdata_end(text::TextView<text::Utf8>{input.data(), input.size()}, from);
 }
 
 }  // namespace tagmire_test

@@ -6,7 +6,10 @@ import pickle
 
 import pytest
 
-from tagmire import Config, ConfigError, ParserConfig, parse
+from _tagmire_rs import parse
+
+import tagmire
+from tagmire import Config, ConfigError, ParserConfig
 
 SAMPLES = [
     "Water boils at 100 C.<cite>\n<note>verify altitude",
@@ -43,6 +46,7 @@ def test_the_default_gives_each_open_cite_its_own_line():
         return [(s.text, len(s.annotations)) for s in result.segments if s.annotations]
 
     assert cited(parse(text, Config().to_parser_config())) == [("Fact one", 1), ("Fact two", 1)]
+    assert cited(tagmire.parse(text)) == cited(tagmire.parse(text, Config())) == [("Fact one", 1), ("Fact two", 1)]
     # The module's own preset closes the first cite where the second begins,
     # so it takes the text after it.
     assert cited(parse(text)) == [(".\n", 1), ("Fact two", 2)]

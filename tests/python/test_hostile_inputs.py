@@ -11,7 +11,7 @@ import hostile_families  # bench/, on pytest's path
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from support import CallbackSequence, tagged_segments
+from conftest import CallbackSequence, tagged_segments
 
 MB = 1 << 20
 

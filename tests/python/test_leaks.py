@@ -17,7 +17,7 @@ import pytest
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
-from support import CallbackSequence
+from conftest import CallbackSequence
 
 WARM_UPS = 3
 RUNS = 6

@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 import _tagmire_rs
-from support import run_mypy_on
+from conftest import run_mypy_on
 
 EXPORTS = ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
 

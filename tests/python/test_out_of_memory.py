@@ -22,7 +22,7 @@ CHILD = textwrap.dedent(
     import json, resource, sys
     from _tagmire_rs import ParserConfig, parse
     sys.path.insert(0, sys.argv[2])
-    from support import tagged_segments
+    from conftest import tagged_segments
 
     def address_space():
         with open("/proc/self/status") as status:

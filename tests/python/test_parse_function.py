@@ -5,7 +5,7 @@ import sys
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from support import shape
+from conftest import shape
 
 
 SAMPLE = 'Water boils at 100 C.<cite>\n<note id="n1">verify <todo/>altitude'

@@ -4,7 +4,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from _tagmire_rs import ParserConfig, parse
-from support import shape
+from conftest import shape
 
 PIECES = st.sampled_from(
     [

@@ -5,7 +5,7 @@ import collections
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from support import CallbackSequence, tagged_segments
+from conftest import CallbackSequence, tagged_segments
 
 
 def annotated(text, config):

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from _tagmire_rs import ParserConfig, parse
-from support import shape
+from conftest import shape
 
 # Characters of each width, and characters next to the surrogates.
 ONE_BYTE = "aé\xa0\xff"

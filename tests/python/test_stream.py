@@ -1,7 +1,10 @@
 """tagmire.StreamParser: whatever the cuts, what settles joins to the one-shot
-parse; text settles as early as the rules allow; misuse gets clear errors."""
+parse; the preview, kept from its changes, reads as the parse of what came so
+far; text settles as early as the rules allow; misuse gets clear errors."""
 
-import dataclasses
+import asyncio
+import copy
+import pickle
 import threading
 
 import pytest
@@ -9,7 +12,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tagmire
-from tagmire import Config, ParserConfig, StreamParser, parse
+from conftest import CONFIGS, ShownPreview, joined_committed, shape
+from tagmire import Config, ParserConfig, PreviewUpdate, StreamParser, StreamUpdate, parse
 
 pieces = st.sampled_from([
     "<note>", "</note>", "<cite/>", "<cite>", "<cite src=\"a b\"/>", "<todo x=1>", "</todo>", "<b>", "</b>",
@@ -19,66 +23,72 @@ pieces = st.sampled_from([
 answers = st.lists(pieces, max_size=40).map("".join)
 
 
-@st.composite
-def configs(draw):
-    config = Config.default() if draw(st.booleans()) else Config.cite()
-    return dataclasses.replace(
-        config,
-        recognized_tags=config.recognized_tags | draw(st.sets(st.sampled_from(["b", "a", "x"]), max_size=2)),
-        autoclose_on_any_tag=draw(st.booleans()),
-        autoclose_on_same_tag=draw(st.booleans()),
-        trim_punctuation=draw(st.booleans()),
-        case_sensitive_tags=draw(st.booleans()),
-        unknown_mode=draw(st.sampled_from(["strip", "passthrough"])),
-        recovery_strategies=dict(config.recovery_strategies) | {
-            "note": draw(st.sampled_from(["retro_line", "forward_until_tag", "forward_next_token", "noop"]))},
-    )
-
-
-def expected(text, config):
-    result = parse(text, config.to_parser_config())
-    return (result.text, [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-            [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers])
+def cut(text, cuts):
+    bounds = sorted({0, len(text), *(c for c in cuts if c <= len(text))})
+    return [text[a:b] for a, b in zip(bounds, bounds[1:])]
 
 
 def streamed(chunks, config, preview=False):
     stream = StreamParser(config, preview=preview)
-    runs = [stream.feed(chunk).committed for chunk in chunks] + [stream.close().committed]
-    text, segments, markers = "", [], []
-    for run in runs:
-        assert run.start == len(text.encode()) and run.char_start == len(text)
-        assert not run.provisional
-        for segment in run.segments:
-            assert run.text[segment.char_start - run.char_start: segment.char_end - run.char_start] == segment.text
-            assert segment.text.encode() == (text + run.text).encode()[segment.start: segment.end]
-            shaped = (segment.text, [(a.tag, a.attrs) for a in segment.annotations])
-            if segment.continues:
-                assert segments and segments[-1][1] == shaped[1]
-                segments[-1] = (segments[-1][0] + segment.text, shaped[1])
-            else:
-                segments.append(shaped)
-        for marker in run.markers:
-            assert marker.char_pos == len((text + run.text).encode()[: marker.pos].decode())
-            markers.append((marker.pos, marker.annotation.tag, marker.annotation.attrs))
-        text += run.text
-    return text, segments, markers
+    return joined_committed([stream.feed(chunk) for chunk in chunks] + [stream.close()])
 
 
-@given(answers, configs(), st.lists(st.integers(0, 200), max_size=8))
+@given(answers, CONFIGS, st.lists(st.integers(0, 200), max_size=8))
 @settings(max_examples=300, deadline=None)
 def test_settled_runs_join_to_the_parse_at_random_cuts(text, config, cuts):
-    bounds = sorted({0, len(text), *(c for c in cuts if c <= len(text))})
-    chunks = [text[a:b] for a, b in zip(bounds, bounds[1:])]
-    assert streamed(chunks, config, preview=bool(len(cuts) % 2)) == expected(text, config)
+    assert streamed(cut(text, cuts), config, preview=bool(len(cuts) % 2)) == shape(parse(text, config))
 
 
-@given(answers, configs())
+@given(answers, CONFIGS)
 @settings(max_examples=60, deadline=None)
 def test_settled_runs_join_to_the_parse_at_every_cut_and_in_single_characters(text, config):
-    want = expected(text, config)
-    for cut in range(len(text) + 1):
-        assert streamed([text[:cut], text[cut:]], config) == want
+    want = shape(parse(text, config))
+    for at in range(len(text) + 1):
+        assert streamed([text[:at], text[at:]], config) == want
     assert streamed(list(text), config) == want
+
+
+@given(answers, CONFIGS, st.lists(st.integers(0, 200), max_size=8))
+@settings(max_examples=300, deadline=None)
+def test_the_preview_kept_from_its_changes_is_the_whole_preview(text, config, cuts):
+    stream = StreamParser(config)
+    shown = ShownPreview()
+    for chunk in cut(text, cuts):
+        shown.apply(stream.feed(chunk))
+        assert shown.shape() == ShownPreview.of(stream.preview()).shape()
+    shown.apply(stream.close())
+    assert shown.shape() == ("", [], [])
+
+
+# Whole tags and text only: every prefix is decided, so the preview must read
+# as the parse of what came so far, from where the committed text ends.
+whole = st.lists(st.sampled_from([
+    "<note>", "</note>", "<cite/>", "<cite>", "</cite>", "<todo k=v>", "<claim id=1/>", "<b>", "word", " ",
+    ".", "\n", "é", "🙂", "Paris is big", "<CITE src=x>",
+]), max_size=30)
+
+
+@given(whole, CONFIGS)
+@settings(max_examples=200, deadline=None)
+def test_after_every_piece_the_preview_reads_as_the_parse_so_far(tokens, config):
+    stream = StreamParser(config)
+    shown = ShownPreview()
+    so_far = ""
+    for token in tokens:
+        so_far += token
+        update = stream.feed(token)
+        shown.apply(update)
+        settled = update.committed.end
+        text, segments, markers = shape(parse(so_far, config))
+        expected_segments = []
+        at = 0
+        for piece, annotations in segments:
+            end = at + len(piece.encode())
+            if end > settled:
+                expected_segments.append((piece.encode()[max(0, settled - at):].decode(), annotations))
+            at = end
+        assert shown.shape() == (text.encode()[settled:].decode(), expected_segments,
+                                 [m for m in markers if m[0] > settled])
 
 
 def test_a_line_settles_before_the_next_one_arrives():
@@ -87,33 +97,48 @@ def test_a_line_settles_before_the_next_one_arrives():
     assert first.committed.text == "First line.\n"
     assert [(s.text, [a.tag for a in s.annotations]) for s in first.committed.segments] == [
         ("First ", []), ("line", ["note"]), (".\n", [])]
-    assert first.committed.markers == (tagmire.StreamMarker(10, 10, tagmire.StreamAnnotation("cite", {"src": "a"})),)
+    marker, = first.committed.markers
+    assert (marker.pos, marker.char_pos, marker.annotation.tag, marker.annotation.attrs) == (10, 10, "cite", {"src": "a"})
     second = stream.feed("Second line")
     assert second.committed.text == ""  # a cite still to come may annotate it
     assert second.pending.text == "Second line" and second.pending.provisional
 
 
-def test_a_tag_split_over_three_chunks_never_leaks_into_settled_text():
-    stream = StreamParser(preview=False)
-    settled = ""
-    for chunk in ["Paris.\nIt is big<ci", "te src=", "wiki/> and old.\n"]:
-        update = stream.feed(chunk)
-        assert update.pending is None
-        settled += update.committed.text
-        assert "<" not in settled and "src" not in settled
-    assert settled == "Paris.\nIt is big and old.\n"
-
-
-def test_the_preview_shows_the_tail_as_if_the_text_ended_now():
+def test_a_tag_split_over_three_chunks_never_leaks():
     stream = StreamParser()
-    update = stream.feed("Water <note>boils</note> at 100 C.<cite>\nverify alt")
-    # The cite may still be closed by </cite>, so its line is held back.
-    assert (update.committed.text, update.pending.text) == ("", "Water boils at 100 C.\nverify alt")
-    assert [(s.text, [a.tag for a in s.annotations]) for s in update.pending.segments] == [
-        ("Water ", ["cite"]), ("boils", ["note", "cite"]), (" at 100 C", ["cite"]), (".\nverify alt", [])]
-    # The preview changed nothing: the stream goes on as if it had not run.
-    settled = stream.feed("itude <note>check").committed.text + stream.close().committed.text
-    assert settled == "Water boils at 100 C.\nverify altitude check"
+    settled, frames = "", []
+    for chunk in ["Paris is the capital<ci", "te src=wi", "ki/> of France.\n"]:
+        update = stream.feed(chunk)
+        settled += update.committed.text
+        frames.append(update.pending.text)
+        assert "<" not in settled + update.pending.text and "src" not in settled + update.pending.text
+    assert settled == "Paris is the capital of France.\n"
+    # Half-written markup is left out of the preview, so it never flickers.
+    assert frames[:2] == ["Paris is the capital", ""]
+
+
+def test_unfinished_markup_is_shown_as_written_when_asked_for():
+    stream = StreamParser(unfinished=True)
+    shown = ShownPreview()
+    for chunk, expected in [("Paris<ci", "Paris<ci"), ("te s", "Paris<cite s"), ("rc=w/>.", "Paris.")]:
+        shown.apply(stream.feed(chunk))
+        assert shown.shape()[0] == expected
+    with pytest.raises(ValueError, match="needs preview=True"):
+        StreamParser(preview=False, unfinished=True)
+
+
+def test_a_change_far_back_is_sent_alone_with_what_came_at_the_end():
+    # Each cite annotates the `a` at the start of the line (the spaces
+    # between are trimmed): only that segment is sent again, not the line.
+    stream = StreamParser()
+    stream.feed("a")
+    stream.feed(" <cite>")
+    for cites in range(2, 5):
+        update = stream.feed(" <cite>")
+        revised, = update.revised
+        assert [(s.text, [a.tag for a in s.annotations]) for s in revised.segments] == [("a", ["cite"] * cites)]
+        assert update.pending.text == " "
+    assert stream.preview().segments[0].text == "a"
 
 
 @pytest.mark.parametrize("config", [None, Config.cite(), ParserConfig.default_cite_config()])
@@ -121,6 +146,33 @@ def test_every_kind_of_configuration_is_taken(config):
     stream = StreamParser(config)
     runs = [stream.feed("Rates rose<cite/>.\n<note>x").committed, stream.close().committed]
     assert [m.annotation.tag for run in runs for m in run.markers] == ["cite"]
+
+
+def test_helpers_over_iterables_and_async_iterables_end_with_the_last_update():
+    chunks = ["Water boils", " at 100 C<cite>.\n", "<note>x"]
+    updates = list(tagmire.stream(iter(chunks), preview=False))
+    assert len(updates) == len(chunks) + 1 and all(type(u) is StreamUpdate for u in updates)
+
+    async def chunks_arriving():
+        for chunk in chunks:
+            await asyncio.sleep(0)
+            yield chunk
+
+    async def collect():
+        return [update async for update in tagmire.astream(chunks_arriving())]
+
+    async_updates = asyncio.run(collect())
+    assert all(type(u) is PreviewUpdate for u in async_updates)
+    assert joined_committed(async_updates) == joined_committed(updates) == shape(parse("".join(chunks)))
+    assert async_updates[-1].pending.text == ""  # the end: nothing held back
+
+
+def test_a_stream_is_neither_copied_nor_pickled():
+    stream = StreamParser()
+    stream.feed("held <cite>")
+    for refuse in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError, match="cannot be copied or pickled"):
+            refuse(stream)
 
 
 def test_misuse_gets_clear_errors_and_the_stream_stays_usable():
@@ -136,6 +188,8 @@ def test_misuse_gets_clear_errors_and_the_stream_stays_usable():
         stream.feed("more")
     with pytest.raises(TypeError, match="config must be"):
         StreamParser({"recognized_tags": ["cite"]})
+    with pytest.raises(TypeError, match="preview must be a bool"):
+        StreamParser(preview=1)
 
 
 def test_a_feed_from_another_thread_while_one_runs_is_refused():
@@ -162,8 +216,9 @@ def test_a_feed_from_another_thread_while_one_runs_is_refused():
     assert stream.feed("end.\n").committed.text.endswith("end.\n")
 
 
-def test_memory_follows_the_held_tail_not_the_answer():
-    stream = StreamParser(preview=False)
+@pytest.mark.parametrize("preview", [False, True])
+def test_memory_follows_the_held_tail_not_the_answer(preview):
+    stream = StreamParser(preview=preview)
     most = 0
     for _ in range(20_000):
         stream.feed("A line with <note>a note</note> and a <cite src=x/> marker.\n")

@@ -16,10 +16,11 @@ PARSER_CONFIG = ParserConfig()
 
 
 def read(update):
-    for run in (update.committed, update.pending):
+    for run in (update.committed, getattr(update, "pending", None), *getattr(update, "revised", ())):
         if run is not None:
-            [(s.text, [(a.tag, dict(a.attrs)) for a in s.annotations]) for s in run.segments]
-            [(m.pos, m.annotation.tag) for m in run.markers]
+            [(s.text, s.start, s.char_end, [(a.tag, dict(a.attrs)) for a in s.annotations]) for s in run.segments]
+            [(m.pos, m.char_pos, m.annotation.tag) for m in run.markers]
+            run.to_dict()
 
 
 def stream_every_way():
@@ -29,7 +30,8 @@ def stream_every_way():
             for i in range(0, len(ANSWER), size):
                 read(stream.feed(ANSWER[i:i + size]))
             read(stream.close())
-            stream.preview()
+            if size != 1000:
+                stream.preview().to_dict()
 
 
 def fail_every_way():

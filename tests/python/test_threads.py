@@ -12,7 +12,7 @@ import time
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from support import CallbackSequence, shape
+from conftest import CallbackSequence, shape
 
 SOURCE = "Water boils.<cite> <x>a</x> <note>b\n<claim>c</claim> <risk/>d"
 TAG_SETS = (["cite", "note", "risk"], ["cite", "claim"])

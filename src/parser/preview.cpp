@@ -1,0 +1,487 @@
+#include "parser/preview.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace parser {
+
+namespace {
+
+AnnotationChain push(const AnnotationBytes& annotation, AnnotationChain next) {
+  return std::make_shared<const AnnotationNode>(AnnotationNode{annotation, std::move(next)});
+}
+
+bool same_bytes(const AnnotationBytes& a, const AnnotationBytes& b) { return a == b || *a == *b; }
+
+}  // namespace
+
+std::vector<AnnotationBytes> Coverage::list() const {
+  std::vector<AnnotationBytes> out(size());
+  std::size_t i = recorded_count;
+  for (const AnnotationNode* node = recorded.get(); node != nullptr; node = node->next.get()) {
+    out[--i] = node->annotation;
+  }
+  i = recorded_count;
+  for (const AnnotationNode* node = open.get(); node != nullptr; node = node->next.get()) out[i++] = node->annotation;
+  return out;
+}
+
+bool same_annotations(const Coverage& a, const Coverage& b) {
+  if (a.size() != b.size()) return false;
+  if (a.recorded == b.recorded && a.open == b.open && a.recorded_count == b.recorded_count) return true;
+  const std::vector<AnnotationBytes> left = a.list();
+  const std::vector<AnnotationBytes> right = b.list();
+  return std::equal(left.begin(), left.end(), right.begin(), same_bytes);
+}
+
+void Preview::reset(std::size_t start) {
+  *this = Preview();
+  start_ = end_ = tail_ = start;
+}
+
+AnnotationBytes Preview::bytes_of(types::AnnotationRef ref, const char* store) {
+  const auto [entry, added] = copied_.try_emplace(ref);
+  if (added) {
+    const std::size_t length = types::AnnotationReader<char>::length_at(store, ref);
+    entry->second = std::make_shared<const std::string>(store + ref, length);
+  }
+  return entry->second;
+}
+
+Preview::ShownTag Preview::shown_of(Parser<text::Utf8>& parser, const Parser<text::Utf8>::OpenTag& tag,
+                                     std::size_t offset) {
+  ShownTag shown;
+  shown.annotation = bytes_of(tag.annotation, parser.annotation_bytes());
+  const Span span = parser.recovered_span(tag);
+  shown.start = offset + span.start;
+  shown.end = offset + span.end;
+  const Reach covering = span.start < span.end ? Reach::kFixed : Reach::kNone;
+  switch (tag.strategy) {
+    case types::RecoveryStrategy::retro_line:
+      shown.reach = covering;
+      break;
+    case types::RecoveryStrategy::forward_until_tag:
+    case types::RecoveryStrategy::forward_until_newline:
+      if (tag.reach != kNoPosition) {
+        shown.reach = covering;
+      } else {
+        shown.reach = covering == Reach::kFixed ? Reach::kRunning : Reach::kPending;
+      }
+      break;
+    case types::RecoveryStrategy::forward_next_token:
+      if (tag.reach == kNoPosition) {
+        shown.reach = Reach::kWaiting;
+      } else {
+        shown.reach = tag.token_end != kNoPosition ? covering : Reach::kRunning;
+      }
+      break;
+    case types::RecoveryStrategy::noop:
+      shown.reach = Reach::kNone;
+      break;
+  }
+  return shown;
+}
+
+// --- the segments ---
+
+Preview::Map::iterator Preview::split_at(std::size_t pos) {
+  const auto next = map_.upper_bound(pos);
+  if (next == map_.begin()) return next;
+  const auto it = std::prev(next);
+  if (it->first == pos) return it;
+  if (pos >= it->second.end) return next;
+  Interval right = it->second;
+  it->second.end = pos;
+  const std::size_t dirty = it->second.dirty_from;
+  if (dirty != kNoPosition) {
+    if (dirty >= pos) {
+      it->second.dirty_from = kNoPosition;
+      dirty_.erase(it->first);
+    } else {
+      right.dirty_from = pos;
+    }
+    dirty_.insert(pos);
+  }
+  new_cuts_.insert(pos);
+  touched_.insert(pos);
+  return map_.emplace_hint(next, pos, std::move(right));
+}
+
+void Preview::mark(Interval& interval, std::size_t from, std::size_t key) {
+  if (!interval.saved && !interval.fresh) {
+    interval.original = interval.coverage;
+    interval.saved = true;
+  }
+  interval.dirty_from = std::min(interval.dirty_from, from);
+  dirty_.insert(key);
+}
+
+template <class Change>
+void Preview::change(std::size_t from, std::size_t to, Change&& change_coverage) {
+  if (from >= to) return;
+  auto it = split_at(from);
+  split_at(to);
+  for (; it != map_.end() && it->first < to; ++it) {
+    mark(it->second, it->first, it->first);
+    change_coverage(it->second.coverage);
+  }
+}
+
+void Preview::add_cut(std::size_t pos, int delta) {
+  cuts_[pos] += delta;
+  touched_.insert(pos);
+  if (delta > 0) split_at(pos);
+}
+
+void Preview::record(std::size_t from, std::size_t to, const AnnotationBytes& annotation) {
+  if (from >= to) return;
+  add_cut(from, 1);
+  add_cut(to, 1);
+  change(from, to, [&](Coverage& c) {
+    c.recorded = push(annotation, c.recorded);
+    ++c.recorded_count;
+  });
+}
+
+void Preview::cover(std::size_t from, std::size_t to, const AnnotationBytes& annotation, bool counts_end) {
+  if (from >= to) return;
+  add_cut(from, 1);
+  if (counts_end) add_cut(to, 1);
+  change(from, to, [&](Coverage& c) {
+    c.open = push(annotation, c.open);
+    ++c.open_count;
+  });
+}
+
+void Preview::uncover(std::size_t from, std::size_t to, bool counts_end) {
+  if (from >= to) return;
+  add_cut(from, -1);
+  if (counts_end) add_cut(to, -1);
+  change(from, to, [](Coverage& c) {
+    c.open = c.open->next;
+    --c.open_count;
+  });
+}
+
+void Preview::promote(std::size_t from, std::size_t to) {
+  // The topmost open tag becomes the newest recorded span, which stands
+  // where it stood: the segments read the same, so nothing is marked.
+  if (from >= to) return;
+  auto it = split_at(from);
+  split_at(to);
+  for (; it != map_.end() && it->first < to; ++it) {
+    Coverage& c = it->second.coverage;
+    c.recorded = push(c.open->annotation, c.recorded);
+    ++c.recorded_count;
+    c.open = c.open->next;
+    --c.open_count;
+  }
+}
+
+// --- an update ---
+
+void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
+  copied_.clear();
+  const std::size_t new_end = offset + parser.text_size();
+  if (new_end > end_) {
+    Interval fresh;
+    fresh.end = new_end;
+    fresh.fresh = true;
+    fresh.dirty_from = end_;
+    map_.emplace_hint(map_.end(), end_, std::move(fresh));
+    dirty_.insert(end_);
+    touched_.insert(end_);  // the old end was shown as a cut and may no longer be one
+    end_ = new_end;
+  }
+
+  // What happened to the shown tags, in order: the parser closes the
+  // topmost first, so a shown tag closed is always the topmost shown one.
+  const std::span<const Span> spans = parser.spans();
+  std::vector<bool> changed(shown_.size(), false);
+  for (const StackEvent& event : parser.stack_events()) {
+    const Span* recorded = event.span != kNoPosition ? &spans[event.span] : nullptr;
+    switch (event.kind) {
+      case StackEvent::Kind::kPush:
+        break;
+      case StackEvent::Kind::kPop:
+        if (event.index < shown_.size()) {
+          close_shown(recorded, offset);
+          changed.resize(shown_.size());
+        } else if (recorded != nullptr) {
+          record(offset + recorded->start, offset + recorded->end,
+                 bytes_of(recorded->annotation, parser.annotation_bytes()));
+        }
+        break;
+      case StackEvent::Kind::kReach:
+        if (event.index < changed.size()) changed[event.index] = true;
+        break;
+    }
+  }
+  parser.clear_stack_events();
+  extend_tail(parser, offset, changed);
+  for (std::size_t index = shown_.size(); index < parser.open_tags().size(); ++index) show_new(index, parser, offset);
+
+  // The tail mark is a cut while some running span shows.
+  if (counted_tail_ != kNoPosition) add_cut(counted_tail_, -1);
+  counted_tail_ = kNoPosition;
+  if (!running_.empty()) {
+    add_cut(tail_, 1);
+    counted_tail_ = tail_;
+  }
+  normalise_cuts();
+}
+
+void Preview::close_shown(const Span* recorded, std::size_t offset) {
+  const std::size_t index = shown_.size() - 1;
+  const ShownTag tag = shown_.back();
+  shown_.pop_back();
+  const std::size_t start = recorded != nullptr ? offset + recorded->start : 0;
+  const std::size_t end = recorded != nullptr ? offset + recorded->end : 0;
+  switch (tag.reach) {
+    case Reach::kFixed:
+      if (recorded != nullptr && start == tag.start && end == tag.end) {
+        promote(tag.start, tag.end);
+        return;
+      }
+      uncover(tag.start, tag.end, true);
+      break;
+    case Reach::kRunning:
+      running_.pop_back();  // the topmost shown tag is the topmost running one
+      running_chain_ = running_chain_->next;
+      if (recorded != nullptr && start == tag.start && end >= tail_) {
+        // As shown, and grown over what came since.
+        promote(tag.start, tail_);
+        add_cut(end, 1);
+        change(tail_, end, [&](Coverage& c) {
+          c.recorded = push(tag.annotation, c.recorded);
+          ++c.recorded_count;
+        });
+        return;
+      }
+      uncover(tag.start, tail_, false);
+      break;
+    case Reach::kWaiting:
+    case Reach::kPending:
+      if (!watched_.empty() && watched_.back() == index) watched_.pop_back();
+      break;
+    case Reach::kNone:
+      break;
+  }
+  if (recorded != nullptr) record(start, end, tag.annotation);
+}
+
+void Preview::show_new(std::size_t index, Parser<text::Utf8>& parser, std::size_t offset) {
+  const ShownTag tag = shown_of(parser, parser.open_tags()[index], offset);
+  shown_.push_back(tag);
+  switch (tag.reach) {
+    case Reach::kFixed:
+      cover(tag.start, tag.end, tag.annotation, true);
+      break;
+    case Reach::kRunning:
+      cover(tag.start, tail_, tag.annotation, false);
+      running_.push_back(index);
+      running_chain_ = push(tag.annotation, running_chain_);
+      break;
+    case Reach::kWaiting:
+    case Reach::kPending:
+      watched_.push_back(index);
+      break;
+    case Reach::kNone:
+      break;
+  }
+}
+
+void Preview::rebuild_running_chain() {
+  running_chain_.reset();
+  for (const std::size_t index : running_) running_chain_ = push(shown_[index].annotation, running_chain_);
+}
+
+// Text came after the tail mark. The spans still running grow over it;
+// shown tags whose reach changed (a line feed, a token that began or ended)
+// take their new extent, and pending ones begin once untrimmable text comes.
+// Nothing open covers the text past the old tail yet: every fixed span of
+// an open tag ends at or before it.
+void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const std::vector<bool>& changed) {
+  const std::size_t old_tail = tail_;
+  const std::size_t new_tail = offset + parser.trimmed_end();
+  struct Growth {
+    std::size_t index;
+    std::size_t from;
+    std::size_t to;  // kNoPosition: to the new tail
+  };
+  std::vector<Growth> growth;
+  bool membership_changed = false;
+  const auto reconsider = [&](std::size_t index) {
+    const ShownTag before = shown_[index];
+    ShownTag after = shown_of(parser, parser.open_tags()[index], offset);
+    after.annotation = before.annotation;
+    shown_[index] = after;
+    if (before.reach == Reach::kRunning) {
+      if (after.reach == Reach::kRunning) return;
+      membership_changed = true;
+      if (after.reach == Reach::kFixed) {
+        growth.push_back({index, old_tail, after.end});
+        add_cut(after.end, 1);
+      } else {
+        add_cut(before.start, -1);  // a running span never shrinks; kept for safety
+      }
+      return;
+    }
+    if (after.reach == Reach::kRunning || after.reach == Reach::kFixed) {
+      add_cut(after.start, 1);
+      if (after.reach == Reach::kFixed) add_cut(after.end, 1);
+      growth.push_back({index, after.start, after.reach == Reach::kFixed ? after.end : kNoPosition});
+      membership_changed = membership_changed || after.reach == Reach::kRunning;
+    }
+  };
+  for (std::size_t index = 0; index < changed.size(); ++index) {
+    if (changed[index]) reconsider(index);
+  }
+  if (new_tail > old_tail) {
+    for (const std::size_t index : watched_) {
+      if (index < changed.size() && !changed[index] && shown_[index].reach == Reach::kPending) reconsider(index);
+    }
+  }
+  std::erase_if(watched_, [&](std::size_t index) {
+    return shown_[index].reach != Reach::kWaiting && shown_[index].reach != Reach::kPending;
+  });
+
+  const std::vector<std::size_t> running_before = running_;
+  const AnnotationChain chain_before = running_chain_;
+  if (membership_changed) {
+    running_.clear();
+    for (std::size_t index = 0; index < shown_.size(); ++index) {
+      if (shown_[index].reach == Reach::kRunning) running_.push_back(index);
+    }
+    rebuild_running_chain();
+  }
+
+  if (growth.empty()) {
+    // The common case: the same spans run on, as one shared list.
+    const std::size_t count = running_before.size();
+    change(old_tail, new_tail, [&](Coverage& c) {
+      c.open = chain_before;
+      c.open_count = count;
+    });
+  } else {
+    // Each stretch between the stops gets the tags covering all of it,
+    // bottom first so that the topmost heads its list.
+    std::vector<Growth> all = growth;
+    for (const std::size_t index : running_before) {
+      if (shown_[index].reach == Reach::kRunning) all.push_back({index, old_tail, kNoPosition});
+    }
+    std::sort(all.begin(), all.end(), [](const Growth& a, const Growth& b) { return a.index < b.index; });
+    std::vector<std::size_t> stops{old_tail, new_tail};
+    for (const Growth& g : all) {
+      stops.push_back(g.from);
+      if (g.to != kNoPosition) stops.push_back(g.to);
+    }
+    std::sort(stops.begin(), stops.end());
+    stops.erase(std::unique(stops.begin(), stops.end()), stops.end());
+    for (std::size_t k = 0; k + 1 < stops.size(); ++k) {
+      const std::size_t from = stops[k];
+      const std::size_t to = stops[k + 1];
+      AnnotationChain chain;
+      std::size_t count = 0;
+      for (const Growth& g : all) {
+        if (g.from <= from && to <= (g.to == kNoPosition ? new_tail : g.to)) {
+          chain = push(shown_[g.index].annotation, chain);
+          ++count;
+        }
+      }
+      change(from, to, [&](Coverage& c) {
+        c.open = chain;
+        c.open_count = count;
+      });
+    }
+  }
+  tail_ = new_tail;
+}
+
+// A cut stays where a span ends or begins, and goes where none does; the
+// segments on both sides of a cut that went read the same by then.
+void Preview::normalise_cuts() {
+  std::vector<std::size_t> positions(touched_.begin(), touched_.end());
+  std::sort(positions.begin(), positions.end());
+  for (const std::size_t pos : positions) {
+    int count = 0;
+    if (const auto found = cuts_.find(pos); found != cuts_.end()) {
+      count = found->second;
+      if (count == 0) cuts_.erase(found);
+    }
+    if (pos <= start_ || pos >= end_) continue;
+    const auto it = map_.find(pos);
+    if (it == map_.end()) continue;
+    const bool made_now = new_cuts_.contains(pos);
+    if (count > 0) {
+      if (made_now) {
+        it->second.cut_changed = true;
+        mark(it->second, pos, pos);
+      }
+      continue;
+    }
+    const auto left = std::prev(it);
+    Interval& merged = left->second;
+    std::size_t dirty = std::min(merged.dirty_from, it->second.dirty_from);
+    if (!made_now) dirty = std::min(dirty, pos);  // a cut shown before is gone
+    merged.end = it->second.end;
+    merged.cut_changed = merged.cut_changed || it->second.cut_changed || !made_now;
+    merged.fresh = merged.fresh && it->second.fresh;
+    if (dirty != kNoPosition) {
+      merged.dirty_from = dirty;
+      dirty_.insert(left->first);
+    }
+    dirty_.erase(pos);
+    map_.erase(it);
+  }
+  touched_.clear();
+  new_cuts_.clear();
+}
+
+void Preview::drop_before(std::size_t settled) {
+  settled = std::min(settled, end_);
+  if (settled <= start_) return;
+  const auto first = split_at(settled);
+  map_.erase(map_.begin(), first);
+  dirty_.erase(dirty_.begin(), dirty_.lower_bound(settled));
+  cuts_.erase(cuts_.begin(), cuts_.lower_bound(settled));
+  touched_.clear();
+  new_cuts_.clear();
+  start_ = settled;
+  if (first != map_.end() && first->second.dirty_from != kNoPosition) {
+    // What is shown now begins here.
+    first->second.dirty_from = std::max(first->second.dirty_from, settled);
+  }
+}
+
+std::vector<PreviewRun> Preview::take_changes() {
+  std::vector<PreviewRun> runs;
+  for (const std::size_t key : dirty_) {
+    const auto it = map_.find(key);
+    if (it == map_.end()) continue;
+    Interval& interval = it->second;
+    const std::size_t from = interval.dirty_from;
+    const bool unchanged = !interval.fresh && !interval.cut_changed && interval.saved && from == key &&
+                           same_annotations(interval.coverage, interval.original);
+    interval.dirty_from = kNoPosition;
+    interval.fresh = interval.cut_changed = interval.saved = false;
+    interval.original = Coverage();
+    if (from == kNoPosition || unchanged) continue;
+    if (runs.empty() || runs.back().end != key || from != key) {
+      runs.push_back(PreviewRun{from, from, from > key, {}});
+    }
+    runs.back().segments.push_back(PreviewSegment{from, interval.end, interval.coverage});
+    runs.back().end = interval.end;
+  }
+  dirty_.clear();
+  return runs;
+}
+
+PreviewRun Preview::snapshot() const {
+  PreviewRun run{start_, end_, false, {}};
+  for (const auto& [start, interval] : map_) run.segments.push_back(PreviewSegment{start, interval.end, interval.coverage});
+  return run;
+}
+
+}  // namespace parser

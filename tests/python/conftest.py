@@ -1,0 +1,172 @@
+"""What the Python tests share (the atheris target, fuzz/fuzz_python_api.py,
+imports this file by its path too): a parse result as plain values,
+generated configurations, a stream's preview kept as a user interface keeps
+it, a sequence whose reading runs Python code, and mypy run on a user's
+code."""
+
+import dataclasses
+import importlib.util
+import os
+import subprocess
+import sys
+
+from hypothesis import strategies as st
+
+
+def shape(result):
+    """Everything a parse result shows, as plain values that compare by value:
+    (text, [(segment text, [(tag, attrs), ...]), ...], [(pos, tag, attrs), ...]).
+    Takes the module's results and the package's alike."""
+    return (
+        result.text,
+        [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
+        [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
+    )
+
+
+@st.composite
+def _configs(draw):
+    """A tagmire.Config near a preset, with every switch drawn."""
+    from tagmire import Config
+
+    config = Config.preset(draw(st.sampled_from(["default", "cite", "compat_default", "compat_cite"])))
+    return dataclasses.replace(
+        config,
+        recognized_tags=config.recognized_tags | draw(st.sets(st.sampled_from(["b", "a", "x", "Note"]), max_size=2)),
+        autoclose_on_any_tag=draw(st.booleans()),
+        autoclose_on_same_tag=draw(st.booleans()),
+        trim_punctuation=draw(st.booleans()),
+        case_sensitive_tags=draw(st.booleans()),
+        unknown_mode=draw(st.sampled_from(["strip", "passthrough"])),
+        recovery_strategies=[*config.recovery_strategies, (
+            draw(st.sampled_from(["note", "NOTE", "Note"])),
+            draw(st.sampled_from(["retro_line", "forward_until_tag", "forward_next_token", "noop"])))],
+    )
+
+
+CONFIGS = _configs()
+
+
+def joined_committed(updates):
+    """The committed runs of a stream's updates joined into one result's
+    shape, checking every position on the way."""
+    text, segments, markers = "", [], []
+    for update in updates:
+        run = update.committed
+        assert run.start == len(text.encode()) and run.char_start == len(text) and not run.provisional
+        whole = text + run.text
+        for segment in run.segments:
+            assert whole[segment.char_start:segment.char_end] == segment.text
+            assert whole.encode()[segment.start:segment.end] == segment.text.encode()
+            shaped = (segment.text, [(a.tag, a.attrs) for a in segment.annotations])
+            if segment.continues:
+                assert segments and segments[-1][1] == shaped[1]
+                segments[-1] = (segments[-1][0] + segment.text, shaped[1])
+            else:
+                segments.append(shaped)
+        for marker in run.markers:
+            assert marker.char_pos == len(whole.encode()[:marker.pos].decode())
+            markers.append((marker.pos, marker.annotation.tag, marker.annotation.attrs))
+        text = whole
+    return text, segments, markers
+
+
+class ShownPreview:
+    """The held-back text as a user interface shows it, kept from the
+    updates: committed text leaves it, `revised` stretches replace what was
+    shown between their ends, `pending` replaces everything from its start,
+    and a segment that `continues` joins the one shown before it."""
+
+    def __init__(self):
+        self.pieces = []  # [start, end, text, annotations] in whole-text characters
+        self.markers = []
+
+    @classmethod
+    def of(cls, whole):
+        shown = cls()
+        shown._replace(whole, to_end=True)
+        return shown
+
+    def _cut(self, at):
+        for i, (start, end, text, annotations) in enumerate(self.pieces):
+            if start < at < end:
+                self.pieces[i:i + 1] = [[start, at, text[:at - start], annotations],
+                                        [at, end, text[at - start:], annotations]]
+                return
+
+    def _replace(self, run, to_end):
+        self._cut(run.char_start)
+        self._cut(run.char_end)
+        self.pieces = [p for p in self.pieces if p[0] < run.char_start or (not to_end and p[0] >= run.char_end)]
+        added = [[s.char_start, s.char_end, s.text, [(a.tag, a.attrs) for a in s.annotations]] for s in run.segments]
+        if added and run.segments[0].continues:
+            before = [p for p in self.pieces if p[1] == run.char_start]
+            assert before and before[0][3] == added[0][3], "a continued segment must carry the same annotations"
+            before[0][1], before[0][2] = added[0][1], before[0][2] + added[0][2]
+            added = added[1:]
+        self.pieces = sorted(self.pieces + added, key=lambda p: p[0])
+        self.markers += [(m.pos, m.annotation.tag, m.annotation.attrs) for m in run.markers]
+
+    def apply(self, update):
+        settled = update.committed.char_end
+        self._cut(settled)
+        self.pieces = [p for p in self.pieces if p[0] >= settled]
+        # Markers settle with the text before them (byte positions).
+        self.markers = [m for m in self.markers if m[0] > update.committed.end]
+        for run in update.revised:
+            assert run.provisional
+            self._replace(run, to_end=False)
+        self._replace(update.pending, to_end=True)
+
+    def shape(self):
+        """(text, [(segment text, annotations), ...], markers) as shown."""
+        return ("".join(p[2] for p in self.pieces), [(p[2], p[3]) for p in self.pieces], self.markers)
+
+
+def tagged_segments(result):
+    """The segments with the names of their tags only: [(text, [tag, ...]), ...]."""
+    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+
+
+class CallbackSequence:
+    """A sequence by the old protocol (__len__ and __getitem__, no __iter__):
+    a setter reading it runs Python code while it holds its object.
+    `on_len` runs from __len__ and `on_item` from __getitem__, before the
+    answer; either may raise, call back into the module or let other threads
+    run. `length`, a value or a callable, replaces the length __len__
+    reports."""
+
+    def __init__(self, items, on_len=None, on_item=None, length=None):
+        self.items = items
+        self.on_len = on_len
+        self.on_item = on_item
+        self.length = length
+
+    def __len__(self):
+        if self.on_len:
+            self.on_len()
+        if self.length is not None:
+            return self.length() if callable(self.length) else self.length
+        return len(self.items)
+
+    def __getitem__(self, index):
+        if self.on_item:
+            self.on_item()
+        return self.items[index]
+
+
+def run_mypy_on(tmp_path, code):
+    """mypy's report on `code`, checked as a user's file would be: from its
+    own folder, with nothing of ours on its search path. Skips the test
+    where mypy is not installed."""
+    import pytest
+
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+    user_code = tmp_path / "user_code.py"
+    user_code.write_text(code, encoding="utf-8")
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), str(user_code)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
+        env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
+    ).stdout
