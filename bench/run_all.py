@@ -1,14 +1,16 @@
 """Every benchmark in one run, checked against the speed targets.
 
-    python -m pip install ".[bench]" && python bench/run_all.py --write-readme
+    python -m pip install ".[bench]" && python bench/run_all.py --write-docs
     python bench/run_all.py --quick        # tiny sizes: checks that nothing is broken
 
 The full run takes about a quarter of an hour on two cores. It builds the C++ core
 benchmark (Google Benchmark, from Debian's libbenchmark-dev) under
 build/bench, writes the corpora to build/bench-corpora, leaves every figure in
-build/bench-results/results.json and prints a summary; --write-readme puts
-that summary at the end of README.md. Targets never fail the run: only a
-crash or an error does.
+build/bench-results/results.json and prints a summary. Every run also writes
+the report, BENCHMARKS.md with its throughput plot (bench/throughput_plot.py),
+beside results.json; --write-docs writes them into the repository too, as
+BENCHMARKS.md and docs/images/throughput.svg. Targets never fail the run:
+only a crash or an error does.
 """
 
 from __future__ import annotations
@@ -31,9 +33,14 @@ import memory  # noqa: E402
 import parallel  # noqa: E402
 import python_bench  # noqa: E402
 import scaling  # noqa: E402
+import throughput_plot  # noqa: E402
 import timing  # noqa: E402
 
-README_HEADING = "## Benchmark results"
+# Where the report and its plot go, relative to the folder they are written
+# to: the repository's root, or a run's --out folder, where the report's
+# link to the plot works just as well.
+REPORT = Path("BENCHMARKS.md")
+PLOT = Path("docs/images/throughput.svg")
 KB, MB = 1 << 10, 1 << 20
 
 FULL = dict(
@@ -195,22 +202,29 @@ def _met(met: bool | None) -> str:
 def markdown(results: dict) -> str:
     m = results["machine"]
     lines = [
-        README_HEADING, "",
-        "<!-- Written by `python bench/run_all.py --write-readme`; edits here are lost at the next run. -->", "",
-        f"Measured by `python bench/run_all.py --write-readme` on {m['date']}: {m['cpu']}, {m['cores']} cores, "
+        "# Benchmarks", "",
+        "<!-- Written by `python bench/run_all.py --write-docs`; edits here are lost at the next run. -->", "",
+        f"Measured by `python bench/run_all.py --write-docs` on {m['date']}: {m['cpu']}, {m['cores']} cores, "
         f"{m['memory']}, {m['os']}, Python {m['python']}, revision {results['revision']}; load average "
         f"{results['load_before']} before the run and {results['load_after']} after. "
         f"Peers: {results.get('peers', '')} (BeautifulSoup on html.parser; selectolax and resiliparse on lexbor: "
         "resiliparse as `extract_plain_text` and as the text of its parsed tree). "
         "Python times are medians of interleaved runs in CPU time of the calling thread (the process pool: "
         "wall clock), each call on a fresh `str`; ratios compare medians from the same run.", "",
-        "| Target | Measured | Met |", "|---|---|---|",
     ]
+    if throughput_plot.points_from_results(results):
+        lines += [f"![Throughput of tagmire and its peers against input size, one panel per str form]({PLOT})", "",
+                  "Throughput is the input's UTF-8 bytes (10^6 to the MB) over the median time of parse + `.text` "
+                  "+ `.segments`; the tables below give the times.", ""]
+    lines += ["## Targets", "", "| Target | Measured | Met |", "|---|---|---|"]
     for name, measured, met in targets(results):
         lines.append(f"| {name} | {measured} | {_met(met)} |")
     rows = [python_bench.Row(**r) for r in results.get("python", [])]
-    peers = [c.name for c in python_bench.contenders(MB, MB) if c.name != python_bench.SUBJECT
-             and any(r.contender == c.name for r in rows)]
+    # The peers the figures name, not those this process can import: a
+    # report may be written from another machine's results.
+    peers = list(dict.fromkeys(r.contender for r in rows if r.contender != python_bench.SUBJECT))
+    if rows:
+        lines += ["", "## Against other parsers, through Python"]
     for form in corpora.FORMS:
         sizes = sorted({r.size for r in rows if r.corpus == form})
         if not sizes:
@@ -229,7 +243,7 @@ def markdown(results: dict) -> str:
             lines.append("| " + " | ".join(cells) + " |")
     core = results.get("core", {})
     if core:
-        lines += ["", "C++ core alone (Google Benchmark, median, CPU time), bytes per second:", "",
+        lines += ["", "## The C++ core alone", "", "C++ core alone (Google Benchmark, median, CPU time), bytes per second:", "",
                   "| Input | parse | memchr + memcpy |", "|---|---|---|"]
         for key in sorted((k for k in core if k.startswith("parse/") and not k.startswith("parse/hostile")),
                           key=lambda k: (corpora.CORPORA.index(k.split("/")[1]), int(k.split("/")[2]))):
@@ -240,7 +254,7 @@ def markdown(results: dict) -> str:
     if results.get("scaling"):
         steps = [scaling.Step(**s) for s in results["scaling"]]
         worst = scaling.worst(steps)
-        lines += ["", "Doubling through Python, parse + `.text` + `.segments` (median CPU time): the worst "
+        lines += ["", "## Time as the input doubles", "", "Doubling through Python, parse + `.text` + `.segments` (median CPU time): the worst "
                   "t(2n)/t(n) of each family, where it happened, and the step from 4 MB to 8 MB:", "",
                   "| Family | time at the largest size | worst t(2n)/t(n) | 4 MB to 8 MB |", "|---|---|---|---|"]
         for family in dict.fromkeys(s.family for s in steps):
@@ -252,7 +266,7 @@ def markdown(results: dict) -> str:
                          + (f"{top.judged:.2f} (to {timing.human_bytes(top.size)})" if top else "—") + " | "
                          + (f"{step8.judged:.2f}" if step8 else "—") + " |")
     if results.get("memory"):
-        lines += ["", "Peak memory above the baseline (high-water mark of the resident set) while holding what "
+        lines += ["", "## Memory", "", "Peak memory above the baseline (high-water mark of the resident set) while holding what "
                   "each step returned:", "", "| Input | as str | parse | + `.text` | + `.segments` | share of the str |",
                   "|---|---|---|---|---|---|"]
         for r in results["memory"]:
@@ -263,21 +277,33 @@ def markdown(results: dict) -> str:
     return "\n".join(lines)
 
 
-def write_readme(section: str) -> None:
-    path = ROOT / "README.md"
-    text = path.read_text()
-    at = text.find("\n" + README_HEADING + "\n")
-    text = (text[: at + 1] if at >= 0 else text.rstrip("\n") + "\n\n") + section
-    path.write_text(text)
+def write_report(results: dict, folder: Path) -> list[Path]:
+    """Writes BENCHMARKS.md and, when the run timed the llm forms through
+    Python, its throughput plot, into `folder`; returns the files written."""
+    report = folder / REPORT
+    folder.mkdir(parents=True, exist_ok=True)
+    report.write_text(markdown(results), encoding="utf-8")
+    points = throughput_plot.points_from_results(results)
+    if not points:
+        return [report]
+    throughput_plot.draw(points, folder / PLOT)
+    return [report, folder / PLOT]
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes, for CI")
-    parser.add_argument("--write-readme", action="store_true")
+    parser.add_argument("--write-docs", action="store_true",
+                        help="write BENCHMARKS.md and its plot into the repository (not with --quick)")
     parser.add_argument("--skip", default="", help="comma-separated: core,python,scaling,memory,parallel")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results")
     args = parser.parse_args(argv)
+    if args.write_docs and args.quick:
+        parser.error("--write-docs takes the figures of a full run, not of --quick")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        parser.error('the report\'s plot needs matplotlib: python -m pip install ".[bench]"')
     cfg = QUICK if args.quick else FULL
     skip = set(filter(None, args.skip.split(",")))
     args.out.mkdir(parents=True, exist_ok=True)
@@ -324,12 +350,10 @@ def main(argv: list[str] | None = None) -> int:
         log(f"== Targets ({results['seconds']:.0f} s)")
     for name, measured, met in targets(results):
         log(f"{'' if args.quick else '        ' if met is None else 'met     ' if met else 'MISSED  '}{name}: {measured}")
-    if args.write_readme:
-        if args.quick:
-            log("not writing README.md from a --quick run")
-        else:
-            write_readme(markdown(results))
-            log("README.md updated")
+    written = write_report(results, args.out)
+    if args.write_docs:
+        written = write_report(results, ROOT)
+    log("wrote " + ", ".join(str(path) for path in written))
     return 0
 
 

@@ -1,7 +1,7 @@
 """Checks the file list of an sdist against what a build from it needs, and
 against what must never ship. Run from tools/check_dist.sh.
 
-    python tools/check_sdist.py dist/tagmire_rs-0.1.0.tar.gz
+    python tools/check_sdist.py dist/tagmire-0.1.0.tar.gz
 
 A build needs pyproject.toml and CMakeLists.txt, the readme and license
 files and package folders that pyproject.toml names, every file that

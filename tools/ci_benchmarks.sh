@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # CI: every benchmark at tiny sizes, so that none of them rots. Timing never
 # fails this script (the machine is shared and noisy); a crash or an error
-# does. The real figures come from `python bench/run_all.py --write-readme`.
+# does. The real figures come from `python bench/run_all.py --write-docs`,
+# which rewrites BENCHMARKS.md and its plot; the quick run here writes its
+# report and plot under build/ only, which checks the writer and the plot.
 #
 #   PYTHON=python3.12 bash tools/ci_benchmarks.sh
 set -euo pipefail
@@ -25,6 +27,9 @@ build=build/bench
 "$build/tagmire_scaling" 4096 16384 >/dev/null
 
 "$PYTHON" bench/run_all.py --quick --out build/bench-results-quick
+for written in BENCHMARKS.md docs/images/throughput.svg; do
+  [ -s "build/bench-results-quick/$written" ] || { echo "the quick run wrote no $written" >&2; exit 1; }
+done
 # The batch parser and the command line (pyarrow comes with the test extra).
 "$PYTHON" bench/batch.py --quick
 "$PYTHON" bench/stream.py --quick

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: the C++ core tests (GoogleTest, through CTest)
-# and the Python tests (pytest) against the module built from this checkout,
-# which it installs first (quick: the build folder is kept between runs), so
-# that an edit is never tested against an older build.
+# Runs the whole test suite: the C++ core tests (GoogleTest, through CTest),
+# the Python tests (pytest) and the examples of the Markdown pages against
+# the module built from this checkout, which it installs first (quick: the
+# build folder is kept between runs), so that an edit is never tested
+# against an older build. Arguments go to the Python tests' pytest.
 #
 #   PYTHON=python3.12 bash tools/run_tests.sh [pytest arguments]
 set -euo pipefail
@@ -24,3 +25,8 @@ build=build/cpp-tests
 
 "$PYTHON" -m pip install -q --no-deps .
 "$PYTHON" -m pytest "$@"
+
+# Every Python and shell example of the Markdown pages (README.md and the
+# documentation site's), run by pytest-codeblocks against the installed
+# package; conftest.py says how they run.
+"$PYTHON" -m pytest --codeblocks ./*.md docs

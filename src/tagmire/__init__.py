@@ -11,6 +11,8 @@ line and Ray Data use it). The batch API needs pyarrow
 (`pip install "tagmire[arrow]"`), imported only when it is used.
 """
 
+from importlib.metadata import PackageNotFoundError, version
+
 from _tagmire_rs import ParserConfig
 
 from tagmire._batch import ParseColumn, parse_batch
@@ -18,6 +20,12 @@ from tagmire._config import Config, ConfigError
 from tagmire._native import Annotation, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
 from tagmire._parse import parse
 from tagmire._stream import StreamParser, astream, stream
+
+try:
+    __version__ = version("tagmire")
+except PackageNotFoundError:  # imported from a tree that was never installed
+    __version__ = "0+unknown"
+del PackageNotFoundError, version
 
 __all__ = [
     "parse",

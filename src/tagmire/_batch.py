@@ -25,7 +25,7 @@ def _pyarrow() -> Any:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError(
-            'the batch parser needs pyarrow: pip install "tagmire-rs[arrow]"') from None
+            'the batch parser needs pyarrow: pip install "tagmire[arrow]"') from None
     return pyarrow
 
 

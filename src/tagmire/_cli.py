@@ -174,7 +174,7 @@ def read_with_ray(inputs: Sequence[str], options: Options, address: str) -> Iter
         import ray  # type: ignore[import-not-found, import-untyped, unused-ignore]
         import ray.data  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError:
-        raise CliError('--ray needs Ray: pip install "tagmire-rs[ray]"') from None
+        raise CliError('--ray needs Ray: pip install "tagmire[ray]"') from None
     kinds = {_kind(name) for name in inputs}
     if not kinds <= {".parquet", ".jsonl"} or len(kinds) != 1:
         raise CliError("--ray reads .parquet files or .jsonl files, one kind per run")

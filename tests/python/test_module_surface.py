@@ -1,7 +1,9 @@
 """What `import _tagmire_rs` shows: names, order, docstrings, signatures."""
 
+import ast
 import importlib
 import importlib.util
+import inspect
 import os
 import pathlib
 import subprocess
@@ -168,6 +170,9 @@ def test_subinterpreter_import_is_refused():
     assert "main still works: x" in completed.stdout
 
 
+STUBTEST_ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
+
+
 def run_stubtest(stub_text, tmp_path):
     stubs = tmp_path / "stubs"
     stubs.mkdir(exist_ok=True)
@@ -176,7 +181,7 @@ def run_stubtest(stub_text, tmp_path):
     # MYPYPATH that points into site-packages: give it a copy of its own.
     env = dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(tmp_path / "cache"))
     return subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_tagmire_rs"],
+        [sys.executable, "-m", "mypy.stubtest", "_tagmire_rs", "--allowlist", str(STUBTEST_ALLOWLIST)],
         capture_output=True,
         text=True,
         cwd=tmp_path,
@@ -204,6 +209,30 @@ def test_installed_stub_matches_runtime(tmp_path):
     assert "set_unknown_mode" in completed.stdout
 
 
+
+def stub_parameters(stub_text, function):
+    """[(name, kind, has a default)] of a top-level function of a stub."""
+    tree = ast.parse(stub_text)
+    node = next(n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == function)
+    arguments = node.args
+    positional = arguments.posonlyargs + arguments.args
+    defaults = [False] * (len(positional) - len(arguments.defaults)) + [True] * len(arguments.defaults)
+    kinds = ["POSITIONAL_ONLY"] * len(arguments.posonlyargs) + ["POSITIONAL_OR_KEYWORD"] * len(arguments.args)
+    found = [(a.arg, kind, default) for a, kind, default in zip(positional, kinds, defaults)]
+    found += [(a.arg, "KEYWORD_ONLY", d is not None) for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults)]
+    return found
+
+
+def test_stub_of_parse_differs_from_the_advertised_signature_by_the_first_name_only():
+    # stubtest's allowlist excuses every difference in parse, so the rest
+    # of its signature is compared here.
+    stub = pathlib.Path(_tagmire_rs.__file__).with_name("_tagmire_rs.pyi").read_text(encoding="utf-8")
+    advertised = [(p.name, p.kind.name, p.default is not p.empty)
+                  for p in inspect.signature(_tagmire_rs.parse).parameters.values()]
+    assert advertised[0][0] == "text"
+    assert stub_parameters(stub, "parse") == [("input", *advertised[0][1:]), *advertised[1:]]
+
+
 def test_mypy_finds_the_installed_stub_without_help(tmp_path):
     report = run_mypy_on(
         tmp_path,
@@ -213,3 +242,19 @@ def test_mypy_finds_the_installed_stub_without_help(tmp_path):
     )
     assert "list[_tagmire_rs.Annotation]" in report, report
     assert 'incompatible type "str"; expected "bool"' in report, report
+
+
+def test_mypy_takes_parse_input_by_the_keyword_the_module_binds(tmp_path):
+    # At run time parse(input=...) works and parse(text=...) raises
+    # TypeError, whatever __text_signature__ says; the stub follows the
+    # binding, so mypy flags the call that would fail.
+    report = run_mypy_on(
+        tmp_path,
+        "import _tagmire_rs\n"
+        "_tagmire_rs.parse(input='x')\n"
+        "_tagmire_rs.parse(text='x')\n",
+    )
+    errors = [line for line in report.splitlines() if ": error:" in line]
+    assert len(errors) == 1, report
+    assert errors[0].startswith("user_code.py:3:"), report
+    assert 'Unexpected keyword argument "text"' in errors[0], report

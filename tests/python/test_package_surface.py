@@ -2,6 +2,7 @@
 no pyarrow needed until the batch API is used, and typed stubs that match
 the native module."""
 
+import importlib.metadata
 import importlib.util
 import os
 import pathlib
@@ -9,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
@@ -33,6 +35,18 @@ def test_the_package_has_records_of_its_own_and_the_module_is_untouched():
     assert tagmire._native is _tagmire_rs._native
     assert _tagmire_rs.__all__ == ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
     assert [name for name in vars(_tagmire_rs) if not name.startswith("_")] == _tagmire_rs.__all__
+
+
+def test_version_is_the_installed_distributions_and_the_checkouts(request):
+    # The distribution named tagmire is the one that installed this package,
+    # and it was built from the pyproject.toml beside these tests: a renamed
+    # distribution or a stale install gives a different or unknown version.
+    distribution = importlib.metadata.distribution("tagmire")
+    installed = {pathlib.PurePosixPath(str(path)) for path in distribution.files or []}
+    assert pathlib.PurePosixPath("tagmire/__init__.py") in installed
+    with open(request.config.rootpath / "pyproject.toml", "rb") as file:
+        expected = tomllib.load(file)["project"]["version"]
+    assert tagmire.__version__ == distribution.version == expected
 
 
 WITHOUT_PYARROW = textwrap.dedent(
@@ -60,7 +74,7 @@ def test_import_and_parse_need_no_pyarrow():
     completed = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW], capture_output=True, text=True,
                                timeout=120, check=False)
     assert completed.returncode == 0, completed.stderr
-    assert completed.stdout.splitlines() == ["1", 'the batch parser needs pyarrow: pip install "tagmire-rs[arrow]"']
+    assert completed.stdout.splitlines() == ["1", 'the batch parser needs pyarrow: pip install "tagmire[arrow]"']
 
 
 def run_stubtest(tmp_path, package_copy=None):

@@ -1,0 +1,105 @@
+"""The benchmark report (bench/run_all.py, bench/throughput_plot.py):
+BENCHMARKS.md's tables read back into the figures they were written from,
+the plot drawn beside the report where its link points, and the committed
+report's tables still readable by the plot."""
+
+import dataclasses
+import pathlib
+import re
+
+import pytest
+import python_bench
+import run_all
+import throughput_plot
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+PEERS = ["regex", "html.parser", "lxml.html", "selectolax"]
+# Medians across the units the tables print them in.
+SIZES_SECONDS = {100: 2.7e-7, 1 << 10: 5.46e-7, 64 << 10: 2.92e-5, 1 << 20: 7.623e-4, 16 << 20: 1.253}
+
+
+def results():
+    """A run's results with the Python figures only: every form, size and
+    contender, one peer stopped early at one size and one absent at another."""
+    rows = []
+    for form_index, form in enumerate(throughput_plot.FORMS):
+        for size, seconds in SIZES_SECONDS.items():
+            base = seconds * (1 + form_index / 3)
+            rows.append(python_bench.Row(form, size, python_bench.SUBJECT, base, 5, 1))
+            for peer_index, peer in enumerate(PEERS):
+                if peer == "selectolax" and size == 16 << 20:
+                    continue
+                factor = 1.5 + 7.3 * peer_index
+                rows.append(python_bench.Row(form, size, peer, base * factor, 5, 1, ratio=factor,
+                                             partial=peer == "lxml.html" and size == 1 << 20))
+    return {"machine": {"date": "2026-01-02", "cpu": "a CPU", "cores": "2", "memory": "1 GiB", "os": "Linux",
+                        "python": "3.11.7"},
+            "revision": "abc1234", "load_before": "0.1", "load_after": "0.2", "peers": "",
+            "python": [dataclasses.asdict(row) for row in rows]}
+
+
+def by_key(points):
+    return {(p.form, p.contender, p.size): p.seconds for p in points}
+
+
+def test_the_tables_read_back_into_the_figures_they_were_written_from():
+    run = results()
+    written = by_key(throughput_plot.points_from_results(run))
+    read = by_key(throughput_plot.points_from_markdown(run_all.markdown(run)))
+    # A figure stopped early is in neither; the tables round, nothing more
+    # (a time of 1 to 10 µs keeps one decimal: up to 5%).
+    assert read.keys() == written.keys()
+    assert ("llm-2byte", "lxml.html", 1 << 20) not in read
+    assert all(read[key] == pytest.approx(written[key], rel=0.05) for key in written)
+
+
+@pytest.mark.parametrize(
+    ("cell", "seconds"),
+    [("270 ns", 270e-9), ("4.5 µs", 4.5e-6), ("1.41 ms (1.85x)", 1.41e-3), ("1,234.50 ms", 1.2345),
+     ("2.10 s (3.00x)", 2.1), ("89.19 ms (stopped early)", None), ("—", None), ("", None)],
+)
+def test_table_cells_give_their_time_or_nothing(cell, seconds):
+    assert throughput_plot.parse_seconds(cell) == (pytest.approx(seconds) if seconds else None)
+
+
+def test_the_committed_report_holds_every_form_and_links_its_plot():
+    report = ROOT / "BENCHMARKS.md"
+    if not report.is_file():
+        pytest.skip("BENCHMARKS.md is not beside these tests (they run from an sdist's copy)")
+    text = report.read_text(encoding="utf-8")
+    points = throughput_plot.points_from_markdown(text)
+    assert {p.form for p in points} == set(throughput_plot.FORMS)
+    assert {python_bench.SUBJECT, "regex"} <= {p.contender for p in points}
+    links = re.findall(r"!\[[^\]]*\]\(([^)]+)\)", text)
+    assert str(run_all.PLOT) in links
+    assert (ROOT / run_all.PLOT).is_file()
+
+
+def test_the_report_and_its_plot_are_written_where_its_link_points(tmp_path):
+    pytest.importorskip("matplotlib")
+    written = run_all.write_report(results(), tmp_path)
+    assert written == [tmp_path / run_all.REPORT, tmp_path / run_all.PLOT]
+    text = written[0].read_text(encoding="utf-8")
+    link = re.search(r"!\[[^\]]*\]\(([^)]+)\)", text)[1]
+    assert (tmp_path / link).resolve() == written[1].resolve()
+    svg = written[1].read_bytes()
+    assert b"<svg" in svg and b"dc:date" not in svg
+    # Every contender has its line, named in the legend as text.
+    assert all(name.encode() in svg for name in [python_bench.SUBJECT, *PEERS])
+    # The same figures draw the same file, so the committed plot changes
+    # only when its figures do.
+    run_all.write_report(results(), tmp_path / "again")
+    assert (tmp_path / "again" / run_all.PLOT).read_bytes() == svg
+
+
+def test_a_run_without_python_figures_writes_the_report_alone(tmp_path):
+    run = dict(results(), python=[])
+    assert run_all.write_report(run, tmp_path) == [tmp_path / run_all.REPORT]
+    assert "![" not in (tmp_path / run_all.REPORT).read_text(encoding="utf-8")
+
+
+def test_the_repository_is_written_only_from_a_full_run(capsys):
+    with pytest.raises(SystemExit) as stopped:
+        run_all.main(["--quick", "--write-docs"])
+    assert stopped.value.code == 2
+    assert "--write-docs" in capsys.readouterr().err
