@@ -743,13 +743,14 @@ bool add(PyObject* module, const char* name, PyTypeObject* type) {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-// A ParsedText of `extra` bytes more, for records packed into it.
-PyObject* new_parsed_text(Run&& run, std::size_t extra) noexcept {
+// A new ParsedText with an empty run, to fill in place, and `extra` bytes
+// more for records packed into it.
+PyObject* new_parsed_text(std::size_t extra) noexcept {
   void* memory = PyObject_Malloc(sizeof(PyParsedText) + extra);
   if (memory == nullptr) return PyErr_NoMemory();
   auto* self = reinterpret_cast<PyParsedText*>(
       PyObject_InitVar(static_cast<PyVarObject*>(memory), parsed_text_type, static_cast<Py_ssize_t>(extra)));
-  ::new (&self->record) Run(std::move(run));
+  ::new (&self->record) Run();
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -769,20 +770,21 @@ bool add_record_types(PyObject* module) noexcept {
 PyObject* parsed_text_of_parse(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
   static_assert(sizeof(PyParsedText) % 8 == 0, "the records after the object must be aligned");
   const std::size_t extra = types::ParseRecords::packed_size(parts);
-  Run run;
+  PyObject* self = new_parsed_text(extra);
+  if (self == nullptr) return nullptr;
+  Run& run = run_of(self);
   run.text = PyRef::borrow(text);
   run.size = PyUnicode_IS_ASCII(text) ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) : kUnknown;
   run.form = kind;
   run.char_positions = true;
-  PyObject* self = new_parsed_text(std::move(run), extra);
-  if (self == nullptr) return nullptr;
-  run_of(self).records =
-      types::ParseRecords::pack_into(parts, reinterpret_cast<std::byte*>(self) + sizeof(PyParsedText));
+  run.records = types::ParseRecords::pack_into(parts, reinterpret_cast<std::byte*>(self) + sizeof(PyParsedText));
   return self;
 }
 
 PyObject* parsed_text_of_run(parser::SettledText&& settled, std::size_t char_start) {
-  Run run;
+  PyRef self(new_parsed_text(0));
+  if (!self) return nullptr;
+  Run& run = run_of(self.get());
   run.text = PyRef(PyUnicode_DecodeUTF8(settled.text.data(), static_cast<Py_ssize_t>(settled.text.size()), "strict"));
   if (!run.text) return nullptr;
   run.start = settled.start;
@@ -802,44 +804,52 @@ PyObject* parsed_text_of_run(parser::SettledText&& settled, std::size_t char_sta
     return chars;
   };
   if (segments.size() != 0) {
+    run.other_cuts.reserve(segments.size() + 1);
     run.other_cuts.push_back(advance(segments.start(0)));
     for (std::size_t i = 0; i < segments.size(); ++i) run.other_cuts.push_back(advance(segments.end(i)));
   }
   bytes = chars = 0;
   for (const types::MarkerRecord& marker : run.records.markers()) run.other_markers.push_back(advance(marker.pos));
   run.others_ready = true;
-  return new_parsed_text(std::move(run), 0);
+  return self.release();
 }
 
-PyObject* parsed_text_of_preview(const parser::PreviewRun& preview, const std::string& utf8, std::size_t char_start,
-                                 std::vector<parser::PreviewMarker> markers, const std::string& unfinished,
+PyObject* parsed_text_of_preview(const parser::PreviewRun& preview, std::string_view utf8, std::size_t char_start,
+                                 std::vector<parser::PreviewMarker> markers, std::string_view unfinished,
                                  bool unfinished_continues) {
-  Run run;
-  const std::string whole = utf8 + unfinished;
-  run.text = PyRef(PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict"));
+  PyRef self(new_parsed_text(0));
+  if (!self) return nullptr;
+  Run& run = run_of(self.get());
+  if (unfinished.empty()) {
+    run.text = PyRef(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+  } else {
+    std::string whole(utf8);
+    whole += unfinished;
+    run.text = PyRef(PyUnicode_DecodeUTF8(whole.data(), static_cast<Py_ssize_t>(whole.size()), "strict"));
+  }
   if (!run.text) return nullptr;
   run.start = preview.start;
   run.char_start = char_start;
-  run.size = whole.size();
+  run.size = utf8.size() + unfinished.size();
   run.provisional = true;
   run.from_preview = true;
   run.continues = preview.segments.empty() ? unfinished_continues : preview.continues;
+  run.segments.reserve(preview.segments.size() + (unfinished.empty() ? 0 : 1));
   std::size_t chars = 0;
   for (const parser::PreviewSegment& segment : preview.segments) {
     RunSegment s{segment.start - preview.start, segment.end - preview.start, chars, 0, segment.coverage};
-    chars += chars_in(std::string_view(utf8).substr(s.start, s.end - s.start));
+    chars += chars_in(utf8.substr(s.start, s.end - s.start));
     s.char_end = chars;
     run.segments.push_back(std::move(s));
   }
   if (!unfinished.empty()) {
-    const std::size_t from = utf8.size();
-    run.segments.push_back(RunSegment{from, whole.size(), chars, chars + chars_in(unfinished), {}});
+    run.segments.push_back(RunSegment{utf8.size(), utf8.size() + unfinished.size(), chars, chars + chars_in(unfinished), {}});
   }
   for (parser::PreviewMarker& marker : markers) {
     const std::size_t pos = marker.pos - preview.start;
-    run.markers.push_back(RunMarker{pos, chars_in(std::string_view(utf8).substr(0, pos)), std::move(marker.annotation)});
+    run.markers.push_back(RunMarker{pos, chars_in(utf8.substr(0, pos)), std::move(marker.annotation)});
   }
-  return new_parsed_text(std::move(run), 0);
+  return self.release();
 }
 
 PyObject* make_update(PyObject* committed) noexcept {

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "parser/stream.h"
@@ -34,8 +35,8 @@ PyObject* parsed_text_of_run(parser::SettledText&& run, std::size_t char_start);
 // (whole-text bytes), its UTF-8 `text`, `char_start` the characters before
 // it in the whole text; then the markers, and the unfinished markup shown as
 // one last segment without annotations.
-PyObject* parsed_text_of_preview(const parser::PreviewRun& run, const std::string& text, std::size_t char_start,
-                                 std::vector<parser::PreviewMarker> markers, const std::string& unfinished,
+PyObject* parsed_text_of_preview(const parser::PreviewRun& run, std::string_view text, std::size_t char_start,
+                                 std::vector<parser::PreviewMarker> markers, std::string_view unfinished,
                                  bool unfinished_continues);
 
 // A new StreamUpdate holding `committed`, or a PreviewUpdate also holding

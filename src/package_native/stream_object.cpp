@@ -37,8 +37,10 @@ class CharPositions {
  public:
   // Text settled up to `byte` (whole-text bytes), holding `chars` characters.
   void settled(std::size_t byte, std::size_t chars) {
+    if (checkpoints_.front().byte == byte) return;
     std::erase_if(checkpoints_, [&](const Checkpoint& c) { return c.byte <= byte; });
     checkpoints_.insert(checkpoints_.begin(), Checkpoint{byte, chars});
+    if (last_.byte < byte) last_ = checkpoints_.front();
   }
   // The characters before whole-text `byte`, which lies in the stream's
   // held text (`held` starts at whole-text byte `offset`).
@@ -46,12 +48,15 @@ class CharPositions {
     auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), byte,
                                [](std::size_t b, const Checkpoint& c) { return b < c.byte; });
     Checkpoint from = *std::prev(it);
+    // Most questions are about the end of the text, a little past the last.
+    if (last_.byte <= byte && last_.byte >= from.byte) from = last_;
     while (byte - from.byte > kCheckpointBytes) {
       const std::size_t next = from.byte + kCheckpointBytes;
       from = Checkpoint{next, from.chars + count(held, offset, from.byte, next)};
       it = checkpoints_.insert(it, from) + 1;
     }
-    return from.chars + count(held, offset, from.byte, byte);
+    last_ = Checkpoint{byte, from.chars + count(held, offset, from.byte, byte)};
+    return last_.chars;
   }
 
  private:
@@ -62,6 +67,7 @@ class CharPositions {
     return text::count_utf8_chars(held.data() + (from - offset), to - from);
   }
   std::vector<Checkpoint> checkpoints_{Checkpoint{0, 0}};
+  Checkpoint last_{0, 0};
 };
 
 struct StreamState {
@@ -143,33 +149,31 @@ PyObject* take_committed(StreamState& state) {
 bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
   parser::StreamParser& stream = *state.stream;
   parser::PreviewChange change = stream.take_preview();
+  std::span<const parser::PreviewRun> runs = change.runs;
   parser::PreviewRun tail{change.held_end, change.held_end, false, {}};
-  std::string tail_text;
-  if (!change.runs.empty() && change.runs.back().end == change.held_end) {
-    tail = std::move(change.runs.back());
-    tail_text = std::move(change.texts.back());
-    change.runs.pop_back();
-    change.texts.pop_back();
+  if (!runs.empty() && runs.back().end == change.held_end) {
+    tail = runs.back();
+    runs = runs.first(runs.size() - 1);
   }
-  const std::string_view unfinished = stream.unfinished();
+  const std::string_view tail_text = stream.text_of(tail);
   std::size_t tail_chars = char_at(state, tail.start);
   if (change.unfinished_from > 0) {
     // Only the unfinished markup grew: the pending run continues it.
     tail.start = tail.end = change.held_end + change.unfinished_from;
-    tail_chars += text::count_utf8_chars(unfinished.data(), change.unfinished_from);
+    tail_chars += text::count_utf8_chars(stream.unfinished().data(), change.unfinished_from);
   }
   *pending = PyRef(parsed_text_of_preview(tail, tail_text, tail_chars, std::move(change.markers), change.unfinished,
                                           change.unfinished_from > 0));
   if (!*pending) return false;
-  PyRef runs(PyTuple_New(static_cast<Py_ssize_t>(change.runs.size())));
-  if (!runs) return false;
-  for (std::size_t i = 0; i < change.runs.size(); ++i) {
-    PyObject* run = parsed_text_of_preview(change.runs[i], change.texts[i], char_at(state, change.runs[i].start), {},
-                                           std::string(), false);
+  PyRef earlier(PyTuple_New(static_cast<Py_ssize_t>(runs.size())));
+  if (!earlier) return false;
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    PyObject* run = parsed_text_of_preview(runs[i], stream.text_of(runs[i]), char_at(state, runs[i].start), {}, {},
+                                           false);
     if (run == nullptr) return false;
-    PyTuple_SET_ITEM(runs.get(), static_cast<Py_ssize_t>(i), run);
+    PyTuple_SET_ITEM(earlier.get(), static_cast<Py_ssize_t>(i), run);
   }
-  *revised = std::move(runs);
+  *revised = std::move(earlier);
   return true;
 }
 
@@ -255,11 +259,10 @@ PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
     if (!busy.acquired()) return nullptr;
     parser::StreamParser& stream = *state.stream;
     parser::PreviewChange whole = stream.full_preview();
-    parser::PreviewRun run = whole.runs.empty() ? parser::PreviewRun{whole.held_end, whole.held_end, false, {}}
-                                                : std::move(whole.runs.front());
-    const std::string text = whole.texts.empty() ? std::string() : std::move(whole.texts.front());
-    return parsed_text_of_preview(run, text, char_at(state, run.start), std::move(whole.markers), whole.unfinished,
-                                  false);
+    const parser::PreviewRun run = whole.runs.empty() ? parser::PreviewRun{whole.held_end, whole.held_end, false, {}}
+                                                      : whole.runs.front();
+    return parsed_text_of_preview(run, stream.text_of(run), char_at(state, run.start), std::move(whole.markers),
+                                  whole.unfinished, false);
   });
 }
 

@@ -97,15 +97,19 @@ Preview::Map::iterator Preview::split_at(std::size_t pos) {
   if (dirty != kNoPosition) {
     if (dirty >= pos) {
       it->second.dirty_from = kNoPosition;
-      dirty_.erase(it->first);
     } else {
       right.dirty_from = pos;
     }
-    dirty_.insert(pos);
+    dirty_.push_back(pos);
   }
-  new_cuts_.insert(pos);
-  touched_.insert(pos);
+  new_cuts_.push_back(pos);
+  touched_.push_back(pos);
   return map_.emplace_hint(next, pos, std::move(right));
+}
+
+void Preview::mark_grown(Interval& interval, std::size_t from, std::size_t key) {
+  interval.dirty_from = std::min(interval.dirty_from, from);
+  dirty_.push_back(key);
 }
 
 void Preview::mark(Interval& interval, std::size_t from, std::size_t key) {
@@ -114,7 +118,7 @@ void Preview::mark(Interval& interval, std::size_t from, std::size_t key) {
     interval.saved = true;
   }
   interval.dirty_from = std::min(interval.dirty_from, from);
-  dirty_.insert(key);
+  dirty_.push_back(key);
 }
 
 template <class Change>
@@ -130,7 +134,7 @@ void Preview::change(std::size_t from, std::size_t to, Change&& change_coverage)
 
 void Preview::add_cut(std::size_t pos, int delta) {
   cuts_[pos] += delta;
-  touched_.insert(pos);
+  touched_.push_back(pos);
   if (delta > 0) split_at(pos);
 }
 
@@ -182,16 +186,17 @@ void Preview::promote(std::size_t from, std::size_t to) {
 // --- an update ---
 
 void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
-  copied_.clear();
   const std::size_t new_end = offset + parser.text_size();
+  if (parser.stack_events().empty() && watched_.empty() && extend_plainly(parser, offset, new_end)) return;
+  copied_.clear();
   if (new_end > end_) {
     Interval fresh;
     fresh.end = new_end;
     fresh.fresh = true;
     fresh.dirty_from = end_;
     map_.emplace_hint(map_.end(), end_, std::move(fresh));
-    dirty_.insert(end_);
-    touched_.insert(end_);  // the old end was shown as a cut and may no longer be one
+    dirty_.push_back(end_);
+    touched_.push_back(end_);  // the old end was shown as a cut and may no longer be one
     end_ = new_end;
   }
 
@@ -223,13 +228,36 @@ void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
   for (std::size_t index = shown_.size(); index < parser.open_tags().size(); ++index) show_new(index, parser, offset);
 
   // The tail mark is a cut while some running span shows.
-  if (counted_tail_ != kNoPosition) add_cut(counted_tail_, -1);
-  counted_tail_ = kNoPosition;
+  if (tail_cut_ != kNoPosition) touched_.push_back(tail_cut_);
+  tail_cut_ = kNoPosition;
   if (!running_.empty()) {
-    add_cut(tail_, 1);
-    counted_tail_ = tail_;
+    tail_cut_ = tail_;
+    touched_.push_back(tail_);
+    split_at(tail_);
   }
   normalise_cuts();
+}
+
+// Text came and nothing else happened: in the common case the last segment
+// just grows, with no cut to move but the tail mark's. False, having done
+// nothing, when the update needs the general way.
+bool Preview::extend_plainly(Parser<text::Utf8>& parser, std::size_t offset, std::size_t new_end) {
+  if (new_end == end_) return true;
+  if (map_.empty() || cuts_.contains(end_)) return false;
+  const auto last = std::prev(map_.end());
+  if (running_.empty()) {
+    // Nothing runs: the new text reads as the last segment did.
+    if (last->second.coverage.open_count != 0 || tail_cut_ != kNoPosition) return false;
+  } else {
+    // The running spans run on over all of it: no trimmable text before
+    // or after.
+    if (tail_ != end_ || tail_cut_ != end_ || offset + parser.trimmed_end() != new_end) return false;
+    tail_ = tail_cut_ = new_end;
+  }
+  mark_grown(last->second, end_, last->first);
+  last->second.end = new_end;
+  end_ = new_end;
+  return true;
 }
 
 void Preview::close_shown(const Span* recorded, std::size_t offset) {
@@ -357,7 +385,9 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const 
     rebuild_running_chain();
   }
 
-  if (growth.empty()) {
+  if (growth.empty() && running_before.empty()) {
+    // Nothing runs on: the new text reads as it came.
+  } else if (growth.empty()) {
     // The common case: the same spans run on, as one shared list.
     const std::size_t count = running_before.size();
     change(old_tail, new_tail, [&](Coverage& c) {
@@ -402,9 +432,10 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const 
 // A cut stays where a span ends or begins, and goes where none does; the
 // segments on both sides of a cut that went read the same by then.
 void Preview::normalise_cuts() {
-  std::vector<std::size_t> positions(touched_.begin(), touched_.end());
-  std::sort(positions.begin(), positions.end());
-  for (const std::size_t pos : positions) {
+  std::sort(touched_.begin(), touched_.end());
+  touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
+  std::sort(new_cuts_.begin(), new_cuts_.end());
+  for (const std::size_t pos : touched_) {
     int count = 0;
     if (const auto found = cuts_.find(pos); found != cuts_.end()) {
       count = found->second;
@@ -413,8 +444,8 @@ void Preview::normalise_cuts() {
     if (pos <= start_ || pos >= end_) continue;
     const auto it = map_.find(pos);
     if (it == map_.end()) continue;
-    const bool made_now = new_cuts_.contains(pos);
-    if (count > 0) {
+    const bool made_now = std::binary_search(new_cuts_.begin(), new_cuts_.end(), pos);
+    if (count > 0 || pos == tail_cut_) {
       if (made_now) {
         it->second.cut_changed = true;
         mark(it->second, pos, pos);
@@ -430,9 +461,8 @@ void Preview::normalise_cuts() {
     merged.fresh = merged.fresh && it->second.fresh;
     if (dirty != kNoPosition) {
       merged.dirty_from = dirty;
-      dirty_.insert(left->first);
+      dirty_.push_back(left->first);
     }
-    dirty_.erase(pos);
     map_.erase(it);
   }
   touched_.clear();
@@ -444,7 +474,7 @@ void Preview::drop_before(std::size_t settled) {
   if (settled <= start_) return;
   const auto first = split_at(settled);
   map_.erase(map_.begin(), first);
-  dirty_.erase(dirty_.begin(), dirty_.lower_bound(settled));
+  std::erase_if(dirty_, [&](std::size_t key) { return key < settled; });
   cuts_.erase(cuts_.begin(), cuts_.lower_bound(settled));
   touched_.clear();
   new_cuts_.clear();
@@ -455,8 +485,12 @@ void Preview::drop_before(std::size_t settled) {
   }
 }
 
-std::vector<PreviewRun> Preview::take_changes() {
-  std::vector<PreviewRun> runs;
+std::span<const PreviewRun> Preview::take_changes() {
+  out_runs_.clear();
+  out_segments_.clear();
+  std::sort(dirty_.begin(), dirty_.end());
+  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
+  std::vector<std::size_t> run_firsts;
   for (const std::size_t key : dirty_) {
     const auto it = map_.find(key);
     if (it == map_.end()) continue;
@@ -468,20 +502,26 @@ std::vector<PreviewRun> Preview::take_changes() {
     interval.fresh = interval.cut_changed = interval.saved = false;
     interval.original = Coverage();
     if (from == kNoPosition || unchanged) continue;
-    if (runs.empty() || runs.back().end != key || from != key) {
-      runs.push_back(PreviewRun{from, from, from > key, {}});
+    if (out_runs_.empty() || out_runs_.back().end != key || from != key) {
+      out_runs_.push_back(PreviewRun{from, from, from > key, {}});
+      run_firsts.push_back(out_segments_.size());
     }
-    runs.back().segments.push_back(PreviewSegment{from, interval.end, interval.coverage});
-    runs.back().end = interval.end;
+    out_segments_.push_back(PreviewSegment{from, interval.end, interval.coverage});
+    out_runs_.back().end = interval.end;
   }
   dirty_.clear();
-  return runs;
+  // The views, now that the buffer is complete.
+  for (std::size_t r = 0; r < out_runs_.size(); ++r) {
+    const std::size_t last = r + 1 < out_runs_.size() ? run_firsts[r + 1] : out_segments_.size();
+    out_runs_[r].segments = std::span<const PreviewSegment>(out_segments_).subspan(run_firsts[r], last - run_firsts[r]);
+  }
+  return out_runs_;
 }
 
-PreviewRun Preview::snapshot() const {
-  PreviewRun run{start_, end_, false, {}};
-  for (const auto& [start, interval] : map_) run.segments.push_back(PreviewSegment{start, interval.end, interval.coverage});
-  return run;
+PreviewRun Preview::snapshot() {
+  out_segments_.clear();
+  for (const auto& [start, interval] : map_) out_segments_.push_back(PreviewSegment{start, interval.end, interval.coverage});
+  return PreviewRun{start_, end_, false, out_segments_};
 }
 
 }  // namespace parser

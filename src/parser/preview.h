@@ -16,11 +16,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <memory>
-#include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "parser/parser.h"
@@ -65,12 +64,13 @@ struct PreviewSegment {
 
 // A stretch of the preview that changed: the segments now between `start`
 // and `end`. When `continues`, the first one begins inside a segment shown
-// before and is its continuation.
+// before and is its continuation. The segments are a view of the preview's
+// own buffer, valid until its next change.
 struct PreviewRun {
   std::size_t start = 0;
   std::size_t end = 0;
   bool continues = false;
-  std::vector<PreviewSegment> segments;
+  std::span<const PreviewSegment> segments;
 };
 
 class Preview {
@@ -86,10 +86,11 @@ class Preview {
   // Forgets the preview before `settled` (whole-text bytes): that text is
   // final and handed out as such.
   void drop_before(std::size_t settled);
-  // The stretches that changed since the last call, in text order.
-  std::vector<PreviewRun> take_changes();
-  // The whole preview as one run, whatever changed.
-  PreviewRun snapshot() const;
+  // The stretches that changed since the last call, in text order; valid
+  // until the next call of any member.
+  std::span<const PreviewRun> take_changes();
+  // The whole preview as one run, whatever changed; valid likewise.
+  PreviewRun snapshot();
 
   std::size_t start() const { return start_; }
   std::size_t end() const { return end_; }
@@ -129,6 +130,8 @@ class Preview {
   template <class Change>
   void change(std::size_t from, std::size_t to, Change&& change_coverage);
   void mark(Interval& interval, std::size_t from, std::size_t key);
+  // Marks `interval` shown only up to `from`, its coverage unchanged.
+  void mark_grown(Interval& interval, std::size_t from, std::size_t key);
   void add_cut(std::size_t pos, int delta);
   void record(std::size_t from, std::size_t to, const AnnotationBytes& annotation);
   void cover(std::size_t from, std::size_t to, const AnnotationBytes& annotation, bool counts_end);
@@ -140,6 +143,7 @@ class Preview {
   void extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const std::vector<bool>& changed);
   void rebuild_running_chain();
   void normalise_cuts();
+  bool extend_plainly(Parser<text::Utf8>& parser, std::size_t offset, std::size_t new_end);
 
   Map map_;
   std::size_t start_ = 0;  // the preview covers [start_, end_)
@@ -147,21 +151,25 @@ class Preview {
   // Where the spans still running end: after the text's last untrimmable
   // character. A cut there is counted while some running span shows.
   std::size_t tail_ = 0;
-  std::size_t counted_tail_ = kNoPosition;
+  std::size_t tail_cut_ = kNoPosition;
   // The open tags shown, by stack index; which of them run to the tail mark
   // (bottom first, and as one list, topmost first); which wait to begin.
   std::vector<ShownTag> shown_;
   std::vector<std::size_t> running_;
   AnnotationChain running_chain_;
   std::vector<std::size_t> watched_;
-  // How many span ends lie at a position: a cut wherever there is one.
+  // How many span ends lie at a position: a cut wherever there is one (and
+  // at the tail mark, while a running span shows).
   std::map<std::size_t, int> cuts_;
   // Positions whose cut may have come or gone in this update, and cuts
-  // made in it.
-  std::unordered_set<std::size_t> touched_;
-  std::unordered_set<std::size_t> new_cuts_;
-  // Intervals not shown as they are, by start.
-  std::set<std::size_t> dirty_;
+  // made in it; sorted when read.
+  std::vector<std::size_t> touched_;
+  std::vector<std::size_t> new_cuts_;
+  // Starts of intervals that may not be shown as they are.
+  std::vector<std::size_t> dirty_;
+  // What take_changes and snapshot hand out.
+  std::vector<PreviewRun> out_runs_;
+  std::vector<PreviewSegment> out_segments_;
   // The parser's annotations copied during one update, by reference.
   std::unordered_map<types::AnnotationRef, AnnotationBytes> copied_;
 };

@@ -149,10 +149,13 @@ std::string_view StreamParser::unfinished_input() const {
   return rest.substr(0, rest.size() - incomplete_tail(rest));
 }
 
-void StreamParser::preview_texts(PreviewChange& change) const {
-  const std::size_t base = dropped_;
-  for (const PreviewRun& run : change.runs) {
-    change.texts.emplace_back(parser_.text_data() + (run.start - base), run.end - run.start);
+void StreamParser::add_markers(PreviewChange& change, std::size_t from) const {
+  const auto markers = parser_.markers();
+  const char* store = parser_.annotation_bytes();
+  for (std::size_t i = from; i < markers.size(); ++i) {
+    const std::size_t length = types::AnnotationReader<char>::length_at(store, markers[i].annotation);
+    change.markers.push_back(PreviewMarker{dropped_ + markers[i].pos,
+                                           std::make_shared<const std::string>(store + markers[i].annotation, length)});
   }
 }
 
@@ -165,16 +168,8 @@ PreviewChange StreamParser::take_preview() {
     return change;
   }
   change.runs = preview_.take_changes();
-  preview_texts(change);
-  const auto markers = parser_.markers();
-  for (std::size_t i = markers_shown_; i < markers.size(); ++i) {
-    const std::size_t length = types::AnnotationReader<char>::length_at(parser_.annotation_bytes(),
-                                                                         markers[i].annotation);
-    change.markers.push_back(PreviewMarker{
-        dropped_ + markers[i].pos,
-        std::make_shared<const std::string>(parser_.annotation_bytes() + markers[i].annotation, length)});
-  }
-  markers_shown_ = markers.size();
+  add_markers(change, markers_shown_);
+  markers_shown_ = parser_.markers().size();
   change.held_end = preview_.end();
   const std::string_view unfinished = unfinished_input();
   const std::size_t walked_at = input_dropped_ + walked_;
@@ -183,25 +178,20 @@ PreviewChange StreamParser::take_preview() {
   const bool grown = walked_at == walked_shown_ && unfinished.size() >= unfinished_shown_ &&
                      (change.runs.empty() || change.runs.back().end != preview_.end());
   change.unfinished_from = grown ? unfinished_shown_ : 0;
-  change.unfinished.assign(unfinished.substr(change.unfinished_from));
+  change.unfinished = unfinished.substr(change.unfinished_from);
   unfinished_shown_ = unfinished.size();
   walked_shown_ = walked_at;
   return change;
 }
 
 PreviewChange StreamParser::full_preview() {
-  PreviewChange change;
   if (!previews_ || closed_) return take_preview();
-  change.runs.push_back(preview_.snapshot());
-  preview_texts(change);
-  for (const types::MarkerRecord& marker : parser_.markers()) {
-    const std::size_t length = types::AnnotationReader<char>::length_at(parser_.annotation_bytes(), marker.annotation);
-    change.markers.push_back(PreviewMarker{
-        dropped_ + marker.pos,
-        std::make_shared<const std::string>(parser_.annotation_bytes() + marker.annotation, length)});
-  }
+  PreviewChange change;
+  whole_ = preview_.snapshot();
+  change.runs = std::span<const PreviewRun>(&whole_, 1);
+  add_markers(change, 0);
   change.held_end = preview_.end();
-  change.unfinished.assign(unfinished_input());
+  change.unfinished = unfinished_input();
   return change;
 }
 

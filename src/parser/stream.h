@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -49,15 +50,15 @@ struct PreviewMarker {
 
 // How the held-back text would read if the input ended now, as the changes
 // since the last take: stretches whose segments changed (`runs`, in text
-// order, each with its text), the markers that came, and the markup still
-// unfinished at the end (shown only when asked for, as written), from byte
-// `unfinished_from` of it on. Positions are whole-text bytes.
+// order; StreamParser::text_of gives their text), the markers that came,
+// and the markup still unfinished at the end (shown only when asked for, as
+// written), from byte `unfinished_from` of it on. Positions are whole-text
+// bytes. Valid until the stream changes.
 struct PreviewChange {
-  std::vector<PreviewRun> runs;
-  std::vector<std::string> texts;  // the text of each run
+  std::span<const PreviewRun> runs;
   std::vector<PreviewMarker> markers;
   std::size_t held_end = 0;  // where the parsed text ends; unfinished markup follows
-  std::string unfinished;
+  std::string_view unfinished;
   std::size_t unfinished_from = 0;
 };
 
@@ -94,6 +95,10 @@ class StreamParser {
   std::size_t held_text_offset() const { return dropped_; }
   std::size_t settled_position() const { return dropped_ + settled_; }
   std::string_view unfinished() const { return unfinished_input(); }
+  // The text of a preview's run.
+  std::string_view text_of(const PreviewRun& run) const {
+    return held_text().substr(run.start - dropped_, run.end - run.start);
+  }
   // Bytes of input decided so far: the walk has gone past them.
   std::size_t walked() const { return input_dropped_ + walked_; }
   // Bytes held: input not yet decided and text not yet settled.
@@ -105,7 +110,7 @@ class StreamParser {
   types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to);
   types::AnnotationRef window_annotation(types::AnnotationRef ref);
   std::string_view unfinished_input() const;
-  void preview_texts(PreviewChange& change) const;
+  void add_markers(PreviewChange& change, std::size_t from) const;
 
   std::shared_ptr<const PreparedConfig> config_;
   Parser<text::Utf8> parser_;
@@ -130,6 +135,7 @@ class StreamParser {
   bool previews_;
   bool unfinished_;
   Preview preview_;
+  PreviewRun whole_;  // full_preview's one run
   std::size_t markers_shown_ = 0;   // of the parser's markers, those handed out in a preview
   std::size_t unfinished_shown_ = 0;
   std::size_t walked_shown_ = 0;    // walked_ + dropped input when the unfinished markup was last shown

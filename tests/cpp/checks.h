@@ -352,10 +352,10 @@ struct ShownPreview {
   }
 
   // Applies one change; an empty string, or what was wrong with it.
-  std::string apply(const parser::PreviewChange& change) {
+  std::string apply(const parser::PreviewChange& change, const parser::StreamParser& stream) {
     for (std::size_t r = 0; r < change.runs.size(); ++r) {
       const parser::PreviewRun& run = change.runs[r];
-      if (change.texts[r].size() != run.end - run.start) return "a run's text does not match its extent";
+      const std::string text(stream.text_of(run));
       cut_at(run.start);
       cut_at(run.end);
       const bool at_end = run.end == change.held_end;
@@ -365,7 +365,7 @@ struct ShownPreview {
       auto at = std::find_if(pieces.begin(), pieces.end(), [&](const Piece& piece) { return piece.start >= run.start; });
       std::vector<Piece> added;
       for (const parser::PreviewSegment& segment : run.segments) {
-        Piece piece{segment.start, segment.end, change.texts[r].substr(segment.start - run.start, segment.end - segment.start), {}};
+        Piece piece{segment.start, segment.end, text.substr(segment.start - run.start, segment.end - segment.start), {}};
         for (const auto& bytes : segment.coverage.list()) piece.annotations.push_back(annotation_of(*bytes));
         added.push_back(std::move(piece));
       }
@@ -432,7 +432,7 @@ inline std::string check_stream(std::string_view input, const types::ParserConfi
     runs.push_back(stream.take_settled());
     settled = runs.back().start + runs.back().text.size();
     shown.drop_before(settled);
-    if (std::string wrong = shown.apply(stream.take_preview()); !wrong.empty()) return wrong;
+    if (std::string wrong = shown.apply(stream.take_preview(), stream); !wrong.empty()) return wrong;
     const types::ParseResult decided = parser::parse(input.substr(0, stream.walked()), config);
     if (std::string wrong = check_preview(shown, decided, settled); !wrong.empty()) {
       return wrong + " (after " + std::to_string(cut) + " bytes)";
