@@ -8,6 +8,7 @@
 
 #include "batch/row_parser.h"
 #include "text/transcode.h"
+#include "text/utf8_validate.h"
 
 namespace batch {
 
@@ -27,28 +28,65 @@ void reserve(OutputChunk& chunk, std::size_t rows, std::size_t bytes) {
 
 struct RangeResult {
   OutputChunk chunk;
-  std::optional<std::size_t> unencodable_row;
+  std::optional<InvalidRow> invalid_row;
+  std::size_t nulled_rows = 0;
   std::exception_ptr error;
 };
 
+// Where a row's text cannot be parsed: the character index of its first
+// lone surrogate, or the byte offset of its first ill-formed UTF-8.
+std::optional<InvalidRow> find_invalid(const TextRow& row, std::size_t index) {
+  if (row.width == 0) {
+    const std::size_t at = text::utf8::first_invalid(static_cast<const char*>(row.data), row.length);
+    if (at == row.length) return std::nullopt;
+    return InvalidRow{index, false, at};
+  }
+  for (std::size_t i = 0; i < row.length; ++i) {
+    const std::uint32_t unit = row.width == 2 ? static_cast<const std::uint16_t*>(row.data)[i]
+                                              : static_cast<const std::uint32_t*>(row.data)[i];
+    if (unit >= 0xD800 && unit <= 0xDFFF) return InvalidRow{index, true, i};
+  }
+  return std::nullopt;
+}
+
 void parse_range(std::span<const TextRow> rows, std::size_t first, const parser::PreparedConfig& config,
-                 RangeResult& result) noexcept {
+                 ErrorPolicy errors, RangeResult& result) noexcept {
   try {
     std::size_t bytes = 0;
     for (const TextRow& row : rows) bytes += input_bytes(row);
     reserve(result.chunk, rows.size(), bytes);
     ChunkBuilder builder(result.chunk);
     std::string scratch;
+    std::string repaired;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].null) {
+      const TextRow& row = rows[i];
+      if (row.null) {
         builder.null_row();
         continue;
       }
       std::string_view text;
       // `scratch` only grows, so a thread allocates it a few times at most.
-      if (!text::utf8_of(rows[i].data, rows[i].width, rows[i].length, scratch, &text)) {
-        result.unencodable_row = first + i;
-        return;
+      bool valid = text::utf8_of(row.data, row.width, row.length, scratch, &text);
+      if (valid && row.unchecked) valid = text::utf8::first_invalid(text.data(), text.size()) == text.size();
+      if (!valid) {
+        switch (errors) {
+          case ErrorPolicy::strict:
+            result.invalid_row = find_invalid(row, first + i);
+            return;
+          case ErrorPolicy::null:
+            builder.null_row();
+            ++result.nulled_rows;
+            continue;
+          case ErrorPolicy::replace:
+            if (row.width == 0) {
+              repaired.clear();
+              text::utf8::append_replacing_invalid(repaired, static_cast<const char*>(row.data), row.length);
+              text = repaired;
+            } else {
+              text::utf8_of(row.data, row.width, row.length, scratch, &text, true);
+            }
+            break;
+        }
       }
       parse_row(text, config, builder);
     }
@@ -102,6 +140,7 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) 
     if (!row.null) {
       row.data = strings.data + start;
       row.length = static_cast<std::size_t>(end - start);
+      row.unchecked = true;
     }
     rows.push_back(row);
     start = end;
@@ -109,7 +148,8 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) 
   return true;
 }
 
-BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& prepared, std::size_t threads) {
+BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& prepared, std::size_t threads,
+                        ErrorPolicy errors) {
   BatchOutcome outcome;
   if (rows.empty()) return outcome;
   const std::vector<std::size_t> ends = range_ends(rows, std::clamp<std::size_t>(threads, 1, rows.size()));
@@ -126,20 +166,21 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedCon
     for (std::size_t k = 1; k < ends.size(); ++k) {
       workers.emplace_back([&, k] {
         const auto [part, begin] = range(k);
-        parse_range(part, begin, prepared, results[k]);
+        parse_range(part, begin, prepared, errors, results[k]);
       });
     }
     const auto [part, begin] = range(0);
-    parse_range(part, begin, prepared, results[0]);
+    parse_range(part, begin, prepared, errors, results[0]);
   }
   for (RangeResult& result : results) {
     if (result.error) std::rethrow_exception(result.error);
   }
   for (RangeResult& result : results) {
-    if (result.unencodable_row) {
-      outcome.unencodable_row = result.unencodable_row;
+    if (result.invalid_row) {
+      outcome.invalid_row = result.invalid_row;
       return outcome;
     }
+    outcome.nulled_rows += result.nulled_rows;
   }
   outcome.chunks.reserve(results.size());
   for (RangeResult& result : results) outcome.chunks.push_back(std::move(result.chunk));

@@ -24,6 +24,24 @@ struct TextRow {
   std::size_t length = 0;
   std::uint8_t width = 0;
   bool null = false;
+  // Bytes that claim to be UTF-8 but are not known to be (an Arrow array's).
+  bool unchecked = false;
+};
+
+// What becomes of a row that cannot be parsed: a str holding a lone
+// surrogate, bytes that are not UTF-8.
+enum class ErrorPolicy : std::uint8_t {
+  strict,   // the batch stops and names the row
+  replace,  // each lone surrogate, each ill-formed stretch of bytes becomes U+FFFD
+  null,     // the row becomes a null row
+};
+
+// Why a row could not be parsed, and where: a character index (a lone
+// surrogate) or a byte offset (ill-formed UTF-8).
+struct InvalidRow {
+  std::size_t row = 0;
+  bool surrogate = false;
+  std::size_t at = 0;
 };
 
 // A string or large_string Arrow array as its buffers: rows [offset,
@@ -48,9 +66,11 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows);
 struct BatchOutcome {
   // One chunk per row range, in row order; together they hold every row.
   std::vector<OutputChunk> chunks;
-  // The first row that holds a lone surrogate, which has no UTF-8 form;
+  // Under ErrorPolicy::strict, the first row that could not be parsed;
   // when set, `chunks` is incomplete and must be dropped.
-  std::optional<std::size_t> unencodable_row;
+  std::optional<InvalidRow> invalid_row;
+  // Under ErrorPolicy::null, how many rows became null that way.
+  std::size_t nulled_rows = 0;
 };
 
 // Parses every row under `config` (which the threads share, only reading
@@ -58,6 +78,7 @@ struct BatchOutcome {
 // taking one contiguous range of about the same number of bytes. The rows'
 // memory must stay unchanged until it returns. Throws std::bad_alloc, or
 // std::system_error when a thread cannot start.
-BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& config, std::size_t threads);
+BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& config, std::size_t threads,
+                        ErrorPolicy errors = ErrorPolicy::strict);
 
 }  // namespace batch

@@ -114,56 +114,81 @@ bool check_arity(const char* function, Py_ssize_t nargs, Py_ssize_t expected) {
   return false;
 }
 
+PyObject* invalid_text_error = nullptr;  // tagmire.InvalidTextError
+
+// The policy named `value`: "strict", "replace" or "null".
+bool read_errors(PyObject* value, batch::ErrorPolicy* out) {
+  static constexpr std::pair<const char*, batch::ErrorPolicy> kPolicies[] = {
+      {"strict", batch::ErrorPolicy::strict}, {"replace", batch::ErrorPolicy::replace}, {"null", batch::ErrorPolicy::null}};
+  if (PyUnicode_Check(value)) {
+    for (const auto& [name, policy] : kPolicies) {
+      if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
+        *out = policy;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyExc_ValueError, "errors must be 'strict', 'replace' or 'null', not %R", value);
+  return false;
+}
+
+// Raises InvalidTextError for `invalid`, which names the row and where in it.
+void raise_invalid(const batch::InvalidRow& invalid, const std::vector<TextRow>& rows) {
+  PyRef message;
+  if (invalid.surrogate) {
+    const TextRow& row = rows[invalid.row];
+    const std::uint32_t unit = row.width == 2 ? static_cast<const std::uint16_t*>(row.data)[invalid.at]
+                                              : static_cast<const std::uint32_t*>(row.data)[invalid.at];
+    message = PyRef(PyUnicode_FromFormat("texts[%zu]: character %zu is a lone surrogate (U+%04X), which has no UTF-8 "
+                                         "form",
+                                         invalid.row, invalid.at, static_cast<unsigned>(unit)));
+  } else {
+    message = PyRef(PyUnicode_FromFormat("texts[%zu]: not UTF-8 at byte %zu", invalid.row, invalid.at));
+  }
+  if (!message) return;
+  PyRef error(PyObject_CallOneArg(invalid_text_error, message.get()));
+  if (!error) return;
+  PyRef row(PyLong_FromSize_t(invalid.row));
+  PyRef position(PyLong_FromSize_t(invalid.at));
+  PyRef unit(PyUnicode_FromString(invalid.surrogate ? "character" : "byte"));
+  if (!row || !position || !unit || PyObject_SetAttrString(error.get(), "row", row.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "position", position.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "unit", unit.get()) < 0) {
+    return;
+  }
+  PyErr_SetObject(invalid_text_error, error.get());
+}
+
 // Parses `rows` and returns the chunk list. `rows` point into objects the
 // caller keeps alive and that nobody can change: str objects, or Arrow
 // buffers held through Py_buffer views.
 PyObject* run_batch(const std::vector<TextRow>& rows, const parser::PreparedConfig& config, std::size_t threads,
-                    std::optional<std::size_t>* unencodable_row) {
+                    batch::ErrorPolicy errors) {
   BatchOutcome outcome;
   {
     ReleasedGil released;
-    outcome = batch::parse_rows(rows, config, threads);
+    outcome = batch::parse_rows(rows, config, threads, errors);
   }
-  if (outcome.unencodable_row) {
-    *unencodable_row = outcome.unencodable_row;
+  if (outcome.invalid_row) {
+    raise_invalid(*outcome.invalid_row, rows);
     return nullptr;
   }
   return chunk_list(outcome.chunks);
 }
 
-// --- parse_texts(texts, config, threads) --------------------------------------
-
-// Raises the interpreter's own UnicodeEncodeError for the str `item`, with
-// a note naming its row.
-void raise_unencodable(PyObject* item, std::size_t row) {
-  Py_ssize_t size = 0;
-  if (PyUnicode_AsUTF8AndSize(item, &size) != nullptr) {
-    PyErr_SetString(PyExc_SystemError, "a str that has a UTF-8 form was refused");
-    return;
-  }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyRef error(PyErr_GetRaisedException());
-  PyRef note(PyUnicode_FromFormat("in texts[%zu]", row));
-  if (note) {
-    PyRef added(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
-    if (!added) return;
-  }
-  PyErr_SetRaisedException(error.release());
-#else
-  (void)row;
-#endif
-}
+// --- parse_texts(texts, config, threads, errors) ------------------------------
 
 PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&]() -> PyObject* {
-    if (!check_arity("parse_texts", nargs, 3)) return nullptr;
+    if (!check_arity("parse_texts", nargs, 4)) return nullptr;
     if (!PyList_Check(args[0]) && !PyTuple_Check(args[0])) {
       PyErr_Format(PyExc_TypeError, "texts must be a list or tuple, not '%.200s'", Py_TYPE(args[0])->tp_name);
       return nullptr;
     }
     const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    if (!config || !read_threads(args[2], &threads)) return nullptr;
+    batch::ErrorPolicy errors = batch::ErrorPolicy::strict;
+    if (!config || !read_threads(args[2], &threads) || !read_errors(args[3], &errors)) return nullptr;
     // A tuple of its own holds every str alive while the threads read them,
     // whatever other threads do to the caller's list meanwhile.
     PyRef items(PySequence_Tuple(args[0]));
@@ -191,10 +216,7 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
       row.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
       row.width = PyUnicode_IS_ASCII(item) ? 0 : static_cast<std::uint8_t>(PyUnicode_KIND(item));
     }
-    std::optional<std::size_t> unencodable;
-    PyObject* chunks = run_batch(rows, *config, threads, &unencodable);
-    if (unencodable) raise_unencodable(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(*unencodable)), *unencodable);
-    return chunks;
+    return run_batch(rows, *config, threads, errors);
   });
 }
 
@@ -228,10 +250,11 @@ class BufferView {
 
 PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&]() -> PyObject* {
-    if (!check_arity("parse_arrow", nargs, 3)) return nullptr;
+    if (!check_arity("parse_arrow", nargs, 4)) return nullptr;
     const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    if (!config || !read_threads(args[2], &threads)) return nullptr;
+    batch::ErrorPolicy errors = batch::ErrorPolicy::strict;
+    if (!config || !read_threads(args[2], &threads) || !read_errors(args[3], &errors)) return nullptr;
     PyRef arrays(PySequence_Tuple(args[0]));
     if (!arrays) return nullptr;
     std::vector<BufferView> views;
@@ -275,17 +298,16 @@ PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
         return nullptr;
       }
     }
-    std::optional<std::size_t> unencodable;  // Arrow rows are UTF-8 already
-    return run_batch(rows, *config, threads, &unencodable);
+    return run_batch(rows, *config, threads, errors);
   });
 }
 
 PyMethodDef batch_methods[] = {
     {"parse_texts", as_method(parse_texts), METH_FASTCALL,
-     "parse_texts(texts, config, threads, /)\n--\n\n"
+     "parse_texts(texts, config, threads, errors, /)\n--\n\n"
      "Parse a list or tuple of str or None; returns one dict of buffers per output chunk."},
     {"parse_arrow", as_method(parse_arrow), METH_FASTCALL,
-     "parse_arrow(arrays, config, threads, /)\n--\n\n"
+     "parse_arrow(arrays, config, threads, errors, /)\n--\n\n"
      "Parse Arrow string arrays given as (length, offset, validity, offsets, data, large_offsets) tuples; "
      "returns one dict of buffers per output chunk."},
     {nullptr, nullptr, 0, nullptr},
@@ -293,6 +315,18 @@ PyMethodDef batch_methods[] = {
 
 }  // namespace
 
-bool add_batch_functions(PyObject* module) noexcept { return PyModule_AddFunctions(module, batch_methods) == 0; }
+bool add_batch_functions(PyObject* module) noexcept {
+  if (invalid_text_error == nullptr) {
+    invalid_text_error = PyErr_NewExceptionWithDoc(
+        "tagmire.InvalidTextError",
+        "A text that cannot be parsed: a str holding a lone surrogate, bytes that are not UTF-8. `row` is its "
+        "index in the batch, `position` where in it the trouble begins, counted in `unit`s (\"character\" or "
+        "\"byte\").",
+        PyExc_UnicodeError, nullptr);
+    if (invalid_text_error == nullptr) return false;
+  }
+  return PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
+         PyModule_AddFunctions(module, batch_methods) == 0;
+}
 
 }  // namespace package_native

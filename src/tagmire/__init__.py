@@ -17,7 +17,7 @@ from _tagmire_rs import ParserConfig
 
 from tagmire._batch import ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
-from tagmire._native import Annotation, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
+from tagmire._native import Annotation, InvalidTextError, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
 from tagmire._parse import parse
 from tagmire._stream import StreamParser, astream, stream
 
@@ -43,4 +43,5 @@ __all__ = [
     "astream",
     "parse_batch",
     "ParseColumn",
+    "InvalidTextError",
 ]

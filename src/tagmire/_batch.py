@@ -176,7 +176,7 @@ def _array_buffers(pa: Any, array: Any) -> tuple[Any, ...]:
 
 
 def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.ParserConfig | None = None, *,
-                threads: int | None = None) -> Any:
+                threads: int | None = None, errors: str = "strict") -> Any:
     """Parses every text and returns a pyarrow.Table with one row per text,
     in input order: `text` (the plain text), `segments` and `markers`, with
     byte and character offsets. A null text gives a null row.
@@ -188,17 +188,25 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
     are shared out over `threads` native threads (default: the usable
     cores) with the interpreter lock released; the output columns are the
     parser's own buffers, wrapped without copying.
+
+    A text that cannot be parsed (a str holding a lone surrogate, Arrow
+    bytes that are not UTF-8) is dealt with by `errors`, as codecs do:
+    "strict" raises InvalidTextError naming its row, "replace" puts U+FFFD
+    in place of each lone surrogate and each ill-formed stretch of bytes
+    (as `bytes.decode("utf-8", errors="replace")` does), and "null" gives a
+    null row. No output column ever holds invalid UTF-8.
     """
     pa = _pyarrow()
     parser_config = native_config(config)
     thread_count = _thread_count(threads)
     if isinstance(texts, list | tuple):
-        chunks = _native.parse_texts(texts, parser_config, thread_count)
+        chunks = _native.parse_texts(texts, parser_config, thread_count, errors)
     elif isinstance(texts, str | bytes):
         raise TypeError("texts must be a list of str or an Arrow string array, not a single str")
     else:
         arrays = _string_chunks(pa, texts)
-        chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], parser_config, thread_count)
+        chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], parser_config, thread_count,
+                                     errors)
     return _table(pa, chunks)
 
 
@@ -216,6 +224,7 @@ class ParseColumn:
     column: str = "text"
     config: Config = field(default_factory=Config)
     threads: int | None = None
+    errors: str = "strict"
 
     def __call__(self, batch: Any) -> Any:
         pa = _pyarrow()
@@ -226,7 +235,7 @@ class ParseColumn:
         clashes = [name for name in OUTPUT_COLUMNS if name in kept.column_names]
         if clashes:
             raise ValueError(f"column {clashes[0]!r} would be replaced by the parser's column of that name")
-        parsed = parse_batch(table.column(self.column), self.config, threads=self.threads)
+        parsed = parse_batch(table.column(self.column), self.config, threads=self.threads, errors=self.errors)
         for name in OUTPUT_COLUMNS:
             kept = kept.append_column(parsed.schema.field(name), parsed.column(name))
         return kept

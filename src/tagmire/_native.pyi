@@ -92,10 +92,17 @@ class Buffer:
     if sys.version_info >= (3, 12):
         def __buffer__(self, flags: int, /) -> memoryview: ...
 
+class InvalidTextError(UnicodeError):
+    row: int
+    position: int
+    unit: str
+
 def parse_texts(
-    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig | None, threads: int, /
+    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig | None, threads: int, errors: str, /
 ) -> list[dict[str, Any]]: ...
-def parse_arrow(arrays: Sequence[_ArrowStrings], config: ParserConfig | None, threads: int, /) -> list[dict[str, Any]]: ...
+def parse_arrow(
+    arrays: Sequence[_ArrowStrings], config: ParserConfig | None, threads: int, errors: str, /
+) -> list[dict[str, Any]]: ...
 
 @final
 class Stream:

@@ -19,9 +19,10 @@ inline std::size_t utf8_room(std::size_t length, std::size_t width) {
 }
 
 // Writes the UTF-8 form of `units` to `out`, which has `utf8_room` bytes,
-// and returns its end; null at the first lone surrogate, which has none.
+// and returns its end; null at the first lone surrogate, which has none,
+// unless `replace_surrogates`, which writes U+FFFD for it.
 template <class Unit>
-char* encode_utf8(const Unit* units, std::size_t length, char* out) {
+char* encode_utf8(const Unit* units, std::size_t length, char* out, bool replace_surrogates = false) {
   for (std::size_t i = 0; i < length; ++i) {
     while (i + kAsciiBlock <= length && narrow_ascii_block(units + i, out)) {
       out += kAsciiBlock;
@@ -35,7 +36,13 @@ char* encode_utf8(const Unit* units, std::size_t length, char* out) {
       *out++ = static_cast<char>(0xC0 | (cp >> 6));
       *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
+      if (cp >= 0xD800 && cp <= 0xDFFF) {
+        if (!replace_surrogates) return nullptr;
+        *out++ = '\xEF';
+        *out++ = '\xBF';
+        *out++ = '\xBD';
+        continue;
+      }
       *out++ = static_cast<char>(0xE0 | (cp >> 12));
       *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
       *out++ = static_cast<char>(0x80 | (cp & 0x3F));
@@ -50,11 +57,12 @@ char* encode_utf8(const Unit* units, std::size_t length, char* out) {
 }
 
 // The same for units `width` bytes wide (1, 2 or 4) given untyped.
-inline char* encode_utf8(const void* units, std::size_t width, std::size_t length, char* out) {
+inline char* encode_utf8(const void* units, std::size_t width, std::size_t length, char* out,
+                         bool replace_surrogates = false) {
   switch (width) {
     case 1: return encode_utf8(static_cast<const std::uint8_t*>(units), length, out);
-    case 2: return encode_utf8(static_cast<const std::uint16_t*>(units), length, out);
-    default: return encode_utf8(static_cast<const std::uint32_t*>(units), length, out);
+    case 2: return encode_utf8(static_cast<const std::uint16_t*>(units), length, out, replace_surrogates);
+    default: return encode_utf8(static_cast<const std::uint32_t*>(units), length, out, replace_surrogates);
   }
 }
 
@@ -62,14 +70,14 @@ inline char* encode_utf8(const void* units, std::size_t width, std::size_t lengt
 // bytes that are UTF-8 already: those in place, others encoded into
 // `scratch`, which only grows. False at a lone surrogate.
 inline bool utf8_of(const void* units, std::size_t width, std::size_t length, std::string& scratch,
-                    std::string_view* out) {
+                    std::string_view* out, bool replace_surrogates = false) {
   if (width == 0) {
     *out = std::string_view(static_cast<const char*>(units), length);
     return true;
   }
   const std::size_t room = utf8_room(length, width);
   if (scratch.size() < room) scratch.resize(room);
-  const char* end = encode_utf8(units, width, length, scratch.data());
+  const char* end = encode_utf8(units, width, length, scratch.data(), replace_surrogates);
   if (end == nullptr) return false;
   *out = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
   return true;

@@ -13,7 +13,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 from test_leaks import WATCHED, call_each, leaks  # noqa: E402
 
-from tagmire import Config, ParserConfig, parse_batch  # noqa: E402
+from tagmire import Config, InvalidTextError, ParserConfig, parse_batch  # noqa: E402
 from tagmire._cli import Options, read_inputs, read_jsonl  # noqa: E402
 
 TEXTS = ['héllo <cite id="7" urgent>it\'s</cite> wörld<note n="1"/>', None, "", "Water boils.<cite>\n<note>x",
@@ -35,7 +35,7 @@ def parse_every_way():
 
 FAILURES = [
     (lambda: parse_batch(["a", 3]), TypeError),
-    (lambda: parse_batch(["a", "b\ud800"], threads=2), UnicodeEncodeError),
+    (lambda: parse_batch(["a", "b\ud800"], threads=2), InvalidTextError),
     (lambda: parse_batch(pa.array([1])), TypeError),
     (lambda: parse_batch(["a"], threads=0), ValueError),
     (lambda: parse_batch(["a"], {}), TypeError),

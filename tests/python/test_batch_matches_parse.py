@@ -2,6 +2,8 @@
 (with byte and character offsets), annotations and markers, whatever the
 input's form, the configuration and the number of threads."""
 
+import re
+
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -189,9 +191,51 @@ def test_bad_arguments_are_refused_clearly(call, error, message):
     assert message in str(raised.value)
 
 
-def test_a_lone_surrogate_raises_the_interpreters_encode_error():
-    with pytest.raises(UnicodeEncodeError):
-        parse_batch(["fine", "also fine", "bad \ud800 here"], threads=2)
+def invalid_strings(pieces):
+    """An Arrow string array whose bytes are `pieces` as they are, valid
+    UTF-8 or not: producers can make such arrays, and pyarrow does not check."""
+    data = b"".join(pieces)
+    offsets = [0]
+    for piece in pieces:
+        offsets.append(offsets[-1] + len(piece))
+    return pa.Array.from_buffers(pa.string(), len(pieces), [None, pa.py_buffer(pa.array(offsets, pa.int32())
+                                                                                 .buffers()[1]), pa.py_buffer(data)])
+
+
+# Overlong forms, an encoded surrogate and a code point past U+10FFFF used to
+# pass into the text column (which then failed validation); other bytes
+# raised UnicodeDecodeError. Lone surrogates in a str raised the encoder's error.
+BAD_BYTES = [b"ok", b"over\xc0\xaflong", b"sur\xed\xa0\x80rogate", b"big\xf4\x90\x80\x80", b"x\x80y\xe2\x82"]
+
+
+@pytest.mark.parametrize("texts", [
+    ["fine", "also fine", "bad \ud800 here", "🙂\udfff"],
+    invalid_strings(BAD_BYTES),
+    pa.chunked_array([invalid_strings(BAD_BYTES[:2]), invalid_strings(BAD_BYTES[2:])]),
+], ids=["str", "arrow", "chunked"])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_text_that_cannot_be_parsed_is_refused_replaced_or_nulled(texts, threads):
+    with pytest.raises(tagmire.InvalidTextError) as refused:
+        parse_batch(texts, threads=threads)
+    assert isinstance(refused.value, ValueError)
+    first_bad = 2 if isinstance(texts, list) else 1
+    assert refused.value.row == first_bad and str(refused.value).startswith(f"texts[{first_bad}]: ")
+    assert refused.value.unit == ("character" if isinstance(texts, list) else "byte")
+
+    # One U+FFFD a lone surrogate; for bytes, what Python's decoder gives.
+    as_python = [re.sub("[\ud800-\udfff]", "\ufffd", t) for t in texts] if isinstance(texts, list) else [
+        piece.decode("utf-8", "replace") for piece in BAD_BYTES]
+    replaced = parse_batch(texts, threads=threads, errors="replace")
+    replaced.validate(full=True)
+    assert replaced.to_pylist() == parse_batch(as_python).to_pylist()
+
+    nulled = parse_batch(texts, threads=threads, errors="null")
+    nulled.validate(full=True)
+    expected = [text if text == good else None for text, good in zip(as_python, [
+        "fine", "also fine", None, None] if isinstance(texts, list) else ["ok", None, None, None, None])]
+    assert nulled.column("text").to_pylist() == expected
+    with pytest.raises(ValueError, match="errors must be 'strict', 'replace' or 'null', not 'ignore'"):
+        parse_batch(texts, errors="ignore")
 
 
 def test_a_config_being_edited_is_refused():

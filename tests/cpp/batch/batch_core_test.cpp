@@ -103,7 +103,7 @@ TEST(ParseRows, EveryThreadCountGivesTheRowsOfParseInOrder) {
   for (std::size_t threads : {1u, 2u, 3u, 4u, 8u}) {
     const auto outcome = parse_rows(rows, parser::PreparedConfig(config), threads);
     EXPECT_EQ(outcome.chunks.size(), threads);
-    EXPECT_FALSE(outcome.unencodable_row);
+    EXPECT_FALSE(outcome.invalid_row);
     EXPECT_EQ(rows_of(outcome.chunks), expected) << threads << " threads";
   }
 }
@@ -153,15 +153,42 @@ TEST(ParseRows, CodeUnitsAreEncodedAndCharacterOffsetsCounted) {
             std::vector<std::int64_t>{1});
 }
 
-TEST(ParseRows, ALoneSurrogateStopsTheBatchAndNamesItsRow) {
+TEST(ParseRows, TextThatCannotBeParsedStopsTheBatchOrIsReplacedOrNulled) {
   const std::u16string good = u"fine";
-  const std::u16string bad = u"x\xD800y";
+  const std::u16string surrogate = u"x\xD800y";
+  // Overlong, an encoded surrogate, past U+10FFFF, a stray continuation byte
+  // and a truncated character: each a maximal ill-formed stretch.
+  const std::string bytes = "a\xC0\xAF b\xED\xA0\x80 c\xF4\x90\x80\x80 d\x80 e\xE2\x82";
   std::vector<TextRow> rows;
   for (int i = 0; i < 10; ++i) rows.push_back({good.data(), good.size(), 2, false});
-  rows[7] = {bad.data(), bad.size(), 2, false};
-  const auto outcome = parse_rows(rows, parser::default_prepared_config(), 3);
-  ASSERT_TRUE(outcome.unencodable_row);
-  EXPECT_EQ(*outcome.unencodable_row, 7u);
+  rows[7] = {surrogate.data(), surrogate.size(), 2, false};
+  rows[8] = {bytes.data(), bytes.size(), 0, false, true};
+
+  const auto strict = parse_rows(rows, parser::default_prepared_config(), 3);
+  ASSERT_TRUE(strict.invalid_row);
+  EXPECT_EQ(strict.invalid_row->row, 7u);
+  EXPECT_TRUE(strict.invalid_row->surrogate);
+  EXPECT_EQ(strict.invalid_row->at, 1u);
+  rows[7] = rows[0];
+  const auto bad_bytes = parse_rows(rows, parser::default_prepared_config(), 3);
+  ASSERT_TRUE(bad_bytes.invalid_row);
+  EXPECT_EQ(bad_bytes.invalid_row->row, 8u);
+  EXPECT_FALSE(bad_bytes.invalid_row->surrogate);
+  EXPECT_EQ(bad_bytes.invalid_row->at, 1u);
+
+  rows[7] = {surrogate.data(), surrogate.size(), 2, false};
+  const auto replaced = rows_of(parse_rows(rows, parser::default_prepared_config(), 3, batch::ErrorPolicy::replace).chunks);
+  EXPECT_EQ(replaced[7].text, "x\xEF\xBF\xBDy");
+  // As bytes.decode("utf-8", errors="replace") gives it.
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ(replaced[8].text, "a" + r + r + " b" + r + r + r + " c" + r + r + r + r + " d" + r + " e" + r);
+
+  const auto nulled = parse_rows(rows, parser::default_prepared_config(), 3, batch::ErrorPolicy::null);
+  EXPECT_EQ(nulled.nulled_rows, 2u);
+  const auto nulled_rows = rows_of(nulled.chunks);
+  EXPECT_EQ(nulled_rows[7], null_row());
+  EXPECT_EQ(nulled_rows[8], null_row());
+  EXPECT_EQ(nulled_rows[9].text, "fine");
 }
 
 TEST(AppendArrowRows, ReadsSlicesNullsAndBothOffsetWidths) {
