@@ -109,7 +109,20 @@ def test_mypy_checks_user_code_against_the_package(tmp_path):
         tmp_path,
         "import tagmire\n"
         "reveal_type(tagmire.Config.cite().recovery_strategies)\n"
-        "tagmire.parse_batch(['x'], threads='2')\n",
+        "tagmire.parse_batch(['x'], threads='2')\n"
+        "update = tagmire.StreamParser().feed('a')\n"
+        "reveal_type(update)\n"
+        "reveal_type(update.pending.text)\n"
+        "reveal_type(tagmire.StreamParser(preview=False).close())\n"
+        "for step in tagmire.stream(['a'], preview=False):\n"
+        "    step.pending\n"
+        "reveal_type(tagmire.parse('x').segments[0].char_end)\n",
     )
     assert "tuple[tuple[str, str], ...]" in report, report
     assert 'incompatible type "str"; expected "int | None"' in report, report
+    # The stream's update type follows preview=, and pending is never None.
+    assert 'Revealed type is "tagmire._native.PreviewUpdate"' in report, report
+    assert '6: note: Revealed type is "str"' in report, report
+    assert 'Revealed type is "tagmire._native.StreamUpdate"' in report, report
+    assert '"StreamUpdate" has no attribute "pending"' in report, report
+    assert 'Revealed type is "int"' in report, report
