@@ -60,6 +60,25 @@ def test_the_preview_kept_from_its_changes_is_the_whole_preview(text, config, cu
     assert shown.shape() == ("", [], [])
 
 
+@given(answers, CONFIGS, st.lists(st.integers(0, 200), max_size=8), st.booleans())
+@settings(max_examples=300, deadline=None)
+def test_a_window_that_shows_only_text_keeps_it_by_the_readmes_rule(text, config, cuts, unfinished):
+    # Revised stretches change annotations, never text, so a plain-text view
+    # keeps the tail by slicing and appending alone.
+    stream = StreamParser(config, unfinished=unfinished)
+    settled, tail = "", ""
+    for chunk in [*cut(text, cuts), None]:
+        update = stream.feed(chunk) if chunk is not None else stream.close()
+        start = update.committed.char_start
+        for run in update.revised:
+            assert tail[run.char_start - start:run.char_end - start] == run.text
+        settled += update.committed.text
+        tail = tail[len(update.committed.text):update.pending.char_start - start] + update.pending.text
+        if chunk is not None:
+            assert tail == stream.preview().text
+    assert (settled, tail) == (parse(text, config).text, "")
+
+
 # Whole tags and text only: every prefix is decided, so the preview must read
 # as the parse of what came so far, from where the committed text ends.
 whole = st.lists(st.sampled_from([
