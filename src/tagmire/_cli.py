@@ -149,9 +149,10 @@ def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch
 
 # --- Ray ----------------------------------------------------------------------------
 
-def start_ray(address: str | None) -> Any:
+def start_ray(address: str | None, **options: Any) -> Any:
     """Ray, connected to the cluster at `address`, or to a new local
-    instance of its own whose every process listens on loopback only."""
+    instance of its own whose every process listens on loopback only.
+    `options` go to ray.init."""
     if address is None:
         # Ray takes a loopback node address for the machine's outward one
         # unless told the instance is one machine's alone; its processes
@@ -162,8 +163,13 @@ def start_ray(address: str | None) -> Any:
         import ray.data  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError:
         raise UsageError('--ray needs Ray: pip install "tagmire-rs[ray]"') from None
+    import logging
+
+    # Ray reports its start, its plans and its progress on standard error,
+    # where the run's own errors are one line.
+    logging.getLogger("ray").setLevel(logging.ERROR)
     if not ray.is_initialized():
-        options: dict[str, Any] = {"include_dashboard": False, "log_to_driver": False, "configure_logging": False}
+        options = {"include_dashboard": False, "log_to_driver": False, "configure_logging": False, **options}
         if address is None:
             ray.init(address="local", _node_ip_address="127.0.0.1", **options)
         else:
@@ -182,7 +188,9 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
     # ray.init takes SIGTERM for itself; the run's cleanup needs it back.
     if _in_main_thread():
         signal.signal(signal.SIGTERM, _raise_interrupted)
-    ray.data.DataContext.get_current().execution_options.preserve_order = True
+    context = ray.data.DataContext.get_current()
+    context.execution_options.preserve_order = True
+    context.enable_progress_bars = False
     if kinds == {"parquet"}:
         dataset = ray.data.read_parquet(list(args.inputs))
     else:
@@ -190,13 +198,20 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
     # Each Ray task holds one CPU, so each parses on one thread.
     transform = ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
                             run.transform.errors)
+    # A missing or mistyped column is found here, on no rows, rather than
+    # inside a worker.
+    try:
+        transform(dataset.schema().base_schema.empty_table())
+    except (KeyError, TypeError, ValueError) as error:
+        raise DataError(f"{', '.join(args.inputs)}: {error.args[0] if error.args else error}") from None
     parsed = dataset.map_batches(transform, batch_format="pyarrow", batch_size=args.batch_rows)
     try:
         yield from parsed.iter_batches(batch_format="pyarrow", batch_size=None)
     except Exception as error:
-        cause = getattr(error, "cause", None) or error
-        raise DataError(f"on Ray: {type(cause).__name__}: {str(cause).splitlines()[0] if str(cause) else ''}") \
-            from None
+        cause: BaseException = error
+        while cause.__cause__ is not None:
+            cause = cause.__cause__
+        raise DataError(f"on Ray: {(str(cause) or type(cause).__name__).splitlines()[0]}") from None
 
 
 # --- progress -------------------------------------------------------------------------
