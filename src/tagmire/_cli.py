@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import functools
 import os
 import signal
 import sys
@@ -133,7 +134,7 @@ def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch
         kind = _inputs.describe(name) if name is not None else None
         files = [name] if name is not None else []
         if kind == "folder":
-            kind, files = _inputs.folder_files(name)  # type: ignore[arg-type]
+            kind, files = _inputs.folder_files(name)
         if kind != "txt" and texts:
             yield from _inputs.text_batches(texts, args.field, args.batch_rows)
             texts = []
@@ -144,7 +145,7 @@ def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch
                 yield from _inputs.jsonl_batches(file, stdin, args.batch_rows)
         elif kind == "parquet":
             # A folder of Parquet files is one dataset.
-            yield from _inputs.parquet_batches(name, args.batch_rows)  # type: ignore[arg-type]
+            yield from _inputs.parquet_batches(name, args.batch_rows)
 
 
 # --- Ray ----------------------------------------------------------------------------
@@ -314,7 +315,7 @@ def _write(args: argparse.Namespace, run: Run, stdin: IO[bytes], stdout: IO[str]
                 try:
                     sink.write(table)
                 except _outputs.SchemaGrew as grew:
-                    grew.place = batch.place(grew.row) if batch is not None else "on Ray"  # type: ignore[attr-defined]
+                    grew.place = batch.place(grew.row) if batch is not None else "on Ray"
                     raise
                 progress.advance(batch, table.num_rows)
         finally:
@@ -367,9 +368,8 @@ def run_parse(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> No
         try:
             _write(args, run, stdin, stdout, None, progress)
         except _outputs.SchemaGrew as grew:
-            place = getattr(grew, "place", "")
             if "-" in args.inputs or args.ray:
-                raise DataError(f"{place}: {grew}; write JSON lines, or read a file rather than standard input") \
+                raise DataError(f"{grew.place}: {grew}; write JSON lines, or read a file rather than standard input") \
                     from None
             # The inputs are files, so the whole input's columns can be had
             # by reading them once more; then every batch fits.
@@ -425,7 +425,10 @@ class _Parser(argparse.ArgumentParser):
         raise SystemExit(EXIT_USAGE)
 
 
+@functools.cache
 def build_parser() -> argparse.ArgumentParser:
+    """The command line's parser, built once: argparse builds each parser
+    from many small objects, some of which it keeps in caches of its own."""
     parser = _Parser(prog="tagmire", description="Parse Tagmire text: answers with lenient "
                                      "inline tags, in bulk.")
     parser.add_argument("--version", action="version", version=f"tagmire {_version()}")
@@ -483,8 +486,10 @@ def run_show(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> Non
     for batch in _local_batches(args, stdin):
         if args.row < seen + batch.table.num_rows:
             row = args.row - seen
-            one = Batch(batch.table.slice(row, 1), lambda _, row=row: batch.place(row), batch.label, batch.kind,
-                        batch.first, 0)
+            def place(_: int, batch: Batch = batch, row: int = row) -> str:
+                return batch.place(row)
+
+            one = Batch(batch.table.slice(row, 1), place, batch.label, batch.kind, batch.first, 0)
             parsed = run.parse(one)
             _show.show(parsed.column("text")[0].as_py(), parsed.column("segments")[0].as_py(),
                        parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout)

@@ -104,6 +104,7 @@ class SchemaGrew(Exception):
         super().__init__(message)
         self.column = column
         self.row = row
+        self.place = ""  # where the row is, once the batch it came from names it
 
 
 def first_value_row(column: Any) -> int:
