@@ -142,7 +142,7 @@ def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch
             texts.extend(files)
         elif kind == "jsonl":
             for file in files:
-                yield from _inputs.jsonl_batches(file, stdin, args.batch_rows)
+                yield from _inputs.jsonl_batches(file, stdin, args.batch_rows, args.errors)
         elif kind == "parquet":
             # A folder of Parquet files is one dataset.
             yield from _inputs.parquet_batches(name, args.batch_rows)
@@ -237,8 +237,8 @@ class Progress:
                             dynamic_ncols=True)
         else:
             self.bar = tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
-        self.read_before = 0  # bytes of the JSON lines files already done
-        self.file_bytes = 0
+        self.label = ""  # the input being read
+        self.before = 0  # bytes of the inputs before it
 
     def advance(self, batch: Batch | None, rows: int) -> None:
         if self.bar is None:
@@ -246,16 +246,14 @@ class Progress:
         if not self.by_bytes:
             self.bar.update(rows)
         elif batch is not None:
-            self.bar.update(max(0, batch.read_bytes - self.bar.n + self.read_before))
-
-    def next_input(self) -> None:
-        if self.bar is not None and self.by_bytes:
-            self.read_before = self.bar.n
+            if batch.label != self.label:
+                self.label, self.before = batch.label, self.bar.n
+            self.bar.update(max(0, self.before + batch.read_bytes - self.bar.n))
 
     def restart(self) -> None:
         if self.bar is not None:
             self.bar.reset()
-            self.read_before = 0
+            self.label, self.before = "", 0
 
     def close(self) -> None:
         if self.bar is not None:

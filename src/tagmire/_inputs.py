@@ -146,14 +146,17 @@ _ESCAPES = re.compile(rb"\\(?:u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA
                       re.DOTALL)
 
 
-def _lone_surrogates_as_bytes(block: bytes) -> bytes:
+def _lone_surrogates(block: bytes, errors: str) -> bytes:
     """The block with each escaped lone surrogate (`"\\ud800"`, valid JSON
-    but no Unicode text) written as the bytes it would have in UTF-8. pyarrow
-    refuses the escape but takes the bytes, which the parser then treats
-    as any text that is not UTF-8: by its `errors` policy."""
+    but no Unicode text), which pyarrow refuses, read by the `errors`
+    policy: as U+FFFD for "replace", and for "null" as the bytes it would
+    have in UTF-8, which pyarrow takes and the parser then turns into a
+    null row as it does any text that is not UTF-8."""
     def lone(match: re.Match[bytes]) -> bytes:
         code = match.group(1)
-        return chr(int(code, 16)).encode("utf-8", "surrogatepass") if code else match.group(0)
+        if not code:
+            return match.group(0)
+        return b"\\ufffd" if errors == "replace" else chr(int(code, 16)).encode("utf-8", "surrogatepass")
 
     return _ESCAPES.sub(lone, block)
 
@@ -191,7 +194,7 @@ def _without_timestamps(pa: Any, data_type: Any) -> Any:
     return data_type
 
 
-def read_json_block(block: bytes, place: Callable[[int], str]) -> Any:
+def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> Any:
     """One block of JSON lines as a table, by pyarrow's JSON reader."""
     pa = _pyarrow()
     import pyarrow.json as pj  # type: ignore[import-untyped, unused-ignore]
@@ -205,10 +208,14 @@ def read_json_block(block: bytes, place: Callable[[int], str]) -> Any:
             table = pj.read_json(pa.py_buffer(block), read_options=read_options, parse_options=parse_options)
         except pa.ArrowInvalid as error:
             message = str(error)
-            if "surrogate pair in string is invalid" in message and attempt == 0:
-                block = _lone_surrogates_as_bytes(block)
-                continue
             row = _ROW.search(message)
+            if "surrogate pair in string is invalid" in message:
+                if errors != "strict" and attempt == 0:
+                    block = _lone_surrogates(block, errors)
+                    continue
+                raise DataError(f"{place(int(row.group(1)) if row else 0)}: a string holds a lone surrogate "
+                                "escape (such as \\ud800), which is not Unicode text; --errors replace or "
+                                "--errors null reads it") from None
             raise DataError(f"{place(int(row.group(1)) if row else 0)}: {_json_problem(message)}") from None
         schema = pa.schema([field.with_type(_without_timestamps(pa, field.type)) for field in table.schema])
         if schema.equals(table.schema):
@@ -217,7 +224,7 @@ def read_json_block(block: bytes, place: Callable[[int], str]) -> Any:
     raise AssertionError("unreachable")
 
 
-def jsonl_batches(path: str, stdin: IO[bytes], batch_rows: int) -> Iterator[Batch]:
+def jsonl_batches(path: str, stdin: IO[bytes], batch_rows: int, errors: str) -> Iterator[Batch]:
     pa = _pyarrow()
     label = "<stdin>" if path == "-" else path
     raw: Any
@@ -242,7 +249,7 @@ def jsonl_batches(path: str, stdin: IO[bytes], batch_rows: int) -> Iterator[Batc
             def place(row: int, block: bytes = block, line: int = line) -> str:
                 return f"{label}:{_row_line(block, line, row)}"
 
-            table = read_json_block(block, place)
+            table = read_json_block(block, place, errors)
             if table.num_rows:
                 yield Batch(table, place, label, "jsonl", first, raw.tell() if path != "-" else 0)
                 first = False

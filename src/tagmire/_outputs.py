@@ -57,21 +57,24 @@ def replaced_atomically(target: Path) -> Iterator[Path]:
     succeeds; on any failure or interruption it is removed. It is created
     as `open` would create it (0666 less the umask), or takes the mode of
     the file it replaces."""
-    while True:
-        temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.partial")
-        try:
-            os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-            break
-        except FileExistsError:
-            continue
+    temporary = None
     try:
+        while temporary is None:
+            # Named before it is made, so that an interruption between the
+            # two still finds it to remove.
+            temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.partial")
+            try:
+                os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            except FileExistsError:  # another's: never ours to remove
+                temporary = None
         with contextlib.suppress(FileNotFoundError):
             os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
         yield temporary
         os.replace(temporary, target)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+        if temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
         raise
 
 
@@ -89,7 +92,11 @@ def _json_value(value: object) -> object:
 
 def write_json_lines(table: Any, out: IO[str]) -> None:
     for start in range(0, table.num_rows, JSON_ROWS):
-        rows = table.slice(start, JSON_ROWS).to_pylist()
+        try:
+            rows = table.slice(start, JSON_ROWS).to_pylist()
+        except UnicodeDecodeError:
+            raise DataError("a field beside the answer holds text that is not Unicode (invalid UTF-8 or a lone "
+                            "surrogate); --errors replace reads it as U+FFFD") from None
         out.write("".join(json.dumps(row, ensure_ascii=False, default=_json_value) + "\n" for row in rows))
 
 

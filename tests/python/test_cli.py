@@ -158,21 +158,31 @@ def test_strings_that_look_like_dates_stay_as_written(tmp_path):
     assert (row["when"], row["text"]) == ("2024-05-01", "2024-05-01T10:00:00")
 
 
-# --- text that is not Unicode (these wait for parse_batch's errors= policy) -----------
+# --- text that is not Unicode -----------------------------------------------------------
 
 BAD_TEXT = b'{"text": "ok"}\n{"text": "a\\ud800b"}\n{"text": "c\xff"}\n'
 
 
-def test_text_that_is_not_unicode_stops_strictly_at_its_line(tmp_path):
+def test_a_lone_surrogate_escape_stops_strictly_at_its_line(tmp_path):
     (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT)
     completed = tagmire("parse", "bad.jsonl", "-o", "out.parquet", cwd=tmp_path)
-    assert completed.returncode == 1 and b"Traceback" not in completed.stderr
-    assert completed.stderr.startswith(b"tagmire: error: bad.jsonl:2: 'text' is not Unicode text")
+    assert completed.returncode == 1 and completed.stderr.count(b"\n") == 1
+    assert completed.stderr.startswith(b"tagmire: error: bad.jsonl:2: a string holds a lone surrogate escape")
+    assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
+
+
+def test_invalid_utf8_stops_strictly_at_its_line(tmp_path):
+    # Waits for parse_batch's errors= policy, which finds the row natively.
+    (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT.replace(b"\\ud800", b"d800"))
+    completed = tagmire("parse", "bad.jsonl", "-o", "out.parquet", cwd=tmp_path)
+    assert completed.returncode == 1 and completed.stderr.count(b"\n") == 1
+    assert completed.stderr.startswith(b"tagmire: error: bad.jsonl:3: 'text' is not Unicode text")
     assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
 
 
 @pytest.mark.parametrize(("policy", "texts"), [("replace", ["ok", "a\ufffdb", "c\ufffd"]), ("null", ["ok", None, None])])
 def test_text_that_is_not_unicode_is_replaced_or_null_on_request(tmp_path, policy, texts):
+    # Waits for parse_batch's errors= policy.
     (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT)
     out = ok(tagmire("parse", "bad.jsonl", "--errors", policy, cwd=tmp_path)).stdout
     assert [json.loads(line)["text"] for line in out.splitlines()] == texts
@@ -366,8 +376,8 @@ def run_on_terminal(argv, cwd, stdout_too=False):
 def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
     status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "p.jsonl"], inputs)
     assert status == 0 and re.search(r"100%.*\b6(\.00)?/6(\.00)? \[00:00<00:00", shown), shown
-    status, shown = run_on_terminal(["parse", "answers.jsonl", "-o", "j.jsonl"], inputs)
-    assert status == 0 and "100%" in shown and "B/s" in shown
+    status, shown = run_on_terminal(["parse", "answers.jsonl", "answers.jsonl.gz", "-o", "j.jsonl"], inputs)
+    assert status == 0 and "B/s" in shown and shown.rstrip().splitlines()[-1].lstrip("\r").startswith("100%")
     status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "q.jsonl", "--quiet"], inputs)
     assert (status, shown) == (0, "")
     assert ok(tagmire("parse", "answers.parquet", "-o", "r.jsonl", cwd=inputs)).stderr == b""
@@ -417,12 +427,28 @@ def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
         lines = jsonl({"name": f.name, "text": t} for f, t in zip(families, texts))
         (folder / "lines" / "a.jsonl.gz").write_bytes(gzip.compress(lines.encode()))
         (folder / "a.ndjson").write_text(lines)
+        (folder / "dataset").mkdir()
+        pq.write_table(pa.table({"name": [f.name for f in families], "text": texts}), folder / "dataset" / "0.parquet")
         pq.write_table(pa.table({"name": [f.name for f in families], "text": texts}), folder / "a.parquet")
         for family, text in zip(families, texts):
             (folder / f"{family.name}.txt").write_text(text)
         txts = [f"{family.name}.txt" for family in families]
-        ok(tagmire("parse", "lines", "a.ndjson", "a.parquet", *txts, "--config", "config.json",
+        ok(tagmire("parse", "lines", "a.ndjson", "a.parquet", "dataset", *txts, "--config", "config.json",
                    "-o", "out.parquet", "--batch-rows", "3", cwd=folder))
         config = Config.from_mapping(json.loads(config_text))
         rows = pq.read_table(folder / "out.parquet").drop_columns(["name", "path"]).to_pylist()
-        assert rows == parse_batch(texts * 4, config).to_pylist(), [f.name for f in families]
+        assert rows == parse_batch(texts * 5, config).to_pylist(), [f.name for f in families]
+        out = ok(tagmire("parse", "-", "--config", "config.json", cwd=folder, stdin=lines.encode())).stdout
+        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, name=[f.name for f in families])
+    # show reads them by the same path.
+    shown = ok(tagmire("show", "a.parquet", "--config", "config.json", cwd=folder)).stdout.decode()
+    assert shown.startswith("a.parquet, row 0\n") and "legend:" in shown
+
+
+def test_a_failing_run_keeps_the_previous_output(tmp_path):
+    output = tmp_path / "out.parquet"
+    output.write_bytes(b"previous")
+    (tmp_path / "late.jsonl").write_text(jsonl([{"text": "ok"}] * 5) + "{oops\n")
+    completed = tagmire("parse", "late.jsonl", "-o", output, "--batch-rows", "2", cwd=tmp_path)
+    assert completed.returncode == 1 and completed.stderr.startswith(b"tagmire: error: late.jsonl:6: not valid JSON")
+    assert output.read_bytes() == b"previous" and sorted(os.listdir(tmp_path)) == ["late.jsonl", "out.parquet"]
