@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import functools
 import os
 import signal
 import sys
@@ -118,8 +117,10 @@ class Run:
             row = getattr(error, "row", None)
             if row is None:
                 raise DataError(f"{batch.label}: {error}") from None
-            raise DataError(f"{batch.place(row)}: {self.field!r} is not Unicode text ({error}); "
-                            "--errors replace or --errors null reads it") from None
+            # The parser's own message counts rows in the batch: the place
+            # says where the row is in its input.
+            raise DataError(f"{batch.place(row)}: {self.field!r} is not Unicode text (invalid UTF-8 or a lone "
+                            "surrogate); --errors replace or --errors null reads it") from None
 
     def empty_output(self, batch: Batch) -> Any:
         """The output columns of a batch, without parsing it."""
@@ -423,10 +424,7 @@ class _Parser(argparse.ArgumentParser):
         raise SystemExit(EXIT_USAGE)
 
 
-@functools.cache
 def build_parser() -> argparse.ArgumentParser:
-    """The command line's parser, built once: argparse builds each parser
-    from many small objects, some of which it keeps in caches of its own."""
     parser = _Parser(prog="tagmire", description="Parse Tagmire text: answers with lenient "
                                      "inline tags, in bulk.")
     parser.add_argument("--version", action="version", version=f"tagmire {_version()}")
@@ -500,8 +498,16 @@ def _report(message: object) -> None:
     print(f"tagmire: error: {message}", file=sys.stderr)
 
 
+# The parser, built once per process: argparse builds a parser from many
+# small objects and keeps some of them in caches of its own, so a program
+# that runs main() again and again would grow by them.
+_PARSERS: list[argparse.ArgumentParser] = []
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    if not _PARSERS:
+        _PARSERS.append(build_parser())
+    parser = _PARSERS[0]
     arguments = list(sys.argv[1:] if argv is None else argv)
     if not arguments:
         parser.print_help(sys.stderr)

@@ -142,8 +142,8 @@ def _row_line(block: bytes, first_line: int, row: int) -> int:
 # JSON escapes, left to right, so that an escaped backslash is never taken
 # for the start of the escape after it: a surrogate pair, a lone surrogate,
 # or any other escape.
-_ESCAPES = re.compile(rb"\\(?:u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|u([dD][89a-fA-F][0-9a-fA-F]{2})|.)",
-                      re.DOTALL)
+_ESCAPES = re.compile(
+    rb"\\(?:u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|u([dD][89a-fA-F][0-9a-fA-F]{2})|.)", re.DOTALL)
 
 
 def _lone_surrogates(block: bytes, errors: str) -> bytes:

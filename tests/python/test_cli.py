@@ -180,7 +180,8 @@ def test_invalid_utf8_stops_strictly_at_its_line(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
 
 
-@pytest.mark.parametrize(("policy", "texts"), [("replace", ["ok", "a\ufffdb", "c\ufffd"]), ("null", ["ok", None, None])])
+@pytest.mark.parametrize(("policy", "texts"), [("replace", ["ok", "a\ufffdb", "c\ufffd"]),
+                                               ("null", ["ok", None, None])])
 def test_text_that_is_not_unicode_is_replaced_or_null_on_request(tmp_path, policy, texts):
     # Waits for parse_batch's errors= policy.
     (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT)
@@ -439,7 +440,8 @@ def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
         rows = pq.read_table(folder / "out.parquet").drop_columns(["name", "path"]).to_pylist()
         assert rows == parse_batch(texts * 5, config).to_pylist(), [f.name for f in families]
         out = ok(tagmire("parse", "-", "--config", "config.json", cwd=folder, stdin=lines.encode())).stdout
-        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, name=[f.name for f in families])
+        names = [family.name for family in families]
+        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, name=names)
     # show reads them by the same path.
     shown = ok(tagmire("show", "a.parquet", "--config", "config.json", cwd=folder)).stdout.decode()
     assert shown.startswith("a.parquet, row 0\n") and "legend:" in shown
