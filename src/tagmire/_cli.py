@@ -16,6 +16,7 @@ import contextlib
 import os
 import signal
 import sys
+import textwrap
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -432,10 +433,11 @@ def build_parser() -> argparse.ArgumentParser:
     parse = commands.add_parser(
         "parse", help="parse answers into text, segments and markers",
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=PARSE_EXAMPLES,
-        description="Parse answers from JSON lines (.jsonl, .ndjson, also compressed as .gz, .bz2 or .zst), "
-                    "Parquet files, .txt files (one answer each), folders of any of these (a folder of "
-                    "Parquet files is read as one dataset), or standard input (-, JSON lines), into "
-                    "Parquet or JSON lines. Every other field or column is kept.")
+        description=textwrap.fill(
+            "Parse answers from JSON lines (.jsonl, .ndjson, also compressed as .gz, .bz2 or .zst), Parquet "
+            "files, .txt files (one answer each), folders of any of these (a folder of Parquet files is read "
+            "as one dataset), or standard input (-, JSON lines), into Parquet or JSON lines. Every other field "
+            "or column is kept."))
     parse.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, a folder, or - for standard input")
     parse.add_argument("-o", "--output", default="-", metavar="OUTPUT",
                        help="a .parquet, .jsonl or .ndjson file, or - for JSON lines on standard output "
@@ -458,9 +460,10 @@ def build_parser() -> argparse.ArgumentParser:
     show = commands.add_parser(
         "show", help="show one answer with its annotated stretches marked",
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=SHOW_EXAMPLES,
-        description="Print one answer as the parser reads it: on a terminal each annotated stretch in the "
-                    "colour of its tag, elsewhere marked as [stretch]{tag attr=value}, then a legend of "
-                    "the tags and attributes.")
+        description=textwrap.fill(
+            "Print one answer as the parser reads it: on a terminal each annotated stretch in the colour of "
+            "its tag, elsewhere marked as [stretch]{tag attr=value} and markers as {@tag attr=value}, then a "
+            "legend of the tags and attributes."))
     show.add_argument("input", metavar="INPUT", help="a file, a folder, or - for standard input")
     show.add_argument("--row", type=int, default=0, metavar="N",
                       help="the row to show, counting from 0 (default: 0)")
