@@ -1,6 +1,7 @@
 #include "package_native/batch_functions.h"
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -116,10 +117,13 @@ bool check_arity(const char* function, Py_ssize_t nargs, Py_ssize_t expected) {
 
 PyObject* invalid_text_error = nullptr;  // tagmire.InvalidTextError
 
-// The policy named `value`: "strict", "replace" or "null".
+// The policies by name, in the order the package offers them
+// (ERROR_POLICIES, which the command line's --errors takes too).
+constexpr std::pair<const char*, batch::ErrorPolicy> kPolicies[] = {
+    {"strict", batch::ErrorPolicy::strict}, {"replace", batch::ErrorPolicy::replace}, {"null", batch::ErrorPolicy::null}};
+
+// The policy named `value`.
 bool read_errors(PyObject* value, batch::ErrorPolicy* out) {
-  static constexpr std::pair<const char*, batch::ErrorPolicy> kPolicies[] = {
-      {"strict", batch::ErrorPolicy::strict}, {"replace", batch::ErrorPolicy::replace}, {"null", batch::ErrorPolicy::null}};
   if (PyUnicode_Check(value)) {
     for (const auto& [name, policy] : kPolicies) {
       if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
@@ -325,7 +329,15 @@ bool add_batch_functions(PyObject* module) noexcept {
         PyExc_UnicodeError, nullptr);
     if (invalid_text_error == nullptr) return false;
   }
+  PyRef policies(PyTuple_New(std::size(kPolicies)));
+  if (!policies) return false;
+  for (std::size_t i = 0; i < std::size(kPolicies); ++i) {
+    PyObject* name = PyUnicode_FromString(kPolicies[i].first);
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(policies.get(), static_cast<Py_ssize_t>(i), name);
+  }
   return PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
+         PyModule_AddObjectRef(module, "ERROR_POLICIES", policies.get()) == 0 &&
          PyModule_AddFunctions(module, batch_methods) == 0;
 }
 

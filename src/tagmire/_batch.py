@@ -37,13 +37,17 @@ def usable_cores() -> int:
 
 
 def _thread_count(threads: object) -> int:
+    """The threads to parse on: `threads`, or the usable cores when None,
+    and never more than the usable cores, since a thread beyond them only
+    waits and costs a stack."""
+    cores = usable_cores()
     if threads is None:
-        return usable_cores()
+        return cores
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}")
     if threads < 1:
         raise ValueError(f"threads must be a positive int or None, not {threads}")
-    return threads
+    return min(threads, cores)
 
 
 # --- the output schema ---------------------------------------------------------
@@ -131,8 +135,9 @@ def _table(pa: Any, chunks: list[dict[str, Any]]) -> Any:
 # --- the input -----------------------------------------------------------------
 
 def _string_chunks(pa: Any, texts: object) -> list[Any]:
-    """The Arrow string arrays of an object that exports Arrow data, each
-    string or large_string (string_view and dictionaries are converted)."""
+    """The Arrow string arrays of an object that exports Arrow data (or a
+    pandas or NumPy column), each string or large_string: string views,
+    dictionaries of any index type and all-null columns are converted."""
     if isinstance(texts, pa.ChunkedArray):
         arrays = list(texts.chunks)
         data_type = texts.type
@@ -143,6 +148,14 @@ def _string_chunks(pa: Any, texts: object) -> list[Any]:
         arrays, data_type = list(stream.chunks), stream.type
     elif hasattr(texts, "__arrow_c_array__"):
         array = pa.array(texts)
+        arrays, data_type = [array], array.type
+    elif hasattr(texts, "__array__"):
+        # pandas (before its Arrow export) and NumPy mark a missing answer
+        # with NaN, which from_pandas reads as null.
+        try:
+            array = pa.array(texts, from_pandas=True)
+        except (pa.ArrowInvalid, pa.ArrowTypeError):
+            raise TypeError(f"texts must hold strings, not {getattr(texts, 'dtype', type(texts).__name__)}") from None
         arrays, data_type = [array], array.type
     else:
         raise TypeError("texts must be a list of str or an Arrow string array, chunked array or stream, "
@@ -155,9 +168,13 @@ def _string_chunks(pa: Any, texts: object) -> list[Any]:
         arrays = [array.field(0) for array in arrays]
         data_type = data_type.field(0).type
     if pa.types.is_dictionary(data_type) and _is_string(pa, data_type.value_type):
-        arrays = [array.dictionary_decode() for array in arrays]
-        data_type = data_type.value_type
-    if pa.types.is_string_view(data_type):
+        # Polars' Categorical is a dictionary of string views, which
+        # pyarrow cannot take from directly: widen the values first.
+        arrays = [array.dictionary.cast(pa.large_string()).take(array.indices) for array in arrays]
+        data_type = pa.large_string()
+    if pa.types.is_null(data_type):  # every answer missing
+        arrays = [pa.nulls(len(array), pa.large_string()) for array in arrays]
+    elif pa.types.is_string_view(data_type):
         arrays = [array.cast(pa.large_string()) for array in arrays]
     elif not _is_string(pa, data_type):
         raise TypeError(f"texts must be Arrow strings, not {data_type}")
@@ -184,10 +201,12 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
     `texts` is a list or tuple of str (or None), or any Arrow string array,
     chunked array or stream, read through the Arrow PyCapsule interface
     (pyarrow, Polars, DuckDB, pandas with Arrow-backed columns); a table or
-    data frame of a single string column is taken as that column. The rows
-    are shared out over `threads` native threads (default: the usable
-    cores) with the interpreter lock released; the output columns are the
-    parser's own buffers, wrapped without copying.
+    data frame of a single string column is taken as that column, and a
+    pandas or NumPy column's NaN is a null text. The rows are shared out
+    over `threads` native threads with the interpreter lock released: the
+    usable cores by default, and never more than them (a larger number is
+    capped at the cores this process may run on). The output columns are
+    the parser's own buffers, wrapped without copying.
 
     A text that cannot be parsed (a str holding a lone surrogate, Arrow
     bytes that are not UTF-8) is dealt with by `errors`, as codecs do:
@@ -212,6 +231,47 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
 
 # --- one column of a table -----------------------------------------------------
 
+#: parse_batch's policies for text that cannot be parsed, as the native module names them.
+ERRORS: tuple[str, ...] = _native.ERROR_POLICIES
+
+
+def answer_column(table: Any, path: str) -> tuple[Any, str | None]:
+    """The column of `table` named `path`, or else the field that the dotted
+    `path` reaches inside a struct column (`response.content`), and the name
+    of the table's column that it is (None for a field inside a struct).
+    A column whose own name has dots wins over the same path into structs."""
+    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+    names = table.column_names
+    if path in names:
+        return table.column(path), path
+    parts = path.split(".")
+    for cut in range(len(parts) - 1, 0, -1):
+        top = ".".join(parts[:cut])
+        if top not in names:
+            continue
+        column, reached = table.column(top), top
+        for name in parts[cut:]:
+            struct = column.type
+            if not _pyarrow().types.is_struct(struct):
+                raise KeyError(f"{reached!r} holds {struct}, not fields, so it has no field {name!r}")
+            fields = [struct.field(i).name for i in range(struct.num_fields)]
+            if name not in fields:
+                raise KeyError(f"{reached!r} has no field {name!r} (fields: {', '.join(fields) or 'none'})")
+            column, reached = pc.struct_field(column, [fields.index(name)]), f"{reached}.{name}"
+        return column, None
+    raise KeyError(f"no column {path!r} (columns: {', '.join(names) or 'none'})")
+
+
+def holds_answers(data_type: Any) -> bool:
+    """Whether a column of this type can be parsed: strings, string views,
+    dictionaries of them, or only nulls."""
+    pa = _pyarrow()
+    if pa.types.is_dictionary(data_type):
+        data_type = data_type.value_type
+    return _is_string(pa, data_type) or pa.types.is_null(data_type)
+
+
 @dataclass(frozen=True)
 class ParseColumn:
     """Parses the string column `column` of a table or record batch and
@@ -219,23 +279,32 @@ class ParseColumn:
     `markers`. Picklable, so that Ray Data can ship it to its workers:
 
         dataset.map_batches(ParseColumn("answer", Config.cite(), threads=1), batch_format="pyarrow")
+
+    `column` may be a dotted path to a field of a struct column
+    (`response.content`); the struct column is then kept whole. `keep_raw`
+    keeps the answer as it was under that name, before the parse columns.
+    `errors` is parse_batch's policy for text that cannot be parsed.
     """
 
     column: str = "text"
     config: Config = field(default_factory=Config)
     threads: int | None = None
+    keep_raw: str | None = None
     errors: str = "strict"
 
     def __call__(self, batch: Any) -> Any:
         pa = _pyarrow()
         table = batch if isinstance(batch, pa.Table) else pa.table(batch)
-        if self.column not in table.column_names:
-            raise KeyError(f"no column {self.column!r} (columns: {', '.join(table.column_names) or 'none'})")
-        kept = table.drop_columns([self.column])
-        clashes = [name for name in OUTPUT_COLUMNS if name in kept.column_names]
-        if clashes:
-            raise ValueError(f"column {clashes[0]!r} would be replaced by the parser's column of that name")
-        parsed = parse_batch(table.column(self.column), self.config, threads=self.threads, errors=self.errors)
-        for name in OUTPUT_COLUMNS:
-            kept = kept.append_column(parsed.schema.field(name), parsed.column(name))
+        answers, name = answer_column(table, self.column)
+        if not holds_answers(answers.type):
+            raise TypeError(f"column {self.column!r} holds {answers.type}, not strings")
+        kept = table if name is None else table.drop_columns([name])
+        if self.keep_raw is not None:
+            kept = kept.append_column(pa.field(self.keep_raw, answers.type), answers)
+        for taken in OUTPUT_COLUMNS:
+            if taken in kept.column_names:
+                raise ValueError(f"column {taken!r} would be replaced by the parser's column of that name")
+        parsed = parse_batch(answers, self.config, threads=self.threads, errors=self.errors)
+        for output in OUTPUT_COLUMNS:
+            kept = kept.append_column(parsed.schema.field(output), parsed.column(output))
         return kept

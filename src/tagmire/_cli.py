@@ -1,361 +1,386 @@
-"""The command line: `tagmire parse INPUT... -o OUTPUT`.
+"""The command line: `tagmire parse INPUT... -o OUTPUT` and `tagmire show INPUT`.
 
-Inputs are `.txt` files (one answer each), `.jsonl` files (`--field`),
-`.parquet` files (`--column`) or `-`, JSON lines on standard input. They
-are read a batch at a time, parsed by ParseColumn/parse_batch, and written
-to Parquet or JSONL (by the output's suffix), or as JSONL to standard
-output. Every other column or field of the input is kept beside the parse
-columns. A user's mistake ends the run with one line on standard error and
-exit status 1; a partly written output file is never left behind.
+Inputs are read a batch at a time by pyarrow (see _inputs), parsed by
+ParseColumn, the function Ray Data runs too, and written to Parquet or JSON
+lines (see _outputs). Exit statuses: 0 done, 1 an input that cannot be
+read as asked (or memory ran out), 2 a command line that cannot run as
+given, 128 + the signal's number when interrupted (130 for Ctrl-C, 143 for
+SIGTERM, 129 for SIGHUP), and 141 when the reader of standard output has
+gone (as for `cat`). Every error is one line on standard error.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import os
+import signal
 import sys
-import tempfile
-import time
+import textwrap
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, NoReturn
 
-from tagmire._batch import OUTPUT_COLUMNS, ParseColumn, _pyarrow, parse_batch
-from tagmire._config import Config, ConfigError
+from tagmire import __version__, _inputs, _outputs
+from tagmire._batch import ERRORS, OUTPUT_COLUMNS, ParseColumn, _pyarrow, answer_column, output_schema
+from tagmire._config import PRESETS, Config, ConfigError
+from tagmire._inputs import Batch, DataError, UsageError
+from tagmire._native import InvalidTextError
 
 DEFAULT_BATCH_ROWS = 8192
-INPUT_KINDS = (".txt", ".jsonl", ".parquet")
+EXIT_DATA, EXIT_USAGE, EXIT_BROKEN_PIPE = 1, 2, 141
+
+PARSE_EXAMPLES = """\
+examples:
+  tagmire parse answers.jsonl -o parsed.parquet
+  tagmire parse answers.jsonl.gz --field response.content -o parsed.jsonl
+  tagmire parse answers/ --preset cite --keep-raw raw -o parsed.parquet
+  cat answers.jsonl | tagmire parse - | head -1
+  tagmire parse answers/ --ray -o parsed.parquet
+"""
+
+SHOW_EXAMPLES = """\
+examples:
+  tagmire show answers.jsonl --row 3
+  tagmire show answers.parquet --field response.content --preset cite
+"""
 
 
-class CliError(Exception):
-    """A user's mistake, reported as one line."""
+class Interrupted(BaseException):
+    """SIGTERM or SIGHUP, raised where the program is so that every cleanup
+    runs as it does for Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
 
 
-@dataclass
-class Batch:
-    """Parsed rows and what is kept of their input: a table of the other
-    columns, or (JSONL) the other fields of each line as they were."""
-
-    parsed: Any  # pyarrow.Table: text, segments, markers
-    kept: Any  # pyarrow.Table, or a list of dicts
-    text_bytes: int
+def _raise_interrupted(signum: int, frame: object) -> None:
+    raise Interrupted(signum)
 
 
-@dataclass
-class Options:
-    field: str
-    column: str
-    config: Config
-    threads: int | None
-    batch_rows: int
-
-
-# --- reading ------------------------------------------------------------------
-
-def _kind(name: str) -> str:
-    if name == "-":
-        return "-"
-    suffix = Path(name).suffix.lower()
-    if suffix not in INPUT_KINDS:
-        raise CliError(f"{name}: cannot read {suffix or 'a file without suffix'} (expected .txt, .jsonl or .parquet)")
-    return suffix
-
-
-def _json_type(value: object) -> str:
-    return {bool: "a boolean", int: "a number", float: "a number", list: "an array", dict: "an object"}.get(
-        type(value), type(value).__name__)
-
-
-def read_jsonl(stream: IO[bytes], label: str, options: Options) -> Iterator[Batch]:
-    """Batches of `options.batch_rows` lines; the field `options.field`
-    parsed, every other field kept as written."""
-    texts: list[str | None] = []
-    kept: list[dict[str, Any]] = []
-    size = 0
-    for number, line in enumerate(stream, start=1):
-        if not line.strip():
-            continue
-        try:
-            record = json.loads(line)
-        except (json.JSONDecodeError, UnicodeDecodeError) as error:
-            raise CliError(f"{label}:{number}: not valid JSON: {error}") from None
-        if not isinstance(record, dict):
-            raise CliError(f"{label}:{number}: expected a JSON object, got {_json_type(record)}")
-        if options.field not in record:
-            raise CliError(f"{label}:{number}: no field {options.field!r}")
-        text = record.pop(options.field)
-        if text is not None and not isinstance(text, str):
-            raise CliError(f"{label}:{number}: field {options.field!r} is {_json_type(text)}, not a string")
-        for name in OUTPUT_COLUMNS:
-            if name in record:
-                raise CliError(f"{label}:{number}: field {name!r} would be replaced by the parser's {name!r}")
-        texts.append(text)
-        kept.append(record)
-        size += len(line)
-        if len(texts) >= options.batch_rows:
-            yield Batch(parse_batch(texts, options.config, threads=options.threads), kept, size)
-            texts, kept, size = [], [], 0
-    if texts:
-        yield Batch(parse_batch(texts, options.config, threads=options.threads), kept, size)
-
-
-def read_parquet(path: Path, options: Options) -> Iterator[Batch]:
-    """Batches of `options.batch_rows` rows, streamed one record batch at
-    a time: memory holds a few batches, never the file."""
-    pa = _pyarrow()
-    import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
-    import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-
+@contextlib.contextmanager
+def signals_interrupt() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise Interrupted for the time of the block (in
+    the main thread only, where Python can install handlers)."""
+    if sys.platform == "win32" or not _in_main_thread():
+        yield
+        return
+    watched = [signal.SIGTERM, signal.SIGHUP]
+    previous = {signum: signal.signal(signum, _raise_interrupted) for signum in watched}
     try:
-        file = pq.ParquetFile(path, pre_buffer=False, buffer_size=1 << 20)
-    except pa.ArrowException as error:
-        raise CliError(f"{path}: not a readable Parquet file: {error}") from None
-    with file:
-        schema = file.schema_arrow
-        if options.column not in schema.names:
-            raise CliError(f"{path}: no column {options.column!r} (columns: {', '.join(schema.names)})")
-        column_type = schema.field(options.column).type
-        if not (pa.types.is_string(column_type) or pa.types.is_large_string(column_type)
-                or pa.types.is_string_view(column_type)):
-            raise CliError(f"{path}: column {options.column!r} holds {column_type}, not strings")
-        for name in OUTPUT_COLUMNS:
-            if name != options.column and name in schema.names:
-                raise CliError(f"{path}: column {name!r} would be replaced by the parser's {name!r}")
-        parse = ParseColumn(options.column, options.config, options.threads)
-        for record_batch in file.iter_batches(batch_size=options.batch_rows):
-            table = pa.Table.from_batches([record_batch])
-            size = pc.sum(pc.binary_length(table.column(options.column))).as_py() or 0
-            parsed = parse(table)
-            yield Batch(parsed.select(list(OUTPUT_COLUMNS)), parsed.drop_columns(list(OUTPUT_COLUMNS)), size)
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
-def read_texts(paths: Sequence[Path], options: Options) -> Iterator[Batch]:
-    """Each file one answer, kept beside its path."""
-    for first in range(0, len(paths), options.batch_rows):
-        group = paths[first:first + options.batch_rows]
-        texts = []
-        for path in group:
-            try:
-                texts.append(path.read_bytes().decode("utf-8"))
-            except UnicodeDecodeError as error:
-                raise CliError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
-        yield Batch(parse_batch(texts, options.config, threads=options.threads), [{"path": str(p)} for p in group],
-                    sum(len(t) for t in texts))
+def _in_main_thread() -> bool:
+    import threading
+
+    return threading.current_thread() is threading.main_thread()
 
 
-def read_inputs(inputs: Sequence[str], options: Options, stdin: IO[bytes]) -> Iterator[Batch]:
-    """Every batch of every input, in order; runs of .txt files are batched
+# --- configuration and the transform ----------------------------------------------
+
+def _config(args: argparse.Namespace) -> Config:
+    if args.config is not None:
+        if not args.config.is_file():
+            raise UsageError(f"{args.config}: no such configuration file")
+        return Config.from_file(args.config)
+    return Config.preset(args.preset or "default")
+
+
+@dataclass
+class Run:
+    """What every batch of a run goes through."""
+
+    transform: ParseColumn
+    field: str
+
+    def parse(self, batch: Batch) -> Any:
+        """The batch's table parsed, its errors named by input and line."""
+        table = batch.table
+        try:
+            answer_column(table, self.field)
+        except KeyError as error:
+            # JSON lines name only the fields their lines have: a later batch
+            # without the answer's field is a batch of missing answers.
+            if batch.first or batch.kind != "jsonl":
+                raise DataError(f"{batch.label}: {error.args[0]}") from None
+            table = table.append_column(self.field, _pyarrow().nulls(table.num_rows))
+        try:
+            return self.transform(table)
+        except TypeError as error:
+            column, _ = answer_column(table, self.field)
+            raise DataError(f"{batch.place(_outputs.first_value_row(column))}: {error}") from None
+        except InvalidTextError as error:
+            # The parser's own message counts rows in the batch: the place
+            # says where the row is in its input.
+            raise DataError(f"{batch.place(error.row)}: {self.field!r} is not Unicode text (invalid UTF-8 or a "
+                            "lone surrogate); --errors replace or --errors null reads it") from None
+        except ValueError as error:
+            raise DataError(f"{batch.label}: {error}") from None
+
+    def empty_output(self, batch: Batch) -> Any:
+        """The output columns of a batch, without parsing it."""
+        return self.parse(Batch(batch.table.slice(0, 0), batch.place, batch.label, batch.kind, batch.first, 0)).schema
+
+
+def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch]:
+    """Every batch of every input, in order; runs of .txt files are read
     together."""
-    txt_run: list[Path] = []
-    for name in [*inputs, None]:
-        kind = _kind(name) if name is not None else None
-        if kind != ".txt" and txt_run:
-            yield from read_texts(txt_run, options)
-            txt_run = []
-        if name is None:
-            return
-        if kind == "-":
-            yield from read_jsonl(stdin, "<stdin>", options)
-        elif kind == ".txt":
-            txt_run.append(Path(name))
-        elif kind == ".jsonl":
-            with open(name, "rb") as stream:
-                yield from read_jsonl(stream, name, options)
-        else:
-            yield from read_parquet(Path(name), options)
+    texts: list[str] = []
+    for name in [*args.inputs, None]:
+        kind = _inputs.describe(name) if name is not None else None
+        files = [name] if name is not None else []
+        if kind == "folder":
+            kind, files = _inputs.folder_files(name)
+        if kind != "txt" and texts:
+            yield from _inputs.text_batches(texts, args.field, args.batch_rows)
+            texts = []
+        if kind == "txt":
+            texts.extend(files)
+        elif kind == "jsonl":
+            for file in files:
+                yield from _inputs.jsonl_batches(file, stdin, args.batch_rows, args.errors)
+        elif kind == "parquet":
+            # A folder of Parquet files is one dataset.
+            yield from _inputs.parquet_batches(name, args.batch_rows)
 
 
-def read_with_ray(inputs: Sequence[str], options: Options, address: str) -> Iterator[Batch]:
-    """The same batches, parsed by Ray Data's workers with ParseColumn."""
+# --- Ray ----------------------------------------------------------------------------
+
+def start_ray(address: str | None, **options: Any) -> Any:
+    """Ray, connected to the cluster at `address`, or to a new local
+    instance of its own whose every process listens on loopback only.
+    `options` go to ray.init."""
+    if address is None:
+        # Ray takes a loopback node address for the machine's outward one
+        # unless told the instance is one machine's alone; its processes
+        # inherit the setting.
+        os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
     try:
         import ray  # type: ignore[import-not-found, import-untyped, unused-ignore]
         import ray.data  # type: ignore[import-not-found, import-untyped, unused-ignore]
     except ImportError:
-        raise CliError('--ray needs Ray: pip install "tagmire[ray]"') from None
-    kinds = {_kind(name) for name in inputs}
-    if not kinds <= {".parquet", ".jsonl"} or len(kinds) != 1:
-        raise CliError("--ray reads .parquet files or .jsonl files, one kind per run")
+        raise UsageError('--ray needs Ray: pip install "tagmire[ray]"') from None
+    import logging
+
+    # Ray reports its start, its plans and its progress on standard error,
+    # where the run's own errors are one line.
+    logging.getLogger("ray").setLevel(logging.ERROR)
     if not ray.is_initialized():
-        ray.init(address=address or None, include_dashboard=False, log_to_driver=False)
-    ray.data.DataContext.get_current().execution_options.preserve_order = True
-    if kinds == {".parquet"}:
-        dataset, column = ray.data.read_parquet(list(inputs)), options.column
+        options = {"include_dashboard": False, "log_to_driver": False, "configure_logging": False, **options}
+        if address is None:
+            ray.init(address="local", _node_ip_address="127.0.0.1", **options)
+        else:
+            ray.init(address=address, **options)
+    return ray
+
+
+def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
+    kinds = set()
+    for name in args.inputs:
+        kind = _inputs.describe(name)
+        kinds.add(_inputs.folder_files(name)[0] if kind == "folder" else kind)
+    if "-" in args.inputs or not kinds <= {"parquet", "jsonl"} or len(kinds) != 1:
+        raise UsageError("--ray reads Parquet or JSON lines files and folders, one kind per run")
+    ray = start_ray(args.ray_address)
+    # ray.init takes SIGTERM for itself; the run's cleanup needs it back.
+    if _in_main_thread():
+        signal.signal(signal.SIGTERM, _raise_interrupted)
+    context = ray.data.DataContext.get_current()
+    context.execution_options.preserve_order = True
+    context.enable_progress_bars = False
+    if kinds == {"parquet"}:
+        dataset = ray.data.read_parquet(list(args.inputs))
     else:
-        dataset, column = ray.data.read_json(list(inputs), lines=True), options.field
-    if column not in dataset.schema().names:
-        raise CliError(f"no column {column!r} (columns: {', '.join(dataset.schema().names)})")
+        dataset = ray.data.read_json(list(args.inputs), lines=True)
     # Each Ray task holds one CPU, so each parses on one thread.
-    parsed = dataset.map_batches(ParseColumn(column, options.config, threads=options.threads or 1),
-                                 batch_format="pyarrow", batch_size=options.batch_rows)
-    table: Any
-    for table in parsed.iter_batches(batch_format="pyarrow", batch_size=None):
-        yield Batch(table.select(list(OUTPUT_COLUMNS)), table.drop_columns(list(OUTPUT_COLUMNS)), 0)
+    transform = ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
+                            run.transform.errors)
+    # A missing or mistyped column is found here, on no rows, rather than
+    # inside a worker.
+    try:
+        transform(dataset.schema().base_schema.empty_table())
+    except (KeyError, TypeError, ValueError) as error:
+        raise DataError(f"{', '.join(args.inputs)}: {error.args[0] if error.args else error}") from None
+    parsed = dataset.map_batches(transform, batch_format="pyarrow", batch_size=args.batch_rows)
+    try:
+        yield from parsed.iter_batches(batch_format="pyarrow", batch_size=None)
+    except Exception as error:
+        cause: BaseException = error
+        while cause.__cause__ is not None:
+            cause = cause.__cause__
+        raise DataError(f"on Ray: {(str(cause) or type(cause).__name__).splitlines()[0]}") from None
 
 
-# --- writing ------------------------------------------------------------------
+# --- progress -------------------------------------------------------------------------
 
-def _json_rows(batch: Batch) -> Iterator[dict[str, Any]]:
-    kept = batch.kept if isinstance(batch.kept, list) else batch.kept.to_pylist()
-    for fields, parsed in zip(kept, batch.parsed.to_pylist()):
-        yield {**fields, **parsed}
+class Progress:
+    """A tqdm bar on standard error when it is a terminal: rows, or input
+    bytes where only those are known ahead (JSON lines files), with a total
+    and so an ETA whenever the size is known."""
 
-
-def write_jsonl(batches: Iterator[Batch], out: IO[str], progress: Any) -> None:
-    for batch in batches:
-        for row in _json_rows(batch):
-            out.write(json.dumps(row, ensure_ascii=False, default=str))
-            out.write("\n")
-        progress(batch)
-
-
-class ParquetSink:
-    """Writes batches to one Parquet file, holding every batch to the first
-    one's schema."""
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.writer: Any = None
-        self.kept_schema: Any = None
-
-    def _kept_table(self, pa: Any, batch: Batch) -> Any:
-        if not isinstance(batch.kept, list):
-            return batch.kept
-        # Every field of every line, in order of first appearance: pyarrow's
-        # from_pylist would look at the first line only.
-        names = list(dict.fromkeys(key for record in batch.kept for key in record))
-        if self.kept_schema is not None:
-            extra = next((name for name in names if name not in self.kept_schema.names), None)
-            if extra is not None:
-                raise CliError(f"field {extra!r} is missing from the first rows, which set the Parquet output's "
-                               "columns; write JSONL output instead")
-            names = self.kept_schema.names
-        columns = {name: [record.get(name) for record in batch.kept] for name in names}
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.bar: Any = None
+        self.by_bytes = False
+        if args.quiet or not sys.stderr.isatty():
+            return
         try:
-            table = pa.Table.from_pydict(columns, schema=self.kept_schema)
-        except (pa.ArrowException, TypeError, ValueError) as error:
-            raise CliError(f"a field's values do not fit one Parquet column ({error}); "
-                           "write JSONL output instead") from None
-        if not names:  # no other fields: a table of no columns, but of the batch's rows
-            table = pa.table({"_": pa.nulls(batch.parsed.num_rows)}).drop_columns(["_"])
-        return table
+            from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+        except ImportError:
+            return
+        total, self.by_bytes = _size(args.inputs)
+        if self.by_bytes:
+            self.bar = tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
+                            dynamic_ncols=True)
+        else:
+            self.bar = tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
+        self.label = ""  # the input being read
+        self.before = 0  # bytes of the inputs before it
 
-    def write(self, batch: Batch) -> None:
-        pa = _pyarrow()
-        import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
+    def advance(self, batch: Batch | None, rows: int) -> None:
+        if self.bar is None:
+            return
+        if not self.by_bytes:
+            self.bar.update(rows)
+        elif batch is not None:
+            if batch.label != self.label:
+                self.label, self.before = batch.label, self.bar.n
+            self.bar.update(max(0, self.before + batch.read_bytes - self.bar.n))
 
-        kept = self._kept_table(pa, batch)
-        table = kept
-        for name in OUTPUT_COLUMNS:
-            table = table.append_column(batch.parsed.schema.field(name), batch.parsed.column(name))
-        if self.writer is None:
-            self.kept_schema = kept.schema
-            self.writer = pq.ParquetWriter(self.path, table.schema)
-        elif table.schema != self.writer.schema:
-            try:
-                table = table.cast(self.writer.schema)
-            except (pa.ArrowException, ValueError) as error:
-                raise CliError(f"an input's columns differ from the first input's ({error})") from None
-        self.writer.write_table(table)
+    def restart(self) -> None:
+        if self.bar is not None:
+            self.bar.reset()
+            self.label, self.before = "", 0
 
     def close(self) -> None:
-        if self.writer is not None:
-            self.writer.close()
-        else:  # no rows at all: still a valid file, of the parse columns only
-            import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-
-            from tagmire._batch import output_schema
-            pq.write_table(output_schema().empty_table(), self.path)
+        if self.bar is not None:
+            self.bar.close()
 
 
-@contextlib.contextmanager
-def replaced_atomically(target: Path) -> Iterator[str]:
-    """A temporary file beside `target` that becomes `target` only when the
-    block succeeds; on any failure it is removed."""
-    folder = target.parent
-    if not folder.is_dir():
-        raise CliError(f"{target}: no such folder {str(folder)!r}")
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix=f".{target.name}.", suffix=".partial")
-    os.close(handle)
-    try:
-        yield temporary
-        os.replace(temporary, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+def _size(inputs: Sequence[str]) -> tuple[int | None, bool]:
+    """(total, in bytes?) of the inputs, when known without reading them."""
+    rows = 0
+    files: list[tuple[str, str]] = []
+    for name in inputs:
+        kind = _inputs.describe(name)
+        if kind == "folder":
+            kind, listed = _inputs.folder_files(name)
+            files += [(kind, file) for file in listed] if kind != "parquet" else [(kind, name)]
+        else:
+            files.append((kind, name))
+    kinds = {kind for kind, _ in files}
+    if "-" in inputs:
+        return None, False
+    if kinds == {"jsonl"}:
+        return sum(os.path.getsize(file) for _, file in files), True
+    if "jsonl" in kinds:
+        return None, False
+    for kind, file in files:
+        rows += _inputs.parquet_rows(file) if kind == "parquet" else 1
+    return rows, False
 
 
-def write_output(batches: Iterator[Batch], output: str, progress: Any, stdout: IO[str]) -> None:
-    if output == "-":
-        write_jsonl(batches, stdout, progress)
+# --- parse ------------------------------------------------------------------------------
+
+def _write(args: argparse.Namespace, run: Run, stdin: IO[bytes], stdout: IO[str], schema: Any,
+           progress: Progress) -> None:
+    """One pass over the inputs into the output."""
+    tables: Iterator[tuple[Batch | None, Any]]
+    if args.ray:
+        tables = ((None, table) for table in _ray_tables(args, run))
+    else:
+        tables = ((batch, run.parse(batch)) for batch in _local_batches(args, stdin))
+    if args.output == "-":
+        for batch, table in tables:
+            _outputs.write_json_lines(table, stdout)
+            progress.advance(batch, table.num_rows)
         stdout.flush()
         return
-    target = Path(output)
-    suffix = target.suffix.lower()
-    if suffix not in (".parquet", ".jsonl"):
-        raise CliError(f"{output}: cannot write {suffix or 'a file without suffix'} (expected .parquet or .jsonl)")
-    with replaced_atomically(target) as temporary:
-        if suffix == ".jsonl":
+    target = Path(args.output)
+    with _outputs.replaced_atomically(target) as temporary:
+        if target.suffix.lower() != ".parquet":
             with open(temporary, "w", encoding="utf-8") as out:
-                write_jsonl(batches, out, progress)
-        else:
-            sink = ParquetSink(temporary)
-            try:
-                for batch in batches:
-                    sink.write(batch)
-                    progress(batch)
-            finally:
-                sink.close()
+                for batch, table in tables:
+                    _outputs.write_json_lines(table, out)
+                    progress.advance(batch, table.num_rows)
+            return
+        sink = _outputs.ParquetSink(temporary, schema)
+        try:
+            for batch, table in tables:
+                try:
+                    sink.write(table)
+                except _outputs.SchemaGrew as grew:
+                    grew.place = batch.place(grew.row) if batch is not None else "on Ray"
+                    raise
+                progress.advance(batch, table.num_rows)
+        finally:
+            sink.close(output_schema())
 
 
-# --- progress -----------------------------------------------------------------
+def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
+    """The output columns of every batch of the inputs, united: read once
+    more, without parsing, when the Parquet output's columns must fit rows
+    that come late."""
+    pa = _pyarrow()
+    schema = None
+    for batch in _local_batches(args, sys.stdin.buffer):
+        columns = run.empty_output(batch)
+        if schema is None:
+            schema = columns
+            continue
+        try:
+            schema = _outputs.unite([schema, columns])
+        except DataError:
+            for field in columns:
+                known = schema.field(field.name) if field.name in schema.names else field
+                try:
+                    _outputs.unite([pa.schema([known]), pa.schema([field])])
+                except DataError:
+                    row = _outputs.first_value_row(batch.table.column(field.name))
+                    raise DataError(f"{batch.place(row)}: field {field.name!r} holds {field.type} here but "
+                                    f"{known.type} on lines before; a Parquet column holds one type, "
+                                    "so write JSON lines instead") from None
+            raise
+    assert schema is not None
+    # The parse columns stay last, after every column of the input.
+    return pa.schema([field for field in schema if field.name not in OUTPUT_COLUMNS] +
+                     [schema.field(name) for name in OUTPUT_COLUMNS])
 
-def _total_rows(inputs: Sequence[str]) -> int | None:
-    """Rows in all inputs when known without reading them (no JSONL)."""
-    total = 0
-    for name in inputs:
-        kind = _kind(name)
-        if kind == ".txt":
-            total += 1
-        elif kind == ".parquet":
-            import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
-            total += pq.ParquetFile(name).metadata.num_rows
-        else:
-            return None
-    return total
 
-
-@contextlib.contextmanager
-def progress_bar(enabled: bool, inputs: Sequence[str]) -> Iterator[Any]:
-    """A callable that counts one batch; on a terminal it draws rows and
-    MB/s with tqdm, elsewhere it does nothing."""
+def run_parse(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
+    config = _config(args)
+    if args.inputs.count("-") > 1:
+        raise UsageError("standard input (-) can be read only once")
+    for name in args.inputs:
+        _inputs.describe(name)
+    _outputs.check_output(args.output, args.inputs)
+    if args.keep_raw is not None and args.keep_raw in OUTPUT_COLUMNS:
+        raise UsageError(f"--keep-raw {args.keep_raw}: the parser writes a column of that name; choose another")
+    _pyarrow()
+    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors), args.field)
+    progress = Progress(args)
     try:
-        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-    except ImportError:
-        enabled = False
-    if not enabled:
-        yield lambda batch: None
-        return
-    bar = tqdm(total=_total_rows(inputs), unit=" rows", unit_scale=True, file=sys.stderr, dynamic_ncols=True)
-    started, text_bytes = time.perf_counter(), 0
-
-    def count(batch: Batch) -> None:
-        nonlocal text_bytes
-        text_bytes += batch.text_bytes
-        elapsed = max(time.perf_counter() - started, 1e-9)
-        bar.set_postfix_str(f"{text_bytes / elapsed / 1e6:.1f} MB/s", refresh=False)
-        bar.update(batch.parsed.num_rows)
-
-    try:
-        yield count
+        try:
+            _write(args, run, stdin, stdout, None, progress)
+        except _outputs.SchemaGrew as grew:
+            if "-" in args.inputs or args.ray:
+                raise DataError(f"{grew.place}: {grew}; write JSON lines, or read a file rather than standard input") \
+                    from None
+            # The inputs are files, so the whole input's columns can be had
+            # by reading them once more; then every batch fits.
+            schema = _whole_schema(args, run)
+            progress.restart()
+            _write(args, run, stdin, stdout, schema, progress)
     finally:
-        bar.close()
+        progress.close()
 
 
-# --- the command --------------------------------------------------------------
+# --- the command ----------------------------------------------------------------------------
 
 def _positive(text: str) -> int:
     try:
@@ -367,75 +392,157 @@ def _positive(text: str) -> int:
     return value
 
 
+def _add_reading_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--field", "--column", dest="field", default="text", metavar="NAME",
+                         help="the field or column holding the answer; dots reach into nested fields, "
+                              "as in response.content (default: text)")
+    choice = command.add_mutually_exclusive_group()
+    choice.add_argument("--preset", choices=PRESETS, metavar="NAME",
+                        help=f"a parser preset: {', '.join(PRESETS)} (default: default)")
+    choice.add_argument("--config", type=Path, metavar="FILE",
+                        help="a .toml or .json parser configuration; it names its preset itself "
+                             '(preset = "cite"), so it does not combine with --preset')
+    command.add_argument("--errors", choices=ERRORS, default="strict",
+                         help="an answer that is not Unicode text (invalid UTF-8, a lone surrogate): "
+                              "strict stops with an error naming its line, replace reads each bad "
+                              "sequence as U+FFFD, null gives a null row (default: strict)")
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse, with its errors on one line like every other error."""
+
+    def error(self, message: str) -> NoReturn:
+        _report(f"{message} (see {self.prog} --help)")
+        raise SystemExit(EXIT_USAGE)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="tagmire", description="Parse Tagmire text in bulk.")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser = _Parser(prog="tagmire", description="Parse Tagmire text: answers with lenient "
+                                     "inline tags, in bulk.")
+    parser.add_argument("--version", action="version", version=f"tagmire {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
     parse = commands.add_parser(
         "parse", help="parse answers into text, segments and markers",
-        description="Parse answers from .txt files (one answer each), .jsonl files, .parquet files or standard "
-                    "input (-, JSON lines) into Parquet or JSONL. Every other field or column is kept.")
-    # "*", checked in main: `--ray a.parquet` hands the file to --ray first.
-    parse.add_argument("inputs", nargs="*", metavar="INPUT", help=".txt, .jsonl or .parquet files, or - for stdin")
-    parse.add_argument("-o", "--output", default="-",
-                       help="a .parquet or .jsonl file, or - for JSONL on standard output (the default)")
-    parse.add_argument("--field", default="text", help="the JSONL field holding the answer (default: text)")
-    parse.add_argument("--column", default="text", help="the Parquet column holding the answer (default: text)")
-    parse.add_argument("--config", type=Path, help="a .toml or .json parser configuration")
-    parse.add_argument("--threads", type=_positive, help="parsing threads (default: the usable cores)")
-    parse.add_argument("--batch-rows", type=_positive, default=DEFAULT_BATCH_ROWS,
+        formatter_class=argparse.RawDescriptionHelpFormatter, epilog=PARSE_EXAMPLES,
+        description=textwrap.fill(
+            "Parse answers from JSON lines (.jsonl, .ndjson, also compressed as .gz, .bz2 or .zst), Parquet "
+            "files, .txt files (one answer each), folders of any of these (a folder of Parquet files is read "
+            "as one dataset), or standard input (-, JSON lines), into Parquet or JSON lines. Every other field "
+            "or column is kept."))
+    parse.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, a folder, or - for standard input")
+    parse.add_argument("-o", "--output", default="-", metavar="OUTPUT",
+                       help="a .parquet, .jsonl or .ndjson file, or - for JSON lines on standard output "
+                            "(the default)")
+    _add_reading_options(parse)
+    parse.add_argument("--keep-raw", metavar="NAME",
+                       help="also keep the answer as it was written, in a column of this name")
+    parse.add_argument("--threads", type=_positive, metavar="N",
+                       help="parsing threads (default and most: the usable cores)")
+    parse.add_argument("--batch-rows", type=_positive, default=DEFAULT_BATCH_ROWS, metavar="N",
                        help=f"rows read and parsed at a time (default: {DEFAULT_BATCH_ROWS})")
-    parse.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
-                       help="parse on a Ray cluster (a local one without ADDRESS)")
-    parse.set_defaults(usage_error=parse.error)
+    parse.add_argument("-q", "--quiet", action="store_true", help="draw no progress bar")
+    parse.add_argument("--ray", action="store_true",
+                       help="parse on Ray: a local instance of its own, listening on loopback only, "
+                            "unless --ray-address names a cluster")
+    parse.add_argument("--ray-address", metavar="ADDRESS",
+                       help="the Ray cluster to parse on (implies --ray), such as ray://head:10001 or auto")
+    parse.set_defaults(run=run_parse)
+
+    show = commands.add_parser(
+        "show", help="show one answer with its annotated stretches marked",
+        formatter_class=argparse.RawDescriptionHelpFormatter, epilog=SHOW_EXAMPLES,
+        description=textwrap.fill(
+            "Print one answer as the parser reads it: on a terminal each annotated stretch in the colour of "
+            "its tag, elsewhere marked as [stretch]{tag attr=value} and markers as {@tag attr=value}, then a "
+            "legend of the tags and attributes."))
+    show.add_argument("input", metavar="INPUT", help="a file, a folder, or - for standard input")
+    show.add_argument("--row", type=int, default=0, metavar="N",
+                      help="the row to show, counting from 0 (default: 0)")
+    _add_reading_options(show)
+    show.set_defaults(run=run_show)
     return parser
 
 
-def run(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
-    config = Config.from_file(args.config) if args.config is not None else Config.default()
-    options = Options(args.field, args.column, config, args.threads, args.batch_rows)
-    for name in args.inputs:
-        _kind(name)
-        if name != "-" and not Path(name).is_file():
-            raise CliError(f"{name}: no such file")
-    if args.inputs.count("-") > 1:
-        raise CliError("standard input (-) can be read only once")
-    _pyarrow()
-    if args.ray is not None:
-        batches = read_with_ray(args.inputs, options, args.ray)
-    else:
-        batches = read_inputs(args.inputs, options, stdin)
-    with progress_bar(sys.stderr.isatty(), args.inputs) as progress:
-        write_output(batches, args.output, progress, stdout)
+def run_show(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
+    from tagmire import _show
+
+    config = _config(args)
+    if args.row < 0:
+        raise UsageError(f"--row {args.row}: rows count from 0")
+    _inputs.describe(args.input)
+    args.inputs, args.batch_rows = [args.input], DEFAULT_BATCH_ROWS
+    run = Run(ParseColumn(args.field, config, 1, None, args.errors), args.field)
+    seen = 0
+    for batch in _local_batches(args, stdin):
+        if args.row < seen + batch.table.num_rows:
+            row = args.row - seen
+            def place(_: int, batch: Batch = batch, row: int = row) -> str:
+                return batch.place(row)
+
+            one = Batch(batch.table.slice(row, 1), place, batch.label, batch.kind, batch.first, 0)
+            parsed = run.parse(one)
+            _show.show(parsed.column("text")[0].as_py(), parsed.column("segments")[0].as_py(),
+                       parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout)
+            return
+        seen += batch.table.num_rows
+    raise DataError(f"{args.input}: has {seen} rows, so no row {args.row}")
+
+
+def _report(message: object) -> None:
+    print(f"tagmire: error: {message}", file=sys.stderr)
+
+
+# The parser, built once per process: argparse builds a parser from many
+# small objects and keeps some of them in caches of its own, so a program
+# that runs main() again and again would grow by them.
+_PARSERS: list[argparse.ArgumentParser] = []
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    # `--ray` takes an optional address, so in `--ray answers.parquet` it takes
-    # the input instead; no cluster address ends like an input file.
-    if args.ray and (args.ray == "-" or Path(args.ray).suffix.lower() in INPUT_KINDS):
-        args.inputs.insert(0, args.ray)
-        args.ray = ""
-    if not args.inputs:
-        args.usage_error("the following arguments are required: INPUT")
+    if not _PARSERS:
+        _PARSERS.append(build_parser())
+    parser = _PARSERS[0]
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if not arguments:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    args = parser.parse_args(arguments)
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    if args.command == "parse" and args.ray_address is not None:
+        args.ray = True
     try:
-        run(args, sys.stdin.buffer, sys.stdout)
-    except (CliError, ConfigError) as error:
-        print(f"tagmire: error: {error}", file=sys.stderr)
-        return 1
-    except ImportError as error:
-        print(f"tagmire: error: {error}", file=sys.stderr)
-        return 1
+        with signals_interrupt():
+            args.run(args, sys.stdin.buffer, sys.stdout)
+    except UsageError as error:
+        _report(error)
+        return EXIT_USAGE
+    except (DataError, ConfigError) as error:
+        _report(error)
+        return EXIT_DATA
+    except Interrupted as interruption:
+        return 128 + interruption.signum
+    except KeyboardInterrupt:
+        return 128 + signal.SIGINT
+    except BrokenPipeError:
+        # The reader of standard output has gone (`| head`): end quietly,
+        # and keep the interpreter's last flush from reporting it again.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    except MemoryError:
+        _report("out of memory: a batch and its parse did not fit; a smaller --batch-rows needs less")
+        return EXIT_DATA
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
-        print(f"tagmire: error: {where}{error.strerror or error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        return 130
+        _report(f"{where}{error.strerror or error}")
+        return EXIT_DATA
     except Exception as error:
-        # A damaged Parquet file surfaces as pyarrow's own error, deep in a read.
+        # A damaged file surfaces as pyarrow's own error, deep in a read.
         arrow = sys.modules.get("pyarrow")
         if arrow is None or not isinstance(error, arrow.ArrowException):
             raise
-        print(f"tagmire: error: {error}", file=sys.stderr)
-        return 1
+        _report(error)
+        return EXIT_DATA
     return 0

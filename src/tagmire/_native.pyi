@@ -9,6 +9,7 @@ _ArrowStrings = tuple[int, int, Any, Any, Any, bool]
 
 RECOVERY_STRATEGIES: tuple[str, ...]
 UNKNOWN_MODES: tuple[str, ...]
+ERROR_POLICIES: tuple[str, ...]
 
 def config_fields(config: ParserConfig, /) -> dict[str, Any]: ...
 def blank_parser_config() -> ParserConfig: ...

@@ -1,54 +1,43 @@
-"""The command line end to end: every input kind, kept columns, standard
-input and output, every user error as one line with exit status 1, and no
-output file left behind by a failed run."""
+"""The command line, run as users run it (`python -m tagmire`): every input
+kind gives parse_batch's rows beside the input's other columns; every
+refusal is one line, a trustworthy exit status and no file left behind;
+signals, closed pipes and the umask are handled as a Unix tool handles
+them; and the hostile input families go through every input path."""
 
-import io
+import fcntl
+import gzip
 import json
 import os
-import shutil
+import pty
+import re
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 
 import pytest
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from tagmire import parse_batch  # noqa: E402
-from tagmire._cli import main  # noqa: E402
+import hostile_families  # noqa: E402  bench/, on pytest's path
 
-ANSWERS = ["Water boils at 100 C.<cite>\n<note>verify altitude", "é<cite src=x k/>ü", None, "", "<claim id=1>x"]
+from tagmire import Config, parse_batch  # noqa: E402
 
-
-def run(argv, stdin=b"", monkeypatch=None):
-    """main(argv) with standard input fed `stdin`; returns (status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    old = sys.stdin, sys.stdout, sys.stderr
-    sys.stdin, sys.stdout, sys.stderr = io.TextIOWrapper(io.BytesIO(stdin)), out, err
-    try:
-        status = main(argv)
-    finally:
-        sys.stdin, sys.stdout, sys.stderr = old
-    return status, out.getvalue(), err.getvalue()
+ANSWERS = ["Water boils at 100 C.<cite>\n<note>verify altitude", "é<cite src=x k/>ü", None, "",
+           "<claim id=1>x", "2024-05-01"]
+COMMAND = [sys.executable, "-m", "tagmire"]
 
 
-def parsed_rows(texts):
-    return parse_batch(texts).to_pylist()
+def tagmire(*args, stdin=b"", cwd=None, **options):
+    return subprocess.run([*COMMAND, *map(str, args)], input=stdin, capture_output=True, timeout=300, check=False,
+                          cwd=cwd, **options)
 
 
 def jsonl(rows):
     return "".join(json.dumps(row) + "\n" for row in rows)
-
-
-@pytest.fixture
-def inputs(tmp_path):
-    (tmp_path / "answers.jsonl").write_text(jsonl({"id": i, "text": t, "meta": {"n": i}} for i, t in
-                                                  enumerate(ANSWERS)))
-    pq.write_table(pa.table({"id": list(range(len(ANSWERS))), "answer": ANSWERS}), tmp_path / "answers.parquet",
-                   row_group_size=2)
-    for i, text in enumerate(ANSWERS[:2]):
-        (tmp_path / f"a{i}.txt").write_text(text, encoding="utf-8")
-    return tmp_path
 
 
 def read_output(path):
@@ -57,169 +46,411 @@ def read_output(path):
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
 
 
+def expected(texts, config=None, **kept):
+    """parse_batch's rows, each after the kept columns given as lists."""
+    rows = parse_batch(texts, config).to_pylist()
+    return [{**{name: values[i] for name, values in kept.items()}, **row} for i, row in enumerate(rows)]
+
+
+def ok(completed):
+    assert (completed.returncode, completed.stderr) == (0, b""), completed.stderr.decode()
+    return completed
+
+
+@pytest.fixture
+def inputs(tmp_path):
+    """The answers with their ids in every input kind."""
+    ids = list(range(len(ANSWERS)))
+    lines = jsonl({"id": i, "text": t} for i, t in zip(ids, ANSWERS))
+    (tmp_path / "answers.jsonl").write_text(lines)
+    (tmp_path / "answers.ndjson").write_text(lines)
+    (tmp_path / "answers.jsonl.gz").write_bytes(gzip.compress(lines.encode()))
+    pq.write_table(pa.table({"id": ids, "text": ANSWERS}), tmp_path / "answers.parquet", row_group_size=2)
+    folder = tmp_path / "dataset" / "part=a"
+    folder.mkdir(parents=True)
+    pq.write_table(pa.table({"id": ids[:3], "text": ANSWERS[:3]}), folder / "0.parquet")
+    pq.write_table(pa.table({"id": ids[3:], "text": ANSWERS[3:]}), folder / "1.parquet")
+    (tmp_path / "dataset" / "_SUCCESS").write_text("")
+    (tmp_path / "lines").mkdir()
+    (tmp_path / "lines" / "0.jsonl").write_text(lines)
+    (tmp_path / "lines" / "1.ndjson.gz").write_bytes(gzip.compress(lines.encode()))
+    for i, text in enumerate(ANSWERS[:2]):
+        (tmp_path / f"a{i}.txt").write_text(text, encoding="utf-8")
+    return tmp_path
+
+
+# --- every input kind -----------------------------------------------------------
+
 @pytest.mark.parametrize("suffix", [".parquet", ".jsonl"])
-def test_jsonl_input_keeps_its_other_fields(inputs, suffix):
+def test_every_input_kind_gives_the_rows_of_parse_batch(inputs, suffix):
     output = inputs / f"out{suffix}"
-    assert run(["parse", str(inputs / "answers.jsonl"), "-o", str(output), "--batch-rows", "2"])[0] == 0
-    expected = [{"id": i, "meta": {"n": i}, **row} for i, row in enumerate(parsed_rows(ANSWERS))]
-    assert read_output(output) == expected
+    names = ["answers.jsonl", "answers.ndjson", "answers.jsonl.gz", "answers.parquet", "lines"]
+    ok(tagmire("parse", *names, "-o", output.name, "--batch-rows", "2", cwd=inputs))
+    ids = list(range(len(ANSWERS)))
+    assert read_output(output) == expected(ANSWERS * 6, id=ids * 6)
+    # A Parquet dataset keeps its partition column; text files keep their path.
+    ok(tagmire("parse", "dataset", "a0.txt", "a1.txt", "-o", output.name, cwd=inputs))
+    assert read_output(output) == [
+        *expected(ANSWERS, id=ids, part=["a"] * len(ANSWERS), path=[None] * len(ANSWERS)),
+        *expected(ANSWERS[:2], id=[None] * 2, part=[None] * 2, path=["a0.txt", "a1.txt"]),
+    ] if suffix == ".parquet" else [
+        *expected(ANSWERS, id=ids, part=["a"] * len(ANSWERS)),
+        *expected(ANSWERS[:2], path=["a0.txt", "a1.txt"]),
+    ]
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".jsonl"])
-def test_parquet_input_keeps_its_other_columns(inputs, suffix):
-    output = inputs / f"out{suffix}"
-    status, _, err = run(["parse", str(inputs / "answers.parquet"), "--column", "answer", "-o", str(output),
-                          "--threads", "2", "--batch-rows", "3"])
-    assert (status, err) == (0, "")
-    assert read_output(output) == [{"id": i, **row} for i, row in enumerate(parsed_rows(ANSWERS))]
-
-
-def test_text_files_are_one_answer_each_beside_their_path(inputs):
-    files = [str(inputs / "a0.txt"), str(inputs / "a1.txt")]
-    status, out, _ = run(["parse", *files])
-    assert status == 0
-    assert [json.loads(line) for line in out.splitlines()] == [
-        {"path": path, **row} for path, row in zip(files, parsed_rows(ANSWERS[:2]))]
-
-
-def test_standard_input_to_standard_output_with_a_config(inputs):
-    config = inputs / "cite.toml"
-    config.write_text('preset = "cite"\n')
+def test_standard_input_to_standard_output_with_a_preset(inputs):
     lines = jsonl({"answer": t} for t in ANSWERS).encode()
-    status, out, _ = run(["parse", "-", "--field", "answer", "--config", str(config)], stdin=lines)
-    assert status == 0
-    from tagmire import Config
-    expected = parse_batch(ANSWERS, Config.cite()).to_pylist()
-    assert [json.loads(line) for line in out.splitlines()] == expected
+    out = ok(tagmire("parse", "-", "--field", "answer", "--preset", "cite", stdin=lines)).stdout
+    assert [json.loads(line) for line in out.splitlines()] == expected(ANSWERS, Config.cite())
 
 
-def test_several_inputs_are_written_in_order(inputs):
-    output = inputs / "all.jsonl"
-    files = [str(inputs / "answers.jsonl"), str(inputs / "a0.txt"), str(inputs / "answers.jsonl")]
-    assert run(["parse", *files, "-o", str(output)])[0] == 0
-    assert [row["text"] for row in read_output(output)] == [r["text"] for r in parsed_rows(
-        ANSWERS + ANSWERS[:1] + ANSWERS)]
+@pytest.mark.parametrize("kind", ["jsonl", "parquet"])
+def test_a_nested_field_is_parsed_and_the_raw_answer_kept_on_request(tmp_path, kind):
+    responses = [None if t is None else {"content": t, "model": "m"} for t in ANSWERS]
+    source = tmp_path / f"in.{kind}"
+    if kind == "jsonl":
+        source.write_text(jsonl({"prompt": "p", "response": r} for r in responses))
+    else:
+        pq.write_table(pa.table({"prompt": ["p"] * len(ANSWERS), "response": responses}), source)
+    output = tmp_path / "out.jsonl"
+    ok(tagmire("parse", source, "--field", "response.content", "--keep-raw", "raw", "-o", output))
+    assert read_output(output) == expected(ANSWERS, prompt=["p"] * len(ANSWERS), response=responses, raw=ANSWERS)
+    # The answer's own column, kept under another name beside its parse.
+    source.write_text(jsonl({"text": t} for t in ANSWERS)) if kind == "jsonl" else \
+        pq.write_table(pa.table({"text": ANSWERS}), source)
+    ok(tagmire("parse", source, "--keep-raw", "raw", "-o", output))
+    assert read_output(output) == expected(ANSWERS, raw=ANSWERS)
 
+
+def test_fields_that_first_appear_late_become_parquet_columns(tmp_path):
+    rows = [{"text": f"a<cite/>{i}"} for i in range(5)] + [{"text": "b", "late": {"x": 1}}, {"text": None, "n": 2}]
+    source = tmp_path / "late.jsonl"
+    source.write_text(jsonl(rows))
+    output = tmp_path / "out.parquet"
+    ok(tagmire("parse", source, "-o", output, "--batch-rows", "2"))
+    table = pq.read_table(output)
+    assert table.column_names == ["late", "n", "text", "segments", "markers"]
+    assert table.column("late").to_pylist() == [None] * 5 + [{"x": 1}, None]
+    assert table.drop_columns(["late", "n"]).to_pylist() == expected([row["text"] for row in rows])
+    # Standard input cannot be read twice: the field's line is named instead.
+    completed = tagmire("parse", "-", "-o", output, "--batch-rows", "2", stdin=source.read_bytes())
+    assert completed.returncode == 1
+    assert completed.stderr.startswith(b"tagmire: error: <stdin>:6: field 'late' first appears here")
+
+
+@pytest.mark.parametrize("index_type", ["int8", "uint16", "int64"])
+def test_dictionary_and_categorical_columns_are_read_as_their_strings(tmp_path, index_type):
+    pl = pytest.importorskip("polars")
+    frame = pl.DataFrame({"id": range(len(ANSWERS)), "text": pl.Series(ANSWERS, dtype=pl.Categorical)})
+    frame.write_parquet(tmp_path / "categorical.parquet")
+    dictionary = pa.array(ANSWERS).dictionary_encode().cast(pa.dictionary(getattr(pa, index_type)(), pa.string()))
+    pq.write_table(pa.table({"id": range(len(ANSWERS)), "text": dictionary}), tmp_path / "dictionary.parquet")
+    output = tmp_path / "out.jsonl"
+    ok(tagmire("parse", "categorical.parquet", "dictionary.parquet", "-o", output, cwd=tmp_path))
+    assert read_output(output) == expected(ANSWERS * 2, id=list(range(len(ANSWERS))) * 2)
+
+
+def test_strings_that_look_like_dates_stay_as_written(tmp_path):
+    (tmp_path / "dates.jsonl").write_text(jsonl([{"when": "2024-05-01", "text": "2024-05-01T10:00:00"}]))
+    out = ok(tagmire("parse", "dates.jsonl", cwd=tmp_path)).stdout
+    row = json.loads(out)
+    assert (row["when"], row["text"]) == ("2024-05-01", "2024-05-01T10:00:00")
+
+
+# --- text that is not Unicode -----------------------------------------------------------
+
+BAD_TEXT = b'{"text": "ok"}\n{"text": "a\\ud800b"}\n{"text": "c\xff"}\n'
+
+
+def test_a_lone_surrogate_escape_stops_strictly_at_its_line(tmp_path):
+    (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT)
+    completed = tagmire("parse", "bad.jsonl", "-o", "out.parquet", cwd=tmp_path)
+    assert completed.returncode == 1 and completed.stderr.count(b"\n") == 1
+    assert completed.stderr.startswith(b"tagmire: error: bad.jsonl:2: a string holds a lone surrogate escape")
+    assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
+
+
+def test_invalid_utf8_stops_strictly_at_its_line(tmp_path):
+    # Waits for parse_batch's errors= policy, which finds the row natively.
+    (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT.replace(b"\\ud800", b"d800"))
+    completed = tagmire("parse", "bad.jsonl", "-o", "out.parquet", cwd=tmp_path)
+    assert completed.returncode == 1 and completed.stderr.count(b"\n") == 1
+    assert completed.stderr.startswith(b"tagmire: error: bad.jsonl:3: 'text' is not Unicode text")
+    assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
+
+
+@pytest.mark.parametrize(("policy", "texts"), [("replace", ["ok", "a\ufffdb", "c\ufffd"]),
+                                               ("null", ["ok", None, None])])
+def test_text_that_is_not_unicode_is_replaced_or_null_on_request(tmp_path, policy, texts):
+    # Waits for parse_batch's errors= policy.
+    (tmp_path / "bad.jsonl").write_bytes(BAD_TEXT)
+    out = ok(tagmire("parse", "bad.jsonl", "--errors", policy, cwd=tmp_path)).stdout
+    assert [json.loads(line)["text"] for line in out.splitlines()] == texts
+
+
+# --- refusals ---------------------------------------------------------------------------
 
 BAD_LINES = {
-    "malformed.jsonl": ('{"text": "a"}\n{"text": "b"\n', "malformed.jsonl:2: not valid JSON"),
-    "number.jsonl": ('{"text": "a"}\n\n{"text": 5}\n', "number.jsonl:3: field 'text' is a number, not a string"),
-    "nofield.jsonl": ('{"text": "a"}\n{"answer": "b"}\n', "nofield.jsonl:2: no field 'text'"),
+    "malformed.jsonl": ('{"text": "a"}\n\n{"text": "b"\n', "malformed.jsonl:3: not valid JSON"),
+    "number.jsonl": ('{"text": "a"}\n\n{"text": 5}\n', "number.jsonl:3: field 'text' is a number here"),
+    "numbers.jsonl": ('{"text": 4}\n\n{"text": 5}\n', "numbers.jsonl:1: column 'text' holds int64, not strings"),
+    "nofield.jsonl": ('{"answer": "b"}\n', "nofield.jsonl: no column 'text' (columns: answer)"),
     "array.jsonl": ('[1]\n', "array.jsonl:1: expected a JSON object, got an array"),
-    "clash.jsonl": ('{"text": "a", "segments": 1}\n', "clash.jsonl:1: field 'segments' would be replaced"),
+    "clash.jsonl": ('{"text": "a", "segments": 1}\n', "column 'segments' would be replaced"),
+    "mixed.jsonl": ('{"text": "a", "n": 1}\n{"text": "b", "n": 2}\n{"text": "c", "n": "x"}\n',
+                    "mixed.jsonl:3: field 'n' is a string here but a number on the lines before"),
 }
 
+REFUSALS = [
+    # (arguments, exit status, message)
+    (["parse", "missing.jsonl"], 2, "missing.jsonl: no such file or folder"),
+    (["parse", "answers.csv"], 2, "answers.csv: cannot read .csv"),
+    (["parse", "mixed"], 2, "mixed: holds files of more than one kind"),
+    (["parse", "empty"], 2, "empty: holds no files to read"),
+    (["parse", "answers.jsonl", "-o", "out.csv"], 2, "out.csv: cannot write .csv"),
+    (["parse", "answers.jsonl", "-o", "nowhere/out.jsonl"], 2, "no such folder"),
+    (["parse", "answers.jsonl", "-o", "answers.jsonl"], 2, "answers.jsonl: is also an input"),
+    (["parse", "answers.parquet", "-o", "answers.parquet"], 2, "answers.parquet: is also an input"),
+    (["parse", "answers.jsonl", "-o", "link.jsonl"], 2, "link.jsonl: is also an input"),
+    (["parse", "answers.jsonl", "-o", "hardlink.jsonl"], 2, "hardlink.jsonl: is also an input"),
+    (["parse", "mixed", "-o", "mixed/new.parquet"], 2, "lies inside the input folder mixed"),
+    (["parse", "-", "-"], 2, "standard input (-) can be read only once"),
+    (["parse", "answers.jsonl", "--keep-raw", "markers"], 2, "--keep-raw markers: the parser writes a column"),
+    (["parse", "answers.jsonl", "--config", "missing.toml"], 2, "missing.toml: no such configuration file"),
+    (["parse", "answers.jsonl", "--config", "bad.toml"], 1, "bad.toml: unknown_mode: unknown mode 'drop'"),
+    (["parse", "answers.jsonl", "--config", "bad.toml", "--preset", "cite"], 2, "not allowed with argument"),
+    (["parse", "answers.jsonl", "--threads", "0"], 2, "expected a positive whole number"),
+    (["parse", "answers.jsonl", "--preset", "nope"], 2, "invalid choice: 'nope'"),
+    (["parse", "--ray"], 2, "the following arguments are required: INPUT"),
+    (["parse", "answers.parquet", "--field", "id"], 1, "column 'id' holds int64, not strings"),
+    (["parse", "answers.parquet", "--field", "id.x"], 1, "'id' holds int64, not fields"),
+    (["parse", "broken.parquet"], 1, "broken.parquet: not a readable Parquet file"),
+    (["parse", "broken.jsonl.gz"], 1, "broken.jsonl.gz: cannot decompress"),
+    (["parse", "mixed.jsonl", "--batch-rows", "1", "-o", "out.parquet"], 1,
+     "mixed.jsonl:3: field 'n' holds string here but int64 on lines before; a Parquet column holds one type"),
+    (["show", "answers.jsonl", "--row", "99"], 1, "answers.jsonl: has 6 rows, so no row 99"),
+    *[(["parse", "answers.jsonl", name], 1, message) for name, (_, message) in BAD_LINES.items()],
+]
 
-@pytest.mark.parametrize(
-    ("argv", "message"),
-    [
-        (["parse", "{dir}/missing.jsonl", "-o", "{out}"], "missing.jsonl: no such file"),
-        (["parse", "{dir}/answers.csv", "-o", "{out}"], "answers.csv: cannot read .csv"),
-        (["parse", "{dir}/answers.parquet", "-o", "{out}"], "no column 'text' (columns: id, answer)"),
-        (["parse", "{dir}/answers.parquet", "--column", "id", "-o", "{out}"], "column 'id' holds int64, not strings"),
-        (["parse", "{dir}/answers.jsonl", "--field", "id", "-o", "{out}"], "answers.jsonl:1: field 'id' is a number"),
-        (["parse", "{dir}/answers.jsonl", "--config", "{dir}/missing.toml", "-o", "{out}"],
-         "missing.toml: No such file or directory"),
-        (["parse", "{dir}/answers.jsonl", "--config", "{dir}/bad.toml", "-o", "{out}"],
-         "bad.toml: unknown_mode: unknown mode 'drop'"),
-        (["parse", "{dir}/answers.jsonl", "-o", "{dir}/out.csv"], "out.csv: cannot write .csv"),
-        (["parse", "{dir}/answers.jsonl", "-o", "{dir}/nowhere/out.jsonl"], "no such folder"),
-        (["parse", "{dir}/broken.parquet", "-o", "{out}"], "broken.parquet: not a readable Parquet file"),
-        (["parse", "{dir}/latin1.txt", "-o", "{out}"], "latin1.txt: not UTF-8 text"),
-        *[(["parse", "{dir}/answers.jsonl", f"{{dir}}/{name}", "-o", "{out}"], message)
-          for name, (_, message) in BAD_LINES.items()],
-    ],
-)
+
 @pytest.mark.parametrize("output", ["out.parquet", "out.jsonl"])
-def test_user_errors_are_one_line_and_leave_no_file(inputs, argv, message, output):
-    if "broken.parquet" in argv[1] and "libasan" in os.environ.get("LD_PRELOAD", ""):
-        # pyarrow's Parquet reader throws C++ exceptions inside its own
-        # libraries, which abort under a preloaded AddressSanitizer runtime.
+@pytest.mark.parametrize(("argv", "status", "message"), REFUSALS, ids=[" ".join(r[0]) for r in REFUSALS])
+def test_refusals_are_one_line_with_their_status_and_leave_no_file(inputs, argv, status, message, output):
+    if "broken.parquet" in argv and "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("pyarrow's C++ exceptions abort under a preloaded ASan runtime")
     for name, (content, _) in BAD_LINES.items():
         (inputs / name).write_text(content)
+    (inputs / "answers.csv").write_text("text\nan answer\n")
     (inputs / "bad.toml").write_text('unknown_mode = "drop"\n')
     (inputs / "broken.parquet").write_bytes(b"PAR1 not really")
-    (inputs / "latin1.txt").write_bytes("café".encode("latin-1"))
-    before = set(os.listdir(inputs))
-    argv = [a.format(dir=inputs, out=inputs / output) for a in argv]
-    status, _, err = run(argv)
-    assert status == 1
-    assert err.startswith("tagmire: error: ") and err.count("\n") == 1, err
+    (inputs / "broken.jsonl.gz").write_bytes(b"not gzip at all\n")
+    (inputs / "mixed").mkdir()
+    (inputs / "mixed" / "a.jsonl").write_text('{"text": "a"}\n')
+    (inputs / "mixed" / "b.parquet").write_bytes((inputs / "answers.parquet").read_bytes())
+    (inputs / "empty").mkdir()
+    (inputs / "link.jsonl").symlink_to(inputs / "answers.jsonl")
+    os.link(inputs / "answers.jsonl", inputs / "hardlink.jsonl")
+    before = {path: path.read_bytes() for path in inputs.rglob("*") if path.is_file()}
+    if "-o" not in argv and argv[0] == "parse":
+        argv = [*argv, "-o", output]
+    completed = tagmire(*argv, cwd=inputs)
+    err = completed.stderr.decode()
+    assert completed.returncode == status, err
+    assert err.startswith("tagmire: error: ") and err.endswith("\n") and err.count("\n") == 1, err
     assert message in err
-    assert set(os.listdir(inputs)) == before  # neither the output nor a temporary file
+    assert {path: path.read_bytes() for path in inputs.rglob("*") if path.is_file()} == before
 
 
-def test_a_failing_run_keeps_the_previous_output(inputs):
-    output = inputs / "out.parquet"
+# --- signals, pipes, modes, memory ----------------------------------------------------
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
+def test_a_signal_removes_the_partial_output_and_ends_with_its_status(tmp_path, signum):
+    output = tmp_path / "out.parquet"
     output.write_bytes(b"previous")
-    (inputs / "late.jsonl").write_text(jsonl([{"text": "ok"}] * 5) + "{oops\n")
-    assert run(["parse", str(inputs / "late.jsonl"), "-o", str(output), "--batch-rows", "2"])[0] == 1
-    assert output.read_bytes() == b"previous"
+    process = subprocess.Popen([*COMMAND, "parse", "-", "-o", str(output), "--batch-rows", "1"],
+                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        process.stdin.write(b'{"text": "a<cite/>"}\n' * 3)
+        process.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not any(name.endswith(".partial") for name in os.listdir(tmp_path)):
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.02)
+        process.send_signal(signum)
+        assert process.wait(timeout=60) == 128 + signum
+    finally:
+        process.kill()
+        process.stdin.close()
+        process.stderr.close()
+    assert os.listdir(tmp_path) == ["out.parquet"] and output.read_bytes() == b"previous"
 
 
-def test_jsonl_fields_that_do_not_fit_parquet_are_refused(inputs):
-    (inputs / "mixed.jsonl").write_text(jsonl([{"text": "a", "n": 1}, {"text": "b", "n": "x"}]))
-    status, _, err = run(["parse", str(inputs / "mixed.jsonl"), "-o", str(inputs / "o.parquet"),
-                          "--batch-rows", "1"])
-    assert status == 1 and "write JSONL output instead" in err
-    status, out, _ = run(["parse", str(inputs / "mixed.jsonl")])
-    assert status == 0 and [json.loads(line)["n"] for line in out.splitlines()] == [1, "x"]
+def test_a_closed_pipe_ends_the_run_quietly(tmp_path):
+    (tmp_path / "many.jsonl").write_text(jsonl({"text": f"answer {i} <cite/>"} for i in range(5000)))
+    process = subprocess.Popen([*COMMAND, "parse", str(tmp_path / "many.jsonl")], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    first = process.stdout.readline()
+    process.stdout.close()  # as `| head -1` does
+    assert json.loads(first)["markers"][0]["tag"] == "cite"
+    assert process.wait(timeout=120) == 141
+    assert process.stderr.read() == b""
+    process.stderr.close()
 
 
-@pytest.mark.parametrize("argv", [["parse", "{dir}/answers.jsonl", "--threads", "0"], ["parse"], ["parse", "--ray"]])
-def test_bad_options_are_usage_errors(inputs, argv):
-    with pytest.raises(SystemExit) as raised:
-        run([a.format(dir=inputs) for a in argv])
-    assert raised.value.code == 2
+def test_outputs_take_the_mode_open_would_give(tmp_path):
+    (tmp_path / "a.jsonl").write_text('{"text": "a"}\n')
+
+    def umask_027():
+        os.umask(0o027)
+
+    for output in ("new.parquet", "new.jsonl"):
+        ok(tagmire("parse", "a.jsonl", "-o", output, cwd=tmp_path, preexec_fn=umask_027))
+        assert (tmp_path / output).stat().st_mode & 0o777 == 0o640
+        (tmp_path / output).chmod(0o604)
+        ok(tagmire("parse", "a.jsonl", "-o", output, cwd=tmp_path, preexec_fn=umask_027))
+        assert (tmp_path / output).stat().st_mode & 0o777 == 0o604
 
 
-def test_ray_before_the_inputs_leaves_them_inputs(inputs, monkeypatch):
-    import tagmire._cli as cli
-
-    seen = {}
-
-    def fake_ray(names, options, address):
-        seen.update(names=names, address=address)
-        return iter(())
-
-    monkeypatch.setattr(cli, "read_with_ray", fake_ray)
-    status, _, _ = run(["parse", "--ray", str(inputs / "answers.parquet"), "-o", str(inputs / "o.jsonl")])
-    assert status == 0 and seen == {"names": [str(inputs / "answers.parquet")], "address": ""}
-    run(["parse", str(inputs / "answers.parquet"), "--ray", "ray://head:10001"])
-    assert seen["address"] == "ray://head:10001"
+OUT_OF_MEMORY = """
+import resource, sys
+import numpy, pyarrow.dataset, pyarrow.json, pyarrow.parquet
+from tagmire._cli import main
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (200 << 20), resource.RLIM_INFINITY))
+sys.exit(main(sys.argv[1:]))
+"""
 
 
-def test_progress_is_drawn_on_a_terminal_only(inputs, monkeypatch):
-    pytest.importorskip("tqdm")
-
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
-
-    monkeypatch.setattr(sys, "stderr", Terminal())
-    from tagmire._cli import build_parser, run as run_command
-    args = build_parser().parse_args(["parse", str(inputs / "answers.parquet"), "--column", "answer",
-                                      "-o", str(inputs / "o.jsonl")])
-    run_command(args, io.BytesIO(), io.StringIO())
-    drawn = sys.stderr.getvalue()
-    assert "rows/s" in drawn and "MB/s" in drawn and "100%" in drawn
-    _, _, err = run(["parse", str(inputs / "answers.parquet"), "--column", "answer", "-o", str(inputs / "p.jsonl")])
-    assert err == ""
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="needs RLIMIT_AS")
+def test_running_out_of_memory_says_so(tmp_path):
+    # One answer of 120 MB: its line, its column and its parse need more
+    # than the 200 MB the limit leaves.
+    with open(tmp_path / "huge.jsonl", "w") as file:
+        file.write('{"text": "' + "<note>x" * 17_000_000 + '"}\n')
+    completed = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY, "parse", "huge.jsonl", "-o", "out.parquet"],
+                               capture_output=True, timeout=300, check=False, cwd=tmp_path,
+                               env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert completed.returncode == 1, completed.stderr
+    assert completed.stderr.startswith(b"tagmire: error: out of memory")
+    assert completed.stderr.count(b"\n") == 1
+    assert os.listdir(tmp_path) == ["huge.jsonl"]
 
 
-@pytest.mark.parametrize("command", [["tagmire"], [sys.executable, "-m", "tagmire"]], ids=["script", "module"])
-def test_installed_commands_exit_cleanly_without_a_traceback(inputs, command):
-    if command == ["tagmire"]:
-        script = shutil.which("tagmire", path=os.path.dirname(sys.executable))
-        if script is None:
-            pytest.skip("the console script is not beside this interpreter")
-        command = [script]
-    good = subprocess.run([*command, "parse", "-"], input=b'{"text": "a<cite/>"}\n', capture_output=True,
-                          timeout=120, check=False)
-    assert good.returncode == 0, good.stderr
-    assert json.loads(good.stdout)["markers"][0]["tag"] == "cite"
-    bad = subprocess.run([*command, "parse", "-"], input=b'{"text": 1}\n', capture_output=True, timeout=120,
-                         check=False)
-    assert bad.returncode == 1
-    assert bad.stderr == b"tagmire: error: <stdin>:1: field 'text' is a number, not a string\n"
+# --- the command itself ----------------------------------------------------------------
+
+def test_the_command_explains_itself():
+    bare = tagmire()
+    assert bare.returncode == 2 and b"COMMAND" in bare.stderr and b"parse" in bare.stderr
+    version = ok(tagmire("--version")).stdout.decode()
+    assert version.startswith("tagmire ") and version.split()[1][0].isdigit()
+    help_text = ok(tagmire("parse", "--help")).stdout.decode()
+    usage = help_text.split("\n\n")[0]
+    assert "INPUT [INPUT ...]" in usage and "[INPUT ...]]" not in usage  # required
+    assert help_text.rstrip().splitlines()[-1].strip().startswith("tagmire parse")
+    assert "--ray-address ADDRESS" in help_text and "--quiet" in help_text
+    assert ok(tagmire("show", "--help")).stdout.decode().rstrip().splitlines()[-1].strip().startswith("tagmire show")
+
+
+def run_on_terminal(argv, cwd, stdout_too=False):
+    """Runs the command with standard error (and standard output) on a
+    pseudo-terminal; returns (status, what the terminal showed)."""
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen([*COMMAND, *argv], cwd=cwd, stderr=terminal,
+                               stdout=terminal if stdout_too else subprocess.DEVNULL,
+                               env={**os.environ, "TERM": "xterm-256color"})
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # the terminal's other end has closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(controller)
+    return process.wait(timeout=120), shown.decode(errors="replace")
+
+
+def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
+    status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "p.jsonl"], inputs)
+    assert status == 0 and re.search(r"100%.*\b6(\.00)?/6(\.00)? \[00:00<00:00", shown), shown
+    status, shown = run_on_terminal(["parse", "answers.jsonl", "answers.jsonl.gz", "-o", "j.jsonl"], inputs)
+    assert status == 0 and "B/s" in shown and shown.rstrip().splitlines()[-1].lstrip("\r").startswith("100%")
+    status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "q.jsonl", "--quiet"], inputs)
+    assert (status, shown) == (0, "")
+    assert ok(tagmire("parse", "answers.parquet", "-o", "r.jsonl", cwd=inputs)).stderr == b""
+
+
+# --- show ---------------------------------------------------------------------------------
+
+def test_show_marks_stretches_and_markers_in_plain_text(inputs):
+    out = ok(tagmire("show", "answers.jsonl", cwd=inputs)).stdout.decode()
+    assert out == ("answers.jsonl:1\n[Water boils at 100 C]{cite}.\n[verify altitude]{note}\n\n"
+                   "legend:\n  cite: 1 stretch\n  note: 1 stretch\n")
+    out = ok(tagmire("show", "answers.parquet", "--row", "1", cwd=inputs)).stdout.decode()
+    assert out == "answers.parquet, row 1\né{@cite src=x k}ü\n\nlegend:\n  cite: 1 marker; attributes: src=x, k\n"
+    out = ok(tagmire("show", "answers.jsonl", "--row", "2", cwd=inputs)).stdout.decode()
+    assert out == "answers.jsonl:3: no answer (null)\n"
+    out = ok(tagmire("show", "answers.jsonl", "--row", "4", "--preset", "cite", cwd=inputs)).stdout.decode()
+    assert out.splitlines()[1:] == ["x", "", "legend:", "  no annotations"]
+
+
+def test_show_colours_the_stretches_on_a_terminal(inputs):
+    pytest.importorskip("rich")
+    status, shown = run_on_terminal(["show", "answers.jsonl"], inputs, stdout_too=True)
+    assert status == 0
+    assert "\x1b[" in shown and "[Water" not in shown  # coloured, not marked
+    assert "Water boils at 100 C" in shown and "cite" in shown and "1 stretch" in shown
+
+
+# --- hostile inputs through every input path -----------------------------------------------
+
+def family_config(family):
+    """The family's configuration as a file the command line reads."""
+    config = family.config
+    return {"preset": "compat_default", "recognized_tags": config.recognized(),
+            "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
+            "autoclose_on_same_tag": config.autoclose_on_same_tag}
+
+
+def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
+    groups = {}
+    for family in hostile_families.FAMILIES:
+        groups.setdefault(json.dumps(family_config(family), sort_keys=True), []).append(family)
+    for number, (config_text, families) in enumerate(groups.items()):
+        folder = tmp_path / f"group{number}"
+        (folder / "lines").mkdir(parents=True)
+        texts = [family.make(3000) for family in families]
+        (folder / "config.json").write_text(config_text)
+        lines = jsonl({"name": f.name, "text": t} for f, t in zip(families, texts))
+        (folder / "lines" / "a.jsonl.gz").write_bytes(gzip.compress(lines.encode()))
+        (folder / "a.ndjson").write_text(lines)
+        (folder / "dataset").mkdir()
+        pq.write_table(pa.table({"name": [f.name for f in families], "text": texts}), folder / "dataset" / "0.parquet")
+        pq.write_table(pa.table({"name": [f.name for f in families], "text": texts}), folder / "a.parquet")
+        for family, text in zip(families, texts):
+            (folder / f"{family.name}.txt").write_text(text)
+        txts = [f"{family.name}.txt" for family in families]
+        ok(tagmire("parse", "lines", "a.ndjson", "a.parquet", "dataset", *txts, "--config", "config.json",
+                   "-o", "out.parquet", "--batch-rows", "3", cwd=folder))
+        config = Config.from_mapping(json.loads(config_text))
+        rows = pq.read_table(folder / "out.parquet").drop_columns(["name", "path"]).to_pylist()
+        assert rows == parse_batch(texts * 5, config).to_pylist(), [f.name for f in families]
+        out = ok(tagmire("parse", "-", "--config", "config.json", cwd=folder, stdin=lines.encode())).stdout
+        names = [family.name for family in families]
+        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, name=names)
+    # show reads them by the same path.
+    shown = ok(tagmire("show", "a.parquet", "--config", "config.json", cwd=folder)).stdout.decode()
+    assert shown.startswith("a.parquet, row 0\n") and "legend:" in shown
+
+
+def test_a_failing_run_keeps_the_previous_output(tmp_path):
+    output = tmp_path / "out.parquet"
+    output.write_bytes(b"previous")
+    (tmp_path / "late.jsonl").write_text(jsonl([{"text": "ok"}] * 5) + "{oops\n")
+    completed = tagmire("parse", "late.jsonl", "-o", output, "--batch-rows", "2", cwd=tmp_path)
+    assert completed.returncode == 1 and completed.stderr.startswith(b"tagmire: error: late.jsonl:6: not valid JSON")
+    assert output.read_bytes() == b"previous" and sorted(os.listdir(tmp_path)) == ["late.jsonl", "out.parquet"]

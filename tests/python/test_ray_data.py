@@ -2,17 +2,23 @@
 gives equal the single-process parse_batch result. Skipped only where Ray is
 not installed (CI installs it on one interpreter)."""
 
+import os
 import random
+import subprocess
+import sys
 
 import pytest
 
+# Read by Ray as it is imported: the local instance of these tests, as the
+# package starts it, listens on loopback only (see tagmire._cli.start_ray).
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 ray = pytest.importorskip("ray")
 pytest.importorskip("ray.data")
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 from tagmire import Config, ParseColumn, parse_batch  # noqa: E402
-from tagmire._cli import main  # noqa: E402
+from tagmire._cli import start_ray  # noqa: E402
 
 # Ray's own deprecations are Ray's business, not a fault of this package.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.*", "ignore::FutureWarning:ray.*")
@@ -44,7 +50,7 @@ def dataset(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def local_ray():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False, configure_logging=False)
+    start_ray(None, num_cpus=2)
     ray.data.DataContext.get_current().execution_options.preserve_order = True
     try:
         yield
@@ -70,11 +76,21 @@ def test_ray_data_rows_equal_the_single_process_result(dataset, local_ray):
     assert table.drop_columns(["id"]).equals(expected.combine_chunks().cast(table.drop_columns(["id"]).schema))
 
 
-def test_the_command_line_runs_on_the_ray_instance(dataset, local_ray, tmp_path):
+def test_the_local_instance_listens_on_loopback_only(local_ray):
+    assert [node["NodeManagerAddress"] for node in ray.nodes()] == ["127.0.0.1"]
+
+
+def test_the_command_line_parses_a_folder_on_its_own_ray_instance(dataset, tmp_path):
     folder, texts = dataset
-    files = sorted(str(path) for path in folder.iterdir())
     output = tmp_path / "out.parquet"
-    assert main(["parse", *files, "--column", "answer", "--ray", "-o", str(output)]) == 0
+    # --ray is a switch: the folder after it is an input, not an address.
+    completed = subprocess.run([sys.executable, "-m", "tagmire", "parse", "--ray", str(folder), "--field", "answer",
+                                "-o", str(output)], capture_output=True, timeout=600, check=False)
+    assert completed.returncode == 0, completed.stderr.decode()
     table = pq.read_table(output)
     assert table.column("id").to_pylist() == list(range(ANSWERS))
     assert table.drop_columns(["id"]).to_pylist() == parse_batch(texts).to_pylist()
+    refused = subprocess.run([sys.executable, "-m", "tagmire", "parse", "--ray", str(folder), "--field", "id",
+                              "-o", str(output)], capture_output=True, timeout=600, check=False)
+    assert refused.returncode == 1 and refused.stderr.count(b"\n") == 1, refused.stderr
+    assert b"holds int64, not strings" in refused.stderr

@@ -1,0 +1,330 @@
+"""The command line's inputs, read by pyarrow's own readers into tables of
+at most `batch_rows` rows, so that memory holds a few batches and never a
+file: JSON lines (`.jsonl`, `.ndjson`, either compressed as `.gz`, `.bz2`
+or `.zst`, or standard input), Parquet files and datasets, folders of any
+of these, and `.txt` files (one answer each, beside their path). Every
+batch can name the file and line (or row) of each of its rows, for errors.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any
+
+from tagmire._batch import _pyarrow
+
+# pyarrow ships no type information, so its objects are typed Any here.
+
+JSONL_SUFFIXES = (".jsonl", ".ndjson")
+COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd"}
+# A JSONL input is read this much at a time and cut at its last newline.
+READ_BYTES = 8 << 20
+
+
+class UsageError(Exception):
+    """A command line that cannot run as given (exit status 2)."""
+
+
+class DataError(Exception):
+    """An input that cannot be read as asked (exit status 1)."""
+
+
+@dataclass
+class Batch:
+    """Rows of one input, as pyarrow read them."""
+
+    table: Any  # pyarrow.Table
+    place: Callable[[int], str]  # "answers.jsonl:17" for the batch's row 17's line
+    label: str  # the input's name
+    kind: str  # "jsonl", "parquet" or "txt"
+    first: bool  # the first batch of its input
+    read_bytes: int  # input bytes consumed so far, where they are counted
+
+
+def describe(path: str) -> str:
+    """What kind of input a path names: "jsonl", "parquet", "txt" or
+    "folder"; a UsageError for anything else."""
+    if path == "-":
+        return "jsonl"
+    if os.path.isdir(path):
+        return "folder"
+    if not os.path.exists(path):
+        raise UsageError(f"{path}: no such file or folder")
+    kind = _kind_of_name(path)
+    if kind is None:
+        raise UsageError(f"{path}: cannot read {_suffixes(path) or 'a file without suffix'} "
+                         "(expected .jsonl, .ndjson, .parquet or .txt, or a folder of them; "
+                         "JSON lines may be compressed as .gz, .bz2 or .zst)")
+    return kind
+
+
+def _suffixes(path: str) -> str:
+    return "".join(Path(path).suffixes[-2:]).lower()
+
+
+def _kind_of_name(path: str) -> str | None:
+    name = path.lower()
+    for compression in ("", *COMPRESSIONS):
+        if name.endswith(tuple(suffix + compression for suffix in JSONL_SUFFIXES)):
+            return "jsonl"
+    if name.endswith(".parquet"):
+        return "parquet"
+    if name.endswith(".txt"):
+        return "txt"
+    return None
+
+
+def folder_files(folder: str) -> tuple[str, list[str]]:
+    """The kind of a folder's files and the files, in order, as pyarrow's
+    dataset discovery lists them (hidden files and those starting with
+    `_`, such as Spark's `_SUCCESS`, are left out). A folder that mixes
+    kinds is refused rather than half read."""
+    import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
+
+    # An empty schema: listing the files, not reading the first one.
+    files = sorted(ds.dataset(folder, format="parquet", schema=_pyarrow().schema([])).files)
+    kinds: dict[str, str] = {}
+    for file in files:
+        kind = _kind_of_name(file)
+        if kind is None:
+            raise UsageError(f"{folder}: cannot read {file} (a folder holds .jsonl, .ndjson, .parquet "
+                             "or .txt files of one kind)")
+        kinds.setdefault(kind, file)
+    if not kinds:
+        raise UsageError(f"{folder}: holds no files to read")
+    if len(kinds) > 1:
+        first, second = list(kinds.values())[:2]
+        raise UsageError(f"{folder}: holds files of more than one kind ({first}, {second}); "
+                         "give one kind per folder")
+    return next(iter(kinds)), files
+
+
+# --- JSON lines ---------------------------------------------------------------
+
+def _line_blocks(stream: Any, batch_rows: int) -> Iterator[tuple[int, bytes]]:
+    """(first line number, bytes) of consecutive blocks of whole lines, each
+    of at most `batch_rows` lines."""
+    carry = b""
+    line = 1
+    while True:
+        chunk = stream.read(READ_BYTES)
+        data = carry + chunk if carry else chunk
+        end = data.rfind(b"\n") + 1 if chunk else len(data)
+        start = 0
+        while start < end:
+            cut = end
+            if data.count(b"\n", start, end) > batch_rows:
+                cut = start
+                for _ in range(batch_rows):
+                    cut = data.index(b"\n", cut, end) + 1
+            yield line, data[start:cut]
+            line += data.count(b"\n", start, cut)
+            start = cut
+        carry = data[end:]
+        if not chunk:
+            return
+
+
+def _row_line(block: bytes, first_line: int, row: int) -> int:
+    """The line of the block's `row`-th row: pyarrow's rows skip blank lines."""
+    for number, text in enumerate(block.split(b"\n"), start=first_line):
+        if text.strip():
+            if row == 0:
+                return number
+            row -= 1
+    return first_line
+
+
+# JSON escapes, left to right, so that an escaped backslash is never taken
+# for the start of the escape after it: a surrogate pair, a lone surrogate,
+# or any other escape.
+_ESCAPES = re.compile(
+    rb"\\(?:u[dD][89abAB][0-9a-fA-F]{2}\\u[dD][c-fC-F][0-9a-fA-F]{2}|u([dD][89a-fA-F][0-9a-fA-F]{2})|.)", re.DOTALL)
+
+
+def _lone_surrogates(block: bytes, errors: str) -> bytes:
+    """The block with each escaped lone surrogate (`"\\ud800"`, valid JSON
+    but no Unicode text), which pyarrow refuses, read by the `errors`
+    policy: as U+FFFD for "replace", and for "null" as the bytes it would
+    have in UTF-8, which pyarrow takes and the parser then turns into a
+    null row as it does any text that is not UTF-8."""
+    def lone(match: re.Match[bytes]) -> bytes:
+        code = match.group(1)
+        if not code:
+            return match.group(0)
+        return b"\\ufffd" if errors == "replace" else chr(int(code, 16)).encode("utf-8", "surrogatepass")
+
+    return _ESCAPES.sub(lone, block)
+
+
+_ROW = re.compile(r" in row (\d+)$")
+_CHANGED = re.compile(r"Column\((/?[^)]*)\) changed from (\w+) to (\w+)")
+_JSON_KINDS = {"number": "a number", "string": "a string", "object": "an object", "array": "an array",
+               "boolean": "a boolean", "null": "null"}
+
+
+def _json_problem(message: str) -> str:
+    message = _ROW.sub("", message.removeprefix("JSON parse error: "))
+    changed = _CHANGED.search(message)
+    if changed is None:
+        return f"not valid JSON: {message}"
+    path, before, now = changed.groups()
+    before, now = _JSON_KINDS.get(before, before), _JSON_KINDS.get(now, now)
+    if not path:
+        return f"expected a JSON object, got {now}"
+    name = path.lstrip("/").replace("/", ".")
+    return f"field {name!r} is {now} here but {before} on the lines before; a field holds one JSON type"
+
+
+def _without_timestamps(pa: Any, data_type: Any) -> Any:
+    """`data_type` with every timestamp a string: pyarrow's reader takes
+    strings that look like dates for timestamps, and a field's text must
+    come out as it went in."""
+    if pa.types.is_timestamp(data_type):
+        return pa.string()
+    if pa.types.is_struct(data_type):
+        return pa.struct([field.with_type(_without_timestamps(pa, field.type)) for field in data_type])
+    if pa.types.is_list(data_type):  # the reader's lists are never large
+        item = data_type.value_field
+        return pa.list_(item.with_type(_without_timestamps(pa, item.type)))
+    return data_type
+
+
+def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> Any:
+    """One block of JSON lines as a table, by pyarrow's JSON reader."""
+    pa = _pyarrow()
+    import pyarrow.json as pj  # type: ignore[import-untyped, unused-ignore]
+
+    # One reader block for the whole batch, so that a row number in its
+    # errors counts from the batch's first line.
+    read_options = pj.ReadOptions(use_threads=False, block_size=len(block) + 1)
+    parse_options = None
+    for attempt in range(3):
+        try:
+            table = pj.read_json(pa.py_buffer(block), read_options=read_options, parse_options=parse_options)
+        except pa.ArrowInvalid as error:
+            message = str(error)
+            row = _ROW.search(message)
+            if "surrogate pair in string is invalid" in message:
+                if errors != "strict" and attempt == 0:
+                    block = _lone_surrogates(block, errors)
+                    continue
+                raise DataError(f"{place(int(row.group(1)) if row else 0)}: a string holds a lone surrogate "
+                                "escape (such as \\ud800), which is not Unicode text; --errors replace or "
+                                "--errors null reads it") from None
+            raise DataError(f"{place(int(row.group(1)) if row else 0)}: {_json_problem(message)}") from None
+        schema = pa.schema([field.with_type(_without_timestamps(pa, field.type)) for field in table.schema])
+        if schema.equals(table.schema):
+            return table
+        parse_options = pj.ParseOptions(explicit_schema=schema)
+    raise AssertionError("unreachable")
+
+
+def jsonl_batches(path: str, stdin: IO[bytes], batch_rows: int, errors: str) -> Iterator[Batch]:
+    pa = _pyarrow()
+    label = "<stdin>" if path == "-" else path
+    raw: Any
+    if path == "-":
+        raw = stream = stdin
+    else:
+        raw = stream = pa.OSFile(path, "r")
+        compression = COMPRESSIONS.get(Path(path).suffix.lower())
+        if compression is not None:
+            stream = pa.CompressedInputStream(raw, compression)
+    try:
+        first = True
+        blocks = _line_blocks(stream, batch_rows)
+        while True:
+            try:
+                line, block = next(blocks)
+            except StopIteration:
+                return
+            except (pa.ArrowInvalid, pa.ArrowIOError) as error:
+                raise DataError(f"{label}: cannot decompress: {error}") from None
+
+            def place(row: int, block: bytes = block, line: int = line) -> str:
+                return f"{label}:{_row_line(block, line, row)}"
+
+            table = read_json_block(block, place, errors)
+            if table.num_rows:
+                yield Batch(table, place, label, "jsonl", first, raw.tell() if path != "-" else 0)
+                first = False
+    finally:
+        if path != "-":
+            stream.close()
+            raw.close()
+
+
+# --- Parquet ----------------------------------------------------------------------
+
+def parquet_dataset(path: str) -> Any:
+    """A Parquet file or folder as a dataset whose schema unites every
+    file's (a column only some files have is null in the others), so that
+    no file's columns are dropped. A folder's `key=value` subfolders are
+    columns too."""
+    pa = _pyarrow()
+    import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
+
+    partitioning = "hive" if os.path.isdir(path) else None
+    try:
+        dataset = ds.dataset(path, format="parquet", partitioning=partitioning)
+        schemas = [fragment.physical_schema for fragment in dataset.get_fragments()]
+        schema = pa.unify_schemas([*schemas, dataset.schema], promote_options="permissive")
+    except pa.ArrowInvalid as error:
+        raise DataError(f"{path}: not a readable Parquet file or dataset ({error})") from None
+    except pa.ArrowTypeError as error:
+        raise DataError(f"{path}: its files' columns do not agree ({error})") from None
+    return ds.dataset(path, format="parquet", partitioning=partitioning, schema=schema)
+
+
+def parquet_batches(path: str, batch_rows: int) -> Iterator[Batch]:
+    pa = _pyarrow()
+    dataset = parquet_dataset(path)
+    # Few batches read ahead, from one file at a time: memory holds a few
+    # batches, not a file.
+    scanner = dataset.scanner(batch_size=batch_rows, batch_readahead=2, fragment_readahead=1)
+    offsets: dict[str, int] = {}
+    first = True
+    try:
+        for tagged in scanner.scan_batches():
+            file = tagged.fragment.path
+            offset = offsets.get(file, 0)
+            batch = tagged.record_batch
+            offsets[file] = offset + batch.num_rows
+            if not batch.num_rows:
+                continue
+
+            def place(row: int, file: str = file, offset: int = offset) -> str:
+                return f"{file}, row {offset + row}"
+
+            yield Batch(pa.Table.from_batches([batch]), place, path, "parquet", first, 0)
+            first = False
+    except pa.ArrowInvalid as error:
+        raise DataError(f"{path}: not a readable Parquet file ({error})") from None
+
+
+def parquet_rows(path: str) -> int:
+    return int(parquet_dataset(path).count_rows())
+
+
+# --- text files -----------------------------------------------------------------
+
+def text_batches(paths: Sequence[str], column: str, batch_rows: int) -> Iterator[Batch]:
+    """Each file one answer, in a column named `column` beside `path`. The
+    bytes go to the parser as they are: text that is not UTF-8 meets the
+    parser's `errors` policy, as it does in any other input."""
+    pa = _pyarrow()
+    for start in range(0, len(paths), batch_rows):
+        group = list(paths[start:start + batch_rows])
+        contents = [Path(path).read_bytes() for path in group]
+        answers = pa.array(contents, pa.large_binary()).view(pa.large_string())
+        table = pa.table({"path": pa.array(group, pa.large_string()), column: answers})
+
+        def place(row: int, group: list[str] = group) -> str:
+            return group[row]
+
+        yield Batch(table, place, group[0], "txt", start == 0, 0)
