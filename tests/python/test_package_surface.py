@@ -2,6 +2,7 @@
 no pyarrow needed until the batch API is used, and typed stubs that match
 the native module."""
 
+import ast
 import importlib.metadata
 import importlib.util
 import os
@@ -126,3 +127,21 @@ def test_mypy_checks_user_code_against_the_package(tmp_path):
     assert 'Revealed type is "tagmire._native.StreamUpdate"' in report, report
     assert '"StreamUpdate" has no attribute "pending"' in report, report
     assert 'Revealed type is "int"' in report, report
+
+
+def test_the_stubs_docstrings_are_the_records_own():
+    # The API reference is built from the stub; its docstrings must say
+    # what help() says at run time.
+    stub = ast.parse((pathlib.Path(tagmire.__file__).parent / "_native.pyi").read_text())
+    compared = 0
+    for node in stub.body:
+        if not isinstance(node, ast.ClassDef) or node.name not in tagmire.__all__:
+            continue
+        runtime = getattr(tagmire, node.name)
+        assert " ".join(ast.get_docstring(node).split()) == " ".join(runtime.__doc__.split())
+        for member in node.body:
+            if isinstance(member, ast.FunctionDef) and not member.name.startswith("__"):
+                documented = getattr(runtime, member.name).__doc__
+                assert " ".join((ast.get_docstring(member) or "").split()) == " ".join(documented.split()), member.name
+                compared += 1
+    assert compared >= 30

@@ -123,7 +123,7 @@ def test_the_site_publishes_the_repository_pages_at_their_own_paths(site_copy):
         ("README.md", "(BENCHMARKS.md)", "(BENCHMARK.md)", "BENCHMARK.md"),
         ("src/python_bindings/_tagmire_rs.pyi", '"""Whether names match only in the same letter case."""', "...",
          "_tagmire_rs.ParserConfig.set_case_sensitive_tags has no docstring"),
-        ("src/tagmire/_stream.py", '"""Adds `chunk` to the text and returns what settled."""', "",
+        ("src/tagmire/_stream.py", '"""Adds `chunk` to the text and returns what settled and, with\n        previews, how the preview changed."""', "",
          "tagmire.StreamParser.feed has no docstring"),
     ],
 )
