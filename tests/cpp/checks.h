@@ -262,6 +262,18 @@ inline std::string check_forms(std::string_view text, const types::ParserConfig&
   return {};
 }
 
+// An annotation read back from its stored form, as a plain record.
+inline types::Annotation annotation_copy(types::AnnotationReader<char> reader) {
+  types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
+  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+    const auto a = reader.next_attribute();
+    copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
+                            a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
+                                        : types::AttrValue::boolean(true));
+  }
+  return copy;
+}
+
 // The settled runs of a stream joined into one result: texts concatenated,
 // a run's first segment joined to the one before when it continues it.
 // Empty when a continuing segment's annotations differ from the one before.
@@ -270,15 +282,7 @@ inline std::string join_runs(const std::vector<parser::SettledText>& runs, types
     if (run.start != joined.text.size()) return "a run does not start where the text before it ends";
     const types::SegmentTable& segments = run.records.segments();
     const auto annotation = [&](types::AnnotationRef ref) {
-      types::AnnotationReader<char> reader = run.records.annotation<char>(ref);
-      types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
-      for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
-        const auto a = reader.next_attribute();
-        copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
-                                a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
-                                            : types::AttrValue::boolean(true));
-      }
-      return copy;
+      return annotation_copy(run.records.annotation<char>(ref));
     };
     std::vector<types::AnnotationRef> refs;
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -305,15 +309,7 @@ inline std::string join_runs(const std::vector<parser::SettledText>& runs, types
 
 // An annotation kept as its stored bytes (a preview's), read back.
 inline types::Annotation annotation_of(const std::string& bytes) {
-  types::AnnotationReader<char> reader(bytes.data(), 0);
-  types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
-  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
-    const auto a = reader.next_attribute();
-    copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
-                            a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
-                                        : types::AttrValue::boolean(true));
-  }
-  return copy;
+  return annotation_copy(types::AnnotationReader<char>(bytes.data(), 0));
 }
 
 // A preview as a user interface keeps it from the changes it is handed: the
