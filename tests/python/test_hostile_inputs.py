@@ -7,11 +7,11 @@ import array
 import faulthandler
 import time
 
-import hostile_families  # bench/, on pytest's path
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
 from conftest import CallbackSequence, tagged_segments
+from inputs import hostile_families
 
 MB = 1 << 20
 
@@ -57,7 +57,7 @@ def repeat(piece, size):
 
 
 # The hostile families, each with the configuration that exposes it: every
-# one of them makes a plain parser quadratic. bench/hostile_families.py
+# one of them makes a plain parser quadratic. inputs/hostile_families.py
 # defines them for these tests and for the benchmarks in both languages.
 FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 
@@ -102,7 +102,7 @@ def test_same_tag_family_keeps_thousands_of_tags_open():
 
 def test_cpp_families_are_generated_from_the_current_definitions():
     assert hostile_families.HEADER.read_text() == hostile_families.render_header(), (
-        "bench/hostile_inputs.h is stale: run python bench/hostile_families.py --write")
+        "inputs/hostile_inputs.h is stale: run python inputs/hostile_families.py --write")
 
 
 @pytest.mark.slow
