@@ -1,16 +1,25 @@
 """What the Python tests share (the atheris target, fuzz/fuzz_python_api.py,
 imports this file by its path too): a parse result as plain values,
 generated configurations, a stream's preview kept as a user interface keeps
-it, a sequence whose reading runs Python code, and mypy run on a user's
-code."""
+it, a sequence whose reading runs Python code, the leak check, and mypy run
+on a user's code."""
 
+import ctypes
+import ctypes.util
 import dataclasses
+import functools
+import gc
 import importlib.util
 import os
 import subprocess
 import sys
 
 from hypothesis import strategies as st
+
+import _tagmire_rs
+from _tagmire_rs import ParserConfig, parse
+
+# --- results and configurations as plain values ----------------------------
 
 
 def shape(result):
@@ -23,6 +32,13 @@ def shape(result):
         [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
     )
 
+
+def tagged_segments(result):
+    """The segments with the names of their tags only: [(text, [tag, ...]), ...]."""
+    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+
+
+# --- generated inputs and configurations -----------------------------------
 
 @st.composite
 def _configs(draw):
@@ -45,6 +61,9 @@ def _configs(draw):
 
 
 CONFIGS = _configs()
+
+
+# --- streams ----------------------------------------------------------------
 
 
 def joined_committed(updates):
@@ -123,9 +142,7 @@ class ShownPreview:
         return ("".join(p[2] for p in self.pieces), [(p[2], p[3]) for p in self.pieces], self.markers)
 
 
-def tagged_segments(result):
-    """The segments with the names of their tags only: [(text, [tag, ...]), ...]."""
-    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+# --- arguments built to misbehave -------------------------------------------
 
 
 class CallbackSequence:
@@ -153,6 +170,107 @@ class CallbackSequence:
         if self.on_item:
             self.on_item()
         return self.items[index]
+
+
+# --- leaks --------------------------------------------------------------------
+# Checked the way CPython's -R does: run the same work again and again after a
+# warm-up, and call it a leak only when a counter grows on every run.
+
+WARM_UPS = 3
+RUNS = 6
+# Growth per run at or above which a counter counts as grown. The
+# measurement itself may move a counter by a few units; a leak of one
+# reference, block or allocation per call grows it by the repetitions.
+GROWN = {"total references": 20, "watched references": 20, "memory blocks": 20, "C heap bytes": 4096}
+
+# What every path of the module hands out or raises: a reference taken on
+# one of these and never given back shows here.
+WATCHED = [ParserConfig, parse, _tagmire_rs.ParseResult, _tagmire_rs.Segment, _tagmire_rs.Annotation,
+           _tagmire_rs.Marker, None, True, False, TypeError, ValueError, UnicodeEncodeError, RuntimeError]
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+@functools.cache
+def heap_in_use():
+    """A function giving the bytes in use in glibc's heap, where the parser's
+    own allocations live, or None where that says nothing about them
+    (another libc, or a sanitizer's allocator in its place)."""
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    try:
+        mallinfo2 = libc.mallinfo2
+    except AttributeError:  # not glibc, or older than 2.33
+        return None
+    mallinfo2.restype = MallInfo2
+    libc.malloc.restype = ctypes.c_void_p
+    libc.free.argtypes = [ctypes.c_void_p]
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    before = in_use()
+    block = libc.malloc(1 << 20)
+    seen = in_use() - before >= 1 << 20
+    libc.free(block)
+    return in_use if seen else None
+
+
+def _counters(watched):
+    gc.collect()
+    heap = heap_in_use()
+    return {
+        "total references": sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
+        "watched references": sum(sys.getrefcount(obj) for obj in watched),
+        "memory blocks": sys.getallocatedblocks(),
+        "C heap bytes": heap() if heap else 0,
+    }
+
+
+def leaks(work, watched=(), repetitions=200):
+    """The counters that grew on every one of RUNS runs of `work` repeated
+    `repetitions` times, with their growth per run: the interpreter's total
+    reference count (debug builds), the references held on `watched`, the
+    interpreter's memory blocks, and the bytes in use in the C heap."""
+
+    def run():
+        for _ in range(repetitions):
+            work()
+
+    for _ in range(WARM_UPS):
+        run()
+    # Deltas go into lists made beforehand, so that measuring does not
+    # itself grow the counters from run to run.
+    deltas = {name: [0] * RUNS for name in GROWN}
+    before = _counters(watched)
+    for i in range(RUNS):
+        run()
+        after = _counters(watched)
+        for name in GROWN:
+            deltas[name][i] = after[name] - before[name]
+        before = after
+    return {name: d for name, d in deltas.items() if all(delta >= GROWN[name] for delta in d)}
+
+
+def call_each(failures):
+    """Makes every call of [(call, error)]; each must raise its error, or
+    succeed where that is None."""
+    for call, error in failures:
+        if error is None:
+            call()
+            continue
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError(f"no {error.__name__}")
+
+
+# --- mypy ---------------------------------------------------------------------
 
 
 def run_mypy_on(tmp_path, code):

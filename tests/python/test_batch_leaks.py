@@ -11,7 +11,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from test_leaks import WATCHED, call_each, leaks  # noqa: E402
+from conftest import WATCHED, call_each, leaks  # noqa: E402
 
 from tagmire import Config, InvalidTextError, ParserConfig, parse_batch  # noqa: E402
 from tagmire._cli import Options, read_inputs, read_jsonl  # noqa: E402
