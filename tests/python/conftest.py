@@ -1,12 +1,13 @@
-"""What the Python tests share (the atheris target, fuzz/fuzz_python_api.py,
-imports this file by its path too): a parse result as plain values,
-generated configurations, a stream's preview kept as a user interface keeps
-it, a sequence whose reading runs Python code, the leak check, and mypy run
-on a user's code."""
+"""What the Python tests share, each defined here once (the atheris target,
+fuzz/fuzz_python_api.py, imports this file by its path too): results and
+configurations read as plain values, generated configurations, a stream's
+preview kept as a user interface keeps it, arguments built to misbehave,
+the hang guard, the leak check, and mypy run on a user's code."""
 
 import ctypes
 import ctypes.util
 import dataclasses
+import faulthandler
 import functools
 import gc
 import importlib.util
@@ -14,6 +15,7 @@ import os
 import subprocess
 import sys
 
+import pytest
 from hypothesis import strategies as st
 
 import _tagmire_rs
@@ -38,7 +40,44 @@ def tagged_segments(result):
     return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
 
 
+def check_result(result):
+    """Asserts what every result keeps, read through the Python surface:
+    segments cut the text into non-empty pieces, markers stand in order at
+    byte offsets within it, and the repr counts them. Returns the segments."""
+    text = result.text
+    segments = result.segments
+    assert all(segment.text for segment in segments)
+    assert "".join(segment.text for segment in segments) == text
+    size = len(text.encode())
+    positions = [marker.pos for marker in result.markers]
+    assert positions == sorted(positions)
+    assert all(0 <= pos <= size for pos in positions)
+    assert repr(result) == f"ParseResult(text_len={size}, segments={len(segments)}, markers={len(positions)})"
+    return segments
+
+
+# Inputs on which every field of a configuration shows through.
+PROBES = [
+    "abc<cite>",
+    "Water boils.<cite>",
+    "<x>a</x> <Note>b",
+    "<CLAIM>c</claim> <Claim>d",
+    "<cite><note>a</note></cite> <note>one<note>two",
+    "Water boils.<cite> <x>a</x> <Note>b\n<claim>c</claim><todo/>",
+]
+
+
+def observed(config):
+    """What a ParserConfig shows on PROBES: each one's text and tagged
+    segments. A call that must leave the object as it was leaves this as
+    it was."""
+    return [(result.text, tagged_segments(result)) for result in (parse(probe, config) for probe in PROBES)]
+
+
 # --- generated inputs and configurations -----------------------------------
+
+UNKNOWN_MODES = ["strip", "passthrough", "treat_as_text"]
+RECOVERY_STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
 
 @st.composite
 def _configs(draw):
@@ -145,6 +184,23 @@ class ShownPreview:
 # --- arguments built to misbehave -------------------------------------------
 
 
+class Text(str):
+    """A str whose Python-level methods all lie: whatever takes text must
+    read the str's own data, never ask the object."""
+
+    def __len__(self):
+        raise AssertionError("__len__ called")
+
+    def __str__(self):
+        raise AssertionError("__str__ called")
+
+    def encode(self, *args, **kwargs):
+        raise AssertionError("encode called")
+
+    def __getitem__(self, index):
+        raise AssertionError("__getitem__ called")
+
+
 class CallbackSequence:
     """A sequence by the old protocol (__len__ and __getitem__, no __iter__):
     a setter reading it runs Python code while it holds its object.
@@ -170,6 +226,58 @@ class CallbackSequence:
         if self.on_item:
             self.on_item()
         return self.items[index]
+
+    def __repr__(self):  # the same test id in every run
+        return f"CallbackSequence({self.items!r})"
+
+
+def fake_numpy_bool(truth):
+    """An object that passes for numpy's bool scalar by its full name: its
+    truth value is `truth`, or what `truth`, a __bool__, returns."""
+    method = truth if callable(truth) else (lambda self: truth)
+    return type("bool_", (), {"__module__": "numpy", "__bool__": method})()
+
+
+def refused_while_busy(config):
+    """Uses `config` from inside a call that holds it (a setter reading a
+    CallbackSequence): a parse and each setter tried must be refused, each
+    with its own message."""
+    for attempt, message in ((lambda: parse("x", config), "Already mutably borrowed"),
+                             (lambda: config.set_unknown_mode("strip"), "Already borrowed"),
+                             (lambda: config.set_trim_punctuation(True), "Already borrowed")):
+        try:
+            attempt()
+        except RuntimeError as error:
+            if str(error) != message:
+                raise AssertionError(f"refused with {error!r}") from error
+        else:
+            raise AssertionError("a busy ParserConfig was used")
+
+
+def cannot_convert(param, value, target):
+    """The message of the TypeError for an argument `value` of the wrong type."""
+    return f"argument '{param}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
+
+
+def encoding_error(text):
+    """The UnicodeEncodeError that encoding `text` as UTF-8 raises, or None."""
+    try:
+        str.encode(text, "utf-8")
+    except UnicodeEncodeError as error:
+        return error
+    return None
+
+
+# --- hangs and child processes ----------------------------------------------
+
+
+@pytest.fixture
+def hang_guard():
+    """A test that hangs dumps every thread's stack and ends the run instead
+    of stalling CI until its time runs out."""
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 # --- leaks --------------------------------------------------------------------

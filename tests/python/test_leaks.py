@@ -17,7 +17,7 @@ import pytest
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
-from conftest import WATCHED, CallbackSequence, call_each, heap_in_use, leaks
+from conftest import WATCHED, CallbackSequence, Text, call_each, heap_in_use, leaks, refused_while_busy
 
 # --- the work ---------------------------------------------------------------
 
@@ -26,10 +26,6 @@ ASCII = "Water boils at 100 C.<cite>\n<note>verify <code lang=py/>altitude"
 CONFIG = ParserConfig()
 CONFIG.set_recognized_tags(["cite", "note", "todo", "claim", "risk", "code"])
 CONFIG.set_recovery_strategy("claim", "forward_next_token")
-
-
-class Text(str):
-    pass
 
 
 def read_everything(result):
@@ -86,19 +82,6 @@ def set_everything():
     parse(SOURCE, config)
 
 
-def refused_while_busy(config):
-    def reenter():
-        for call in (lambda: parse("x", config), lambda: config.set_unknown_mode("strip")):
-            try:
-                call()
-            except RuntimeError:
-                pass
-            else:
-                raise AssertionError("not refused")
-
-    return CallbackSequence(["cite"], on_item=reenter)
-
-
 def raise_type_error():
     raise TypeError("item")
 
@@ -142,7 +125,7 @@ FAILURES = [
     (lambda: CONFIG.set_recognized_tags(("cite", "\ud800")), UnicodeEncodeError),
     (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite", b"x"])), TypeError),
     (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite"], on_item=raise_type_error)), TypeError),
-    (lambda: BUSY.set_recognized_tags(refused_while_busy(BUSY)), None),
+    (lambda: BUSY.set_recognized_tags(CallbackSequence(["cite"], on_item=lambda: refused_while_busy(BUSY))), None),
     (lambda: CONFIG.set_trim_punctuation(1), TypeError),
     (lambda: CONFIG.set_autoclose_on_any_tag(val=None), TypeError),
     (lambda: CONFIG.set_autoclose_on_same_tag(True, False), TypeError),
