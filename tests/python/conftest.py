@@ -1,8 +1,10 @@
 """What the Python tests share, each defined here once (the atheris target,
-fuzz/fuzz_python_api.py, imports this file by its path too): results and
-configurations read as plain values, generated configurations, a stream's
-preview kept as a user interface keeps it, arguments built to misbehave,
-the hang guard, the leak check, and mypy run on a user's code."""
+fuzz/fuzz_python_api.py, imports this file by its path too, and so do the
+tests' child processes): results and configurations read as plain values,
+generated inputs and configurations, a stream's preview kept as a user
+interface keeps it, arguments built to misbehave, the hang guard and child
+processes under a memory limit, the leak check, and mypy run on a user's
+code."""
 
 import ctypes
 import ctypes.util
@@ -280,6 +282,37 @@ def hang_guard():
     faulthandler.cancel_dump_traceback_later()
 
 
+def run_python(code, *args, timeout):
+    """Runs `code` in a new process of this interpreter, with `args` in its
+    sys.argv[1:] and this file's folder on its path (so that it can import
+    this file too); the process must succeed. Returns what it printed."""
+    folder = os.path.dirname(os.path.abspath(__file__))
+    completed = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {folder!r})\n{code}", *args],
+                               capture_output=True, text=True, timeout=timeout, check=False)
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout
+
+
+# RLIMIT_AS is Linux's, and AddressSanitizer reserves more address space
+# for its shadow memory than any limit here would leave.
+needs_address_space_limit = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+    reason="needs Linux's RLIMIT_AS, which AddressSanitizer's reserved shadow memory rules out",
+)
+
+
+def limit_address_space(headroom):
+    """Lets this process map at most `headroom` bytes more than it has
+    mapped now; returns the limits before, for resource.setrlimit."""
+    import resource
+
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + headroom, hard))
+    return soft, hard
+
+
 # --- leaks --------------------------------------------------------------------
 # Checked the way CPython's -R does: run the same work again and again after a
 # warm-up, and call it a leak only when a counter grows on every run.
@@ -381,14 +414,16 @@ def call_each(failures):
 # --- mypy ---------------------------------------------------------------------
 
 
+def _needs_mypy():
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+
+
 def run_mypy_on(tmp_path, code):
     """mypy's report on `code`, checked as a user's file would be: from its
     own folder, with nothing of ours on its search path. Skips the test
     where mypy is not installed."""
-    import pytest
-
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
+    _needs_mypy()
     user_code = tmp_path / "user_code.py"
     user_code.write_text(code, encoding="utf-8")
     return subprocess.run(
@@ -396,3 +431,16 @@ def run_mypy_on(tmp_path, code):
         capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
         env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
     ).stdout
+
+
+def run_stubtest(tmp_path, module, *options, stubs=None):
+    """mypy.stubtest's run on the installed `module`, from `tmp_path`, with
+    the folder `stubs` on mypy's search path when given (mypy looks for no
+    single-module stub on sys.path, and refuses a MYPYPATH inside
+    site-packages). Skips the test where mypy is not installed."""
+    _needs_mypy()
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    if stubs is not None:
+        env["MYPYPATH"] = str(stubs)
+    return subprocess.run([sys.executable, "-m", "mypy.stubtest", module, *options], capture_output=True,
+                          text=True, cwd=tmp_path, env=env, timeout=300, check=False)
