@@ -81,6 +81,21 @@ def observed(config):
 UNKNOWN_MODES = ["strip", "passthrough", "treat_as_text"]
 RECOVERY_STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
 
+# Every kind of tag, markup cut short, and characters of every UTF-8 width.
+PIECES = st.sampled_from(
+    [
+        "<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
+        "</claim>", "<risk/>", "<code>", "<x>", "</x>", '<y a="b"/>', "<cite src=é k/>", "<", ">", "</", "/>",
+        "<![CDATA[", "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "東京", "ÿ", "'", '"',
+    ]
+)
+# Hypothesis leaves lone surrogates out of its text, so every text parses.
+TEXTS = st.lists(st.one_of(PIECES, st.text(max_size=8)), max_size=40).map("".join)
+TAG_NAMES = st.sampled_from(["cite", "note", "todo", "Claim", "risk", "code", "x", "y", ""])
+# Recovery strategies as a user may write them: case folds.
+RECOVERY_KEYWORDS = st.sampled_from([*RECOVERY_STRATEGIES, "NOOP"])
+
+
 @st.composite
 def _configs(draw):
     """A tagmire.Config near a preset, with every switch drawn."""
