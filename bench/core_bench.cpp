@@ -1,9 +1,9 @@
 // The parser core alone, in bytes per second, next to the least work any
 // such parser must do: find every `<` and copy the text between them out
-// (memchr + memcpy). The corpora are the files bench/corpora.py writes; the
-// hostile families come from hostile_inputs.h.
+// (memchr + memcpy). The corpora are the files inputs/corpora.py writes; the
+// hostile families come from inputs/hostile_inputs.h.
 //
-//   python bench/corpora.py --write build/bench-corpora --sizes 65536,1048576,16777216
+//   python -m inputs.corpora --write build/bench-corpora --sizes 65536,1048576,16777216
 //   tagmire_core_bench --corpus_dir=build/bench-corpora/seed...-v... [--corpus_sizes=65536,1048576]
 //                      [--hostile_bytes=1048576]
 //                      [--benchmark_filter=...]   (any Google Benchmark flag)

@@ -27,10 +27,10 @@ import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
-import corpora  # noqa: E402
-import hostile_families  # noqa: E402
+from inputs import corpora, hostile_families  # noqa: E402
 
 MB = 1 << 20
 

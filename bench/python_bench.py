@@ -20,9 +20,10 @@ from dataclasses import asdict, dataclass
 from html.parser import HTMLParser
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
-import corpora  # noqa: E402
+from inputs import corpora  # noqa: E402
 import timing  # noqa: E402
 
 import _tagmire_rs  # noqa: E402

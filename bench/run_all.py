@@ -26,9 +26,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
+sys.path[:0] = [str(HERE), str(ROOT)]  # this folder, and the root for inputs/
 
-import corpora  # noqa: E402
+from inputs import corpora  # noqa: E402
 import memory  # noqa: E402
 import parallel  # noqa: E402
 import python_bench  # noqa: E402
@@ -81,8 +81,8 @@ def run_core(exe: Path, corpus_dir: Path, cfg: dict, out: Path) -> dict:
     # The hostile inputs and configurations of both languages must be the same.
     digest = subprocess.run([str(exe), "--hostile_digest=4096"], check=True, capture_output=True, text=True).stdout
     if digest.strip() != corpora.hostile_digest(4096).strip():
-        raise SystemExit("bench/hostile_families.py and the C++ benchmark build different hostile families "
-                         "(python bench/hostile_families.py --write, then rebuild)")
+        raise SystemExit("inputs/hostile_families.py and the C++ benchmark build different hostile families "
+                         "(python inputs/hostile_families.py --write, then rebuild)")
     corpus_dir = corpora.write(corpus_dir, list(cfg["core_sizes"]))[0].parent
     cmd = [str(exe), f"--corpus_dir={corpus_dir}", "--corpus_sizes=" + ",".join(map(str, cfg["core_sizes"])),
            f"--hostile_bytes={cfg['hostile_bytes']}",

@@ -25,10 +25,10 @@ import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
-import corpora  # noqa: E402
-import hostile_families  # noqa: E402
+from inputs import corpora, hostile_families  # noqa: E402
 import memory  # noqa: E402
 import timing  # noqa: E402
 

@@ -35,9 +35,10 @@ import time
 from collections.abc import Callable
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
-import corpora  # noqa: E402
+from inputs import corpora  # noqa: E402
 
 from tagmire import StreamParser  # noqa: E402
 

@@ -27,7 +27,7 @@ import python_bench  # noqa: E402
 import timing  # noqa: E402
 
 # The `str` forms, in the order of the panels: the same corpus stored as
-# ASCII, 2-byte and 4-byte strings (bench/corpora.py).
+# ASCII, 2-byte and 4-byte strings (inputs/corpora.py).
 FORMS = ("llm-ascii", "llm-2byte", "llm-4byte")
 SECONDS = {"ns": 1e-9, "µs": 1e-6, "ms": 1e-3, "s": 1.0}
 BYTES = {"B": 1, "KB": 1 << 10, "MB": 1 << 20}

@@ -94,14 +94,14 @@ for python in "$@"; do
   echo "$(basename "${repaired[0]}")"
   logged "$work/install-$tag.log" "$venv/bin/python" -m pip install "${repaired[0]}[test]"
 
-  # The tests, their pytest configuration and bench/, as the sdist ships them, in a
-  # folder of their own: nothing there can be imported as _tagmire_rs.
+  # The tests, their pytest configuration and the inputs they share with the
+  # benchmarks (inputs/, on pytest's pythonpath), as the sdist ships them, in
+  # a folder of their own: nothing there can be imported as _tagmire_rs.
   tests=$work/tests-$tag
   mkdir -p "$tests/tests"
   cp -R "$shipped/tests/python" "$tests/tests/python"
   cp "$shipped/pyproject.toml" "$tests/"
-  # pytest's pythonpath holds bench/, whose corpora some tests import.
-  cp -R "$shipped/bench" "$tests/bench"
+  cp -R "$shipped/inputs" "$tests/inputs"
   (cd "$tests" && "$venv/bin/python" -I - <<'TESTS'
 import pathlib
 import sys

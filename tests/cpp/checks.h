@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -193,9 +194,26 @@ bool code_points(std::string_view text, std::vector<Unit>& units) {
 
 template <class Unit>
 std::string utf8_of(const Unit* units, std::size_t n) {
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) text::utf8::append_encoded(out, static_cast<char32_t>(units[i]));
-  return out;
+  if constexpr (std::is_same_v<Unit, char>) {
+    return std::string(units, n);  // UTF-8 already
+  } else {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) text::utf8::append_encoded(out, static_cast<char32_t>(units[i]));
+    return out;
+  }
+}
+
+// An annotation read back from its stored form, its strings in UTF-8.
+template <class Unit>
+types::Annotation read_annotation(types::AnnotationReader<Unit> reader) {
+  types::Annotation copy{utf8_of(reader.tag().data, reader.tag().size), {}};
+  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+    const auto a = reader.next_attribute();
+    copy.attrs.emplace_back(utf8_of(a.key.data, a.key.size),
+                            a.has_value ? types::AttrValue::str(utf8_of(a.value.data, a.value.size))
+                                        : types::AttrValue::boolean(true));
+  }
+  return copy;
 }
 
 // The result of parsing `units` in `Form`, turned into the UTF-8 records a
@@ -215,17 +233,7 @@ types::ParseResult parse_in_form(const std::vector<typename Form::Unit>& units, 
   for (std::size_t i = 0; i < out.size; ++i) {
     byte_at[i + 1] = byte_at[i] + text::utf8::encoded_length(static_cast<char32_t>(out.data[i]));
   }
-  const auto annotation = [&](types::AnnotationRef ref) {
-    types::AnnotationReader<Unit> reader = records.annotation<Unit>(ref);
-    types::Annotation copy{utf8_of(reader.tag().data, reader.tag().size), {}};
-    for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
-      const auto a = reader.next_attribute();
-      copy.attrs.emplace_back(utf8_of(a.key.data, a.key.size), a.has_value
-                                                                  ? types::AttrValue::str(utf8_of(a.value.data, a.value.size))
-                                                                  : types::AttrValue::boolean(true));
-    }
-    return copy;
-  };
+  const auto annotation = [&](types::AnnotationRef ref) { return read_annotation(records.annotation<Unit>(ref)); };
   types::ParseResult result;
   result.text = utf8_of(out.data, out.size);
   std::vector<types::AnnotationRef> refs;
@@ -262,18 +270,6 @@ inline std::string check_forms(std::string_view text, const types::ParserConfig&
   return {};
 }
 
-// An annotation read back from its stored form, as a plain record.
-inline types::Annotation annotation_copy(types::AnnotationReader<char> reader) {
-  types::Annotation copy{std::string(reader.tag().data, reader.tag().size), {}};
-  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
-    const auto a = reader.next_attribute();
-    copy.attrs.emplace_back(std::string(a.key.data, a.key.size),
-                            a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
-                                        : types::AttrValue::boolean(true));
-  }
-  return copy;
-}
-
 // The settled runs of a stream joined into one result: texts concatenated,
 // a run's first segment joined to the one before when it continues it.
 // Empty when a continuing segment's annotations differ from the one before.
@@ -282,7 +278,7 @@ inline std::string join_runs(const std::vector<parser::SettledText>& runs, types
     if (run.start != joined.text.size()) return "a run does not start where the text before it ends";
     const types::SegmentTable& segments = run.records.segments();
     const auto annotation = [&](types::AnnotationRef ref) {
-      return annotation_copy(run.records.annotation<char>(ref));
+      return read_annotation(run.records.annotation<char>(ref));
     };
     std::vector<types::AnnotationRef> refs;
     for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -309,7 +305,7 @@ inline std::string join_runs(const std::vector<parser::SettledText>& runs, types
 
 // An annotation kept as its stored bytes (a preview's), read back.
 inline types::Annotation annotation_of(const std::string& bytes) {
-  return annotation_copy(types::AnnotationReader<char>(bytes.data(), 0));
+  return read_annotation(types::AnnotationReader<char>(bytes.data(), 0));
 }
 
 // A preview as a user interface keeps it from the changes it is handed: the

@@ -1,16 +1,29 @@
-"""What the Python tests share (the atheris target, fuzz/fuzz_python_api.py,
-imports this file by its path too): a parse result as plain values,
-generated configurations, a stream's preview kept as a user interface keeps
-it, a sequence whose reading runs Python code, and mypy run on a user's
+"""What the Python tests share, each defined here once (the atheris target,
+fuzz/fuzz_python_api.py, imports this file by its path too, and so do the
+tests' child processes): results and configurations read as plain values,
+generated inputs and configurations, a stream's preview kept as a user
+interface keeps it, arguments built to misbehave, the hang guard and child
+processes under a memory limit, the leak check, and mypy run on a user's
 code."""
 
+import ctypes
+import ctypes.util
 import dataclasses
+import faulthandler
+import functools
+import gc
 import importlib.util
 import os
 import subprocess
 import sys
 
+import pytest
 from hypothesis import strategies as st
+
+import _tagmire_rs
+from _tagmire_rs import ParserConfig, parse
+
+# --- results and configurations as plain values ----------------------------
 
 
 def shape(result):
@@ -22,6 +35,65 @@ def shape(result):
         [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
         [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers],
     )
+
+
+def tagged_segments(result):
+    """The segments with the names of their tags only: [(text, [tag, ...]), ...]."""
+    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+
+
+def check_result(result):
+    """Asserts what every result keeps, read through the Python surface:
+    segments cut the text into non-empty pieces, markers stand in order at
+    byte offsets within it, and the repr counts them. Returns the segments."""
+    text = result.text
+    segments = result.segments
+    assert all(segment.text for segment in segments)
+    assert "".join(segment.text for segment in segments) == text
+    size = len(text.encode())
+    positions = [marker.pos for marker in result.markers]
+    assert positions == sorted(positions)
+    assert all(0 <= pos <= size for pos in positions)
+    assert repr(result) == f"ParseResult(text_len={size}, segments={len(segments)}, markers={len(positions)})"
+    return segments
+
+
+# Inputs on which every field of a configuration shows through.
+PROBES = [
+    "abc<cite>",
+    "Water boils.<cite>",
+    "<x>a</x> <Note>b",
+    "<CLAIM>c</claim> <Claim>d",
+    "<cite><note>a</note></cite> <note>one<note>two",
+    "Water boils.<cite> <x>a</x> <Note>b\n<claim>c</claim><todo/>",
+]
+
+
+def observed(config):
+    """What a ParserConfig shows on PROBES: each one's text and tagged
+    segments. A call that must leave the object as it was leaves this as
+    it was."""
+    return [(result.text, tagged_segments(result)) for result in (parse(probe, config) for probe in PROBES)]
+
+
+# --- generated inputs and configurations -----------------------------------
+
+UNKNOWN_MODES = ["strip", "passthrough", "treat_as_text"]
+RECOVERY_STRATEGIES = ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
+
+# Every kind of tag, markup cut short, and characters of every UTF-8 width.
+PIECES = st.sampled_from(
+    [
+        "<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
+        "</claim>", "<risk/>", "<code>", "<x>", "</x>", '<y a="b"/>', "<cite src=é k/>", "<", ">", "</", "/>",
+        "<![CDATA[", "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "東京", "ÿ", "'", '"',
+    ]
+)
+# Hypothesis leaves lone surrogates out of its text, so every text parses.
+TEXTS = st.lists(st.one_of(PIECES, st.text(max_size=8)), max_size=40).map("".join)
+TAG_NAMES = st.sampled_from(["cite", "note", "todo", "Claim", "risk", "code", "x", "y", ""])
+# Recovery strategies as a user may write them: case folds.
+RECOVERY_KEYWORDS = st.sampled_from([*RECOVERY_STRATEGIES, "NOOP"])
 
 
 @st.composite
@@ -45,6 +117,9 @@ def _configs(draw):
 
 
 CONFIGS = _configs()
+
+
+# --- streams ----------------------------------------------------------------
 
 
 def joined_committed(updates):
@@ -123,9 +198,24 @@ class ShownPreview:
         return ("".join(p[2] for p in self.pieces), [(p[2], p[3]) for p in self.pieces], self.markers)
 
 
-def tagged_segments(result):
-    """The segments with the names of their tags only: [(text, [tag, ...]), ...]."""
-    return [(s.text, [a.tag for a in s.annotations]) for s in result.segments]
+# --- arguments built to misbehave -------------------------------------------
+
+
+class Text(str):
+    """A str whose Python-level methods all lie: whatever takes text must
+    read the str's own data, never ask the object."""
+
+    def __len__(self):
+        raise AssertionError("__len__ called")
+
+    def __str__(self):
+        raise AssertionError("__str__ called")
+
+    def encode(self, *args, **kwargs):
+        raise AssertionError("encode called")
+
+    def __getitem__(self, index):
+        raise AssertionError("__getitem__ called")
 
 
 class CallbackSequence:
@@ -154,15 +244,201 @@ class CallbackSequence:
             self.on_item()
         return self.items[index]
 
+    def __repr__(self):  # the same test id in every run
+        return f"CallbackSequence({self.items!r})"
+
+
+def fake_numpy_bool(truth):
+    """An object that passes for numpy's bool scalar by its full name: its
+    truth value is `truth`, or what `truth`, a __bool__, returns."""
+    method = truth if callable(truth) else (lambda self: truth)
+    return type("bool_", (), {"__module__": "numpy", "__bool__": method})()
+
+
+def refused_while_busy(config):
+    """Uses `config` from inside a call that holds it (a setter reading a
+    CallbackSequence): a parse and each setter tried must be refused, each
+    with its own message."""
+    for attempt, message in ((lambda: parse("x", config), "Already mutably borrowed"),
+                             (lambda: config.set_unknown_mode("strip"), "Already borrowed"),
+                             (lambda: config.set_trim_punctuation(True), "Already borrowed")):
+        try:
+            attempt()
+        except RuntimeError as error:
+            if str(error) != message:
+                raise AssertionError(f"refused with {error!r}") from error
+        else:
+            raise AssertionError("a busy ParserConfig was used")
+
+
+def cannot_convert(param, value, target):
+    """The message of the TypeError for an argument `value` of the wrong type."""
+    return f"argument '{param}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
+
+
+def encoding_error(text):
+    """The UnicodeEncodeError that encoding `text` as UTF-8 raises, or None."""
+    try:
+        str.encode(text, "utf-8")
+    except UnicodeEncodeError as error:
+        return error
+    return None
+
+
+# --- hangs and child processes ----------------------------------------------
+
+
+@pytest.fixture
+def hang_guard():
+    """A test that hangs dumps every thread's stack and ends the run instead
+    of stalling CI until its time runs out."""
+    faulthandler.dump_traceback_later(300, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def run_python(code, *args, timeout):
+    """Runs `code` in a new process of this interpreter, with `args` in its
+    sys.argv[1:] and this file's folder on its path (so that it can import
+    this file too); the process must succeed. Returns what it printed."""
+    folder = os.path.dirname(os.path.abspath(__file__))
+    completed = subprocess.run([sys.executable, "-c", f"import sys; sys.path.insert(0, {folder!r})\n{code}", *args],
+                               capture_output=True, text=True, timeout=timeout, check=False)
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout
+
+
+# RLIMIT_AS is Linux's, and AddressSanitizer reserves more address space
+# for its shadow memory than any limit here would leave.
+needs_address_space_limit = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+    reason="needs Linux's RLIMIT_AS, which AddressSanitizer's reserved shadow memory rules out",
+)
+
+
+def limit_address_space(headroom):
+    """Lets this process map at most `headroom` bytes more than it has
+    mapped now; returns the limits before, for resource.setrlimit."""
+    import resource
+
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (size + headroom, hard))
+    return soft, hard
+
+
+# --- leaks --------------------------------------------------------------------
+# Checked the way CPython's -R does: run the same work again and again after a
+# warm-up, and call it a leak only when a counter grows on every run.
+
+WARM_UPS = 3
+RUNS = 6
+# Growth per run at or above which a counter counts as grown. The
+# measurement itself may move a counter by a few units; a leak of one
+# reference, block or allocation per call grows it by the repetitions.
+GROWN = {"total references": 20, "watched references": 20, "memory blocks": 20, "C heap bytes": 4096}
+
+# What every path of the module hands out or raises: a reference taken on
+# one of these and never given back shows here.
+WATCHED = [ParserConfig, parse, _tagmire_rs.ParseResult, _tagmire_rs.Segment, _tagmire_rs.Annotation,
+           _tagmire_rs.Marker, None, True, False, TypeError, ValueError, UnicodeEncodeError, RuntimeError]
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+
+@functools.cache
+def heap_in_use():
+    """A function giving the bytes in use in glibc's heap, where the parser's
+    own allocations live, or None where that says nothing about them
+    (another libc, or a sanitizer's allocator in its place)."""
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    try:
+        mallinfo2 = libc.mallinfo2
+    except AttributeError:  # not glibc, or older than 2.33
+        return None
+    mallinfo2.restype = MallInfo2
+    libc.malloc.restype = ctypes.c_void_p
+    libc.free.argtypes = [ctypes.c_void_p]
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    before = in_use()
+    block = libc.malloc(1 << 20)
+    seen = in_use() - before >= 1 << 20
+    libc.free(block)
+    return in_use if seen else None
+
+
+def _counters(watched):
+    gc.collect()
+    heap = heap_in_use()
+    return {
+        "total references": sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
+        "watched references": sum(sys.getrefcount(obj) for obj in watched),
+        "memory blocks": sys.getallocatedblocks(),
+        "C heap bytes": heap() if heap else 0,
+    }
+
+
+def leaks(work, watched=(), repetitions=200):
+    """The counters that grew on every one of RUNS runs of `work` repeated
+    `repetitions` times, with their growth per run: the interpreter's total
+    reference count (debug builds), the references held on `watched`, the
+    interpreter's memory blocks, and the bytes in use in the C heap."""
+
+    def run():
+        for _ in range(repetitions):
+            work()
+
+    for _ in range(WARM_UPS):
+        run()
+    # Deltas go into lists made beforehand, so that measuring does not
+    # itself grow the counters from run to run.
+    deltas = {name: [0] * RUNS for name in GROWN}
+    before = _counters(watched)
+    for i in range(RUNS):
+        run()
+        after = _counters(watched)
+        for name in GROWN:
+            deltas[name][i] = after[name] - before[name]
+        before = after
+    return {name: d for name, d in deltas.items() if all(delta >= GROWN[name] for delta in d)}
+
+
+def call_each(failures):
+    """Makes every call of [(call, error)]; each must raise its error, or
+    succeed where that is None."""
+    for call, error in failures:
+        if error is None:
+            call()
+            continue
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError(f"no {error.__name__}")
+
+
+# --- mypy ---------------------------------------------------------------------
+
+
+def _needs_mypy():
+    if importlib.util.find_spec("mypy") is None:
+        pytest.skip("mypy is not installed")
+
 
 def run_mypy_on(tmp_path, code):
     """mypy's report on `code`, checked as a user's file would be: from its
     own folder, with nothing of ours on its search path. Skips the test
     where mypy is not installed."""
-    import pytest
-
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
+    _needs_mypy()
     user_code = tmp_path / "user_code.py"
     user_code.write_text(code, encoding="utf-8")
     return subprocess.run(
@@ -170,3 +446,16 @@ def run_mypy_on(tmp_path, code):
         capture_output=True, text=True, cwd=tmp_path, timeout=300, check=False,
         env={k: v for k, v in os.environ.items() if k != "MYPYPATH"},
     ).stdout
+
+
+def run_stubtest(tmp_path, module, *options, stubs=None):
+    """mypy.stubtest's run on the installed `module`, from `tmp_path`, with
+    the folder `stubs` on mypy's search path when given (mypy looks for no
+    single-module stub on sys.path, and refuses a MYPYPATH inside
+    site-packages). Skips the test where mypy is not installed."""
+    _needs_mypy()
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    if stubs is not None:
+        env["MYPYPATH"] = str(stubs)
+    return subprocess.run([sys.executable, "-m", "mypy.stubtest", module, *options], capture_output=True,
+                          text=True, cwd=tmp_path, env=env, timeout=300, check=False)

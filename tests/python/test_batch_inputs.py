@@ -11,7 +11,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-import hostile_families  # noqa: E402  bench/, on pytest's path
+from inputs import hostile_families  # noqa: E402
 
 from tagmire import ParseColumn, parse_batch  # noqa: E402
 

@@ -18,7 +18,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from test_leaks import WATCHED, call_each, heap_in_use, leaks  # noqa: E402
+from conftest import WATCHED, call_each, heap_in_use, leaks  # noqa: E402
 
 from tagmire import Config, InvalidTextError, ParserConfig, parse_batch  # noqa: E402
 

@@ -11,27 +11,18 @@ from hypothesis import strategies as st
 pa = pytest.importorskip("pyarrow")
 
 import tagmire  # noqa: E402
+from conftest import RECOVERY_KEYWORDS, TAG_NAMES, TEXTS, UNKNOWN_MODES  # noqa: E402
 from tagmire import Config, ParserConfig, parse, parse_batch  # noqa: E402
 
-PIECES = st.sampled_from(
-    ["<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
-     "</claim>", "<risk/>", "<code>", "<x>", "</x>", '<y a="b"/>', "<cite src=é k/>", "<", ">", "</", "/>",
-     "<![CDATA[", "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "東京", "ÿ"]
-)
-TEXTS = st.lists(st.one_of(PIECES, st.text(max_size=6).filter(lambda s: not any(
-    "\ud800" <= c <= "\udfff" for c in s))), max_size=30).map("".join)
 ROWS = st.lists(st.one_of(st.none(), TEXTS), max_size=12)
-TAG_NAMES = st.sampled_from(["cite", "note", "todo", "Claim", "risk", "code", "x", "y", ""])
-STRATEGIES = st.sampled_from(["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token",
-                              "noop", "NOOP"])
 CONFIGS = st.one_of(
     st.none(),
     st.sampled_from([Config.default(), Config.cite()]),
     st.builds(
         Config,
         recognized_tags=st.lists(TAG_NAMES, max_size=6),
-        recovery_strategies=st.dictionaries(TAG_NAMES, STRATEGIES, max_size=4),
-        unknown_mode=st.sampled_from(["strip", "passthrough", "treat_as_text", "Strip"]),
+        recovery_strategies=st.dictionaries(TAG_NAMES, RECOVERY_KEYWORDS, max_size=4),
+        unknown_mode=st.sampled_from([*UNKNOWN_MODES, "Strip"]),
         autoclose_on_any_tag=st.booleans(),
         autoclose_on_same_tag=st.booleans(),
         trim_punctuation=st.booleans(),

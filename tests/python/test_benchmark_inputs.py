@@ -1,16 +1,13 @@
-"""The benchmark's inputs and harness (bench/, on pytest's path): the three
-str forms of the llm corpus, the sizes of the hostile families, the inputs
-whose output is quadratic by definition, and the limited child process."""
+"""The inputs the benchmarks share with the tests (inputs/): the three str
+forms of the llm corpus, the sizes of the hostile families, and the inputs
+whose output is quadratic by definition."""
 
-import os
 import re
 
-import corpora
-import hostile_families
-import memory
 import pytest
 
 from _tagmire_rs import parse
+from inputs import corpora, hostile_families
 
 TAG = re.compile(r"<[^<>]*>")
 
@@ -61,14 +58,3 @@ def test_quadratic_output_families_match_their_description():
     assert family.make(size) == "".join(f"<t{i}>x" for i in range(200_000))
     assert (family.config.autoclose_on_any_tag, family.config.autoclose_on_same_tag) == (False, True)
 
-
-def test_limited_child_reports_what_stopped_it():
-    finished = memory.run_child({"family": "disjoint_spans", "bytes": 1000, "read": ["text", "segments"]})
-    assert finished["finished"] and finished["text_bytes"] == 72 and finished["segments"] == 72
-    # Building the input alone needs more than the limit.
-    starved = memory.run_child({"family": "lt_without_gt", "bytes": 1 << 30, "read": []}, limit_bytes=512 << 20)
-    assert not starved["finished"]
-    # A sanitizer runtime preloaded into the child cannot start under the limit at all.
-    assert starved["reason"].startswith("MemoryError after") or "LD_PRELOAD" in os.environ
-    slow = memory.run_child({"family": "lt_without_gt", "bytes": 1 << 20, "read": []}, timeout=0.001)
-    assert slow == {"finished": False, "reason": "still running after 0.001 s"}

@@ -22,7 +22,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-import hostile_families  # noqa: E402  bench/, on pytest's path
+from inputs import hostile_families  # noqa: E402
 
 from tagmire import Config, parse_batch  # noqa: E402
 

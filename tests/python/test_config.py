@@ -9,6 +9,7 @@ import pytest
 from _tagmire_rs import parse
 
 import tagmire
+from conftest import shape
 from tagmire import Config, ConfigError, ParserConfig
 
 SAMPLES = [
@@ -16,11 +17,6 @@ SAMPLES = [
     "<CLAIM id=1>x</claim> <todo>y\n<risk>z <code>w <unknown>v</unknown>",
     "a <cite src=k/> <Note>b</NOTE> <note>c <note>d",
 ]
-
-
-def shape(result):
-    return (result.text, [(s.text, [(a.tag, a.attrs) for a in s.annotations]) for s in result.segments],
-            [(m.pos, m.annotation.tag, m.annotation.attrs) for m in result.markers])
 
 
 def module_preset(factory, same_tag):

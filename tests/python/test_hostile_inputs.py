@@ -4,40 +4,17 @@ exception defined for it. Cases marked slow run in CI's robustness step
 (pytest -m slow)."""
 
 import array
-import faulthandler
 import time
 
-import hostile_families  # bench/, on pytest's path
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from conftest import CallbackSequence, tagged_segments
+from conftest import CallbackSequence, Text, cannot_convert, check_result, encoding_error, fake_numpy_bool, observed
+from inputs import hostile_families
+
+pytestmark = pytest.mark.usefixtures("hang_guard")
 
 MB = 1 << 20
-
-
-@pytest.fixture(autouse=True)
-def no_hang():
-    """A case that hangs dumps every thread's stack and ends the run instead
-    of stalling CI until its time runs out."""
-    faulthandler.dump_traceback_later(300, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
-
-
-def check(result):
-    """The result invariants, read through the Python surface; returns the
-    segments read."""
-    text = result.text
-    segments = result.segments
-    assert all(segment.text for segment in segments)
-    assert "".join(segment.text for segment in segments) == text
-    size = len(text.encode("utf-8", "surrogatepass"))
-    positions = [marker.pos for marker in result.markers]
-    assert positions == sorted(positions)
-    assert all(0 <= pos <= size for pos in positions)
-    assert repr(result) == f"ParseResult(text_len={size}, segments={len(segments)}, markers={len(positions)})"
-    return segments
 
 
 def config_with(autoclose=True, strategy=None):
@@ -57,7 +34,7 @@ def repeat(piece, size):
 
 
 # The hostile families, each with the configuration that exposes it: every
-# one of them makes a plain parser quadratic. bench/hostile_families.py
+# one of them makes a plain parser quadratic. inputs/hostile_families.py
 # defines them for these tests and for the benchmarks in both languages.
 FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 
@@ -65,7 +42,7 @@ FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 @pytest.mark.parametrize("family", FAMILIES)
 def test_adversarial_families_parse_to_consistent_results(family):
     family = FAMILIES[family]
-    check(parse(family.make(MB), family.config.build()))
+    check_result(parse(family.make(MB), family.config.build()))
 
 
 @pytest.mark.slow
@@ -76,7 +53,7 @@ def test_adversarial_families_finish_in_linear_time(family):
     start = time.process_time()
     result = parse(text, family.config.build())
     seconds = time.process_time() - start
-    check(result)
+    check_result(result)
     # Linear work takes well under a second here (a few under a sanitizer);
     # quadratic work on 8 MB takes hours. How the time grows with the size is
     # measured by the benchmarks (bench/scaling.py).
@@ -91,7 +68,7 @@ def test_same_tag_family_keeps_thousands_of_tags_open():
     open_at_end = text[text.rindex("<t0>"):].count("<")
     assert open_at_end > 4000
     config = family.config.build()
-    [segment] = check(parse(text, config))
+    [segment] = check_result(parse(text, config))
     assert segment.text == "w"
     assert [a.tag for a in segment.annotations] == [f"t{i}" for i in reversed(range(open_at_end))]
     # With any-tag auto-close on, each tag empties the stack: one is left.
@@ -102,7 +79,7 @@ def test_same_tag_family_keeps_thousands_of_tags_open():
 
 def test_cpp_families_are_generated_from_the_current_definitions():
     assert hostile_families.HEADER.read_text() == hostile_families.render_header(), (
-        "bench/hostile_inputs.h is stale: run python bench/hostile_families.py --write")
+        "inputs/hostile_inputs.h is stale: run python inputs/hostile_families.py --write")
 
 
 @pytest.mark.slow
@@ -114,7 +91,7 @@ def test_hundred_megabytes_of_tagged_prose():
     units = len(source) // len(unit)
     assert result.text == per_unit * units
     assert len(result.markers) == units
-    segments = check(result)
+    segments = check_result(result)
     one = parse(unit).segments
     assert [(s.text, s.annotations[0].tag if s.annotations else None) for s in segments[:3]] == [
         (s.text, s.annotations[0].tag if s.annotations else None) for s in one[:3]]
@@ -188,7 +165,7 @@ def test_fifty_megabyte_tags(make):
     source, text = make()
     result = parse(source)
     assert result.text == text
-    check(result)
+    check_result(result)
 
 
 @pytest.mark.parametrize(
@@ -204,24 +181,8 @@ def test_fifty_megabyte_tags(make):
     ],
 )
 def test_odd_characters_are_ordinary_text(source):
-    check(parse(source))
-    check(parse(source, config_with(autoclose=False, strategy="forward_next_token")))
-
-
-class Text(str):
-    """A str whose Python-level methods all lie; parse reads the str data."""
-
-    def __len__(self):
-        raise AssertionError("__len__ called")
-
-    def __str__(self):
-        raise AssertionError("__str__ called")
-
-    def encode(self, *args, **kwargs):
-        raise AssertionError("encode called")
-
-    def __getitem__(self, index):
-        raise AssertionError("__getitem__ called")
+    check_result(parse(source))
+    check_result(parse(source, config_with(autoclose=False, strategy="forward_next_token")))
 
 
 def test_str_subclass_overrides_are_not_consulted():
@@ -240,35 +201,15 @@ def test_every_string_kind_parses_the_same_with_or_without_its_utf8_cached(sampl
     fresh = "".join(list(sample))  # a new object, its UTF-8 form not made yet
     cached = "".join(list(sample))
     ParserConfig().set_recovery_strategy(cached, "noop")  # makes and keeps it
-    results = [parse(text) for text in (fresh, cached, Str(sample))]
+    results = [parse(text) for text in (fresh, cached, Text(sample))]
     expected = sample.replace("<cite/>", "")
     position = len(sample[: sample.index("<cite/>")].encode())
     assert [(r.text, [m.pos for m in r.markers]) for r in results] == [(expected, [position])] * 3
 
 
-class Str(str):
-    pass
-
-
 # --- lone surrogates -------------------------------------------------------
 
 SURROGATES = ["\ud800", "a\udfffb", "<cite>\udc80</cite>", "\ud83d\ude00", Text("\udbff")]
-
-
-def encoding_error(text):
-    try:
-        str.encode(text, "utf-8")
-    except UnicodeEncodeError as error:
-        return str(error)
-    raise AssertionError("encodes")
-
-
-PROBE = "Water boils.<cite> <x>a</x> <Note>b\n<claim>c</claim><todo/>"
-
-
-def shape(config):
-    result = parse(PROBE, config)
-    return tagged_segments(result), result.text
 
 
 @pytest.mark.parametrize("text", SURROGATES, ids=["high", "low", "in-tag", "pair", "subclass"])
@@ -291,8 +232,8 @@ def test_lone_surrogates_raise_the_encoding_error_unchanged(call, text):
     config = ParserConfig()
     with pytest.raises(UnicodeEncodeError) as caught:
         call(config, text)
-    assert str(caught.value) == encoding_error(text)
-    assert shape(config) == shape(ParserConfig())
+    assert str(caught.value) == str(encoding_error(text))
+    assert observed(config) == observed(ParserConfig())
 
 
 # --- every wrong argument type ---------------------------------------------
@@ -322,17 +263,13 @@ NOT_TEXT = [
 NOT_TEXT_IDS = [type(value).__qualname__ for value in NOT_TEXT]
 
 
-def cannot_convert(param, value, target):
-    return f"argument '{param}': '{type(value).__qualname__}' object cannot be converted to '{target}'"
-
-
 def assert_type_error(call, message):
     config = ParserConfig()
     with pytest.raises(TypeError) as caught:
         call(config)
     assert type(caught.value) is TypeError
     assert str(caught.value) == message
-    assert shape(config) == shape(ParserConfig())
+    assert observed(config) == observed(ParserConfig())
 
 
 @pytest.mark.parametrize("value", NOT_TEXT + [True, False], ids=NOT_TEXT_IDS + ["True", "False"])
@@ -440,7 +377,7 @@ def test_sequence_errors_pass_through_and_leave_the_set(tags, error, message):
         config.set_recognized_tags(tags)
     assert type(caught.value) is error
     assert str(caught.value) == message
-    assert shape(config) == shape(ParserConfig())
+    assert observed(config) == observed(ParserConfig())
     config.set_recognized_tags(["claim"])  # free again
 
 
@@ -510,11 +447,6 @@ def test_sequence_whose_iteration_parses_with_the_same_config_from_a_result():
     assert seen and seen[0] == "Segment(text='a', annotations=Annotation(tag='claim'))"
 
 
-def fake_numpy_bool(truth):
-    """A class that passes for numpy's bool scalar by its full name."""
-    return type("bool_", (), {"__module__": "numpy", "__bool__": truth})()
-
-
 def test_flag_with_a_failing_truth_value():
     config = ParserConfig()
     with pytest.raises(ZeroDivisionError):
@@ -532,7 +464,7 @@ def test_flag_with_a_failing_truth_value():
     config.set_trim_punctuation(fake_numpy_bool(reenter))
     untrimmed = ParserConfig()
     untrimmed.set_trim_punctuation(False)
-    assert shape(config) == shape(untrimmed) != shape(ParserConfig())
+    assert observed(config) == observed(untrimmed) != observed(ParserConfig())
 
 
 def test_flag_type_whose_module_lookup_fails():
@@ -548,4 +480,4 @@ def test_flag_type_whose_module_lookup_fails():
     with pytest.raises(TypeError) as caught:
         config.set_case_sensitive_tags(Flag())
     assert str(caught.value) == "argument 'val': no module"
-    assert shape(config) == shape(ParserConfig())
+    assert observed(config) == observed(ParserConfig())

@@ -1,5 +1,6 @@
-"""Leaks, checked the way CPython's -R does: run the same work again and again
-after a warm-up, and call it a leak only when a counter grows on every run.
+"""Leaks of parse and ParserConfig, checked by conftest.leaks the way
+CPython's -R does: run the same work again and again after a warm-up, and
+call it a leak only when a counter grows on every run.
 
 Counters: the interpreter's total reference count (debug builds, such as
 Debian's python3-dbg), the references held on the objects the work passes in,
@@ -10,86 +11,13 @@ property and __repr__, every setter, and every error of the failure tables.
 
 import ctypes
 import ctypes.util
-import gc
 import sys
 
 import pytest
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
-from conftest import CallbackSequence
-
-WARM_UPS = 3
-RUNS = 6
-# Growth per run at or above which a counter counts as grown. The
-# measurement itself may move a counter by a few units; a leak of one
-# reference, block or allocation per call grows it by the repetitions.
-GROWN = {"total references": 20, "watched references": 20, "memory blocks": 20, "C heap bytes": 4096}
-
-
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-
-def _heap_probe():
-    """Bytes in use in glibc's heap, or None where that says nothing about
-    our allocations (another libc, or a sanitizer's allocator in its place)."""
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
-    try:
-        mallinfo2 = libc.mallinfo2
-    except AttributeError:  # not glibc, or older than 2.33
-        return None
-    mallinfo2.restype = MallInfo2
-    libc.malloc.restype = ctypes.c_void_p
-    libc.free.argtypes = [ctypes.c_void_p]
-
-    def in_use():
-        info = mallinfo2()
-        return info.uordblks + info.hblkhd
-
-    before = in_use()
-    block = libc.malloc(1 << 20)
-    seen = in_use() - before >= 1 << 20
-    libc.free(block)
-    return in_use if seen else None
-
-
-heap_in_use = _heap_probe()
-
-
-def counters(watched):
-    gc.collect()
-    return {
-        "total references": sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
-        "watched references": sum(sys.getrefcount(obj) for obj in watched),
-        "memory blocks": sys.getallocatedblocks(),
-        "C heap bytes": heap_in_use() if heap_in_use else 0,
-    }
-
-
-def leaks(work, watched=(), repetitions=200):
-    """The counters that grew on every one of RUNS runs of `work` repeated
-    `repetitions` times, with their growth per run."""
-
-    def run():
-        for _ in range(repetitions):
-            work()
-
-    for _ in range(WARM_UPS):
-        run()
-    # Deltas go into lists made beforehand, so that measuring does not
-    # itself grow the counters from run to run.
-    deltas = {name: [0] * RUNS for name in GROWN}
-    before = counters(watched)
-    for i in range(RUNS):
-        run()
-        after = counters(watched)
-        for name in GROWN:
-            deltas[name][i] = after[name] - before[name]
-        before = after
-    return {name: d for name, d in deltas.items() if all(delta >= GROWN[name] for delta in d)}
-
+from conftest import WATCHED, CallbackSequence, Text, call_each, heap_in_use, leaks, refused_while_busy
 
 # --- the work ---------------------------------------------------------------
 
@@ -98,10 +26,6 @@ ASCII = "Water boils at 100 C.<cite>\n<note>verify <code lang=py/>altitude"
 CONFIG = ParserConfig()
 CONFIG.set_recognized_tags(["cite", "note", "todo", "claim", "risk", "code"])
 CONFIG.set_recovery_strategy("claim", "forward_next_token")
-
-
-class Text(str):
-    pass
 
 
 def read_everything(result):
@@ -158,19 +82,6 @@ def set_everything():
     parse(SOURCE, config)
 
 
-def refused_while_busy(config):
-    def reenter():
-        for call in (lambda: parse("x", config), lambda: config.set_unknown_mode("strip")):
-            try:
-                call()
-            except RuntimeError:
-                pass
-            else:
-                raise AssertionError("not refused")
-
-    return CallbackSequence(["cite"], on_item=reenter)
-
-
 def raise_type_error():
     raise TypeError("item")
 
@@ -214,7 +125,7 @@ FAILURES = [
     (lambda: CONFIG.set_recognized_tags(("cite", "\ud800")), UnicodeEncodeError),
     (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite", b"x"])), TypeError),
     (lambda: CONFIG.set_recognized_tags(CallbackSequence(["cite"], on_item=raise_type_error)), TypeError),
-    (lambda: BUSY.set_recognized_tags(refused_while_busy(BUSY)), None),
+    (lambda: BUSY.set_recognized_tags(CallbackSequence(["cite"], on_item=lambda: refused_while_busy(BUSY))), None),
     (lambda: CONFIG.set_trim_punctuation(1), TypeError),
     (lambda: CONFIG.set_autoclose_on_any_tag(val=None), TypeError),
     (lambda: CONFIG.set_autoclose_on_same_tag(True, False), TypeError),
@@ -226,27 +137,12 @@ FAILURES = [
 ]
 
 
-def call_each(failures):
-    """Makes every call; each must raise its error, or succeed where that is None."""
-    for call, error in failures:
-        if error is None:
-            call()
-            continue
-        try:
-            call()
-        except error:
-            pass
-        else:
-            raise AssertionError(f"no {error.__name__}")
-
-
 def fail_every_way():
     call_each(FAILURES)
 
 
-WATCHED = [SOURCE, ASCII, CONFIG, BUSY, RESULT, SEGMENT, TAGS, TAG_TUPLE, *TAGS, *TAG_TUPLE, ParserConfig, parse,
-           _tagmire_rs.ParseResult, _tagmire_rs.Segment, _tagmire_rs.Annotation, _tagmire_rs.Marker, None, True,
-           False, TypeError, ValueError, UnicodeEncodeError, RuntimeError]
+# The objects this work passes in, beside those every path of the module touches.
+WORK_WATCHED = [*WATCHED, SOURCE, ASCII, CONFIG, BUSY, RESULT, SEGMENT, TAGS, TAG_TUPLE, *TAGS, *TAG_TUPLE]
 
 
 @pytest.mark.parametrize(
@@ -255,7 +151,7 @@ WATCHED = [SOURCE, ASCII, CONFIG, BUSY, RESULT, SEGMENT, TAGS, TAG_TUPLE, *TAGS,
     ids=["parse-and-read", "setters", "failures"],
 )
 def test_repeated_work_returns_to_its_baseline(work, repetitions):
-    assert leaks(work, WATCHED, repetitions) == {}
+    assert leaks(work, WORK_WATCHED, repetitions) == {}
 
 
 def test_big_results_free_what_they_hold():
@@ -265,7 +161,7 @@ def test_big_results_free_what_they_hold():
     def work():
         read_everything(parse(big))
 
-    assert leaks(work, WATCHED, repetitions=5) == {}
+    assert leaks(work, WORK_WATCHED, repetitions=5) == {}
 
 
 def test_the_check_sees_a_leak():
@@ -283,7 +179,7 @@ def test_the_check_sees_a_leak():
     assert "watched references" in grown
     if sys.getallocatedblocks():  # zero where PYTHONMALLOC=malloc
         assert "memory blocks" in grown
-    if heap_in_use:
+    if heap_in_use():
         assert "C heap bytes" in grown
     if hasattr(sys, "gettotalrefcount"):
         assert "total references" in grown

@@ -4,16 +4,14 @@ import ast
 import importlib
 import importlib.util
 import inspect
-import os
 import pathlib
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
 import _tagmire_rs
-from conftest import run_mypy_on
+from conftest import run_mypy_on, run_python, run_stubtest
 
 EXPORTS = ["ParseResult", "Segment", "Annotation", "Marker", "ParserConfig", "parse"]
 
@@ -158,53 +156,39 @@ SUBINTERPRETER_SCRIPT = textwrap.dedent(
 def test_subinterpreter_import_is_refused():
     if not any(importlib.util.find_spec(name) for name in ("_interpreters", "_xxsubinterpreters")):
         pytest.skip("no sub-interpreter module in this interpreter")
-    completed = subprocess.run(
-        [sys.executable, "-c", SUBINTERPRETER_SCRIPT], capture_output=True, text=True, timeout=120, check=False
-    )
-    assert completed.returncode == 0, completed.stderr
-    outcomes = [line for line in completed.stdout.splitlines() if line.startswith("outcome:")]
+    printed = run_python(SUBINTERPRETER_SCRIPT, timeout=120)
+    outcomes = [line for line in printed.splitlines() if line.startswith("outcome:")]
     assert outcomes
-    assert all("ImportError" in line for line in outcomes), completed.stdout
+    assert all("ImportError" in line for line in outcomes), printed
     if sys.version_info < (3, 12) or len(outcomes) > 1:
         assert "sub-interpreters are not supported" in outcomes[-1]
-    assert "main still works: x" in completed.stdout
+    assert "main still works: x" in printed
 
 
 STUBTEST_ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")
 
 
-def run_stubtest(stub_text, tmp_path):
+def stubtest_with(stub_text, tmp_path):
+    """stubtest's run of the module against `stub_text`, given to mypy as a
+    copy of its own."""
     stubs = tmp_path / "stubs"
     stubs.mkdir(exist_ok=True)
     (stubs / "_tagmire_rs.pyi").write_text(stub_text, encoding="utf-8")
-    # mypy does not look for single-module stubs on sys.path, and refuses a
-    # MYPYPATH that points into site-packages: give it a copy of its own.
-    env = dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(tmp_path / "cache"))
-    return subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "_tagmire_rs", "--allowlist", str(STUBTEST_ALLOWLIST)],
-        capture_output=True,
-        text=True,
-        cwd=tmp_path,
-        env=env,
-        timeout=300,
-        check=False,
-    )
+    return run_stubtest(tmp_path, "_tagmire_rs", "--allowlist", str(STUBTEST_ALLOWLIST), stubs=stubs)
 
 
 def test_installed_stub_matches_runtime(tmp_path):
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
     stub = pathlib.Path(_tagmire_rs.__file__).with_name("_tagmire_rs.pyi")
     assert stub.is_file(), "the stub is installed next to the module"
     stub_text = stub.read_text(encoding="utf-8")
 
-    completed = run_stubtest(stub_text, tmp_path)
+    completed = stubtest_with(stub_text, tmp_path)
     assert completed.returncode == 0, completed.stdout + completed.stderr
 
     # Proof that the run above really compared something.
     broken = stub_text.replace("def set_unknown_mode(self, mode: str)", "def set_unknown_mode(self, kind: str)")
     assert broken != stub_text
-    completed = run_stubtest(broken, tmp_path)
+    completed = stubtest_with(broken, tmp_path)
     assert completed.returncode != 0
     assert "set_unknown_mode" in completed.stdout
 

@@ -4,31 +4,19 @@ they were, and the interpreter goes on working. Each case runs in a child
 process, since the limit holds for the whole process."""
 
 import json
-import os
-import pathlib
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
-    reason="needs Linux's RLIMIT_AS, which AddressSanitizer's reserved shadow memory rules out",
-)
+from conftest import needs_address_space_limit, run_python
+
+pytestmark = needs_address_space_limit
 
 CHILD = textwrap.dedent(
     """
     import json, resource, sys
     from _tagmire_rs import ParserConfig, parse
-    sys.path.insert(0, sys.argv[2])
-    from conftest import tagged_segments
-
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
+    from conftest import limit_address_space, tagged_segments
 
     nested = ParserConfig()
     nested.set_autoclose_on_any_tag(False)
@@ -53,8 +41,7 @@ CHILD = textwrap.dedent(
             result = parse("<note>x</note>y<cite/><cite/>" * n)
             work, size = (lambda: getattr(result, stage)), 2 * n
 
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (32 << 20), hard))
+    limits = limit_address_space(32 << 20)
     outcomes = []
     for _ in range(3):
         try:
@@ -64,7 +51,7 @@ CHILD = textwrap.dedent(
             outcomes.append("MemoryError")
         # Whatever happened, the interpreter goes on parsing.
         outcomes.append(tagged_segments(parse(probe)) == expected)
-    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    resource.setrlimit(resource.RLIMIT_AS, limits)
     if stage != "parse":
         # With the limit gone the same read succeeds: nothing was lost.
         outcomes.append(len(work()) == size)
@@ -75,11 +62,6 @@ CHILD = textwrap.dedent(
 
 @pytest.mark.parametrize("stage", ["parse", "segments", "markers", "annotations"])
 def test_exhausted_memory_raises_memory_error_and_the_interpreter_goes_on(stage):
-    here = str(pathlib.Path(__file__).parent)
-    completed = subprocess.run(
-        [sys.executable, "-c", CHILD, stage, here], capture_output=True, text=True, timeout=600, check=False
-    )
-    assert completed.returncode == 0, completed.stderr
-    outcomes = json.loads(completed.stdout)
+    outcomes = json.loads(run_python(CHILD, stage, timeout=600))
     assert outcomes[:6] == ["MemoryError", True] * 3
     assert outcomes[6:] == ([] if stage == "parse" else [True])

@@ -4,12 +4,8 @@ the native module."""
 
 import ast
 import importlib.metadata
-import importlib.util
-import os
 import pathlib
 import shutil
-import subprocess
-import sys
 import textwrap
 import tomllib
 
@@ -17,7 +13,7 @@ import pytest
 
 import _tagmire_rs
 import tagmire
-from conftest import run_mypy_on
+from conftest import run_mypy_on, run_python, run_stubtest
 
 
 def test_the_package_has_records_of_its_own_and_the_module_is_untouched():
@@ -72,26 +68,14 @@ WITHOUT_PYARROW = textwrap.dedent(
 
 
 def test_import_and_parse_need_no_pyarrow():
-    completed = subprocess.run([sys.executable, "-c", WITHOUT_PYARROW], capture_output=True, text=True,
-                               timeout=120, check=False)
-    assert completed.returncode == 0, completed.stderr
-    assert completed.stdout.splitlines() == ["1", 'the batch parser needs pyarrow: pip install "tagmire[arrow]"']
-
-
-def run_stubtest(tmp_path, package_copy=None):
-    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
-    if package_copy is not None:
-        env["MYPYPATH"] = str(package_copy)
-    return subprocess.run([sys.executable, "-m", "mypy.stubtest", "tagmire"], capture_output=True, text=True,
-                          cwd=tmp_path, env=env, timeout=300, check=False)
+    printed = run_python(WITHOUT_PYARROW, timeout=120)
+    assert printed.splitlines() == ["1", 'the batch parser needs pyarrow: pip install "tagmire[arrow]"']
 
 
 def test_stubs_match_the_runtime(tmp_path):
-    if importlib.util.find_spec("mypy") is None:
-        pytest.skip("mypy is not installed")
     installed = pathlib.Path(tagmire.__file__).parent
     assert (installed / "py.typed").is_file() and (installed / "_native.pyi").is_file()
-    completed = run_stubtest(tmp_path)
+    completed = run_stubtest(tmp_path, "tagmire")
     assert completed.returncode == 0, completed.stdout + completed.stderr
 
     # Proof that the run compares the native module with its stub.
@@ -100,7 +84,7 @@ def test_stubs_match_the_runtime(tmp_path):
     stub = copy / "tagmire" / "_native.pyi"
     broken = stub.read_text().replace("def parse_arrow(", "def parse_arrow_rows(")
     stub.write_text(broken)
-    completed = run_stubtest(tmp_path, copy)
+    completed = run_stubtest(tmp_path, "tagmire", stubs=copy)
     assert completed.returncode != 0
     assert "parse_arrow" in completed.stdout
 

@@ -5,7 +5,7 @@ import sys
 import pytest
 
 from _tagmire_rs import ParserConfig, parse
-from conftest import shape
+from conftest import Text, shape
 
 
 SAMPLE = 'Water boils at 100 C.<cite>\n<note id="n1">verify <todo/>altitude'
@@ -82,9 +82,6 @@ def test_lone_surrogate_raises_the_interpreters_encoding_error_unprefixed():
 
 
 def test_str_subclass_is_accepted():
-    class Text(str):
-        pass
-
     assert parse(Text("<cite>x</cite>")).segments[0].annotations[0].tag == "cite"
 
 

@@ -4,20 +4,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from _tagmire_rs import ParserConfig, parse
-from conftest import shape
-
-PIECES = st.sampled_from(
-    [
-        "<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
-        "</claim>", "<risk/>", "<code>", "<x>", "</x>", "<y a=\"b\"/>", "<", ">", "</", "/>", "<![CDATA[",
-        "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "'", '"',
-    ]
-)
-TEXTS = st.lists(st.one_of(PIECES, st.text(max_size=8)), max_size=40).map("".join)
-TAG_NAMES = st.sampled_from(["cite", "note", "todo", "Claim", "risk", "code", "x", "y", ""])
-STRATEGIES = st.sampled_from(
-    ["retro_line", "forward_until_tag", "forward_until_newline", "forward_next_token", "noop"]
-)
+from conftest import RECOVERY_KEYWORDS, TAG_NAMES, TEXTS, UNKNOWN_MODES, shape
 
 
 @st.composite
@@ -27,9 +14,9 @@ def configs(draw):
     config = draw(st.sampled_from([ParserConfig, ParserConfig.default_cite_config]))()
     if draw(st.booleans()):
         config.set_recognized_tags(draw(st.lists(TAG_NAMES, max_size=6)))
-    for tag, strategy in draw(st.lists(st.tuples(TAG_NAMES, STRATEGIES), max_size=4)):
+    for tag, strategy in draw(st.lists(st.tuples(TAG_NAMES, RECOVERY_KEYWORDS), max_size=4)):
         config.set_recovery_strategy(tag, strategy)
-    config.set_unknown_mode(draw(st.sampled_from(["strip", "passthrough", "treat_as_text"])))
+    config.set_unknown_mode(draw(st.sampled_from(UNKNOWN_MODES)))
     config.set_trim_punctuation(draw(st.booleans()))
     config.set_autoclose_on_any_tag(draw(st.booleans()))
     config.set_autoclose_on_same_tag(draw(st.booleans()))

@@ -6,28 +6,17 @@ The inputs here once took gigabytes; the child process runs under an
 address-space limit, so going back to that fails with MemoryError."""
 
 import json
-import os
-import subprocess
-import sys
 import textwrap
 
-import pytest
+from conftest import needs_address_space_limit, run_python
 
-pytestmark = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
-    reason="needs Linux's RLIMIT_AS, which AddressSanitizer's reserved shadow memory rules out",
-)
+pytestmark = needs_address_space_limit
 
 CHILD = textwrap.dedent(
     """
-    import json, resource, sys
+    import json, sys
     from _tagmire_rs import ParserConfig, parse
-
-    def address_space():
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmSize:"):
-                    return int(line.split()[1]) * 1024
+    from conftest import limit_address_space
 
     case, k = sys.argv[1], int(sys.argv[2])
     config = ParserConfig()
@@ -39,8 +28,7 @@ CHILD = textwrap.dedent(
         # k distinct names opened in turn, each recovering backwards at the end.
         config.set_recognized_tags([f"t{i}" for i in range(k)])
         text = "".join(f"<t{i}>x" for i in range(k))
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (256 << 20), hard))
+    limit_address_space(256 << 20)
     result = parse(text, config)
     segments = result.segments
     print(json.dumps({
@@ -56,11 +44,7 @@ CHILD = textwrap.dedent(
 
 
 def run(case, k):
-    completed = subprocess.run(
-        [sys.executable, "-c", CHILD, case, str(k)], capture_output=True, text=True, timeout=300, check=False
-    )
-    assert completed.returncode == 0, completed.stderr
-    return json.loads(completed.stdout)
+    return json.loads(run_python(CHILD, case, str(k), timeout=300))
 
 
 def test_nested_spans_that_stay_open_cost_what_their_input_does():

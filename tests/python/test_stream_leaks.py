@@ -5,7 +5,7 @@ of configuration, read back in full, and their refusals."""
 
 import pytest
 
-from test_leaks import WATCHED, leaks
+from conftest import WATCHED, leaks
 
 from tagmire import Config, ParserConfig, StreamParser
 

@@ -2,7 +2,6 @@
 setter left it, never a mixture, and the only refusals are the defined
 RuntimeErrors, which need Python code running inside a setter."""
 
-import faulthandler
 import functools
 import itertools
 import sys
@@ -33,14 +32,12 @@ def possible_shapes():
 
 
 @pytest.fixture(autouse=True)
-def busy_switching():
-    """Switch threads as often as the interpreter allows, and end the run
-    with every thread's stack if something hangs."""
+def busy_switching(hang_guard):
+    """Switch threads as often as the interpreter allows; a hang ends the
+    run with every thread's stack."""
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(300, exit=True)
     yield
-    faulthandler.cancel_dump_traceback_later()
     sys.setswitchinterval(interval)
 
 

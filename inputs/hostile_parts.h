@@ -1,7 +1,7 @@
 // The pieces that the generated hostile_inputs.h builds its families from:
 // input parts sized as a share of the requested bytes, and configurations
 // described as changes to the default preset. Each mirrors its namesake in
-// bench/hostile_families.py, which must build the same bytes.
+// inputs/hostile_families.py, which must build the same bytes.
 #pragma once
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-"""Seeded benchmark inputs, shared by every benchmark here and by the C++ core
-benchmark (which reads the files `write` leaves behind).
+"""Seeded inputs, shared by every benchmark, by the C++ core benchmark (which
+reads the files `write` leaves behind) and by the tests of these inputs.
 
 Corpora of at most `size` UTF-8 bytes:
   llm-4byte  model answers: headings, paragraphs, lists, fenced code holding
@@ -15,11 +15,13 @@ Corpora of at most `size` UTF-8 bytes:
   dense      a tag every few words
 The three llm forms differ only where llm-4byte has non-ASCII characters, and
 CPython stores them as ASCII, 2-byte and 4-byte strings. The hostile families
-are those of bench/hostile_families.py, each with its configuration.
+are those of inputs/hostile_families.py, each with its configuration.
 
-    python bench/corpora.py --write DIR --sizes 65536,1048576   # files for core_bench, in DIR/seed*-v*
-    python bench/corpora.py --stats                              # tag density and the like
-    python bench/corpora.py --hostile-digest 4096                # compare with core_bench's
+From the root of the checkout:
+
+    python -m inputs.corpora --write DIR --sizes 65536,1048576   # files for core_bench, in DIR/seed*-v*
+    python -m inputs.corpora --stats                              # tag density and the like
+    python -m inputs.corpora --hostile-digest 4096                # compare with core_bench's
 """
 
 from __future__ import annotations
@@ -34,12 +36,8 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
-import _tagmire_rs
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import hostile_families  # noqa: E402
-from hostile_families import FAMILIES as HOSTILE  # noqa: E402,F401
+from . import hostile_families
+from .hostile_families import FAMILIES as HOSTILE  # noqa: F401
 
 SEED = 20240604
 # Part of the corpus files' folder name: raise it whenever the generator changes.
@@ -310,7 +308,7 @@ def answers(count: int, seed: int = SEED) -> list[str]:
 
 
 def hostile(name: str) -> hostile_families.Family:
-    """A hostile family (bench/hostile_families.py): `.make(bytes)` and `.config.build()`."""
+    """A hostile family (inputs/hostile_families.py): `.make(bytes)` and `.config.build()`."""
     return hostile_families.family(name)
 
 
@@ -340,6 +338,8 @@ def hostile_digest(size: int) -> str:
 
 
 def stats(size: int) -> str:
+    import _tagmire_rs
+
     rows = []
     tag = re.compile(r"<[A-Za-z/][^<>]*>")
     recognised = re.compile(r"</?(?:cite|note|todo|claim|risk|code)\b", re.IGNORECASE)
