@@ -9,7 +9,7 @@ namespace parser {
 namespace {
 
 AnnotationChain push(const AnnotationBytes& annotation, AnnotationChain next) {
-  return std::make_shared<const AnnotationNode>(AnnotationNode{annotation, std::move(next)});
+  return std::make_shared<const AnnotationNode>(annotation, std::move(next));
 }
 
 bool same_bytes(const AnnotationBytes& a, const AnnotationBytes& b) { return a == b || *a == *b; }
@@ -50,9 +50,9 @@ AnnotationBytes Preview::bytes_of(types::AnnotationRef ref, const char* store) {
 }
 
 Preview::ShownTag Preview::shown_of(Parser<text::Utf8>& parser, const Parser<text::Utf8>::OpenTag& tag,
-                                     std::size_t offset) {
+                                     std::size_t offset, AnnotationBytes annotation) {
   ShownTag shown;
-  shown.annotation = bytes_of(tag.annotation, parser.annotation_bytes());
+  shown.annotation = std::move(annotation);
   const Span span = parser.recovered_span(tag);
   shown.start = offset + span.start;
   shown.end = offset + span.end;
@@ -187,7 +187,7 @@ void Preview::promote(std::size_t from, std::size_t to) {
 
 void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
   const std::size_t new_end = offset + parser.text_size();
-  if (parser.stack_events().empty() && watched_.empty() && extend_plainly(parser, offset, new_end)) return;
+  if (parser.stack_events().empty() && pending_.empty() && extend_plainly(parser, offset, new_end)) return;
   copied_.clear();
   if (new_end > end_) {
     Interval fresh;
@@ -203,7 +203,7 @@ void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
   // What happened to the shown tags, in order: the parser closes the
   // topmost first, so a shown tag closed is always the topmost shown one.
   const std::span<const Span> spans = parser.spans();
-  std::vector<bool> changed(shown_.size(), false);
+  reached_.clear();
   for (const StackEvent& event : parser.stack_events()) {
     const Span* recorded = event.span != kNoPosition ? &spans[event.span] : nullptr;
     switch (event.kind) {
@@ -212,19 +212,23 @@ void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
       case StackEvent::Kind::kPop:
         if (event.index < shown_.size()) {
           close_shown(recorded, offset);
-          changed.resize(shown_.size());
         } else if (recorded != nullptr) {
           record(offset + recorded->start, offset + recorded->end,
                  bytes_of(recorded->annotation, parser.annotation_bytes()));
         }
         break;
       case StackEvent::Kind::kReach:
-        if (event.index < changed.size()) changed[event.index] = true;
+        // A tag closed later in the update leaves its entry behind, which
+        // extend_tail passes over: no tag is shown anew until after it.
+        if (event.index < shown_.size() && !shown_[event.index].reached) {
+          shown_[event.index].reached = true;
+          reached_.push_back(event.index);
+        }
         break;
     }
   }
   parser.clear_stack_events();
-  extend_tail(parser, offset, changed);
+  extend_tail(parser, offset);
   for (std::size_t index = shown_.size(); index < parser.open_tags().size(); ++index) show_new(index, parser, offset);
 
   // The tail mark is a cut while some running span shows.
@@ -289,10 +293,10 @@ void Preview::close_shown(const Span* recorded, std::size_t offset) {
       }
       uncover(tag.start, tail_, false);
       break;
-    case Reach::kWaiting:
     case Reach::kPending:
-      if (!watched_.empty() && watched_.back() == index) watched_.pop_back();
+      if (!pending_.empty() && pending_.back() == index) pending_.pop_back();
       break;
+    case Reach::kWaiting:
     case Reach::kNone:
       break;
   }
@@ -300,7 +304,8 @@ void Preview::close_shown(const Span* recorded, std::size_t offset) {
 }
 
 void Preview::show_new(std::size_t index, Parser<text::Utf8>& parser, std::size_t offset) {
-  const ShownTag tag = shown_of(parser, parser.open_tags()[index], offset);
+  const Parser<text::Utf8>::OpenTag& open = parser.open_tags()[index];
+  const ShownTag tag = shown_of(parser, open, offset, bytes_of(open.annotation, parser.annotation_bytes()));
   shown_.push_back(tag);
   switch (tag.reach) {
     case Reach::kFixed:
@@ -311,10 +316,10 @@ void Preview::show_new(std::size_t index, Parser<text::Utf8>& parser, std::size_
       running_.push_back(index);
       running_chain_ = push(tag.annotation, running_chain_);
       break;
-    case Reach::kWaiting:
     case Reach::kPending:
-      watched_.push_back(index);
+      pending_.push_back(index);
       break;
+    case Reach::kWaiting:
     case Reach::kNone:
       break;
   }
@@ -330,7 +335,7 @@ void Preview::rebuild_running_chain() {
 // take their new extent, and pending ones begin once untrimmable text comes.
 // Nothing open covers the text past the old tail yet: every fixed span of
 // an open tag ends at or before it.
-void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const std::vector<bool>& changed) {
+void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
   const std::size_t old_tail = tail_;
   const std::size_t new_tail = offset + parser.trimmed_end();
   struct Growth {
@@ -339,15 +344,15 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const 
     std::size_t to;  // kNoPosition: to the new tail
   };
   std::vector<Growth> growth;
-  bool membership_changed = false;
+  std::vector<std::size_t> started;  // indices that run from now on
+  bool stopped = false;              // a running tag no longer runs
   const auto reconsider = [&](std::size_t index) {
     const ShownTag before = shown_[index];
-    ShownTag after = shown_of(parser, parser.open_tags()[index], offset);
-    after.annotation = before.annotation;
+    ShownTag after = shown_of(parser, parser.open_tags()[index], offset, before.annotation);
     shown_[index] = after;
     if (before.reach == Reach::kRunning) {
       if (after.reach == Reach::kRunning) return;
-      membership_changed = true;
+      stopped = true;
       if (after.reach == Reach::kFixed) {
         growth.push_back({index, old_tail, after.end});
         add_cut(after.end, 1);
@@ -360,47 +365,60 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const 
       add_cut(after.start, 1);
       if (after.reach == Reach::kFixed) add_cut(after.end, 1);
       growth.push_back({index, after.start, after.reach == Reach::kFixed ? after.end : kNoPosition});
-      membership_changed = membership_changed || after.reach == Reach::kRunning;
+      if (after.reach == Reach::kRunning) started.push_back(index);
     }
   };
-  for (std::size_t index = 0; index < changed.size(); ++index) {
-    if (changed[index]) reconsider(index);
+  // In stack order, as the spans nest.
+  std::sort(reached_.begin(), reached_.end());
+  for (const std::size_t index : reached_) {
+    if (index < shown_.size()) reconsider(index);
   }
-  if (new_tail > old_tail) {
-    for (const std::size_t index : watched_) {
-      if (index < changed.size() && !changed[index] && shown_[index].reach == Reach::kPending) reconsider(index);
+  // A tag that waits for untrimmable text begins when any comes; until then
+  // none of them is looked at.
+  if (new_tail > old_tail && !pending_.empty()) {
+    for (const std::size_t index : pending_) {
+      if (!shown_[index].reached && shown_[index].reach == Reach::kPending) reconsider(index);
     }
+    std::erase_if(pending_, [&](std::size_t index) { return shown_[index].reach != Reach::kPending; });
   }
-  std::erase_if(watched_, [&](std::size_t index) {
-    return shown_[index].reach != Reach::kWaiting && shown_[index].reach != Reach::kPending;
-  });
+  for (const std::size_t index : reached_) {
+    if (index < shown_.size()) shown_[index].reached = false;
+  }
 
-  const std::vector<std::size_t> running_before = running_;
+  const std::size_t count_before = running_.size();
   const AnnotationChain chain_before = running_chain_;
-  if (membership_changed) {
-    running_.clear();
-    for (std::size_t index = 0; index < shown_.size(); ++index) {
-      if (shown_[index].reach == Reach::kRunning) running_.push_back(index);
+  std::vector<Growth> all;
+  if (!growth.empty()) {
+    all = growth;
+    for (const std::size_t index : running_) {
+      if (shown_[index].reach == Reach::kRunning) all.push_back({index, old_tail, kNoPosition});
     }
+  }
+  if (stopped || !started.empty()) {
+    // The running tags that still run, with those that began, in stack order.
+    std::sort(started.begin(), started.end());
+    std::vector<std::size_t> running;
+    running.reserve(running_.size() + started.size());
+    std::vector<std::size_t> still;
+    for (const std::size_t index : running_) {
+      if (shown_[index].reach == Reach::kRunning) still.push_back(index);
+    }
+    std::merge(still.begin(), still.end(), started.begin(), started.end(), std::back_inserter(running));
+    running_ = std::move(running);
     rebuild_running_chain();
   }
 
-  if (growth.empty() && running_before.empty()) {
+  if (growth.empty() && count_before == 0) {
     // Nothing runs on: the new text reads as it came.
   } else if (growth.empty()) {
     // The common case: the same spans run on, as one shared list.
-    const std::size_t count = running_before.size();
     change(old_tail, new_tail, [&](Coverage& c) {
       c.open = chain_before;
-      c.open_count = count;
+      c.open_count = count_before;
     });
   } else {
     // Each stretch between the stops gets the tags covering all of it,
     // bottom first so that the topmost heads its list.
-    std::vector<Growth> all = growth;
-    for (const std::size_t index : running_before) {
-      if (shown_[index].reach == Reach::kRunning) all.push_back({index, old_tail, kNoPosition});
-    }
     std::sort(all.begin(), all.end(), [](const Growth& a, const Growth& b) { return a.index < b.index; });
     std::vector<std::size_t> stops{old_tail, new_tail};
     for (const Growth& g : all) {

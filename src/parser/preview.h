@@ -16,10 +16,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <span>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "parser/parser.h"
@@ -31,10 +32,22 @@ namespace parser {
 // UTF-8), shared by every list that holds it and every record handed out.
 using AnnotationBytes = std::shared_ptr<const std::string>;
 
-// A persistent list of annotations.
+// A persistent list of annotations. A list may be as long as the text (one
+// node per tag left open), so a node that goes frees the nodes only it held
+// one at a time rather than by a recursion as deep as the list.
 struct AnnotationNode {
   AnnotationBytes annotation;
-  std::shared_ptr<const AnnotationNode> next;
+  mutable std::shared_ptr<const AnnotationNode> next;
+
+  AnnotationNode(AnnotationBytes annotation, std::shared_ptr<const AnnotationNode> next)
+      : annotation(std::move(annotation)), next(std::move(next)) {}
+  AnnotationNode(const AnnotationNode&) = delete;
+  AnnotationNode& operator=(const AnnotationNode&) = delete;
+  ~AnnotationNode() {
+    std::shared_ptr<const AnnotationNode> rest = std::move(next);
+    // Lists are built and dropped by one thread at a time (a stream's).
+    while (rest && rest.use_count() == 1) rest = std::move(rest->next);
+  }
 };
 using AnnotationChain = std::shared_ptr<const AnnotationNode>;
 
@@ -121,10 +134,12 @@ class Preview {
     Reach reach = Reach::kNone;
     std::size_t start = 0;
     std::size_t end = 0;
+    bool reached = false;  // its reach changed in this update (listed in reached_)
   };
 
   AnnotationBytes bytes_of(types::AnnotationRef ref, const char* store);
-  ShownTag shown_of(Parser<text::Utf8>& parser, const Parser<text::Utf8>::OpenTag& tag, std::size_t offset);
+  ShownTag shown_of(Parser<text::Utf8>& parser, const Parser<text::Utf8>::OpenTag& tag, std::size_t offset,
+                    AnnotationBytes annotation);
 
   Map::iterator split_at(std::size_t pos);
   template <class Change>
@@ -140,7 +155,7 @@ class Preview {
 
   void close_shown(const Span* recorded, std::size_t offset);
   void show_new(std::size_t index, Parser<text::Utf8>& parser, std::size_t offset);
-  void extend_tail(Parser<text::Utf8>& parser, std::size_t offset, const std::vector<bool>& changed);
+  void extend_tail(Parser<text::Utf8>& parser, std::size_t offset);
   void rebuild_running_chain();
   void normalise_cuts();
   bool extend_plainly(Parser<text::Utf8>& parser, std::size_t offset, std::size_t new_end);
@@ -153,11 +168,16 @@ class Preview {
   std::size_t tail_ = 0;
   std::size_t tail_cut_ = kNoPosition;
   // The open tags shown, by stack index; which of them run to the tail mark
-  // (bottom first, and as one list, topmost first); which wait to begin.
+  // (bottom first, and as one list, topmost first); which wait for
+  // untrimmable text to begin (bottom first). A tag waiting for its token is
+  // listed nowhere: the parser reports its token. Every list is kept without
+  // a walk over all open tags, which may be as many as the text is long.
   std::vector<ShownTag> shown_;
   std::vector<std::size_t> running_;
   AnnotationChain running_chain_;
-  std::vector<std::size_t> watched_;
+  std::vector<std::size_t> pending_;
+  // The shown tags whose reach the parser reported in this update.
+  std::vector<std::size_t> reached_;
   // How many span ends lie at a position: a cut wherever there is one (and
   // at the tail mark, while a running span shows).
   std::map<std::size_t, int> cuts_;

@@ -6,6 +6,7 @@ import asyncio
 import copy
 import pickle
 import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -13,6 +14,7 @@ from hypothesis import strategies as st
 
 import tagmire
 from conftest import CONFIGS, ShownPreview, joined_committed, shape
+from inputs import hostile_families
 from tagmire import Config, ParserConfig, PreviewUpdate, StreamParser, StreamUpdate, parse
 
 pieces = st.sampled_from([
@@ -243,3 +245,43 @@ def test_memory_follows_the_held_tail_not_the_answer(preview):
         stream.feed("A line with <note>a note</note> and a <cite src=x/> marker.\n")
         most = max(most, stream.held_bytes)
     assert most < 16384
+
+
+FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@given(st.lists(st.integers(0, 3000), max_size=12))
+@settings(max_examples=15, deadline=None)
+def test_hostile_families_stream_to_their_parse_with_a_true_preview(family, cuts):
+    family = FAMILIES[family]
+    text, config = family.make(3000), family.config.build()
+    stream = StreamParser(config)
+    shown, updates = ShownPreview(), []
+    for chunk in cut(text, cuts):
+        updates.append(stream.feed(chunk))
+        shown.apply(updates[-1])
+        assert shown.shape() == ShownPreview.of(stream.preview()).shape()
+    updates.append(stream.close())
+    assert joined_committed(updates) == shape(parse(text, config))
+
+
+@pytest.mark.slow
+@pytest.mark.usefixtures("hang_guard")
+@pytest.mark.parametrize("family", FAMILIES)
+def test_hostile_families_stream_in_linear_time(family):
+    # Thousands of tags left open, or one `<` whose head grows with every
+    # piece, must not make each piece cost the whole held text: linear work
+    # here takes a fraction of a second, quadratic work half a minute. How
+    # the time grows is measured by bench/stream.py.
+    family = FAMILIES[family]
+    text, config = family.make(4 << 20), family.config.build()
+    start = time.process_time()
+    stream = StreamParser(config)
+    for at in range(0, len(text), 64):
+        update = stream.feed(text[at:at + 64])
+        update.committed.segments, update.pending.segments, [run.segments for run in update.revised]
+    settled = len(stream.close().committed.text)
+    seconds = time.process_time() - start
+    assert settled <= len(text)
+    assert seconds < 20, f"{family.name}: {seconds:.1f} s of CPU to stream 4 MB"
