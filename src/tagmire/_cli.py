@@ -98,6 +98,8 @@ class Run:
 
     transform: ParseColumn
     field: str
+    # Answers that were not Unicode text and became null rows (--errors null).
+    nulled: int = 0
 
     def parse(self, batch: Batch) -> Any:
         """The batch's table parsed, its errors named by input and line."""
@@ -111,7 +113,7 @@ class Run:
                 raise DataError(f"{batch.label}: {error.args[0]}") from None
             table = table.append_column(self.field, _pyarrow().nulls(table.num_rows))
         try:
-            return self.transform(table)
+            parsed = self.transform(table)
         except TypeError as error:
             column, _ = answer_column(table, self.field)
             raise DataError(f"{batch.place(_outputs.first_value_row(column))}: {error}") from None
@@ -122,6 +124,10 @@ class Run:
                             "lone surrogate); --errors replace or --errors null reads it") from None
         except ValueError as error:
             raise DataError(f"{batch.label}: {error}") from None
+        if self.transform.errors == "null":
+            answers, _ = answer_column(table, self.field)
+            self.nulled += parsed.column("text").null_count - answers.null_count
+        return parsed
 
     def empty_output(self, batch: Batch) -> Any:
         """The output columns of a batch, without parsing it."""
@@ -375,9 +381,13 @@ def run_parse(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> No
             # by reading them once more; then every batch fits.
             schema = _whole_schema(args, run)
             progress.restart()
+            run.nulled = 0
             _write(args, run, stdin, stdout, schema, progress)
     finally:
         progress.close()
+    if run.nulled:
+        print(f"tagmire: {run.nulled} answer{'s' if run.nulled != 1 else ''} not Unicode text became null "
+              f"row{'s' if run.nulled != 1 else ''} (--errors null)", file=sys.stderr)
 
 
 # --- the command ----------------------------------------------------------------------------
