@@ -268,6 +268,7 @@ void Preview::close_shown(const Span* recorded, std::size_t offset) {
   const std::size_t index = shown_.size() - 1;
   const ShownTag tag = shown_.back();
   shown_.pop_back();
+  if (!pending_.empty() && pending_.back() == index) pending_.pop_back();
   const std::size_t start = recorded != nullptr ? offset + recorded->start : 0;
   const std::size_t end = recorded != nullptr ? offset + recorded->end : 0;
   switch (tag.reach) {
@@ -294,8 +295,6 @@ void Preview::close_shown(const Span* recorded, std::size_t offset) {
       uncover(tag.start, tail_, false);
       break;
     case Reach::kPending:
-      if (!pending_.empty() && pending_.back() == index) pending_.pop_back();
-      break;
     case Reach::kWaiting:
     case Reach::kNone:
       break;
@@ -346,10 +345,13 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
   std::vector<Growth> growth;
   std::vector<std::size_t> started;  // indices that run from now on
   bool stopped = false;              // a running tag no longer runs
+  bool unpended = false;             // a pending tag no longer waits
   const auto reconsider = [&](std::size_t index) {
     const ShownTag before = shown_[index];
     ShownTag after = shown_of(parser, parser.open_tags()[index], offset, before.annotation);
+    after.reached = before.reached;  // reconsidered once per update
     shown_[index] = after;
+    unpended = unpended || (before.reach == Reach::kPending && after.reach != Reach::kPending);
     if (before.reach == Reach::kRunning) {
       if (after.reach == Reach::kRunning) return;
       stopped = true;
@@ -375,12 +377,14 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
   }
   // A tag that waits for untrimmable text begins when any comes; until then
   // none of them is looked at.
-  if (new_tail > old_tail && !pending_.empty()) {
+  if (new_tail > old_tail) {
     for (const std::size_t index : pending_) {
       if (!shown_[index].reached && shown_[index].reach == Reach::kPending) reconsider(index);
     }
-    std::erase_if(pending_, [&](std::size_t index) { return shown_[index].reach != Reach::kPending; });
   }
+  // Waiting tags stop together (untrimmable text came, a line ended), so
+  // the list is rewritten rarely.
+  if (unpended) std::erase_if(pending_, [&](std::size_t index) { return shown_[index].reach != Reach::kPending; });
   for (const std::size_t index : reached_) {
     if (index < shown_.size()) shown_[index].reached = false;
   }

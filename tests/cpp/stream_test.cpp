@@ -66,6 +66,32 @@ TEST(Stream, RandomInputsConfigurationsAndCutsJoinToTheParse) {
   }
 }
 
+// Found by the random test above with another seed: a forward tag stopped
+// waiting for untrimmable text when its line ended, with nothing untrimmable
+// after it, and the preview kept it listed as waiting after it closed.
+TEST(Stream, AWaitingTagThatEndsWithItsLineLeavesNoTrace) {
+  using types::RecoveryStrategy;
+  ParserConfig config = ParserConfig::default_llm_friendly_config();
+  config.recognized_tags = {"1a", "x-y", "NOTE", "o", "t", "note", "T", "cite"};
+  config.recovery_strategies.clear();
+  config.recovery_strategies.set("cite", RecoveryStrategy::forward_until_tag);
+  config.recovery_strategies.set("note", RecoveryStrategy::forward_until_newline);
+  config.recovery_strategies.set("t", RecoveryStrategy::forward_until_tag);
+  config.recovery_strategies.set("o", RecoveryStrategy::retro_line);
+  config.recovery_strategies.set("T", RecoveryStrategy::forward_until_tag);
+  config.recovery_strategies.set("NOTE", RecoveryStrategy::forward_until_tag);
+  config.recovery_strategies.set("x y", RecoveryStrategy::noop);
+  config.recovery_strategies.set("1a", RecoveryStrategy::forward_next_token);
+  config.unknown_mode = types::UnknownTagMode::strip;
+  config.autoclose_on_any_tag = config.autoclose_on_same_tag = config.trim_punctuation = true;
+  config.case_sensitive_tags = true;
+  const std::string input =
+      "</t>,\n<<!.\n]]>]]><a/<!<![CDATA[<![CDATA[<cite/><note>\n\n<T x=1 y='a b'><cite>]<cite/>]<a</note>";
+  const std::vector<std::size_t> cuts = {6,  10, 12, 18, 20, 22, 25, 28, 33, 34, 35, 36, 39, 40,
+                                         41, 46, 50, 53, 55, 61, 68, 75, 78, 80, 83, 85, 90, 92};
+  EXPECT_EQ(tagmire_checks::check_stream(input, config, cuts, parser::parse(input, config)), "");
+}
+
 TEST(Stream, ALineSettlesBeforeTheNextOneArrives) {
   const auto runs = feed_all({"First <note>line</note><cite src=a/>.\n", "Second line", " goes on"});
   EXPECT_EQ(runs[0].text, "First line.\n");
