@@ -5,6 +5,7 @@
 
 #include "text/classes.h"
 #include "text/search.h"
+#include "text/text_runs.h"
 #include "text/unicode_tables.h"
 
 namespace parser {
@@ -124,11 +125,20 @@ std::size_t Parser<Form>::walk_cdata(std::size_t pos) {
 
 // A text run from `pos` to the next `<` after it, or to the end of the
 // input: `pos` may hold a `<` that began nothing.
+// One pass over the run finds its end and its line feeds while copying it.
 template <class Form>
 std::size_t Parser<Form>::append_run(std::size_t pos) {
-  const std::size_t end = text::find_unit(input_.data, pos + 1, input_.size, U<Unit>('<'));
-  append_text(input_.data + pos, end - pos);
-  return end;
+  // Whole vectors are stored, so the room is that of the rest of the input
+  // (which a one-shot parse always has: its text is never longer).
+  if (input_.size - pos > out_->capacity - out_->size) out_->grow(*out_, input_.size - pos, out_->grow_context);
+  const text::RunScan run = text::copy_run(input_.data, pos, input_.size, out_->data + out_->size,
+                                           out_->unit_bits < out_->wide_from);
+  const std::size_t base = out_->size;
+  out_->size += run.length;
+  out_->unit_bits |= run.unit_bits;
+  static_assert(text::RunScan::kNone == kNoPosition);
+  note_text(base, run.first_lf, run.last_lf);
+  return pos + run.length;
 }
 
 template <class Form>

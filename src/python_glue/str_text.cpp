@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+#include "text/text_runs.h"
+
 namespace python_glue {
 
 namespace {
@@ -26,16 +28,6 @@ void* thread_buffer(std::size_t bytes) noexcept {
     buffer.size = buffer.data ? size : 0;
   }
   return buffer.data.get();
-}
-
-// Whether any unit is a surrogate, in one pass that the compiler vectorises.
-template <class Unit>
-bool has_surrogate(const Unit* units, std::size_t length) noexcept {
-  // Accumulated at the units' own width, which is what lets it vectorise.
-  Unit found = 0;
-  constexpr Unit kHigh = static_cast<Unit>(~Unit{0x7FF});  // every bit above a surrogate's last 11
-  for (std::size_t i = 0; i < length; ++i) found |= static_cast<Unit>((units[i] & kHigh) == 0xD800u);
-  return found != 0;
 }
 
 // The largest character a str of `kind` may hold, as PyUnicode_New takes it.
@@ -101,9 +93,9 @@ bool read_str(PyObject* str, StrView* view) noexcept {
   view->ascii = PyUnicode_IS_ASCII(str);
   bool surrogate = false;
   if (view->kind == PyUnicode_2BYTE_KIND) {
-    surrogate = has_surrogate(static_cast<const Py_UCS2*>(view->data), view->length);
+    surrogate = text::has_surrogate(static_cast<const Py_UCS2*>(view->data), view->length);
   } else if (view->kind == PyUnicode_4BYTE_KIND) {
-    surrogate = has_surrogate(static_cast<const Py_UCS4*>(view->data), view->length);
+    surrogate = text::has_surrogate(static_cast<const Py_UCS4*>(view->data), view->length);
   }
   if (!surrogate) return true;
   // Let the interpreter raise its own UnicodeEncodeError, unchanged.

@@ -1,0 +1,72 @@
+// The AVX2 half of text_runs.cpp: this file alone is compiled for AVX2, and
+// its functions are called only where the processor has it.
+#include <immintrin.h>
+
+#include "text/text_runs_kernel.h"
+
+namespace text::avx2 {
+
+namespace {
+
+struct Avx2 {
+  static constexpr std::size_t kBytes = 32;
+  static __m256i zero() { return _mm256_setzero_si256(); }
+  static __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
+  static void store(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
+  static __m256i bitor_(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+  static std::uint32_t mask(__m256i v) { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
+  static std::uint32_t equal(__m256i v, char c) { return mask(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))); }
+  static std::uint32_t equal(__m256i v, std::uint8_t c) { return equal(v, static_cast<char>(c)); }
+  static std::uint32_t equal(__m256i v, std::uint16_t c) {
+    return mask(_mm256_cmpeq_epi16(v, _mm256_set1_epi16(static_cast<short>(c))));
+  }
+  static std::uint32_t equal(__m256i v, std::uint32_t c) {
+    return mask(_mm256_cmpeq_epi32(v, _mm256_set1_epi32(static_cast<int>(c))));
+  }
+  static __m256i prefix(__m256i v, std::size_t bytes) {
+    const __m256i index = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                                           21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    return _mm256_and_si256(v, _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(bytes)), index));
+  }
+  template <class Unit>
+  static std::uint32_t unit_or(__m256i v, Unit) {
+    __m128i h = _mm_or_si128(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    h = _mm_or_si128(h, _mm_srli_si128(h, 8));
+    h = _mm_or_si128(h, _mm_srli_si128(h, 4));
+    if constexpr (sizeof(Unit) < 4) h = _mm_or_si128(h, _mm_srli_si128(h, 2));
+    if constexpr (sizeof(Unit) < 2) h = _mm_or_si128(h, _mm_srli_si128(h, 1));
+    const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(h));
+    return sizeof(Unit) == 4 ? low : low & ((1u << (8 * sizeof(Unit))) - 1);
+  }
+  static bool any_surrogate(const std::uint16_t* p, std::uint16_t) {
+    const __m256i high = _mm256_and_si256(load(p), _mm256_set1_epi16(static_cast<short>(0xF800)));
+    return mask(_mm256_cmpeq_epi16(high, _mm256_set1_epi16(static_cast<short>(0xD800)))) != 0;
+  }
+  static bool any_surrogate(const std::uint32_t* p, std::uint32_t) {
+    const __m256i high = _mm256_and_si256(load(p), _mm256_set1_epi32(static_cast<int>(0xFFFFF800u)));
+    return mask(_mm256_cmpeq_epi32(high, _mm256_set1_epi32(0xD800))) != 0;
+  }
+};
+
+}  // namespace
+
+RunScan copy_run(const char* text, std::size_t from, std::size_t to, char* out, bool want_bits) {
+  return copy_run_vector<Avx2>(text, from, to, out, want_bits);
+}
+RunScan copy_run(const std::uint8_t* text, std::size_t from, std::size_t to, std::uint8_t* out, bool want_bits) {
+  return copy_run_vector<Avx2>(text, from, to, out, want_bits);
+}
+RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t* out, bool want_bits) {
+  return copy_run_vector<Avx2>(text, from, to, out, want_bits);
+}
+RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits) {
+  return copy_run_vector<Avx2>(text, from, to, out, want_bits);
+}
+bool has_surrogate(const std::uint16_t* units, std::size_t length) {
+  return has_surrogate_vector<Avx2>(units, length);
+}
+bool has_surrogate(const std::uint32_t* units, std::size_t length) {
+  return has_surrogate_vector<Avx2>(units, length);
+}
+
+}  // namespace text::avx2

@@ -1,0 +1,108 @@
+// The loops of text_runs.h written once over a vector type: each
+// translation unit that includes this file instantiates them for the
+// vectors it is compiled for (SSE2 in text_runs.cpp, AVX2 in
+// text_runs_avx2.cpp), with internal linkage, so that no AVX2 code can be
+// shared with code that runs where the processor lacks it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "text/text_runs.h"
+
+namespace text {
+namespace {
+
+// A run's unit in plain code: the tail after the last whole vector, and
+// the scalar level.
+template <class Unit>
+inline bool scan_unit(const Unit* text, std::size_t i, std::size_t from, Unit* out, RunScan& scan) {
+  const Unit u = text[i];
+  if (i != from && u == static_cast<Unit>('<')) return false;
+  out[i - from] = u;
+  scan.unit_bits |= static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Unit>>(u));
+  if (u == static_cast<Unit>('\n')) {
+    if (scan.first_lf == RunScan::kNone) scan.first_lf = i - from;
+    scan.last_lf = i - from;
+  }
+  return true;
+}
+
+template <class Unit>
+RunScan copy_run_plain(const Unit* text, std::size_t from, std::size_t to, Unit* out) {
+  RunScan scan;
+  std::size_t i = from;
+  while (i < to && scan_unit(text, i, from, out, scan)) ++i;
+  scan.length = i - from;
+  return scan;
+}
+
+// `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
+// bit per byte (a unit's bits all set when it matches); prefix(vector,
+// bytes) keeping only the first `bytes` bytes; bitor_; and unit_or, the OR
+// of every unit. The units' bits are gathered only when `want_bits`: the
+// tail and the first unit always give theirs.
+template <class V, class Unit>
+inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t to, Unit* out, bool want_bits) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  RunScan scan;
+  if (from >= to) return scan;
+  // The first unit may be the `<` that began nothing.
+  scan_unit(text, from, from, out, scan);
+  std::size_t i = from + 1;
+  auto bits = V::zero();
+  const Unit lt = static_cast<Unit>('<');
+  const Unit lf = static_cast<Unit>('\n');
+  for (; i + kUnits <= to; i += kUnits) {
+    const auto block = V::load(text + i);
+    V::store(out + (i - from), block);
+    const std::uint32_t lts = V::equal(block, lt);
+    std::uint32_t lfs = V::equal(block, lf);
+    if (lts != 0) {
+      const auto before = static_cast<std::size_t>(__builtin_ctz(lts));  // bytes before the `<`
+      lfs &= (std::uint32_t{1} << before) - 1;  // `before` < 32: a `<` takes at least one byte
+      if (want_bits) bits = V::bitor_(bits, V::prefix(block, before));
+      if (lfs != 0) {
+        const std::size_t first = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+        if (scan.first_lf == RunScan::kNone) scan.first_lf = first;
+        scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+      }
+      if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+      scan.length = i - from + before / sizeof(Unit);
+      return scan;
+    }
+    bits = V::bitor_(bits, block);
+    if (lfs != 0) {
+      if (scan.first_lf == RunScan::kNone) {
+        scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+      }
+      scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+    }
+  }
+  if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+  while (i < to && scan_unit(text, i, from, out, scan)) ++i;
+  scan.length = i - from;
+  return scan;
+}
+
+// Whether any unit lies in [0xD800, 0xDFFF]: (u & ~0x7FF) == 0xD800.
+template <class V, class Unit>
+inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  std::size_t i = 0;
+  // Four vectors a step, tested together.
+  for (; i + 4 * kUnits <= length; i += 4 * kUnits) {
+    if (V::any_surrogate(units + i, Unit{}) | V::any_surrogate(units + i + kUnits, Unit{}) |
+        V::any_surrogate(units + i + 2 * kUnits, Unit{}) | V::any_surrogate(units + i + 3 * kUnits, Unit{})) {
+      return true;
+    }
+  }
+  for (; i < length; ++i) {
+    if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace text
