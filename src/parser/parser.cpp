@@ -22,6 +22,10 @@ bool is_forward(types::RecoveryStrategy strategy) {
          strategy == types::RecoveryStrategy::forward_until_newline;
 }
 
+// Inputs shorter than this store every tag's annotation without looking for
+// an equal one first.
+constexpr std::size_t kMemoFromUnits = 512;
+
 template <class T>
 void release_if_large(types::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
@@ -167,9 +171,13 @@ void Parser<Form>::dispatch(const TagToken& token) {
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
   const std::size_t text_length = token.attributes_end - token.name_begin;
-  if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
-      known != TagMemo<Unit>::kUnknown) {
-    return known;
+  // A short input holds too few tags for repeats to pay for the memo.
+  const bool memo = input_.size >= kMemoFromUnits;
+  if (memo) {
+    if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
+        known != TagMemo<Unit>::kUnknown) {
+      return known;
+    }
   }
   const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);
   // The name, keys and values all lie within the tag's text.
@@ -187,7 +195,7 @@ types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
       annotations_.add_bare_value();
     }
   }
-  memo_.remember(token.name_begin, text_length, ref);
+  if (memo) memo_.remember(token.name_begin, text_length, ref);
   return ref;
 }
 

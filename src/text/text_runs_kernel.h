@@ -81,8 +81,30 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
     }
   }
   if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
-  while (i < to && scan_unit(text, i, from, out, scan)) ++i;
-  scan.length = i - from;
+  if (i == to) {
+    scan.length = i - from;
+    return scan;
+  }
+  // The last units of the input, fewer than a vector: one more vector step
+  // over a copy padded with zero units, which are neither `<` nor line
+  // feeds and set no bits. Short inputs end this way in nearly every call.
+  Unit tail[kUnits] = {};
+  const std::size_t left = to - i;
+  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
+  const auto block = V::load(tail);
+  const std::uint32_t lts = V::equal(block, lt);
+  std::uint32_t lfs = V::equal(block, lf);
+  const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
+  __builtin_memcpy(out + (i - from), tail, before);
+  if (before < 32) lfs &= (std::uint32_t{1} << before) - 1;
+  if (lfs != 0) {
+    if (scan.first_lf == RunScan::kNone) {
+      scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+    }
+    scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+  }
+  if (want_bits) scan.unit_bits |= V::unit_or(V::prefix(block, before), Unit{});
+  scan.length = i - from + before / sizeof(Unit);
   return scan;
 }
 
