@@ -20,6 +20,8 @@ RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, st
 RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits);
 bool has_surrogate(const std::uint16_t* units, std::size_t length);
 bool has_surrogate(const std::uint32_t* units, std::size_t length);
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
 }  // namespace avx2
 #endif
 
@@ -99,6 +101,12 @@ std::atomic<SimdLevel>& level_in_use() {
 #endif
 
 template <class Unit>
+std::size_t find_unit_plain(const Unit* text, std::size_t from, std::size_t to, Unit needle) {
+  while (from < to && text[from] != needle) ++from;
+  return from;
+}
+
+template <class Unit>
 bool has_surrogate_plain(const Unit* units, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
@@ -142,6 +150,15 @@ bool has_surrogate(const std::uint16_t* units, std::size_t length) {
 bool has_surrogate(const std::uint32_t* units, std::size_t length) {
   TAGMIRE_DISPATCH(has_surrogate_plain(units, length), (has_surrogate_vector<Sse2>(units, length)),
                    avx2::has_surrogate(units, length))
+}
+
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle) {
+  TAGMIRE_DISPATCH(find_unit_plain(text, from, to, needle), (find_unit_vector<Sse2>(text, from, to, needle)),
+                   avx2::find_wide_unit(text, from, to, needle))
+}
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle) {
+  TAGMIRE_DISPATCH(find_unit_plain(text, from, to, needle), (find_unit_vector<Sse2>(text, from, to, needle)),
+                   avx2::find_wide_unit(text, from, to, needle))
 }
 
 #undef TAGMIRE_DISPATCH

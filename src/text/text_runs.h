@@ -49,6 +49,11 @@ RunScan copy_run(const std::uint8_t* text, std::size_t from, std::size_t to, std
 RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t* out, bool want_bits);
 RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits);
 
+// The first `needle` in text[from, to) of two- or four-byte units, or
+// `to` (search.h's find_unit for those forms).
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
+
 // Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
 // a str may hold and UTF-8 cannot.
 bool has_surrogate(const std::uint16_t* units, std::size_t length);

@@ -69,4 +69,11 @@ bool has_surrogate(const std::uint32_t* units, std::size_t length) {
   return has_surrogate_vector<Avx2>(units, length);
 }
 
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle) {
+  return find_unit_vector<Avx2>(text, from, to, needle);
+}
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle) {
+  return find_unit_vector<Avx2>(text, from, to, needle);
+}
+
 }  // namespace text::avx2

@@ -108,6 +108,25 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   return scan;
 }
 
+// The first `needle` in text[from, to), or `to`.
+template <class V, class Unit>
+inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::size_t to, Unit needle) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  std::size_t i = from;
+  for (; i + kUnits <= to; i += kUnits) {
+    if (const std::uint32_t hits = V::equal(V::load(text + i), needle)) {
+      return i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit);
+    }
+  }
+  if (i == to) return to;
+  Unit tail[kUnits] = {};
+  const std::size_t left = to - i;
+  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
+  // The padding may equal the needle: only the copied units count.
+  const std::uint32_t hits = V::equal(V::load(tail), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
+  return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
+}
+
 // Whether any unit lies in [0xD800, 0xDFFF]: (u & ~0x7FF) == 0xD800.
 template <class V, class Unit>
 inline bool has_surrogate_vector(const Unit* units, std::size_t length) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "text/search.h"
 
 namespace {
 
@@ -114,6 +115,36 @@ void check_surrogates() {
 TEST(TextRuns, EverySurrogateIsFoundAtEveryLevel) {
   check_surrogates<std::uint16_t>();
   check_surrogates<std::uint32_t>();
+}
+
+// The needle at every place of inputs up to several vectors long, with
+// units whose low byte equals it around it, and a zero needle, which the
+// padding of a short tail holds too.
+template <class Unit>
+void check_find() {
+  for (const text::SimdLevel level : SimdLevels()) {
+    text::use_simd_level(level);
+    for (const Unit needle : {Unit{'>'}, Unit{0}}) {
+      for (std::size_t n = 0; n < 80; ++n) {
+        std::vector<Unit> units(n, static_cast<Unit>(needle + 0x100));
+        for (std::size_t from = 0; from <= n; from += 3) {
+          ASSERT_EQ(text::find_unit(units.data(), from, n, needle), n) << n;
+          for (std::size_t k = from; k < n; ++k) {
+            auto changed = units;
+            changed[k] = needle;
+            ASSERT_EQ(text::find_unit(changed.data(), from, n, needle), k)
+                << "level " << static_cast<int>(level) << " n " << n << " from " << from;
+          }
+        }
+      }
+    }
+  }
+  text::use_simd_level(text::best_simd_level());
+}
+
+TEST(TextRuns, WideSearchesFindEveryPlaceAtEveryLevel) {
+  check_find<std::uint16_t>();
+  check_find<std::uint32_t>();
 }
 
 TEST(TextRuns, LevelsAreClampedToTheProcessor) {
