@@ -1,0 +1,25 @@
+// Blocks of several megabytes for the growable arrays (PodVector), taken
+// from the kernel directly and marked for huge pages where the kernel
+// offers them. A large parse writes its arrays once, front to back: with
+// 4 KB pages it pays a page fault and a page of zeroing every 4 KB, call
+// after call, since the C library returns such blocks when they are freed;
+// with 2 MB pages, 512 times fewer faults. Elsewhere (no Linux) blocks are
+// the C library's.
+#pragma once
+
+#include <cstddef>
+
+namespace types {
+
+// Blocks from this size up are large blocks.
+inline constexpr std::size_t kLargeBlockBytes = std::size_t{4} << 20;
+
+// The bytes a large block of at least `bytes` holds: whole huge pages.
+std::size_t large_block_room(std::size_t bytes);
+// A new large block of `room` bytes (a large_block_room) or, given
+// `block` of `old_room` bytes, that block grown to `room` bytes, its
+// content kept (it may move). Null when the memory is not there.
+void* resize_large_block(void* block, std::size_t old_room, std::size_t room);
+void free_large_block(void* block, std::size_t room);
+
+}  // namespace types
