@@ -22,6 +22,7 @@ bool has_surrogate(const std::uint16_t* units, std::size_t length);
 bool has_surrogate(const std::uint32_t* units, std::size_t length);
 std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
 std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
 }  // namespace avx2
 #endif
 
@@ -106,6 +107,11 @@ std::size_t find_unit_plain(const Unit* text, std::size_t from, std::size_t to, 
   return from;
 }
 
+std::size_t skip_ascii_plain(const char* data, std::size_t from, std::size_t size) {
+  while (from < size && static_cast<unsigned char>(data[from]) < 0x80) ++from;
+  return from;
+}
+
 template <class Unit>
 bool has_surrogate_plain(const Unit* units, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
@@ -159,6 +165,11 @@ std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::siz
 std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle) {
   TAGMIRE_DISPATCH(find_unit_plain(text, from, to, needle), (find_unit_vector<Sse2>(text, from, to, needle)),
                    avx2::find_wide_unit(text, from, to, needle))
+}
+
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
+  TAGMIRE_DISPATCH(skip_ascii_plain(data, from, size), (skip_ascii_vector<Sse2>(data, from, size)),
+                   avx2::skip_ascii(data, from, size))
 }
 
 #undef TAGMIRE_DISPATCH

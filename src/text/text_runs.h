@@ -54,6 +54,9 @@ RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, st
 std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
 std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
 
+// The first byte of data[from, size) that is not ASCII, or `size`.
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
+
 // Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
 // a str may hold and UTF-8 cannot.
 bool has_surrogate(const std::uint16_t* units, std::size_t length);

@@ -76,4 +76,8 @@ std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::siz
   return find_unit_vector<Avx2>(text, from, to, needle);
 }
 
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
+  return skip_ascii_vector<Avx2>(data, from, size);
+}
+
 }  // namespace text::avx2

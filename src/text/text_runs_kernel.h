@@ -127,6 +127,25 @@ inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::siz
   return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
 }
 
+// The first byte at or after `from` that is not ASCII, or `size`: four
+// vectors a step through long ASCII stretches.
+template <class V>
+inline std::size_t skip_ascii_vector(const char* data, std::size_t from, std::size_t size) {
+  std::size_t i = from;
+  for (; i + 4 * V::kBytes <= size; i += 4 * V::kBytes) {
+    const auto any = V::bitor_(V::bitor_(V::load(data + i), V::load(data + i + V::kBytes)),
+                               V::bitor_(V::load(data + i + 2 * V::kBytes), V::load(data + i + 3 * V::kBytes)));
+    if (V::mask(any) != 0) break;
+  }
+  for (; i + V::kBytes <= size; i += V::kBytes) {
+    if (const std::uint32_t high = V::mask(V::load(data + i))) {
+      return i + static_cast<std::size_t>(__builtin_ctz(high));
+    }
+  }
+  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+  return i;
+}
+
 // Whether any unit lies in [0xD800, 0xDFFF]: (u & ~0x7FF) == 0xD800.
 template <class V, class Unit>
 inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
