@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "text/text_runs_kernel.h"
+#include "text/utf8.h"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -23,6 +24,9 @@ bool has_surrogate(const std::uint32_t* units, std::size_t length);
 std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
 std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
 std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
 }  // namespace avx2
 #endif
 
@@ -170,6 +174,17 @@ std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::siz
 std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
   TAGMIRE_DISPATCH(skip_ascii_plain(data, from, size), (skip_ascii_vector<Sse2>(data, from, size)),
                    avx2::skip_ascii(data, from, size))
+}
+
+// Without AVX2, the plain loop, which the compiler vectorises for SSE2.
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n) {
+  TAGMIRE_DISPATCH(utf8::encoded_length(units, n), utf8::encoded_length(units, n), avx2::utf8_length(units, n))
+}
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n) {
+  TAGMIRE_DISPATCH(utf8::encoded_length(units, n), utf8::encoded_length(units, n), avx2::utf8_length(units, n))
+}
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n) {
+  TAGMIRE_DISPATCH(utf8::encoded_length(units, n), utf8::encoded_length(units, n), avx2::utf8_length(units, n))
 }
 
 #undef TAGMIRE_DISPATCH

@@ -57,6 +57,12 @@ std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::siz
 // The first byte of data[from, size) that is not ASCII, or `size`.
 std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
 
+// Bytes of the UTF-8 form of `n` units of a one-unit form (Latin-1, UCS-2
+// or UCS-4, no surrogates).
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
+
 // Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
 // a str may hold and UTF-8 cannot.
 bool has_surrogate(const std::uint16_t* units, std::size_t length);

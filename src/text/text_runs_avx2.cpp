@@ -1,5 +1,7 @@
 // The AVX2 half of text_runs.cpp: this file alone is compiled for AVX2, and
-// its functions are called only where the processor has it.
+// its functions are called only where the processor has it. It calls no
+// library function template, so that none is compiled here for AVX2 and
+// then picked by the linker for code that runs anywhere.
 #include <immintrin.h>
 
 #include "text/text_runs_kernel.h"
@@ -48,6 +50,59 @@ struct Avx2 {
   }
 };
 
+// Units at or above each of `limits` counted per lane: the bytes a unit's
+// UTF-8 form has beyond its first. Lanes are summed every 2^20 vectors, far
+// below where three a vector could overflow them.
+template <class Unit>
+std::size_t utf8_extra(const Unit* units, std::size_t n) {
+  constexpr std::size_t kUnits = 32 / sizeof(Unit);
+  std::size_t extra = 0;
+  std::size_t i = 0;
+  while (i + kUnits <= n) {
+    __m256i lanes = _mm256_setzero_si256();
+    std::size_t vectors = (n - i) / kUnits;
+    if (vectors > (std::size_t{1} << 20)) vectors = std::size_t{1} << 20;
+    const std::size_t end = i + vectors * kUnits;
+    for (; i < end; i += kUnits) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(units + i));
+      if constexpr (sizeof(Unit) == 1) {
+        lanes = _mm256_sub_epi8(lanes, _mm256_cmpgt_epi8(_mm256_setzero_si256(), v));  // bytes >= 0x80
+      } else if constexpr (sizeof(Unit) == 2) {
+        // Unsigned: a unit is at least t when max(unit, t) is the unit.
+        const auto at_least = [&](int t) {
+          return _mm256_cmpeq_epi16(_mm256_max_epu16(v, _mm256_set1_epi16(static_cast<short>(t))), v);
+        };
+        lanes = _mm256_sub_epi16(_mm256_sub_epi16(lanes, at_least(0x80)), at_least(0x800));
+      } else {
+        // UCS-4 units are at most 0x10FFFF: the signed compare is exact.
+        lanes = _mm256_sub_epi32(lanes, _mm256_cmpgt_epi32(v, _mm256_set1_epi32(0x7F)));
+        lanes = _mm256_sub_epi32(lanes, _mm256_cmpgt_epi32(v, _mm256_set1_epi32(0x7FF)));
+        lanes = _mm256_sub_epi32(lanes, _mm256_cmpgt_epi32(v, _mm256_set1_epi32(0xFFFF)));
+      }
+      if constexpr (sizeof(Unit) < 4) {
+        // Narrow lanes are widened before they could overflow: every 64 vectors.
+        if (((i / kUnits) & 63) == 63 || i + kUnits >= end) {
+          alignas(32) Unit counts[kUnits];
+          _mm256_store_si256(reinterpret_cast<__m256i*>(counts), lanes);
+          for (const Unit c : counts) extra += c;
+          lanes = _mm256_setzero_si256();
+        }
+      }
+    }
+    if constexpr (sizeof(Unit) == 4) {
+      alignas(32) std::uint32_t counts[8];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(counts), lanes);
+      for (const std::uint32_t c : counts) extra += c;
+    }
+  }
+  for (; i < n; ++i) {
+    const std::uint32_t u = units[i];
+    extra += static_cast<std::size_t>(u >= 0x80) + static_cast<std::size_t>(u >= 0x800) +
+             static_cast<std::size_t>(u >= 0x10000);
+  }
+  return extra;
+}
+
 }  // namespace
 
 RunScan copy_run(const char* text, std::size_t from, std::size_t to, char* out, bool want_bits) {
@@ -79,5 +134,9 @@ std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::siz
 std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
   return skip_ascii_vector<Avx2>(data, from, size);
 }
+
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n) { return n + utf8_extra(units, n); }
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n) { return n + utf8_extra(units, n); }
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n) { return n + utf8_extra(units, n); }
 
 }  // namespace text::avx2

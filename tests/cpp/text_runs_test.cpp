@@ -13,6 +13,7 @@
 
 #include "test_support.h"
 #include "text/search.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -145,6 +146,32 @@ void check_find() {
 TEST(TextRuns, WideSearchesFindEveryPlaceAtEveryLevel) {
   check_find<std::uint16_t>();
   check_find<std::uint32_t>();
+}
+
+// Units on both sides of every UTF-8 length step, in inputs long enough
+// for the vector lanes to be summed several times.
+template <class Unit>
+void check_utf8_length(const std::vector<std::uint32_t>& steps) {
+  std::mt19937 rng(5);
+  for (const std::size_t n : {0, 1, 31, 33, 2047, 2049, 5000, 70000}) {
+    std::vector<Unit> units(n);
+    for (Unit& u : units) u = static_cast<Unit>(rng() % 4 == 0 ? steps[rng() % steps.size()] : 'a');
+    // A whole input of the longest units: every lane reaches its largest count.
+    std::vector<Unit> widest(n, static_cast<Unit>(steps.back()));
+    for (const text::SimdLevel level : SimdLevels()) {
+      text::use_simd_level(level);
+      ASSERT_EQ(text::utf8_length(units.data(), n), text::utf8::encoded_length(units.data(), n))
+          << "level " << static_cast<int>(level) << " n " << n;
+      ASSERT_EQ(text::utf8_length(widest.data(), n), text::utf8::encoded_length(widest.data(), n)) << n;
+    }
+  }
+  text::use_simd_level(text::best_simd_level());
+}
+
+TEST(TextRuns, Utf8LengthsAgreeAtEveryLevel) {
+  check_utf8_length<std::uint8_t>({0x7F, 0x80, 0xFF});
+  check_utf8_length<std::uint16_t>({0x7F, 0x80, 0x7FF, 0x800, 0x8000, 0xD7FF, 0xE000, 0xFFFF});
+  check_utf8_length<std::uint32_t>({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF});
 }
 
 TEST(TextRuns, LevelsAreClampedToTheProcessor) {
