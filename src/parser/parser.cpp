@@ -84,6 +84,10 @@ std::size_t Parser<Form>::walk(std::size_t pos) {
     if (input[pos] == lt) {
       switch (scanner_.template markup_at<kFinal>(pos, token)) {
         case Markup::kTag:
+          // The only units no run copies: a stripped tag's.
+          if constexpr (sizeof(Unit) > 1) {
+            if (!out_->surrogate) out_->surrogate = text::has_surrogate(input.data + pos, token.end - pos);
+          }
           dispatch(token);
           pos = token.end;
           continue;
@@ -140,6 +144,7 @@ std::size_t Parser<Form>::append_run(std::size_t pos) {
   const std::size_t base = out_->size;
   out_->size += run.length;
   out_->unit_bits |= run.unit_bits;
+  out_->surrogate |= run.surrogate;
   static_assert(text::RunScan::kNone == kNoPosition);
   note_text(base, run.first_lf, run.last_lf);
   return pos + run.length;
@@ -202,6 +207,9 @@ types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
 template <class Form>
 void Parser<Form>::append_text(const Unit* piece, std::size_t n) {
   if (n == 0) return;
+  if constexpr (sizeof(Unit) > 1) {
+    if (!out_->surrogate) out_->surrogate = text::has_surrogate(piece, n);
+  }
   const std::size_t base = out_->size;
   out_->append(piece, n);
   const Unit lf = U<Unit>('\n');

@@ -5,6 +5,7 @@
 
 #include "text/text_runs.h"
 
+
 namespace python_glue {
 
 namespace {
@@ -82,27 +83,32 @@ Py_UCS4 narrowest_for(std::uint32_t unit_bits) noexcept {
 
 }  // namespace
 
-bool read_str(PyObject* str, StrView* view) noexcept {
+bool read_str(PyObject* str, StrView* view, bool check_surrogates) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
   // A string made through the legacy API is not in its compact form yet.
   if (PyUnicode_READY(str) < 0) return false;
 #endif
+  view->str = str;
   view->kind = PyUnicode_KIND(str);
   view->data = PyUnicode_DATA(str);
   view->length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
   view->ascii = PyUnicode_IS_ASCII(str);
-  bool surrogate = false;
-  if (view->kind == PyUnicode_2BYTE_KIND) {
-    surrogate = text::has_surrogate(static_cast<const Py_UCS2*>(view->data), view->length);
-  } else if (view->kind == PyUnicode_4BYTE_KIND) {
-    surrogate = text::has_surrogate(static_cast<const Py_UCS4*>(view->data), view->length);
-  }
-  if (!surrogate) return true;
+  if (!check_surrogates || !has_surrogate(*view)) return true;
+  refuse_surrogates(str);
+  return false;
+}
+
+bool has_surrogate(const StrView& view) noexcept {
+  if (view.kind == PyUnicode_2BYTE_KIND) return text::has_surrogate(static_cast<const Py_UCS2*>(view.data), view.length);
+  if (view.kind == PyUnicode_4BYTE_KIND) return text::has_surrogate(static_cast<const Py_UCS4*>(view.data), view.length);
+  return false;
+}
+
+void refuse_surrogates(PyObject* str) noexcept {
   // Let the interpreter raise its own UnicodeEncodeError, unchanged.
   Py_ssize_t size = 0;
-  if (PyUnicode_AsUTF8AndSize(str, &size) == nullptr) return false;
+  if (PyUnicode_AsUTF8AndSize(str, &size) == nullptr) return;
   PyErr_SetString(PyExc_SystemError, "a string with a lone surrogate encoded to UTF-8");
-  return false;
 }
 
 bool OutputStr::allocate(const StrView& like) noexcept {

@@ -35,6 +35,7 @@ struct RunScan {
   std::size_t first_lf = kNone;   // the run's first line feed, or kNone
   std::size_t last_lf = kNone;    // its last one
   std::uint32_t unit_bits = 0;    // the units copied, ORed together (or some of them: see copy_run)
+  bool surrogate = false;         // a unit copied is a surrogate (two- and four-byte units)
 };
 
 // Copies text[from, end) to `out` and describes it, where `end` is the

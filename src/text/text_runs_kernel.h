@@ -22,6 +22,7 @@ inline bool scan_unit(const Unit* text, std::size_t i, std::size_t from, Unit* o
   if (i != from && u == static_cast<Unit>('<')) return false;
   out[i - from] = u;
   scan.unit_bits |= static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Unit>>(u));
+  if constexpr (sizeof(Unit) > 1) scan.surrogate |= (u & ~Unit{0x7FF}) == 0xD800u;
   if (u == static_cast<Unit>('\n')) {
     if (scan.first_lf == RunScan::kNone) scan.first_lf = i - from;
     scan.last_lf = i - from;
@@ -41,7 +42,8 @@ RunScan copy_run_plain(const Unit* text, std::size_t from, std::size_t to, Unit*
 // `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
 // bit per byte (a unit's bits all set when it matches); prefix(vector,
 // bytes) keeping only the first `bytes` bytes; bitor_; and unit_or, the OR
-// of every unit. The units' bits are gathered only when `want_bits`: the
+// of every unit; surrogates(vector, unit), each unit's bits all set where it
+// is a surrogate. The units' bits are gathered only when `want_bits`: the
 // tail and the first unit always give theirs.
 template <class V, class Unit>
 inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t to, Unit* out, bool want_bits) {
@@ -52,6 +54,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   scan_unit(text, from, from, out, scan);
   std::size_t i = from + 1;
   auto bits = V::zero();
+  auto surrogates = V::zero();
   const Unit lt = static_cast<Unit>('<');
   const Unit lf = static_cast<Unit>('\n');
   for (; i + kUnits <= to; i += kUnits) {
@@ -63,16 +66,21 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
       const auto before = static_cast<std::size_t>(__builtin_ctz(lts));  // bytes before the `<`
       lfs &= (std::uint32_t{1} << before) - 1;  // `before` < 32: a `<` takes at least one byte
       if (want_bits) bits = V::bitor_(bits, V::prefix(block, before));
+      if constexpr (sizeof(Unit) > 1) {
+        surrogates = V::bitor_(surrogates, V::prefix(V::surrogates(block, Unit{}), before));
+      }
       if (lfs != 0) {
         const std::size_t first = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
         if (scan.first_lf == RunScan::kNone) scan.first_lf = first;
         scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
       }
       if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+      scan.surrogate |= V::mask(surrogates) != 0;
       scan.length = i - from + before / sizeof(Unit);
       return scan;
     }
     bits = V::bitor_(bits, block);
+    if constexpr (sizeof(Unit) > 1) surrogates = V::bitor_(surrogates, V::surrogates(block, Unit{}));
     if (lfs != 0) {
       if (scan.first_lf == RunScan::kNone) {
         scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
@@ -81,6 +89,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
     }
   }
   if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+  scan.surrogate |= V::mask(surrogates) != 0;
   if (i == to) {
     scan.length = i - from;
     return scan;
@@ -104,6 +113,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
     scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
   }
   if (want_bits) scan.unit_bits |= V::unit_or(V::prefix(block, before), Unit{});
+  if constexpr (sizeof(Unit) > 1) scan.surrogate |= V::mask(V::prefix(V::surrogates(block, Unit{}), before)) != 0;
   scan.length = i - from + before / sizeof(Unit);
   return scan;
 }

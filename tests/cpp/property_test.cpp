@@ -107,6 +107,40 @@ TEST(Properties, HostileFamiliesParseAsTheReferenceDoesAtEveryLevel) {
   text::use_simd_level(text::best_simd_level());
 }
 
+// The walk reports a lone surrogate wherever it stands (in a run, a tag,
+// a CDATA section), and never one that is not there: callers refuse a str
+// on its word alone.
+template <class Form>
+void check_surrogate_report(std::mt19937& rng, const std::string& input, const ParserConfig& config) {
+  using Unit = typename Form::Unit;
+  std::vector<Unit> units;
+  if (!tagmire_checks::code_points(input, units)) return;
+  const bool planted = !units.empty() && rng() % 2 == 0;
+  if (planted) units[rng() % units.size()] = static_cast<Unit>(0xD800 + rng() % 0x800);
+  const parser::PreparedConfig prepared(config);
+  for (const text::SimdLevel level : SimdLevels()) {
+    text::use_simd_level(level);
+    std::vector<Unit> room(units.size() + 1);
+    parser::OutputBuffer<Unit> out;
+    out.data = room.data();
+    out.capacity = units.size();
+    parser::parse_into(text::TextView<Form>{units.data(), units.size()}, prepared, out);
+    ASSERT_EQ(out.surrogate, planted) << "level " << static_cast<int>(level) << ": " << input;
+  }
+}
+
+TEST(Properties, TheWalkReportsEveryLoneSurrogate) {
+  std::mt19937 rng(20261209);
+  for (int i = 0; i < 5000; ++i) {
+    std::string input = generate_input(rng);
+    if (rng() % 3 == 0) input += std::string(rng() % 100, 'x') + generate_input(rng);
+    const ParserConfig config = generate_config(rng);
+    check_surrogate_report<text::Ucs2>(rng, input, config);
+    check_surrogate_report<text::Ucs4>(rng, input, config);
+  }
+  text::use_simd_level(text::best_simd_level());
+}
+
 TEST(Properties, ArbitraryBytesNeverBreakTheParser) {
   // Not UTF-8 at all: the parser must still finish with consistent segments.
   std::mt19937 rng(7);

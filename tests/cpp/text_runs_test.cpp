@@ -25,6 +25,7 @@ struct Expected {
   std::size_t first_lf = text::RunScan::kNone;
   std::size_t last_lf = text::RunScan::kNone;
   std::uint32_t unit_bits = 0;
+  bool surrogate = false;
 };
 
 template <class Unit>
@@ -37,6 +38,7 @@ Expected<Unit> plain_scan(const std::vector<Unit>& text, std::size_t from) {
       e.last_lf = i - from;
     }
     e.unit_bits |= static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Unit>>(text[i]));
+    if constexpr (sizeof(Unit) > 1) e.surrogate |= text[i] >= 0xD800 && text[i] <= 0xDFFF;
   }
   e.length = i - from;
   return e;
@@ -67,6 +69,7 @@ void check_copy_run(const std::vector<std::uint32_t>& alphabet) {
         ASSERT_EQ(run.first_lf, expected.first_lf) << where;
         ASSERT_EQ(run.last_lf, expected.last_lf) << where;
         ASSERT_EQ(out.back(), static_cast<Unit>(0x55)) << where;
+        ASSERT_EQ(run.surrogate, expected.surrogate) << where;
         for (std::size_t k = 0; k < run.length; ++k) ASSERT_EQ(out[k], text[from + k]) << where << " unit " << k;
         if (want_bits) {
           ASSERT_EQ(run.unit_bits, expected.unit_bits) << where;
@@ -84,8 +87,9 @@ TEST(TextRuns, CopyRunAgreesWithAPlainLoopAtEveryLevel) {
   check_copy_run<char>({'<', '\n', '>', ' ', 0x3C + 0x80, 0x0A + 0x80});
   check_copy_run<std::uint8_t>({'<', '\n', 0x80, 0xFF, 0xBC, 0x8A});
   // Units whose low byte is `<` or a line feed are neither.
-  check_copy_run<std::uint16_t>({'<', '\n', 0x80, 0xFF, 0x100, 0x3C00, 0x013C, 0x010A, 0xFFFF});
-  check_copy_run<std::uint32_t>({'<', '\n', 0x80, 0x100, 0x10000, 0x1003C, 0x3C00, 0x10FFFF});
+  // Surrogates and their neighbours too: a run reports whether it copied one.
+  check_copy_run<std::uint16_t>({'<', '\n', 0x80, 0xFF, 0x100, 0x3C00, 0x013C, 0x010A, 0xFFFF, 0xD800, 0xDFFF, 0xD7FF, 0xE000});
+  check_copy_run<std::uint32_t>({'<', '\n', 0x80, 0x100, 0x10000, 0x1003C, 0x3C00, 0x10FFFF, 0xD800, 0xDC00, 0x1D800});
 }
 
 template <class Unit>
