@@ -29,7 +29,9 @@ void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries,
   const auto before = [](const Boundary& a, const Boundary& b) { return a.pos < b.pos; };
   // Spans usually arrive in text order already.
   if (std::is_sorted(boundaries.begin(), boundaries.end(), before)) return;
-  if (boundaries.size() <= 256) {
+  // Up to a few thousand, a comparison sort is quicker, and its cost per
+  // boundary is bounded all the same.
+  if (boundaries.size() <= 4096) {
     std::sort(boundaries.begin(), boundaries.end(), before);
     return;
   }

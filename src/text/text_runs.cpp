@@ -89,15 +89,27 @@ SimdLevel detect() {
 #endif
 }
 
-std::atomic<SimdLevel>& level_in_use() {
-  static std::atomic<SimdLevel> level{detect()};
+// Not yet chosen until the first call: a constant initial value, so that
+// the check on each call is one load and no static guard, whose slow path
+// made every dispatch save registers.
+constexpr auto kUnchosen = static_cast<SimdLevel>(0xFF);
+std::atomic<SimdLevel> chosen_level{kUnchosen};
+
+[[gnu::noinline, gnu::cold]] SimdLevel choose_level() {
+  const SimdLevel level = detect();
+  chosen_level.store(level, std::memory_order_relaxed);
   return level;
+}
+
+inline SimdLevel level_in_use() {
+  const SimdLevel level = chosen_level.load(std::memory_order_relaxed);
+  return level != kUnchosen ? level : choose_level();
 }
 
 // The call of the level in use.
 #if TAGMIRE_X86_64 && TAGMIRE_HAVE_AVX2_UNIT
 #define TAGMIRE_DISPATCH(plain_call, sse2_call, avx2_call)          \
-  switch (level_in_use().load(std::memory_order_relaxed)) {         \
+  switch (level_in_use()) {         \
     case SimdLevel::kAvx2: return avx2_call;                        \
     case SimdLevel::kSse2: return sse2_call;                        \
     case SimdLevel::kScalar: break;                                 \
@@ -105,11 +117,25 @@ std::atomic<SimdLevel>& level_in_use() {
   return plain_call;
 #elif TAGMIRE_X86_64
 #define TAGMIRE_DISPATCH(plain_call, sse2_call, avx2_call)          \
-  if (level_in_use().load(std::memory_order_relaxed) == SimdLevel::kSse2) return sse2_call; \
+  if (level_in_use() == SimdLevel::kSse2) return sse2_call; \
   return plain_call;
 #else
 #define TAGMIRE_DISPATCH(plain_call, sse2_call, avx2_call) return plain_call;
 #endif
+
+// Out of line, so that the public functions stay a load and a jump.
+#if TAGMIRE_X86_64
+template <class Unit>
+[[gnu::noinline]] RunScan copy_run_sse2(const Unit* text, std::size_t from, std::size_t to, Unit* out,
+                                        bool want_bits) {
+  return copy_run_vector<Sse2>(text, from, to, out, want_bits);
+}
+#endif
+
+template <class Unit>
+[[gnu::noinline]] RunScan copy_run_scalar(const Unit* text, std::size_t from, std::size_t to, Unit* out) {
+  return copy_run_plain(text, from, to, out);
+}
 
 template <class Unit>
 std::size_t find_unit_plain(const Unit* text, std::size_t from, std::size_t to, Unit needle) {
@@ -134,29 +160,29 @@ bool has_surrogate_plain(const Unit* units, std::size_t length) {
 
 SimdLevel best_simd_level() { return detect(); }
 
-SimdLevel simd_level() { return level_in_use().load(std::memory_order_relaxed); }
+SimdLevel simd_level() { return level_in_use(); }
 
 SimdLevel use_simd_level(SimdLevel level) {
   const SimdLevel best = detect();
   const SimdLevel chosen = level < best ? level : best;
-  level_in_use().store(chosen, std::memory_order_relaxed);
+  chosen_level.store(chosen, std::memory_order_relaxed);
   return chosen;
 }
 
 RunScan copy_run(const char* text, std::size_t from, std::size_t to, char* out, bool want_bits) {
-  TAGMIRE_DISPATCH(copy_run_plain(text, from, to, out), (copy_run_vector<Sse2>(text, from, to, out, want_bits)),
+  TAGMIRE_DISPATCH(copy_run_scalar(text, from, to, out), copy_run_sse2(text, from, to, out, want_bits),
                    avx2::copy_run(text, from, to, out, want_bits))
 }
 RunScan copy_run(const std::uint8_t* text, std::size_t from, std::size_t to, std::uint8_t* out, bool want_bits) {
-  TAGMIRE_DISPATCH(copy_run_plain(text, from, to, out), (copy_run_vector<Sse2>(text, from, to, out, want_bits)),
+  TAGMIRE_DISPATCH(copy_run_scalar(text, from, to, out), copy_run_sse2(text, from, to, out, want_bits),
                    avx2::copy_run(text, from, to, out, want_bits))
 }
 RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t* out, bool want_bits) {
-  TAGMIRE_DISPATCH(copy_run_plain(text, from, to, out), (copy_run_vector<Sse2>(text, from, to, out, want_bits)),
+  TAGMIRE_DISPATCH(copy_run_scalar(text, from, to, out), copy_run_sse2(text, from, to, out, want_bits),
                    avx2::copy_run(text, from, to, out, want_bits))
 }
 RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits) {
-  TAGMIRE_DISPATCH(copy_run_plain(text, from, to, out), (copy_run_vector<Sse2>(text, from, to, out, want_bits)),
+  TAGMIRE_DISPATCH(copy_run_scalar(text, from, to, out), copy_run_sse2(text, from, to, out, want_bits),
                    avx2::copy_run(text, from, to, out, want_bits))
 }
 bool has_surrogate(const std::uint16_t* units, std::size_t length) {

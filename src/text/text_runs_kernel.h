@@ -50,17 +50,17 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
   RunScan scan;
   if (from >= to) return scan;
-  // The first unit may be the `<` that began nothing.
-  scan_unit(text, from, from, out, scan);
-  std::size_t i = from + 1;
+  // The first unit may be the `<` that began nothing: its match is skipped.
+  std::uint32_t skip = (std::uint32_t{1} << sizeof(Unit)) - 1;
+  std::size_t i = from;
   auto bits = V::zero();
   auto surrogates = V::zero();
   const Unit lt = static_cast<Unit>('<');
   const Unit lf = static_cast<Unit>('\n');
-  for (; i + kUnits <= to; i += kUnits) {
+  for (; i + kUnits <= to; i += kUnits, skip = 0) {
     const auto block = V::load(text + i);
     V::store(out + (i - from), block);
-    const std::uint32_t lts = V::equal(block, lt);
+    const std::uint32_t lts = V::equal(block, lt) & ~skip;
     std::uint32_t lfs = V::equal(block, lf);
     if (lts != 0) {
       const auto before = static_cast<std::size_t>(__builtin_ctz(lts));  // bytes before the `<`
@@ -101,7 +101,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   const std::size_t left = to - i;
   __builtin_memcpy(tail, text + i, left * sizeof(Unit));
   const auto block = V::load(tail);
-  const std::uint32_t lts = V::equal(block, lt);
+  const std::uint32_t lts = V::equal(block, lt) & ~skip;
   std::uint32_t lfs = V::equal(block, lf);
   const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
   __builtin_memcpy(out + (i - from), tail, before);

@@ -107,6 +107,17 @@ TEST(Properties, HostileFamiliesParseAsTheReferenceDoesAtEveryLevel) {
   text::use_simd_level(text::best_simd_level());
 }
 
+// More than 4096 span boundaries out of order: the linear sort's passes.
+TEST(Properties, ManyOverlappingSpansAreCutAsTheReferenceCutsThem) {
+  for (const bench::HostileFamily& family : bench::hostile_families()) {
+    if (std::string_view(family.name) != "nested_spans" && std::string_view(family.name) != "retro_tags_after_spaces") {
+      continue;
+    }
+    const std::string input = family.make(std::size_t{96} << 10);
+    ASSERT_EQ(parser::parse(input, family.config), reference::parse(input, family.config)) << family.name;
+  }
+}
+
 // The walk reports a lone surrogate wherever it stands (in a run, a tag,
 // a CDATA section), and never one that is not there: callers refuse a str
 // on its word alone.
