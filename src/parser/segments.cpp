@@ -18,39 +18,53 @@ void release_if_large(types::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
 }
 
-// Sorts boundaries by position, ties in any order, in time linear in their
-// number: least significant digit first, eleven bits a pass, as many passes
-// as the largest position needs (three for 8 GB). A comparison sort costs
-// n log n, which showed in the doubling runs of inputs with millions of
-// overlapping spans.
-void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries,
-                      types::PodVector<SegmentAssembly::Boundary>& scratch, std::size_t largest) {
+// Sorts [begin, end) by position, ties in any order, on the digit of eight
+// bits at `shift` and below: the boundaries are moved into their buckets in
+// place, then each bucket is sorted on the next digit. Time is linear in
+// the boundaries (a pass a digit, and a bounded comparison sort for small
+// buckets), and no second array is needed: a comparison sort costs n log n,
+// which showed in the doubling runs of inputs with millions of overlapping
+// spans, and a sort through a second array would hold a third copy of the
+// boundaries at the parse's peak.
+void sort_on_digits(SegmentAssembly::Boundary* begin, SegmentAssembly::Boundary* end, unsigned shift) {
+  using Boundary = SegmentAssembly::Boundary;
+  const auto before = [](const Boundary& a, const Boundary& b) { return a.pos < b.pos; };
+  if (end - begin <= 64) {
+    std::sort(begin, end, before);
+    return;
+  }
+  constexpr std::size_t kBuckets = 256;
+  const auto digit = [shift](const Boundary& b) { return (b.pos >> shift) & (kBuckets - 1); };
+  std::size_t first[kBuckets + 1] = {};
+  for (const Boundary* b = begin; b != end; ++b) ++first[digit(*b) + 1];
+  for (std::size_t d = 0; d < kBuckets; ++d) first[d + 1] += first[d];
+  std::size_t next[kBuckets];
+  std::copy(first, first + kBuckets, next);
+  // Each swap puts one boundary into its bucket for good.
+  for (std::size_t d = 0; d < kBuckets; ++d) {
+    while (next[d] < first[d + 1]) {
+      const std::size_t home = digit(begin[next[d]]);
+      if (home == d) {
+        ++next[d];
+      } else {
+        std::swap(begin[next[d]], begin[next[home]++]);
+      }
+    }
+  }
+  if (shift == 0) return;
+  for (std::size_t d = 0; d < kBuckets; ++d) {
+    if (first[d + 1] - first[d] > 1) sort_on_digits(begin + first[d], begin + first[d + 1], shift - 8);
+  }
+}
+
+void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t largest) {
   using Boundary = SegmentAssembly::Boundary;
   const auto before = [](const Boundary& a, const Boundary& b) { return a.pos < b.pos; };
   // Spans usually arrive in text order already.
   if (std::is_sorted(boundaries.begin(), boundaries.end(), before)) return;
-  // Up to a few thousand, a comparison sort is quicker, and its cost per
-  // boundary is bounded all the same.
-  if (boundaries.size() <= 4096) {
-    std::sort(boundaries.begin(), boundaries.end(), before);
-    return;
-  }
-  constexpr unsigned kBits = 11;
-  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  const std::size_t n = boundaries.size();
-  scratch.resize_uninitialised(n);
-  Boundary* from = boundaries.data();
-  Boundary* to = scratch.data();
-  std::size_t next[kBuckets];
-  for (unsigned shift = 0; shift < 64 && (largest >> shift) != 0; shift += kBits) {
-    std::fill(next, next + kBuckets, 0);
-    for (std::size_t i = 0; i < n; ++i) ++next[(from[i].pos >> shift) & (kBuckets - 1)];
-    std::size_t sum = 0;
-    for (std::size_t& bucket : next) sum += std::exchange(bucket, sum);
-    for (std::size_t i = 0; i < n; ++i) to[next[(from[i].pos >> shift) & (kBuckets - 1)]++] = from[i];
-    std::swap(from, to);
-  }
-  if (from != boundaries.data()) std::copy(from, from + n, boundaries.data());
+  unsigned shift = 0;
+  while (shift + 8 < 64 && (largest >> (shift + 8)) != 0) shift += 8;
+  sort_on_digits(boundaries.begin(), boundaries.end(), shift);
 }
 
 }  // namespace
@@ -75,9 +89,8 @@ void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> span
     starts_.push_back({spans[i].start, i});
     ends_.push_back({spans[i].end, i});
   }
-  sort_by_position(starts_, sorted_, text_size);
-  sort_by_position(ends_, sorted_, text_size);
-  release_if_large(sorted_);
+  sort_by_position(starts_, text_size);
+  sort_by_position(ends_, text_size);
 
   // Merge the two boundary lists into the cuts, noting for each span the
   // index of its first and last segment on the way.
@@ -158,7 +171,6 @@ bool SegmentAssembly::assemble_disjoint(std::size_t text_size, std::span<const S
 void SegmentAssembly::release() {
   starts_.release();
   ends_.release();
-  sorted_.release();
   covering_.release();
   cuts_.release();
   first_.release();

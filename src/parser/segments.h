@@ -39,7 +39,7 @@ class SegmentAssembly {
   std::span<const types::AnnotationRef> entries() const { return entries_; }
   std::span<const types::CoveringSpan> kept_spans() const { return kept_; }
   std::size_t storage_bytes() const {
-    return starts_.bytes() + ends_.bytes() + sorted_.bytes() + covering_.bytes() + cuts_.bytes() + first_.bytes() + entries_.bytes() +
+    return starts_.bytes() + ends_.bytes() + covering_.bytes() + cuts_.bytes() + first_.bytes() + entries_.bytes() +
            kept_.bytes();
   }
   void release();
@@ -57,7 +57,6 @@ class SegmentAssembly {
 
   types::PodVector<Boundary> starts_;
   types::PodVector<Boundary> ends_;
-  types::PodVector<Boundary> sorted_;  // the other half of each sorting pass
   types::PodVector<types::CoveringSpan> covering_;
   types::PodVector<std::size_t> cuts_;
   types::PodVector<std::size_t> first_;

@@ -11,11 +11,15 @@ namespace types {
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Whole pages of the smallest size. Rounding to huge pages instead would
+// commit up to a huge page past the end of every array a parse grows into
+// (the memory of a 64 MB parse rose by 5 MB); as it is, the kernel backs
+// the block's whole huge pages with huge pages and its tail with small ones.
+constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
-std::size_t large_block_room(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+std::size_t large_block_room(std::size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
 
 #if defined(__linux__) && defined(MREMAP_MAYMOVE)
 

@@ -14,7 +14,7 @@ namespace types {
 // Blocks from this size up are large blocks.
 inline constexpr std::size_t kLargeBlockBytes = std::size_t{4} << 20;
 
-// The bytes a large block of at least `bytes` holds: whole huge pages.
+// The bytes a large block of at least `bytes` holds: whole pages.
 std::size_t large_block_room(std::size_t bytes);
 // A new large block of `room` bytes (a large_block_room) or, given
 // `block` of `old_room` bytes, that block grown to `room` bytes, its
