@@ -84,7 +84,7 @@ std::size_t Parser<Form>::walk(std::size_t pos) {
     if (input[pos] == lt) {
       switch (scanner_.template markup_at<kFinal>(pos, token)) {
         case Markup::kTag:
-          // The only units no run copies: a stripped tag's.
+          // A tag's units are the only ones no run copies.
           if constexpr (sizeof(Unit) > 1) {
             if (!out_->surrogate) out_->surrogate = text::has_surrogate(input.data + pos, token.end - pos);
           }
@@ -132,8 +132,8 @@ std::size_t Parser<Form>::walk_cdata(std::size_t pos) {
 }
 
 // A text run from `pos` to the next `<` after it, or to the end of the
-// input: `pos` may hold a `<` that began nothing.
-// One pass over the run finds its end and its line feeds while copying it.
+// input: `pos` may hold a `<` that began nothing. One pass over the run
+// finds its end and its line feeds while copying it.
 template <class Form>
 std::size_t Parser<Form>::append_run(std::size_t pos) {
   // Whole vectors are stored, so the room is that of the rest of the input

@@ -5,7 +5,6 @@
 
 #include "text/text_runs.h"
 
-
 namespace python_glue {
 
 namespace {

@@ -68,14 +68,6 @@ struct Sse2 {
   static __m128i surrogates(__m128i v, std::uint32_t) {
     return _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xFFFFF800u))), _mm_set1_epi32(0xD800));
   }
-  static bool any_surrogate(const std::uint16_t* p, std::uint16_t) {
-    const __m128i high = _mm_and_si128(load(p), _mm_set1_epi16(static_cast<short>(0xF800)));
-    return mask(_mm_cmpeq_epi16(high, _mm_set1_epi16(static_cast<short>(0xD800)))) != 0;
-  }
-  static bool any_surrogate(const std::uint32_t* p, std::uint32_t) {
-    const __m128i high = _mm_and_si128(load(p), _mm_set1_epi32(static_cast<int>(0xFFFFF800u)));
-    return mask(_mm_cmpeq_epi32(high, _mm_set1_epi32(0xD800))) != 0;
-  }
 };
 #endif
 

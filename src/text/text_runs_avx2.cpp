@@ -46,14 +46,6 @@ struct Avx2 {
   static __m256i surrogates(__m256i v, std::uint32_t) {
     return _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(static_cast<int>(0xFFFFF800u))), _mm256_set1_epi32(0xD800));
   }
-  static bool any_surrogate(const std::uint16_t* p, std::uint16_t) {
-    const __m256i high = _mm256_and_si256(load(p), _mm256_set1_epi16(static_cast<short>(0xF800)));
-    return mask(_mm256_cmpeq_epi16(high, _mm256_set1_epi16(static_cast<short>(0xD800)))) != 0;
-  }
-  static bool any_surrogate(const std::uint32_t* p, std::uint32_t) {
-    const __m256i high = _mm256_and_si256(load(p), _mm256_set1_epi32(static_cast<int>(0xFFFFF800u)));
-    return mask(_mm256_cmpeq_epi32(high, _mm256_set1_epi32(0xD800))) != 0;
-  }
 };
 
 // Units at or above each of `limits` counted per lane: the bytes a unit's

@@ -163,10 +163,11 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
   std::size_t i = 0;
   // Four vectors a step, tested together.
   for (; i + 4 * kUnits <= length; i += 4 * kUnits) {
-    if (V::any_surrogate(units + i, Unit{}) | V::any_surrogate(units + i + kUnits, Unit{}) |
-        V::any_surrogate(units + i + 2 * kUnits, Unit{}) | V::any_surrogate(units + i + 3 * kUnits, Unit{})) {
-      return true;
-    }
+    const auto a = V::bitor_(V::surrogates(V::load(units + i), Unit{}),
+                             V::surrogates(V::load(units + i + kUnits), Unit{}));
+    const auto b = V::bitor_(V::surrogates(V::load(units + i + 2 * kUnits), Unit{}),
+                             V::surrogates(V::load(units + i + 3 * kUnits), Unit{}));
+    if (V::mask(V::bitor_(a, b)) != 0) return true;
   }
   for (; i < length; ++i) {
     if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -45,5 +46,10 @@ void* resize_large_block(void* block, std::size_t, std::size_t room) { return st
 void free_large_block(void* block, std::size_t) { std::free(block); }
 
 #endif
+
+LargeBlock::LargeBlock(std::size_t bytes) : room_(large_block_room(bytes)) {
+  data_ = resize_large_block(nullptr, 0, room_);
+  if (data_ == nullptr) throw std::bad_alloc();
+}
 
 }  // namespace types

@@ -22,4 +22,33 @@ std::size_t large_block_room(std::size_t bytes);
 void* resize_large_block(void* block, std::size_t old_room, std::size_t room);
 void free_large_block(void* block, std::size_t room);
 
+// A large block owned: memory a result keeps for as long as it lives.
+class LargeBlock {
+ public:
+  LargeBlock() = default;
+  // At least `bytes`; throws std::bad_alloc when the memory is not there.
+  explicit LargeBlock(std::size_t bytes);
+  LargeBlock(LargeBlock&& other) noexcept : data_(other.data_), room_(other.room_) {
+    other.data_ = nullptr;
+    other.room_ = 0;
+  }
+  LargeBlock& operator=(LargeBlock&& other) noexcept {
+    if (this != &other) {
+      free_large_block(data_, room_);
+      data_ = other.data_;
+      room_ = other.room_;
+      other.data_ = nullptr;
+      other.room_ = 0;
+    }
+    return *this;
+  }
+  ~LargeBlock() { free_large_block(data_, room_); }
+
+  std::byte* data() const { return static_cast<std::byte*>(data_); }
+
+ private:
+  void* data_ = nullptr;
+  std::size_t room_ = 0;
+};
+
 }  // namespace types
