@@ -71,7 +71,7 @@ def python_loop(texts: list[str]) -> None:
         result.segments
 
 
-def time_speed(count: int, reps: int) -> dict[str, float]:
+def time_speed(count: int, reps: int, core_seconds: float = 0.3) -> dict[str, float]:
     texts = answers(count)
     runs = {
         "parse_batch, 1 thread": lambda: tagmire.parse_batch(texts, threads=1),
@@ -100,7 +100,7 @@ def time_speed(count: int, reps: int) -> dict[str, float]:
     one, two, loop = medians.values()
     print(f"  2 threads / 1 thread:        {one / two:.2f}x  (target 1.9x: {'met' if one / two >= 1.9 else 'not met'})")
     print(f"  1 thread / Python loop:      {loop / one:.2f}x  (target 1.5x: {'met' if loop / one >= 1.5 else 'not met'})")
-    core = core_rate(texts)
+    core = core_rate(texts, reps, core_seconds)
     if core is None:
         print(f"  1 thread / C++ core:         not measured (no {CORE_BENCH.relative_to(ROOT)}: run bench/run_all.py once)")
     else:
@@ -114,7 +114,7 @@ ROOT = Path(__file__).resolve().parent.parent
 CORE_BENCH = ROOT / "build" / "bench" / "tagmire_core_bench"
 
 
-def core_rate(texts: list[str]) -> float | None:
+def core_rate(texts: list[str], reps: int = 5, seconds: float = 0.3) -> float | None:
     """Bytes per second of the C++ core parsing `texts` one by one (UTF-8),
     from the core benchmark that run_all.py builds; None without it."""
     if not CORE_BENCH.exists():
@@ -124,7 +124,7 @@ def core_rate(texts: list[str]) -> float | None:
         rows.write_bytes(b"\0".join(t.encode() for t in texts))
         out = Path(folder) / "core.json"
         subprocess.run([str(CORE_BENCH), f"--rows_file={rows}", "--benchmark_filter=^parse_rows$",
-                        "--hostile_bytes=16", "--benchmark_repetitions=5", "--benchmark_min_time=0.3",
+                        "--hostile_bytes=16", f"--benchmark_repetitions={reps}", f"--benchmark_min_time={seconds}",
                         "--benchmark_report_aggregates_only=true", f"--benchmark_out={out}",
                         "--benchmark_out_format=json"], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
@@ -213,7 +213,7 @@ def main(argv: list[str] | None = None) -> int:
     print(f"tagmire batch benchmark; load average {timing.load_average()}; usable cores "
           f"{tagmire._batch.usable_cores()}; Python {sys.version.split()[0]}")
     print(f"two busy processes ran {parallel_headroom():.2f}x as fast as one (2.00: two free cores)")
-    time_speed(args.answers, args.reps)
+    time_speed(args.answers, args.reps, 0.01 if args.quick else 0.3)
     command_line_memory(args.bytes, args.batch_rows, threads=2)
     return 0
 
