@@ -24,13 +24,13 @@ std::size_t large_block_room(std::size_t bytes) { return (bytes + kPage - 1) / k
 
 #if defined(__linux__) && defined(MREMAP_MAYMOVE)
 
-void* resize_large_block(void* block, std::size_t old_room, std::size_t room) {
+void* resize_large_block(void* block, std::size_t old_room, std::size_t room, bool huge_pages) {
   void* grown = block == nullptr ? mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                                  : mremap(block, old_room, room, MREMAP_MAYMOVE);
   if (grown == MAP_FAILED) return nullptr;
 #if defined(MADV_HUGEPAGE)
   // Advice only: where the kernel has no huge pages, nothing changes.
-  madvise(grown, room, MADV_HUGEPAGE);
+  if (huge_pages) madvise(grown, room, MADV_HUGEPAGE);
 #endif
   return grown;
 }
@@ -41,7 +41,7 @@ void free_large_block(void* block, std::size_t room) {
 
 #else
 
-void* resize_large_block(void* block, std::size_t, std::size_t room) { return std::realloc(block, room); }
+void* resize_large_block(void* block, std::size_t, std::size_t room, bool) { return std::realloc(block, room); }
 
 void free_large_block(void* block, std::size_t) { std::free(block); }
 

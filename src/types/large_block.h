@@ -18,8 +18,9 @@ inline constexpr std::size_t kLargeBlockBytes = std::size_t{4} << 20;
 std::size_t large_block_room(std::size_t bytes);
 // A new large block of `room` bytes (a large_block_room) or, given
 // `block` of `old_room` bytes, that block grown to `room` bytes, its
-// content kept (it may move). Null when the memory is not there.
-void* resize_large_block(void* block, std::size_t old_room, std::size_t room);
+// content kept (it may move), on huge pages when `huge_pages`. Null when
+// the memory is not there.
+void* resize_large_block(void* block, std::size_t old_room, std::size_t room, bool huge_pages = true);
 void free_large_block(void* block, std::size_t room);
 
 // A large block owned: memory a result keeps for as long as it lives.

@@ -19,7 +19,9 @@
 
 namespace types {
 
-template <class T>
+// `kHugePages`: whether large blocks are marked for huge pages (see
+// large_block.h); arrays that several threads fill at once opt out.
+template <class T, bool kHugePages = true>
 class PodVector {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
@@ -120,10 +122,10 @@ class PodVector {
     const std::size_t room = large_block_room(capacity * sizeof(T));
     void* grown;
     if (large_) {
-      grown = resize_large_block(data_, large_block_room(capacity_ * sizeof(T)), room);
+      grown = resize_large_block(data_, large_block_room(capacity_ * sizeof(T)), room, kHugePages);
       if (grown == nullptr) throw std::bad_alloc();
     } else {
-      grown = resize_large_block(nullptr, 0, room);
+      grown = resize_large_block(nullptr, 0, room, kHugePages);
       if (grown == nullptr) throw std::bad_alloc();
       if (size_ != 0) std::memcpy(grown, static_cast<const void*>(data_), size_ * sizeof(T));
       std::free(data_);
