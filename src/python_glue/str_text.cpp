@@ -1,7 +1,13 @@
 #include "python_glue/str_text.h"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "text/text_runs.h"
 
@@ -28,6 +34,25 @@ void* thread_buffer(std::size_t bytes) noexcept {
     buffer.size = buffer.data ? size : 0;
   }
   return buffer.data.get();
+}
+
+// Asks for huge pages under a str's characters before they are first
+// written, when the str is larger than the C library ever keeps for reuse
+// (glibc maps blocks past 32 MB afresh each time; smaller ones it reuses,
+// warm): such a str otherwise faults in a page and is zeroed every 4 KB,
+// and the 4-byte form of a 16 MB answer (64 MB) took seven times as long
+// as at 4 MB. Advice only, on the whole pages inside the characters.
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (bytes <= kBufferedBytes) return;
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
+  if (begin < end) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
 
 // The largest character a str of `kind` may hold, as PyUnicode_New takes it.
@@ -58,6 +83,7 @@ PyObject* copy_narrowed(const void* from, int kind, std::size_t size, Py_UCS4 na
   if (str == nullptr) return nullptr;
   void* to = PyUnicode_DATA(str);
   const int to_kind = PyUnicode_KIND(str);
+  prefer_huge_pages(to, size * static_cast<std::size_t>(to_kind));
   if (kind == PyUnicode_1BYTE_KIND) {
     narrow_into<Py_UCS1, Py_UCS1>(from, to, size);
   } else if (kind == PyUnicode_2BYTE_KIND) {
@@ -128,6 +154,7 @@ bool OutputStr::allocate(const StrView& like) noexcept {
   str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(like.length), widest(like)));
   if (!str_) return false;
   data_ = PyUnicode_DATA(str_.get());
+  prefer_huge_pages(data_, bytes);
   return true;
 }
 
