@@ -42,11 +42,24 @@ Markup TagScanner<Form>::cdata_open_at(std::size_t pos) const {
 }
 
 template <class Form>
-bool TagScanner<Form>::head_may_grow(std::size_t pos) const {
-  std::size_t at = text::skip_white_space(input_, pos + 1, input_.size);
-  if (at < input_.size && input_[at] == U<typename Form::Unit>('/')) {
+bool TagScanner<Form>::head_may_grow(std::size_t pos) {
+  // A stream asks again about the same `<` after every piece while its head
+  // is still white space: the look resumes where the last one stopped (the
+  // input only grows at its end), or each piece would rescan all of it.
+  std::size_t at = pos + 1;
+  bool slash = false;
+  if (head_lt_ == pos) {
+    at = head_at_;
+    slash = head_slash_;
+  }
+  at = text::skip_white_space(input_, at, input_.size);
+  if (!slash && at < input_.size && input_[at] == U<typename Form::Unit>('/')) {
+    slash = true;
     at = text::skip_white_space(input_, at + 1, input_.size);
   }
+  head_lt_ = pos;
+  head_at_ = at;
+  head_slash_ = slash;
   if (at == input_.size) return true;
   const std::uint32_t c = text::code_of(input_[at]);
   return c < 0x80 && text::is_ascii_letter(c);
@@ -60,6 +73,7 @@ void TagScanner<Form>::reset(const text::TextView<Form>& input) {
   none_to_ = 0;
   inner_end_gt_ = kNoPosition;
   inner_end_ = 0;
+  head_lt_ = kNoPosition;
 }
 
 template <class Form>

@@ -145,7 +145,7 @@ class TagScanner {
   // Whether the text after the `<` at `pos`, which has no `>` after it, may
   // still become a tag's head: white space, an optional `/` and white space,
   // then an ASCII letter or the end of the input so far.
-  bool head_may_grow(std::size_t pos) const;
+  bool head_may_grow(std::size_t pos);
 
   std::size_t find_gt(std::size_t from) {
     if (gt_ != kNoPosition && gt_ >= from) return gt_;
@@ -191,6 +191,11 @@ class TagScanner {
   std::size_t none_to_ = 0;
   std::size_t inner_end_gt_ = kNoPosition;  // the `>` that `inner_end_` belongs to
   std::size_t inner_end_ = 0;         // where the white space before that `>` begins
+  // The `<` head_may_grow last looked at, and how far: its head is white
+  // space (and a `/` when head_slash_) up to head_at_.
+  std::size_t head_lt_ = kNoPosition;
+  std::size_t head_at_ = 0;
+  bool head_slash_ = false;
   types::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, keys are
   // found through this open-addressing index (attribute index + 1, 0 empty).
