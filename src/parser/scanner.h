@@ -198,8 +198,9 @@ class TagScanner {
   bool head_slash_ = false;
   types::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, keys are
-  // found through this open-addressing index (attribute index + 1, 0 empty).
-  types::PodVector<std::size_t> key_slots_;
+  // found through this open-addressing index (attribute index + 1 and a
+  // tag of the key's hash, 0 empty).
+  types::PodVector<std::uint64_t> key_slots_;
 };
 
 }  // namespace parser
