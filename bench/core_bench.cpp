@@ -10,6 +10,8 @@
 //   tagmire_core_bench --hostile_digest=4096   (name, size, CRC-32 and configuration of each
 //                                               hostile input, as `hostile_families.py --digest`
 //                                               prints them)
+//   tagmire_core_bench --rows_file=rows.bin    (rows separated by NUL bytes, each parsed on its
+//                                               own: the rows bench/batch.py hands parse_batch)
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -52,6 +54,19 @@ void parse_with(benchmark::State& state, const std::string* input, const types::
     benchmark::DoNotOptimize(result);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+// Each row parsed on its own, as a batch parses it: bytes of all rows per second.
+void parse_rows(benchmark::State& state, const std::vector<std::string_view>* rows) {
+  std::size_t bytes = 0;
+  for (const std::string_view row : *rows) bytes += row.size();
+  for (auto _ : state) {
+    for (const std::string_view row : *rows) {
+      types::CompactResult result = parser::parse_compact(row);
+      benchmark::DoNotOptimize(result);
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
 }
 
 // Every `<` found with memchr, the text between copied out with memcpy into a
@@ -134,6 +149,18 @@ int main(int argc, char** argv) {
 
   const char* dir = flag(argc, argv, "corpus_dir");
   if (dir != nullptr) register_corpora(dir, flag(argc, argv, "corpus_sizes"));
+
+  if (const char* rows_file = flag(argc, argv, "rows_file")) {
+    std::ifstream in(rows_file, std::ios::binary);
+    const std::string& all = keep(std::string(std::istreambuf_iterator<char>(in), {}));
+    static std::vector<std::string_view> rows;
+    for (std::size_t at = 0; at < all.size();) {
+      const std::size_t end = std::min(all.find('\0', at), all.size());
+      rows.push_back(std::string_view(all).substr(at, end - at));
+      at = end + 1;
+    }
+    benchmark::RegisterBenchmark("parse_rows", parse_rows, &rows);
+  }
 
   const char* hostile = flag(argc, argv, "hostile_bytes");
   const std::size_t hostile_bytes = hostile ? std::strtoull(hostile, nullptr, 10) : 1 << 20;

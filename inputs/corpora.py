@@ -4,8 +4,12 @@ reads the files `write` leaves behind) and by the tests of these inputs.
 Corpora of at most `size` UTF-8 bytes:
   llm-4byte  model answers: headings, paragraphs, lists, fenced code holding
              `a < b`, inline code, accents, CJK, dashes, emoji; about one
-             recognised tag per 150 bytes. Every answer opens with an emoji
-             and a dash, so even 100 bytes hold both.
+             recognised tag per 150 bytes, and about 11 `<` per KB. As real
+             answers have them: a distinct source in almost every citation
+             (so few tag texts repeat), unknown inline tags (`<b>`, `<i>`),
+             a literal `<` in comparisons, tags left open across
+             paragraphs, citations at the ends of list items. Every answer
+             opens with an emoji and a dash, so even 100 bytes hold both.
   llm-2byte  the same answers with every character above U+FFFF replaced by
              one below it: a str of 2-byte characters
   llm-ascii  the same answers with every non-ASCII character replaced by an
@@ -41,7 +45,7 @@ from .hostile_families import FAMILIES as HOSTILE  # noqa: F401
 
 SEED = 20240604
 # Part of the corpus files' folder name: raise it whenever the generator changes.
-VERSION = 3
+VERSION = 4
 # The `str` forms of the llm corpus, by the width CPython stores them in.
 FORMS = ("llm-ascii", "llm-2byte", "llm-4byte")
 CORPORA = FORMS + ("plain", "dense")
@@ -68,6 +72,22 @@ _CODE = (
 )
 _INLINE_CODE = ("`a < b`", "`len(x) <= 3`", "`parse(text)`", "`x->next`", "`x <= y`", "`i < n`")
 _URLS = ("https://example.org/a1", "doi:10.1000/182", "wiki", "https://example.com/p?q=1&r=2", "rfc9110")
+_SITES = ("en.wikipedia.org/wiki", "www.nature.com/articles", "arxiv.org/abs", "docs.python.org/3/library",
+          "www.who.int/news-room/fact-sheets", "github.com/org/repo/issues", "www.bbc.co.uk/news")
+# Comparisons as prose writes them: a `<` that is text (or, before a letter
+# and a later `>`, reads as a tag up to it, as it would in any answer).
+_COMPARISONS = ("x < 10", "p < 0.05", "when n<k", "a <= b", "<5%", "under <1 ms", "if i < len(xs)", "2 < 3")
+
+
+def _source(rng: random.Random) -> str:
+    """Where a citation points: nearly always a page of its own."""
+    r = rng.random()
+    if r < 0.08:
+        return rng.choice(_URLS)
+    if r < 0.2:
+        return f"doi:10.{rng.randint(1000, 9999)}/{rng.choice(_WORDS)}.{rng.randint(1, 99999)}"
+    slug = "-".join(rng.choice(_WORDS) for _ in range(rng.randint(1, 4)))
+    return f"https://{rng.choice(_SITES)}/{slug}" + (f"-{rng.randint(1, 999999)}" if rng.random() < 0.6 else "")
 
 
 @dataclass(frozen=True)
@@ -90,6 +110,8 @@ def _sentence(rng: random.Random, lead: bool = False) -> str:
         words.append(rng.choice(_EMOJI))
     elif r < 0.27:
         words.insert(rng.randrange(len(words)), rng.choice(_INLINE_CODE))
+    elif r < 0.31:
+        words.insert(rng.randrange(len(words)), rng.choice(_COMPARISONS))
     words[0] = words[0].capitalize()
     if lead:
         words.insert(0, rng.choice(_LEAD_EMOJI))
@@ -102,7 +124,7 @@ def _tagged(rng: random.Random, words: str) -> list[_Piece]:
     name = rng.choice(("note", "Note", "NOTE")) if rng.random() < 0.1 else "note"
     r = rng.random()
     if r < 0.22:
-        return [t(words), m(f'<cite src="{rng.choice(_URLS)}"/>')]
+        return [t(words), m(f'<cite src="{_source(rng)}"/>')]
     if r < 0.32:
         return [t(words), m("<cite>")]  # left open: recovers backwards
     if r < 0.50:
@@ -122,6 +144,9 @@ def _tagged(rng: random.Random, words: str) -> list[_Piece]:
 
 
 def _paragraph(rng: random.Random, tags: bool, lead: bool = False) -> Iterator[_Piece]:
+    if tags and rng.random() < 0.08:
+        # Left open here, closed a paragraph or more later or never.
+        yield _Piece(rng.choice(("<note>", "<claim id=open>", "<todo>")), True)
     for i in range(rng.randint(2, 5)):
         sentence = _sentence(rng, lead and i == 0)
         if tags and rng.random() < 0.62:
@@ -143,11 +168,19 @@ def _answer(rng: random.Random, tags: bool = True) -> Iterator[_Piece]:
     for _ in range(rng.randint(0, 3)):
         r = rng.random()
         if r < 0.6:
+            if tags and rng.random() < 0.1:
+                yield _Piece(rng.choice(("</note>", "</claim>", "</todo>")), True)
             yield from _paragraph(rng, tags)
         elif r < 0.85:
             for i in range(rng.randint(2, 5)):
                 bullet = f"{i + 1}. " if rng.random() < 0.4 else "- "
                 yield _Piece(bullet, False)
+                if tags and rng.random() < 0.5:
+                    # A short item that ends with its source.
+                    yield _Piece(_sentence(rng)[:-1], False)
+                    yield _Piece(f'<cite src="{_source(rng)}"/>', True)
+                    yield _Piece("\n", False)
+                    continue
                 yield from _paragraph(rng, tags and rng.random() < 0.6)
         else:
             yield _Piece("```python\n" + "".join(rng.choice(_CODE) for _ in range(rng.randint(1, 4))) + "```\n\n",
@@ -281,7 +314,7 @@ def _dense_pieces(seed: int) -> Iterator[_Piece]:
         elif r < 0.6 and opened:
             tag = f"</{opened.pop()}>"
         elif r < 0.75:
-            tag = f'<cite src="{rng.choice(_URLS)}"/>' if rng.random() < 0.5 else f"<cite src=s{rng.randint(1, 9)}/>"
+            tag = f'<cite src="{_source(rng)}"/>' if rng.random() < 0.5 else f"<cite src=s{rng.randint(1, 9)}/>"
         elif r < 0.85:
             tag = "<cite>"
         else:

@@ -12,6 +12,13 @@
 
 namespace batch {
 
+// The columns' arrays. Several threads fill their chunks at once, and with
+// huge pages two threads ran anywhere from 0.9x to 1.6x as fast as one on
+// a two-core machine (1.75x to 1.85x with small pages), so these arrays
+// keep the small pages a large block would otherwise not have.
+template <class T>
+using ColumnVector = types::PodVector<T, false>;
+
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {
  public:
@@ -21,17 +28,17 @@ class Bitmap {
     if (valid) bytes_.back() = static_cast<std::uint8_t>(bytes_.back() | (1u << (size_ % 8)));
     ++size_;
   }
-  types::PodVector<std::uint8_t>& bytes() { return bytes_; }
+  ColumnVector<std::uint8_t>& bytes() { return bytes_; }
   std::size_t size() const { return size_; }
 
  private:
-  types::PodVector<std::uint8_t> bytes_;
+  ColumnVector<std::uint8_t> bytes_;
   std::size_t size_ = 0;
 };
 
 // The columns grow with realloc, which remaps a large one in place where
 // std::vector would copy it at every doubling.
-using Int64Column = types::PodVector<std::int64_t>;
+using Int64Column = ColumnVector<std::int64_t>;
 
 // Arrow offsets: one entry per item and one more, starting at zero.
 struct Offsets : Int64Column {
@@ -43,7 +50,7 @@ struct Offsets : Int64Column {
 // straight into them.
 struct StringColumn {
   Offsets offsets;
-  types::PodVector<char> data;
+  ColumnVector<char> data;
 
   void append(std::string_view text) {
     data.reserve_more(text.size());

@@ -493,7 +493,10 @@ std::string describe(PyObject* annotation) {
   for (Py_ssize_t pos = 0; PyDict_Next(attrs.get(), &pos, &key, &value);) {
     out += ' ';
     out += utf8_of(key);
-    if (value != Py_None) out += "=" + utf8_of(value);
+    if (value != Py_None) {
+      out += '=';
+      out += utf8_of(value);
+    }
   }
   return out;
 }

@@ -21,6 +21,10 @@ struct OutputBuffer {
   std::size_t capacity = 0;
   std::uint32_t unit_bits = 0;  // OR of the units written (one-unit forms only)
   std::uint32_t wide_from = 0;  // 0: nothing to record
+  // Whether the parse read a lone surrogate anywhere in its input (two- and
+  // four-byte forms): a str may hold one, and a caller that must refuse it
+  // learns so from the walk instead of reading the input once more before.
+  bool surrogate = false;
   // Makes room for at least `needed` more units; may move `data`.
   void (*grow)(OutputBuffer& buffer, std::size_t needed, void* context) = nullptr;
   void* grow_context = nullptr;

@@ -5,6 +5,7 @@
 
 #include "text/classes.h"
 #include "text/search.h"
+#include "text/text_runs.h"
 #include "text/unicode_tables.h"
 
 namespace parser {
@@ -20,6 +21,10 @@ bool is_forward(types::RecoveryStrategy strategy) {
   return strategy == types::RecoveryStrategy::forward_until_tag ||
          strategy == types::RecoveryStrategy::forward_until_newline;
 }
+
+// Inputs shorter than this store every tag's annotation without looking for
+// an equal one first.
+constexpr std::size_t kMemoFromUnits = 512;
 
 template <class T>
 void release_if_large(types::PodVector<T>& v) {
@@ -79,6 +84,10 @@ std::size_t Parser<Form>::walk(std::size_t pos) {
     if (input[pos] == lt) {
       switch (scanner_.template markup_at<kFinal>(pos, token)) {
         case Markup::kTag:
+          // A tag's units are the only ones no run copies.
+          if constexpr (sizeof(Unit) > 1) {
+            if (!out_->surrogate) out_->surrogate = text::has_surrogate(input.data + pos, token.end - pos);
+          }
           dispatch(token);
           pos = token.end;
           continue;
@@ -123,12 +132,22 @@ std::size_t Parser<Form>::walk_cdata(std::size_t pos) {
 }
 
 // A text run from `pos` to the next `<` after it, or to the end of the
-// input: `pos` may hold a `<` that began nothing.
+// input: `pos` may hold a `<` that began nothing. One pass over the run
+// finds its end and its line feeds while copying it.
 template <class Form>
 std::size_t Parser<Form>::append_run(std::size_t pos) {
-  const std::size_t end = text::find_unit(input_.data, pos + 1, input_.size, U<Unit>('<'));
-  append_text(input_.data + pos, end - pos);
-  return end;
+  // Whole vectors are stored, so the room is that of the rest of the input
+  // (which a one-shot parse always has: its text is never longer).
+  if (input_.size - pos > out_->capacity - out_->size) out_->grow(*out_, input_.size - pos, out_->grow_context);
+  const text::RunScan run = text::copy_run(input_.data, pos, input_.size, out_->data + out_->size,
+                                           out_->unit_bits < out_->wide_from);
+  const std::size_t base = out_->size;
+  out_->size += run.length;
+  out_->unit_bits |= run.unit_bits;
+  out_->surrogate |= run.surrogate;
+  static_assert(text::RunScan::kNone == kNoPosition);
+  note_text(base, run.first_lf, run.last_lf);
+  return pos + run.length;
 }
 
 template <class Form>
@@ -157,9 +176,13 @@ void Parser<Form>::dispatch(const TagToken& token) {
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
   const std::size_t text_length = token.attributes_end - token.name_begin;
-  if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
-      known != TagMemo<Unit>::kUnknown) {
-    return known;
+  // A short input holds too few tags for repeats to pay for the memo.
+  const bool memo = input_.size >= kMemoFromUnits;
+  if (memo) {
+    if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
+        known != TagMemo<Unit>::kUnknown) {
+      return known;
+    }
   }
   const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);
   // The name, keys and values all lie within the tag's text.
@@ -177,13 +200,16 @@ types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
       annotations_.add_bare_value();
     }
   }
-  memo_.remember(token.name_begin, text_length, ref);
+  if (memo) memo_.remember(token.name_begin, text_length, ref);
   return ref;
 }
 
 template <class Form>
 void Parser<Form>::append_text(const Unit* piece, std::size_t n) {
   if (n == 0) return;
+  if constexpr (sizeof(Unit) > 1) {
+    if (!out_->surrogate) out_->surrogate = text::has_surrogate(piece, n);
+  }
   const std::size_t base = out_->size;
   out_->append(piece, n);
   const Unit lf = U<Unit>('\n');

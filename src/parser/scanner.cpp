@@ -15,6 +15,13 @@ constexpr Unit U(char c) {
 // Past this many attributes, keys are looked up through the index.
 constexpr std::size_t kIndexFrom = 8;
 
+// An index slot holds the attribute index + 1 in its low 48 bits (an
+// attribute takes two units of the input at least, and no input reaches
+// 2^49 units) and sixteen bits of its key's hash above them.
+constexpr unsigned kSlotIndexBits = 48;
+constexpr std::uint64_t kSlotIndexMask = (std::uint64_t{1} << kSlotIndexBits) - 1;
+constexpr std::uint64_t slot_tag(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> kSlotIndexBits; }
+
 }  // namespace
 
 template <class Form>
@@ -43,14 +50,21 @@ Markup TagScanner<Form>::cdata_open_at(std::size_t pos) const {
 
 template <class Form>
 bool TagScanner<Form>::head_may_grow(std::size_t pos) {
-  const bool resumed = head_pos_ == pos;
-  bool slash = resumed && head_slash_;
-  std::size_t at = text::skip_white_space(input_, resumed ? head_at_ : pos + 1, input_.size);
+  // A stream asks again about the same `<` after every piece while its head
+  // is still white space: the look resumes where the last one stopped (the
+  // input only grows at its end), or each piece would rescan all of it.
+  std::size_t at = pos + 1;
+  bool slash = false;
+  if (head_lt_ == pos) {
+    at = head_at_;
+    slash = head_slash_;
+  }
+  at = text::skip_white_space(input_, at, input_.size);
   if (!slash && at < input_.size && input_[at] == U<typename Form::Unit>('/')) {
     slash = true;
     at = text::skip_white_space(input_, at + 1, input_.size);
   }
-  head_pos_ = pos;
+  head_lt_ = pos;
   head_at_ = at;
   head_slash_ = slash;
   if (at == input_.size) return true;
@@ -66,7 +80,7 @@ void TagScanner<Form>::reset(const text::TextView<Form>& input) {
   none_to_ = 0;
   inner_end_gt_ = kNoPosition;
   inner_end_ = 0;
-  head_pos_ = kNoPosition;
+  head_lt_ = kNoPosition;
 }
 
 template <class Form>
@@ -211,8 +225,13 @@ std::size_t TagScanner<Form>::find_key(std::size_t key_begin, std::size_t key_en
     return kNoPosition;
   }
   const std::size_t mask = key_slots_.size() - 1;
-  for (std::size_t slot = hash_key(key_begin, key_end) & mask; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
-    if (same(attributes_[key_slots_[slot] - 1])) return key_slots_[slot] - 1;
+  const std::size_t hash = hash_key(key_begin, key_end);
+  for (std::size_t slot = hash & mask; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
+    // Only a slot whose tag matches is worth reading the attribute and its
+    // key for: in a long index those are reads from far apart.
+    if (key_slots_[slot] >> kSlotIndexBits != slot_tag(hash)) continue;
+    const auto i = static_cast<std::size_t>((key_slots_[slot] & kSlotIndexMask) - 1);
+    if (same(attributes_[i])) return i;
   }
   return kNoPosition;
 }
@@ -225,9 +244,10 @@ template <class Form>
 void TagScanner<Form>::index_attribute(std::size_t i) {
   const auto place = [&](std::size_t k) {
     const std::size_t mask = key_slots_.size() - 1;
-    std::size_t slot = hash_key(attributes_[k].key_begin, attributes_[k].key_end) & mask;
+    const std::size_t hash = hash_key(attributes_[k].key_begin, attributes_[k].key_end);
+    std::size_t slot = hash & mask;
     while (key_slots_[slot] != 0) slot = (slot + 1) & mask;
-    key_slots_[slot] = k + 1;
+    key_slots_[slot] = (slot_tag(hash) << kSlotIndexBits) | (k + 1);
   };
   if (2 * attributes_.size() > key_slots_.size()) {
     key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 2 * attributes_.size() + 1)), 0);

@@ -144,9 +144,7 @@ class TagScanner {
   Markup cdata_open_at(std::size_t pos) const;
   // Whether the text after the `<` at `pos`, which has no `>` after it, may
   // still become a tag's head: white space, an optional `/` and white space,
-  // then an ASCII letter or the end of the input so far. A stream asks
-  // again for the same `<` as its input grows: the white space read before
-  // is not read again.
+  // then an ASCII letter or the end of the input so far.
   bool head_may_grow(std::size_t pos);
 
   std::size_t find_gt(std::size_t from) {
@@ -193,15 +191,16 @@ class TagScanner {
   std::size_t none_to_ = 0;
   std::size_t inner_end_gt_ = kNoPosition;  // the `>` that `inner_end_` belongs to
   std::size_t inner_end_ = 0;         // where the white space before that `>` begins
-  // How far head_may_grow read the head of the `<` at head_pos_: up to
-  // head_at_, past its `/` when head_slash_.
-  std::size_t head_pos_ = kNoPosition;
+  // The `<` head_may_grow last looked at, and how far: its head is white
+  // space (and a `/` when head_slash_) up to head_at_.
+  std::size_t head_lt_ = kNoPosition;
   std::size_t head_at_ = 0;
   bool head_slash_ = false;
   types::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, keys are
-  // found through this open-addressing index (attribute index + 1, 0 empty).
-  types::PodVector<std::size_t> key_slots_;
+  // found through this open-addressing index (attribute index + 1 and a
+  // tag of the key's hash, 0 empty).
+  types::PodVector<std::uint64_t> key_slots_;
 };
 
 }  // namespace parser

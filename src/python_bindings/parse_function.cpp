@@ -28,21 +28,33 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       return nullptr;
     }
     StrView input;
-    if (!read_str(bound[0], &input)) return nullptr;
+    // Lone surrogates are found by the parse's own walk (parse_str).
+    if (!read_str(bound[0], &input, false)) return nullptr;
     PyObject* config = bound[1];
     // The default preset and its name tables are prepared once per process:
     // the parser only reads them, so sharing cannot be told from a fresh
     // preset per call, and it spares the most common call their build.
     if (config == nullptr || config == Py_None) return parse_str(input, parser::default_prepared_config(), make_parse_result);
     if (!PyObject_TypeCheck(config, parser_config_type())) {
-      raise_conversion_error("config", config, "ParserConfig");
+      if (has_surrogate(input)) {
+        refuse_surrogates(bound[0]);
+      } else {
+        raise_conversion_error("config", config, "ParserConfig");
+      }
       return nullptr;
     }
     // No Python code runs while the shared access is held, so no setter can
     // change the record under the parser: it reads the object's own prepared
     // record rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
-    if (!access.acquired()) return nullptr;
+    if (!access.acquired()) {
+      // The input's error comes first, as when it was checked up front.
+      if (has_surrogate(input)) {
+        PyErr_Clear();
+        refuse_surrogates(bound[0]);
+      }
+      return nullptr;
+    }
     return parse_str(input, *access.prepared(), make_parse_result);
   });
 }

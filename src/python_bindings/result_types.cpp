@@ -1,5 +1,6 @@
 #include "python_bindings/result_types.h"
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "text/transcode.h"
 #include "text/utf8.h"
 #include "types/annotation.h"
+#include "types/large_block.h"
 
 namespace python_bindings {
 
@@ -25,6 +27,11 @@ struct ParsedText {
   PyRef text;
   int kind = PyUnicode_1BYTE_KIND;
   types::ParseRecords records;
+  // Where large records are packed instead of after the object: memory of
+  // the project's own, on huge pages where the kernel has them (see
+  // types/large_block.h), so that a large parse does not fault in its
+  // records a page at a time.
+  types::LargeBlock records_block;
 };
 
 // A Segment, Annotation or Marker: the ParseResult it was read from (whose
@@ -36,7 +43,7 @@ struct ResultPart {
 };
 
 // The records are packed right after the object, in the same allocation
-// (ob_size bytes of it).
+// (ob_size bytes of it), or, when large, in the record's own block.
 struct PyParseResult {
   PyObject_VAR_HEAD
   ParsedText record;
@@ -387,14 +394,24 @@ PyTypeObject* marker_type() noexcept { return marker_type_object; }
 PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
   static_assert(sizeof(PyParseResult) % 8 == 0, "the records after the object must be aligned");
   const std::size_t records_size = types::ParseRecords::packed_size(parts);
-  void* memory = PyObject_Malloc(sizeof(PyParseResult) + records_size);
+  const bool apart = records_size >= types::kLargeBlockBytes;
+  types::LargeBlock block;
+  if (apart) {
+    try {
+      block = types::LargeBlock(records_size);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+  }
+  void* memory = PyObject_Malloc(sizeof(PyParseResult) + (apart ? 0 : records_size));
   if (memory == nullptr) return PyErr_NoMemory();
+  // ob_size is the records' size wherever they are: what the result holds.
   auto* self = reinterpret_cast<PyParseResult*>(
       PyObject_InitVar(static_cast<PyVarObject*>(memory), parse_result_type_object, static_cast<Py_ssize_t>(records_size)));
-  types::ParseRecords records =
-      types::ParseRecords::pack_into(parts, reinterpret_cast<std::byte*>(self) + sizeof(PyParseResult));
+  types::ParseRecords records = types::ParseRecords::pack_into(
+      parts, apart ? block.data() : reinterpret_cast<std::byte*>(self) + sizeof(PyParseResult));
   convert_marker_positions(text, records);
-  ::new (&self->record) ParsedText{PyRef::borrow(text), kind, std::move(records)};
+  ::new (&self->record) ParsedText{PyRef::borrow(text), kind, std::move(records), std::move(block)};
   return reinterpret_cast<PyObject*>(self);
 }
 

@@ -1,6 +1,8 @@
 // One parse of a str, in the str's own form: its text written into a new
 // str of its narrowest form and its records handed to the caller, which
-// makes the result object. Shared by the module's parse and the package's.
+// makes the result object; or, when the walk met a lone surrogate, the
+// interpreter's encoding error. Shared by the module's parse and the
+// package's.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,6 +23,10 @@ PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config, 
   const auto in_form = [&]<class Form>(Form) -> PyObject* {
     auto buffer = out.buffer<typename Form::Unit>();
     return parser::parse_with(input.as<Form>(), config, buffer, [&](const types::ParseRecords::Parts& parts) -> PyObject* {
+      if (buffer.surrogate) {
+        refuse_surrogates(input.str);
+        return nullptr;
+      }
       PyRef text(out.finish(buffer.size, buffer.unit_bits));
       if (!text) return nullptr;
       return make(text.get(), input.kind, parts);

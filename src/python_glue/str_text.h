@@ -23,6 +23,7 @@ namespace python_glue {
 
 // The characters of a str, in place.
 struct StrView {
+  PyObject* str = nullptr;  // borrowed
   int kind = PyUnicode_1BYTE_KIND;
   const void* data = nullptr;
   std::size_t length = 0;
@@ -36,8 +37,19 @@ struct StrView {
 
 // The characters of `str` (a str object). A str holding a lone surrogate has
 // no UTF-8 form and is refused, as encoding it would be: false, with the
-// interpreter's own UnicodeEncodeError set.
-bool read_str(PyObject* str, StrView* view) noexcept;
+// interpreter's own UnicodeEncodeError set. With `check_surrogates` false
+// that is left to parse_str, whose walk looks at every unit anyway and
+// refuses the str once it has seen one; a caller that raises errors of its
+// own before the parse checks first with has_surrogate, so that the
+// encoding error still comes first.
+bool read_str(PyObject* str, StrView* view, bool check_surrogates = true) noexcept;
+
+// Whether the str holds a lone surrogate.
+bool has_surrogate(const StrView& view) noexcept;
+
+// Refuses `str`, which holds a lone surrogate, as encoding it would: sets
+// the interpreter's own UnicodeEncodeError.
+void refuse_surrogates(PyObject* str) noexcept;
 
 // Room for a parse to write the text of `like` into (as wide as `like`);
 // then `finish` makes it the final text.

@@ -1,13 +1,16 @@
 // Searching runs of text for one ASCII character: the parser's inner loops
 // (the next `<`, the next `>`, line feeds). One-byte forms use the C
-// library's memchr; the wider forms compare sixteen bytes at a time where
-// the processor offers it. Every search returns `end` (or `begin` for the
+// library's memchr; forward searches of the wider forms use the vector
+// loops of text_runs.h (AVX2 where the processor has it), backward ones
+// compare sixteen bytes at a time. Every search returns `end` (or `begin` for the
 // backward ones) when the character is absent.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "text/text_runs.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -27,24 +30,6 @@ inline int matches(__m128i block, __m128i needle, std::uint32_t) {
   return _mm_movemask_epi8(_mm_cmpeq_epi32(block, needle));
 }
 #endif
-
-// First `needle` in [begin, end) for two- and four-byte units.
-template <class Unit>
-const Unit* find_wide(const Unit* begin, const Unit* end, Unit needle) {
-#if defined(__SSE2__)
-  constexpr std::size_t kPerBlock = 16 / sizeof(Unit);
-  const __m128i wanted = splat(needle);
-  while (static_cast<std::size_t>(end - begin) >= kPerBlock) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin));
-    if (const int mask = matches(block, wanted, Unit{})) {
-      return begin + __builtin_ctz(static_cast<unsigned>(mask)) / sizeof(Unit);
-    }
-    begin += kPerBlock;
-  }
-#endif
-  while (begin < end && *begin != needle) ++begin;
-  return begin;
-}
 
 // Last `needle` in [begin, end), or null.
 template <class Unit>
@@ -89,7 +74,7 @@ std::size_t find_unit(const Unit* text, std::size_t from, std::size_t to, Unit n
     const void* hit = std::memchr(text + from, static_cast<unsigned char>(needle), to - from);
     return hit ? static_cast<std::size_t>(static_cast<const Unit*>(hit) - text) : to;
   } else {
-    return static_cast<std::size_t>(detail::find_wide(text + from, text + to, needle) - text);
+    return find_wide_unit(text, from, to, needle);
   }
 }
 

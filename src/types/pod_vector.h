@@ -2,7 +2,9 @@
 // The parser's working arrays can reach the size of the input; grown this
 // way, a large array is remapped in place instead of being copied into a
 // new one while the old one is still held, so growing never needs twice
-// its memory.
+// its memory. From a few megabytes up the array is a large block
+// (large_block.h), remapped just the same, on huge pages where the kernel
+// has them.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +15,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "types/large_block.h"
+
 namespace types {
 
-template <class T>
+// `kHugePages`: whether large blocks are marked for huge pages (see
+// large_block.h); arrays that several threads fill at once opt out.
+template <class T, bool kHugePages = true>
 class PodVector {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
@@ -34,17 +40,19 @@ class PodVector {
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        large_(std::exchange(other.large_, false)) {}
   PodVector& operator=(PodVector&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      free_data();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      large_ = std::exchange(other.large_, false);
     }
     return *this;
   }
-  ~PodVector() { std::free(data_); }
+  ~PodVector() { free_data(); }
 
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -83,25 +91,54 @@ class PodVector {
     for (std::size_t i = 0; i < n; ++i) data_[i] = value;
   }
   void release() {
-    std::free(data_);
+    free_data();
     data_ = nullptr;
     size_ = capacity_ = 0;
+    large_ = false;
   }
   std::size_t bytes() const { return capacity_ * sizeof(T); }
 
  private:
+  void free_data() {
+    if (large_) {
+      free_large_block(data_, large_block_room(capacity_ * sizeof(T)));
+    } else {
+      std::free(data_);
+    }
+  }
+
   void grow(std::size_t needed) {
     std::size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
     if (capacity < needed) capacity = needed;
-    void* grown = std::realloc(data_, capacity * sizeof(T));
-    if (grown == nullptr) throw std::bad_alloc();
+    if (capacity > static_cast<std::size_t>(-1) / 2 / sizeof(T)) throw std::bad_alloc();
+    if (capacity * sizeof(T) < kLargeBlockBytes) {
+      void* grown = std::realloc(data_, capacity * sizeof(T));
+      if (grown == nullptr) throw std::bad_alloc();
+      data_ = static_cast<T*>(grown);
+      capacity_ = capacity;
+      return;
+    }
+    // The whole block is used: the capacity is what it holds.
+    const std::size_t room = large_block_room(capacity * sizeof(T));
+    void* grown;
+    if (large_) {
+      grown = resize_large_block(data_, large_block_room(capacity_ * sizeof(T)), room, kHugePages);
+      if (grown == nullptr) throw std::bad_alloc();
+    } else {
+      grown = resize_large_block(nullptr, 0, room, kHugePages);
+      if (grown == nullptr) throw std::bad_alloc();
+      if (size_ != 0) std::memcpy(grown, static_cast<const void*>(data_), size_ * sizeof(T));
+      std::free(data_);
+    }
     data_ = static_cast<T*>(grown);
-    capacity_ = capacity;
+    capacity_ = room / sizeof(T);
+    large_ = true;
   }
 
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool large_ = false;  // data_ is a large block of large_block_room(capacity_ * sizeof(T)) bytes
 };
 
 }  // namespace types

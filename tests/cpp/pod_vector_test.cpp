@@ -22,4 +22,37 @@ TEST(PodVector, PushesItsOwnLastElementAcrossGrowths) {
   }
 }
 
+// Past a few megabytes an array moves to a large block and grows by
+// remapping it: the elements must survive the move and every growth after
+// it, a moved-from array must not free the block, and elements whose size
+// does not divide the block (24 bytes here) must never be read past its end.
+TEST(PodVector, LargeArraysKeepTheirElementsThroughEveryGrowth) {
+  struct Triple {
+    std::uint64_t a, b, c;
+  };
+  types::PodVector<Triple> v;
+  const std::size_t n = 3 * types::kLargeBlockBytes / sizeof(Triple) + 7;
+  for (std::uint64_t i = 0; i < n; ++i) v.push_back(Triple{i, ~i, i * 3});
+  ASSERT_EQ(v.size(), n);
+  ASSERT_GE(v.capacity(), n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    ASSERT_EQ(v[i].a, i);
+    ASSERT_EQ(v[i].b, ~i);
+    ASSERT_EQ(v[i].c, i * 3);
+  }
+  // The last element of the capacity is writable.
+  v.resize_uninitialised(v.capacity());
+  v.back() = Triple{1, 2, 3};
+  types::PodVector<Triple> moved(std::move(v));
+  EXPECT_TRUE(v.empty());
+  EXPECT_EQ(moved[n - 1].a, n - 1);
+  types::PodVector<Triple> copy = moved;
+  EXPECT_EQ(copy[n / 2].c, (n / 2) * 3);
+  moved = std::move(copy);
+  moved.release();
+  EXPECT_EQ(moved.capacity(), 0u);
+  moved.push_back(Triple{4, 5, 6});
+  EXPECT_EQ(moved[0].b, 5u);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "checks.h"
+#include "hostile_inputs.h"
 #include "reference_parser.h"
 #include "test_support.h"
 
@@ -57,6 +58,98 @@ TEST(Properties, InvariantsHoldAndResultsMatchTheReference) {
     ASSERT_EQ(result, expected) << input;
     if (HasFailure()) FAIL() << "input: " << input;
   }
+}
+
+// Long text runs between the pieces, so that runs fill several vectors and
+// `<` and line feeds fall on every lane and block edge; every form, whole
+// and streamed, at every level of vector code gives the reference's result.
+TEST(Properties, EveryVectorLevelGivesTheSameResults) {
+  std::mt19937 rng(20261208);
+  const std::vector<std::string> fillers = {"", "text ", "a longer run of plain words ", "line\n",
+                                            "wide \xc3\xa9\xe4\xb8\xad\xf0\x9f\x99\x82 ", "spaces   \n\n"};
+  for (int i = 0; i < 3000; ++i) {
+    std::string input;
+    for (std::size_t n = rng() % 24; n > 0; --n) {
+      // A short piece, cut where a character begins: the forms hold valid UTF-8 only.
+      const std::string piece = generate_input(rng);
+      std::size_t cut = std::min<std::size_t>(piece.size(), 12);
+      while (cut < piece.size() && tagmire_checks::is_continuation(static_cast<unsigned char>(piece[cut]))) --cut;
+      input += piece.substr(0, cut);
+      for (std::size_t k = rng() % 6; k > 0; --k) input += fillers[rng() % fillers.size()];
+    }
+    const ParserConfig config = generate_config(rng);
+    const types::ParseResult expected = reference::parse(input, config);
+    for (const text::SimdLevel level : SimdLevels()) {
+      text::use_simd_level(level);
+      const types::ParseResult result = parser::parse(input, config);
+      ASSERT_EQ(result, expected) << "level " << static_cast<int>(level) << ": " << input;
+      ASSERT_EQ(tagmire_checks::check_forms(input, config, expected), "") << static_cast<int>(level) << input;
+      const std::vector<std::size_t> cuts = {input.size() / 3, input.size() / 2, input.size() * 3 / 4};
+      ASSERT_EQ(tagmire_checks::check_stream(input, config, cuts, expected), "") << static_cast<int>(level) << input;
+    }
+  }
+  text::use_simd_level(text::best_simd_level());
+}
+
+// The inputs built to be slow, through every level and form: long runs of
+// one character, thousands of tags and no text, a `<` on every unit, and
+// thousands of overlapping spans, whose boundaries take the linear sort.
+TEST(Properties, HostileFamiliesParseAsTheReferenceDoesAtEveryLevel) {
+  for (const bench::HostileFamily& family : bench::hostile_families()) {
+    const std::string input = family.make(std::size_t{16} << 10);
+    const types::ParseResult expected = reference::parse(input, family.config);
+    for (const text::SimdLevel level : SimdLevels()) {
+      text::use_simd_level(level);
+      ASSERT_EQ(parser::parse(input, family.config), expected) << family.name << " at level " << static_cast<int>(level);
+      ASSERT_EQ(tagmire_checks::check_forms(input, family.config, expected), "") << family.name;
+    }
+  }
+  text::use_simd_level(text::best_simd_level());
+}
+
+// Thousands of span boundaries out of order: every digit of the linear sort.
+TEST(Properties, ManyOverlappingSpansAreCutAsTheReferenceCutsThem) {
+  for (const bench::HostileFamily& family : bench::hostile_families()) {
+    if (std::string_view(family.name) != "nested_spans" && std::string_view(family.name) != "retro_tags_after_spaces") {
+      continue;
+    }
+    const std::string input = family.make(std::size_t{96} << 10);
+    ASSERT_EQ(parser::parse(input, family.config), reference::parse(input, family.config)) << family.name;
+  }
+}
+
+// The walk reports a lone surrogate wherever it stands (in a run, a tag,
+// a CDATA section), and never one that is not there: callers refuse a str
+// on its word alone.
+template <class Form>
+void check_surrogate_report(std::mt19937& rng, const std::string& input, const ParserConfig& config) {
+  using Unit = typename Form::Unit;
+  std::vector<Unit> units;
+  if (!tagmire_checks::code_points(input, units)) return;
+  const bool planted = !units.empty() && rng() % 2 == 0;
+  if (planted) units[rng() % units.size()] = static_cast<Unit>(0xD800 + rng() % 0x800);
+  const parser::PreparedConfig prepared(config);
+  for (const text::SimdLevel level : SimdLevels()) {
+    text::use_simd_level(level);
+    std::vector<Unit> room(units.size() + 1);
+    parser::OutputBuffer<Unit> out;
+    out.data = room.data();
+    out.capacity = units.size();
+    parser::parse_into(text::TextView<Form>{units.data(), units.size()}, prepared, out);
+    ASSERT_EQ(out.surrogate, planted) << "level " << static_cast<int>(level) << ": " << input;
+  }
+}
+
+TEST(Properties, TheWalkReportsEveryLoneSurrogate) {
+  std::mt19937 rng(20261209);
+  for (int i = 0; i < 5000; ++i) {
+    std::string input = generate_input(rng);
+    if (rng() % 3 == 0) input += std::string(rng() % 100, 'x') + generate_input(rng);
+    const ParserConfig config = generate_config(rng);
+    check_surrogate_report<text::Ucs2>(rng, input, config);
+    check_surrogate_report<text::Ucs4>(rng, input, config);
+  }
+  text::use_simd_level(text::best_simd_level());
 }
 
 TEST(Properties, ArbitraryBytesNeverBreakTheParser) {

@@ -46,6 +46,26 @@ TEST(Stream, EveryCutOfSmallInputsJoinsToTheParse) {
   }
 }
 
+// A `<` whose head stays white space over many pieces is looked at again
+// after each: the look resumes where it stopped, and must decide as a
+// fresh look would, whatever comes last (a name, a `/` and a name, a
+// second `/`, a `>`, the end), and whichever `<` the walk stops at next.
+TEST(Stream, AHeadOfWhiteSpaceGrowingOverManyPiecesDecidesAsTheParse) {
+  const std::string spaces = " \t\n \xe3\x80\x80 ";
+  for (const std::string tail : {"note>x</note>", "/ note>x", "/ / note>", " >", "", "\xc3\xa9>", "/", "x < y>"}) {
+    for (const std::string lead : {"a <", "a</", "<<"}) {
+      std::string input = lead;
+      for (int i = 0; i < 20; ++i) input += spaces;
+      if (tail.starts_with("/ ")) input += tail.substr(0, 2) + spaces + tail.substr(2);
+      else input += tail;
+      const ParserConfig config = ParserConfig::default_llm_friendly_config();
+      std::vector<std::size_t> every_byte;
+      for (std::size_t cut = 1; cut < input.size(); ++cut) every_byte.push_back(cut);
+      ASSERT_EQ(tagmire_checks::check_stream(input, config, every_byte, parser::parse(input, config)), "") << input;
+    }
+  }
+}
+
 TEST(Stream, RandomInputsConfigurationsAndCutsJoinToTheParse) {
   std::mt19937 rng(20261207);
   const std::vector<std::string> pieces = {"<note>", "</note>", "<cite/>", "<cite>", "<t>", "</t>", "<T x=1 y='a b'>",

@@ -13,6 +13,7 @@
 #include "parser/parse.h"
 #include "parser/scanner.h"
 #include "text/classes.h"
+#include "text/text_runs.h"
 #include "types/parser_config.h"
 
 namespace types {
@@ -29,6 +30,16 @@ inline void PrintTo(const AttrValue& value, std::ostream* os) {
 }  // namespace types
 
 namespace tagmire_test {
+
+// Every level of vector code this processor runs, plainest first: tests
+// run each, so that what the processor lacks is still proven on the rest.
+inline std::vector<text::SimdLevel> SimdLevels() {
+  std::vector<text::SimdLevel> levels;
+  for (const text::SimdLevel level : {text::SimdLevel::kScalar, text::SimdLevel::kSse2, text::SimdLevel::kAvx2}) {
+    if (level <= text::best_simd_level()) levels.push_back(level);
+  }
+  return levels;
+}
 
 using types::ParserConfig;
 using types::RecoveryStrategy;

@@ -9,7 +9,10 @@ import pytest
 from _tagmire_rs import parse
 from inputs import corpora, hostile_families
 
-TAG = re.compile(r"<[^<>]*>")
+# The tags the generator writes. A literal `<` in a comparison reads up to
+# the next `>` across prose that differs between the forms, so only these
+# are compared.
+TAG = re.compile(r"</?(?:cite|note|claim|todo|risk|b|i|em|br|p)\b[^<>]*>", re.IGNORECASE)
 
 
 @pytest.mark.parametrize("size", [100, 1000, 1024, 5000, 70_000])

@@ -126,3 +126,29 @@ def test_non_ascii_input_parses_by_its_utf8_form_and_is_left_as_it_was(text):
     assert [m.pos for m in result.markers] == [len(text.split("<cite/>")[0].encode("utf-8"))]
     # The string gains no UTF-8 copy of itself from being parsed.
     assert sys.getsizeof(text) == size_before
+
+
+@pytest.mark.parametrize("wide", ["", "é", "中", "🙂"])
+def test_large_results_read_the_same_as_small_ones(wide):
+    # Records of several megabytes live in a block of their own rather than
+    # after the result object: every piece must read as in a small result,
+    # and the result must report the memory it holds.
+    piece = f"{wide}a<note>b{wide}</note> c<cite src=s{wide}/>\n"
+    copies = 120_000
+    small, large = parse(piece * 3), parse(piece * copies)
+    assert sys.getsizeof(large) > 5 << 20 > sys.getsizeof(small)
+
+    def read(segment):
+        return segment.text, [(a.tag, a.attrs) for a in segment.annotations]
+
+    # Two segments a piece after the first: the note's, and what lies between.
+    assert read(large.segments[0]) == read(small.segments[0])
+    assert read(large.segments[-1]) == read(small.segments[-1])
+    for i in (0, 1, copies // 2, copies - 2):
+        assert [read(s) for s in large.segments[1 + 2 * i : 3 + 2 * i]] == [read(s) for s in small.segments[1:3]]
+    step = len(parse(piece).text.encode())  # a marker a piece, at its UTF-8 offset in the text
+    assert len(large.markers) == copies
+    assert large.markers[-1].pos == small.markers[0].pos + (copies - 1) * step
+    assert large.markers[-1].annotation.attrs == {"src": f"s{wide}"}
+    del large
+    assert parse(piece * 3).text == small.text

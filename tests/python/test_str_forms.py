@@ -89,3 +89,48 @@ def test_a_config_parses_wide_input_in_place_too():
     [segment] = [s for s in result.segments if s.annotations]
     assert (segment.text, segment.annotations[0].tag, segment.annotations[0].attrs) == ("🙂 x", "Citation", {"id": "中"})
     assert kind(result.text) == 4
+
+
+# A lone surrogate is found by the parse's own walk, which reads every unit
+# once: in a run it copies, in a tag it strips or keeps, in an attribute, in
+# a CDATA section, right after a `<` that begins nothing, and on both sides
+# of the vector edges of a long run. Wherever it stands, the str is refused
+# with the interpreter's own error, as encoding it would be.
+SURROUNDINGS = [
+    "{s}", "a{s}b", "x" * 31 + "{s}", "x" * 32 + "{s}", "x" * 63 + "{s}" + "y" * 40, "<note>{s}</note>",
+    "<zz a='{s}'>", "<cite src=\"{s}\"/>", "<{s}>", "<b{s}>", "<![CDATA[{s}]]>", "<![CDATA[{s}", "<{s}",
+    "< {s} >", "<note>" + "w " * 40 + "{s}", "text\n{s}\n",
+]
+
+
+@pytest.mark.parametrize("wide", ["", "中", "🙂"], ids=["two-byte", "with-two-byte", "four-byte"])
+@pytest.mark.parametrize("surrogate", ["\ud800", "\udbff", "\udc00", "\udfff"])
+@pytest.mark.parametrize("around", SURROUNDINGS)
+def test_a_lone_surrogate_anywhere_raises_the_encoding_error(around, surrogate, wide):
+    text = wide + around.format(s=surrogate)
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode()
+    for config in (None, ParserConfig(), ParserConfig.default_cite_config()):
+        with pytest.raises(UnicodeEncodeError) as caught:
+            parse(text, config)
+        assert str(caught.value) == str(expected.value)
+
+
+def test_a_lone_surrogate_comes_before_a_wrong_config():
+    with pytest.raises(UnicodeEncodeError):
+        parse("a\ud800<cite/>", config=42)
+    with pytest.raises(TypeError):
+        parse("a<cite/>", config=42)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("wide", ["é", "中", "🙂"])
+def test_a_str_past_what_the_allocator_keeps_parses_whole(wide):
+    # Texts of more than 32 MB are written straight into their str, on huge
+    # pages where the kernel has them: every character must land.
+    piece = f"ab{wide}<note>c</note>\n"
+    text = piece * ((34 << 20) // kind(wide) // len(piece))
+    assert len(text) * kind(wide) > 32 << 20
+    result = parse(text)
+    assert result.text == text.replace("<note>", "").replace("</note>", "")
+    assert len(result.segments) == 2 * text.count("<note>") + 1

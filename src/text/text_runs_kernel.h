@@ -1,0 +1,179 @@
+// The loops of text_runs.h written once over a vector type: each
+// translation unit that includes this file instantiates them for the
+// vectors it is compiled for (SSE2 in text_runs.cpp, AVX2 in
+// text_runs_avx2.cpp), with internal linkage, so that no AVX2 code can be
+// shared with code that runs where the processor lacks it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "text/text_runs.h"
+
+namespace text {
+namespace {
+
+// A run's unit in plain code: the tail after the last whole vector, and
+// the scalar level.
+template <class Unit>
+inline bool scan_unit(const Unit* text, std::size_t i, std::size_t from, Unit* out, RunScan& scan) {
+  const Unit u = text[i];
+  if (i != from && u == static_cast<Unit>('<')) return false;
+  out[i - from] = u;
+  scan.unit_bits |= static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Unit>>(u));
+  if constexpr (sizeof(Unit) > 1) scan.surrogate |= (u & ~Unit{0x7FF}) == 0xD800u;
+  if (u == static_cast<Unit>('\n')) {
+    if (scan.first_lf == RunScan::kNone) scan.first_lf = i - from;
+    scan.last_lf = i - from;
+  }
+  return true;
+}
+
+template <class Unit>
+RunScan copy_run_plain(const Unit* text, std::size_t from, std::size_t to, Unit* out) {
+  RunScan scan;
+  std::size_t i = from;
+  while (i < to && scan_unit(text, i, from, out, scan)) ++i;
+  scan.length = i - from;
+  return scan;
+}
+
+// `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
+// bit per byte (a unit's bits all set when it matches); prefix(vector,
+// bytes) keeping only the first `bytes` bytes; bitor_; and unit_or, the OR
+// of every unit; surrogates(vector, unit), each unit's bits all set where it
+// is a surrogate. The units' bits are gathered only when `want_bits`: the
+// tail and the first unit always give theirs.
+template <class V, class Unit>
+inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t to, Unit* out, bool want_bits) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  RunScan scan;
+  if (from >= to) return scan;
+  // The first unit may be the `<` that began nothing: its match is skipped.
+  std::uint32_t skip = (std::uint32_t{1} << sizeof(Unit)) - 1;
+  std::size_t i = from;
+  auto bits = V::zero();
+  auto surrogates = V::zero();
+  const Unit lt = static_cast<Unit>('<');
+  const Unit lf = static_cast<Unit>('\n');
+  for (; i + kUnits <= to; i += kUnits, skip = 0) {
+    const auto block = V::load(text + i);
+    V::store(out + (i - from), block);
+    const std::uint32_t lts = V::equal(block, lt) & ~skip;
+    std::uint32_t lfs = V::equal(block, lf);
+    if (lts != 0) {
+      const auto before = static_cast<std::size_t>(__builtin_ctz(lts));  // bytes before the `<`
+      lfs &= (std::uint32_t{1} << before) - 1;  // `before` < 32: a `<` takes at least one byte
+      if (want_bits) bits = V::bitor_(bits, V::prefix(block, before));
+      if constexpr (sizeof(Unit) > 1) {
+        surrogates = V::bitor_(surrogates, V::prefix(V::surrogates(block, Unit{}), before));
+      }
+      if (lfs != 0) {
+        const std::size_t first = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+        if (scan.first_lf == RunScan::kNone) scan.first_lf = first;
+        scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+      }
+      if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+      scan.surrogate |= V::mask(surrogates) != 0;
+      scan.length = i - from + before / sizeof(Unit);
+      return scan;
+    }
+    bits = V::bitor_(bits, block);
+    if constexpr (sizeof(Unit) > 1) surrogates = V::bitor_(surrogates, V::surrogates(block, Unit{}));
+    if (lfs != 0) {
+      if (scan.first_lf == RunScan::kNone) {
+        scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+      }
+      scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+    }
+  }
+  if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
+  scan.surrogate |= V::mask(surrogates) != 0;
+  if (i == to) {
+    scan.length = i - from;
+    return scan;
+  }
+  // The last units of the input, fewer than a vector: one more vector step
+  // over a copy padded with zero units, which are neither `<` nor line
+  // feeds and set no bits. Short inputs end this way in nearly every call.
+  Unit tail[kUnits] = {};
+  const std::size_t left = to - i;
+  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
+  const auto block = V::load(tail);
+  const std::uint32_t lts = V::equal(block, lt) & ~skip;
+  std::uint32_t lfs = V::equal(block, lf);
+  const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
+  __builtin_memcpy(out + (i - from), tail, before);
+  if (before < 32) lfs &= (std::uint32_t{1} << before) - 1;
+  if (lfs != 0) {
+    if (scan.first_lf == RunScan::kNone) {
+      scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+    }
+    scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+  }
+  if (want_bits) scan.unit_bits |= V::unit_or(V::prefix(block, before), Unit{});
+  if constexpr (sizeof(Unit) > 1) scan.surrogate |= V::mask(V::prefix(V::surrogates(block, Unit{}), before)) != 0;
+  scan.length = i - from + before / sizeof(Unit);
+  return scan;
+}
+
+// The first `needle` in text[from, to), or `to`.
+template <class V, class Unit>
+inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::size_t to, Unit needle) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  std::size_t i = from;
+  for (; i + kUnits <= to; i += kUnits) {
+    if (const std::uint32_t hits = V::equal(V::load(text + i), needle)) {
+      return i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit);
+    }
+  }
+  if (i == to) return to;
+  Unit tail[kUnits] = {};
+  const std::size_t left = to - i;
+  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
+  // The padding may equal the needle: only the copied units count.
+  const std::uint32_t hits = V::equal(V::load(tail), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
+  return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
+}
+
+// The first byte at or after `from` that is not ASCII, or `size`: four
+// vectors a step through long ASCII stretches.
+template <class V>
+inline std::size_t skip_ascii_vector(const char* data, std::size_t from, std::size_t size) {
+  std::size_t i = from;
+  for (; i + 4 * V::kBytes <= size; i += 4 * V::kBytes) {
+    const auto any = V::bitor_(V::bitor_(V::load(data + i), V::load(data + i + V::kBytes)),
+                               V::bitor_(V::load(data + i + 2 * V::kBytes), V::load(data + i + 3 * V::kBytes)));
+    if (V::mask(any) != 0) break;
+  }
+  for (; i + V::kBytes <= size; i += V::kBytes) {
+    if (const std::uint32_t high = V::mask(V::load(data + i))) {
+      return i + static_cast<std::size_t>(__builtin_ctz(high));
+    }
+  }
+  while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
+  return i;
+}
+
+// Whether any unit lies in [0xD800, 0xDFFF]: (u & ~0x7FF) == 0xD800.
+template <class V, class Unit>
+inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  std::size_t i = 0;
+  // Four vectors a step, tested together.
+  for (; i + 4 * kUnits <= length; i += 4 * kUnits) {
+    const auto a = V::bitor_(V::surrogates(V::load(units + i), Unit{}),
+                             V::surrogates(V::load(units + i + kUnits), Unit{}));
+    const auto b = V::bitor_(V::surrogates(V::load(units + i + 2 * kUnits), Unit{}),
+                             V::surrogates(V::load(units + i + 3 * kUnits), Unit{}));
+    if (V::mask(V::bitor_(a, b)) != 0) return true;
+  }
+  for (; i < length; ++i) {
+    if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace text
