@@ -13,7 +13,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import io
 import os
+import select
 import signal
 import sys
 import textwrap
@@ -60,20 +62,80 @@ def _raise_interrupted(signum: int, frame: object) -> None:
     raise Interrupted(signum)
 
 
+class WakingInput:
+    """Standard input whose reads a signal ends, whichever thread the kernel
+    hands the signal to. pyarrow starts threads that leave signals
+    unblocked; a signal that lands on one runs no handler in the main
+    thread while that thread waits in read(), so a run fed by a pipe that
+    stays open would never stop. The signal's wake-up byte ends the wait
+    instead, and the handler then runs."""
+
+    def __init__(self, stream: io.BufferedReader, wake: int) -> None:
+        self.stream = stream
+        self.wake = wake
+
+    def read(self, size: int = -1) -> bytes:
+        """Up to `size` bytes (all, when negative), fewer only at the end."""
+        parts: list[bytes] = []
+        got = 0
+        while size < 0 or got < size:
+            self._wait()
+            # One read of what is ready: select said it will not wait.
+            part = self.stream.read1(size - got if size >= 0 else READ1_BYTES)
+            if not part:
+                break
+            parts.append(part)
+            got += len(part)
+        return b"".join(parts)
+
+    def _wait(self) -> None:
+        source = self.stream.fileno()
+        while True:
+            readable, _, _ = select.select([source, self.wake], [], [])
+            if source in readable:
+                return
+            with contextlib.suppress(BlockingIOError):
+                os.read(self.wake, 64)
+            # The loop's next turn runs the signal's handler, which raises.
+
+
+# What one read of a pipe gives at most, when the size is not bounded.
+READ1_BYTES = 1 << 20
+
+
 @contextlib.contextmanager
-def signals_interrupt() -> Iterator[None]:
+def signals_interrupt(stdin: IO[bytes]) -> Iterator[_inputs.ByteSource]:
     """SIGTERM and SIGHUP raise Interrupted for the time of the block (in
-    the main thread only, where Python can install handlers)."""
+    the main thread only, where Python can install handlers); yields the
+    standard input to read, which these and Ctrl-C interrupt."""
     if sys.platform == "win32" or not _in_main_thread():
-        yield
+        yield stdin
         return
+    wake_read, wake_write = os.pipe()
+    for end in (wake_read, wake_write):
+        os.set_blocking(end, False)
+    previous_wake = signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
     watched = [signal.SIGTERM, signal.SIGHUP]
     previous = {signum: signal.signal(signum, _raise_interrupted) for signum in watched}
     try:
-        yield
+        if isinstance(stdin, io.BufferedReader) and _has_descriptor(stdin):
+            yield WakingInput(stdin, wake_read)
+        else:
+            yield stdin
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        signal.set_wakeup_fd(previous_wake)
+        os.close(wake_read)
+        os.close(wake_write)
+
+
+def _has_descriptor(stream: IO[bytes]) -> bool:
+    try:
+        stream.fileno()
+    except (OSError, ValueError):  # io.UnsupportedOperation is both
+        return False
+    return True
 
 
 def _in_main_thread() -> bool:
@@ -134,7 +196,7 @@ class Run:
         return self.parse(Batch(batch.table.slice(0, 0), batch.place, batch.label, batch.kind, batch.first, 0)).schema
 
 
-def _local_batches(args: argparse.Namespace, stdin: IO[bytes]) -> Iterator[Batch]:
+def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Iterator[Batch]:
     """Every batch of every input, in order; runs of .txt files are read
     together."""
     texts: list[str] = []
@@ -293,7 +355,7 @@ def _size(inputs: Sequence[str]) -> tuple[int | None, bool]:
 
 # --- parse ------------------------------------------------------------------------------
 
-def _write(args: argparse.Namespace, run: Run, stdin: IO[bytes], stdout: IO[str], schema: Any,
+def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout: IO[str], schema: Any,
            progress: Progress) -> None:
     """One pass over the inputs into the output."""
     tables: Iterator[tuple[Batch | None, Any]]
@@ -358,7 +420,7 @@ def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
                      [schema.field(name) for name in OUTPUT_COLUMNS])
 
 
-def run_parse(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
+def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str]) -> None:
     config = _config(args)
     if args.inputs.count("-") > 1:
         raise UsageError("standard input (-) can be read only once")
@@ -473,7 +535,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def run_show(args: argparse.Namespace, stdin: IO[bytes], stdout: IO[str]) -> None:
+def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str]) -> None:
     from tagmire import _show
 
     config = _config(args)
@@ -523,8 +585,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "parse" and args.ray_address is not None:
         args.ray = True
     try:
-        with signals_interrupt():
-            args.run(args, sys.stdin.buffer, sys.stdout)
+        with signals_interrupt(sys.stdin.buffer) as stdin:
+            args.run(args, stdin, sys.stdout)
     except UsageError as error:
         _report(error)
         return EXIT_USAGE

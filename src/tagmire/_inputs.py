@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import IO, Any
+from typing import Any, Protocol
 
 from tagmire._batch import _pyarrow
 
@@ -23,6 +23,12 @@ JSONL_SUFFIXES = (".jsonl", ".ndjson")
 COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd"}
 # A JSONL input is read this much at a time and cut at its last newline.
 READ_BYTES = 8 << 20
+
+
+class ByteSource(Protocol):
+    """Standard input, or what stands for it."""
+
+    def read(self, size: int = -1, /) -> bytes: ...
 
 
 class UsageError(Exception):
@@ -224,10 +230,11 @@ def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> A
     raise AssertionError("unreachable")
 
 
-def jsonl_batches(path: str, stdin: IO[bytes], batch_rows: int, errors: str) -> Iterator[Batch]:
+def jsonl_batches(path: str, stdin: ByteSource, batch_rows: int, errors: str) -> Iterator[Batch]:
     pa = _pyarrow()
     label = "<stdin>" if path == "-" else path
     raw: Any
+    stream: Any
     if path == "-":
         raw = stream = stdin
     else:

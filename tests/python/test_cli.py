@@ -283,9 +283,44 @@ def test_a_signal_removes_the_partial_output_and_ends_with_its_status(tmp_path, 
         assert process.wait(timeout=60) == 128 + signum
     finally:
         process.kill()
+        process.wait()
         process.stdin.close()
         process.stderr.close()
     assert os.listdir(tmp_path) == ["out.parquet"] and output.read_bytes() == b"previous"
+
+
+SIGNAL_ON_ANOTHER_THREAD = """
+import os, signal, sys, threading, time
+from tagmire._cli import main
+folder, signum = sys.argv[1], int(sys.argv[2])
+
+def interrupt():
+    while not any(name.endswith(".partial") for name in os.listdir(folder)):
+        time.sleep(0.01)
+    signal.pthread_kill(threading.get_ident(), signum)
+
+threading.Thread(target=interrupt, daemon=True).start()
+sys.exit(main(["parse", "-", "-o", os.path.join(folder, "out.parquet")]))
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
+def test_a_signal_taken_by_another_thread_still_ends_a_wait_for_input(tmp_path, signum):
+    # The kernel may hand a process's signal to any thread that does not
+    # block it, such as pyarrow's; the main thread waits on a pipe that
+    # stays open meanwhile.
+    process = subprocess.Popen([sys.executable, "-c", SIGNAL_ON_ANOTHER_THREAD, str(tmp_path), str(int(signum))],
+                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        process.stdin.write(b'{"text": "a<cite/>"}\n')
+        process.stdin.flush()
+        assert process.wait(timeout=60) == 128 + signum
+    finally:
+        process.kill()
+        process.wait()
+        process.stdin.close()
+        process.stderr.close()
+    assert os.listdir(tmp_path) == []
 
 
 def test_a_closed_pipe_ends_the_run_quietly(tmp_path):
