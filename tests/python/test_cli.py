@@ -4,6 +4,7 @@ refusal is one line, a trustworthy exit status and no file left behind;
 signals, closed pipes and the umask are handled as a Unix tool handles
 them; and the hostile input families go through every input path."""
 
+import contextlib
 import fcntl
 import gzip
 import json
@@ -266,26 +267,34 @@ def test_refusals_are_one_line_with_their_status_and_leave_no_file(inputs, argv,
 
 # --- signals, pipes, modes, memory ----------------------------------------------------
 
+@contextlib.contextmanager
+def fed_process(command, stdin):
+    """A process given `stdin` through a pipe left open, killed and reaped
+    at the end whatever the test found."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        process.stdin.write(stdin)
+        process.stdin.flush()
+        yield process
+    finally:
+        process.kill()
+        process.wait()
+        process.stdin.close()
+        process.stderr.close()
+
+
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
 def test_a_signal_removes_the_partial_output_and_ends_with_its_status(tmp_path, signum):
     output = tmp_path / "out.parquet"
     output.write_bytes(b"previous")
-    process = subprocess.Popen([*COMMAND, "parse", "-", "-o", str(output), "--batch-rows", "1"],
-                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        process.stdin.write(b'{"text": "a<cite/>"}\n' * 3)
-        process.stdin.flush()
+    command = [*COMMAND, "parse", "-", "-o", str(output), "--batch-rows", "1"]
+    with fed_process(command, b'{"text": "a<cite/>"}\n' * 3) as process:
         deadline = time.monotonic() + 60
         while not any(name.endswith(".partial") for name in os.listdir(tmp_path)):
             assert time.monotonic() < deadline and process.poll() is None
             time.sleep(0.02)
         process.send_signal(signum)
         assert process.wait(timeout=60) == 128 + signum
-    finally:
-        process.kill()
-        process.wait()
-        process.stdin.close()
-        process.stderr.close()
     assert os.listdir(tmp_path) == ["out.parquet"] and output.read_bytes() == b"previous"
 
 
@@ -309,17 +318,9 @@ def test_a_signal_taken_by_another_thread_still_ends_a_wait_for_input(tmp_path, 
     # The kernel may hand a process's signal to any thread that does not
     # block it, such as pyarrow's; the main thread waits on a pipe that
     # stays open meanwhile.
-    process = subprocess.Popen([sys.executable, "-c", SIGNAL_ON_ANOTHER_THREAD, str(tmp_path), str(int(signum))],
-                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        process.stdin.write(b'{"text": "a<cite/>"}\n')
-        process.stdin.flush()
+    command = [sys.executable, "-c", SIGNAL_ON_ANOTHER_THREAD, str(tmp_path), str(int(signum))]
+    with fed_process(command, b'{"text": "a<cite/>"}\n') as process:
         assert process.wait(timeout=60) == 128 + signum
-    finally:
-        process.kill()
-        process.wait()
-        process.stdin.close()
-        process.stderr.close()
     assert os.listdir(tmp_path) == []
 
 
