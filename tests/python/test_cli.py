@@ -413,6 +413,7 @@ def run_on_terminal(argv, cwd, stdout_too=False):
 
 
 def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
+    pytest.importorskip("tqdm")  # the cli extra's; without it no bar is drawn
     status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "p.jsonl"], inputs)
     assert status == 0 and re.search(r"100%.*\b6(\.00)?/6(\.00)? \[00:00<00:00", shown), shown
     status, shown = run_on_terminal(["parse", "answers.jsonl", "answers.jsonl.gz", "-o", "j.jsonl"], inputs)
