@@ -584,8 +584,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     if args.command == "parse" and args.ray_address is not None:
         args.ray = True
+    # A caller that closed a standard stream (`<&-`, `>&-`) leaves Python
+    # None for it: a closed input reads as empty, as /dev/null does.
+    if sys.stdout is None and getattr(args, "output", "-") == "-":
+        _report("cannot write: standard output is closed")
+        return EXIT_DATA
     try:
-        with signals_interrupt(sys.stdin.buffer) as stdin:
+        with signals_interrupt(sys.stdin.buffer if sys.stdin is not None else io.BytesIO()) as stdin:
             args.run(args, stdin, sys.stdout)
     except UsageError as error:
         _report(error)

@@ -324,6 +324,18 @@ def test_a_signal_taken_by_another_thread_still_ends_a_wait_for_input(tmp_path, 
     assert os.listdir(tmp_path) == []
 
 
+def test_a_closed_standard_stream_is_empty_input_or_one_line(tmp_path):
+    (tmp_path / "a.jsonl").write_text('{"text": "a<cite/>"}\n')
+    closed_input = subprocess.run([*COMMAND, "parse", "-", "-o", "out.jsonl"], cwd=tmp_path, stdin=None,
+                                  capture_output=True, preexec_fn=lambda: os.close(0), timeout=300, check=False)
+    assert (ok(closed_input).returncode, (tmp_path / "out.jsonl").read_text()) == (0, "")
+    for command in (["parse", "a.jsonl"], ["show", "a.jsonl"]):
+        closed_output = subprocess.run([*COMMAND, *command], cwd=tmp_path, stderr=subprocess.PIPE,
+                                       preexec_fn=lambda: os.close(1), timeout=300, check=False)
+        assert (closed_output.returncode, closed_output.stderr) == \
+            (1, b"tagmire: error: cannot write: standard output is closed\n")
+
+
 def test_a_closed_pipe_ends_the_run_quietly(tmp_path):
     (tmp_path / "many.jsonl").write_text(jsonl({"text": f"answer {i} <cite/>"} for i in range(5000)))
     process = subprocess.Popen([*COMMAND, "parse", str(tmp_path / "many.jsonl")], stdout=subprocess.PIPE,
