@@ -21,8 +21,10 @@ namespace {
 
 // What a ParseResult holds: its text as the str it hands out, and the
 // records, whose positions count characters and whose stored annotations
-// keep the units of the input's form (`kind`). Marker positions are kept as
-// UTF-8 byte offsets, converted once when the result is made.
+// keep the units of the input's form (`kind`). Markers are read as UTF-8
+// byte offsets: their positions are converted in place, once, when the
+// markers are first read, so a caller that never reads them never pays a
+// walk over the text.
 struct ParsedText {
   PyRef text;
   int kind = PyUnicode_1BYTE_KIND;
@@ -32,6 +34,7 @@ struct ParsedText {
   // types/large_block.h), so that a large parse does not fault in its
   // records a page at a time.
   types::LargeBlock records_block;
+  bool marker_bytes_ready = false;
 };
 
 // A Segment, Annotation or Marker: the ParseResult it was read from (whose
@@ -117,6 +120,22 @@ std::string tag_of(const ParsedText& parsed_text, types::AnnotationRef ref) {
   return with_annotation(parsed_text, ref, [](auto reader) { return utf8_of(reader.tag()); });
 }
 
+// Marker positions from characters to UTF-8 bytes, in one walk over the
+// text (markers stand in text order), the first time they are read.
+void ready_marker_bytes(ParsedText& parsed_text) noexcept {
+  if (parsed_text.marker_bytes_ready) return;
+  parsed_text.marker_bytes_ready = true;
+  PyObject* text = parsed_text.text.get();
+  if (PyUnicode_IS_ASCII(text)) return;
+  std::size_t chars = 0;
+  std::size_t bytes = 0;
+  for (types::MarkerRecord& marker : parsed_text.records.markers_to_convert()) {
+    bytes += utf8_length(text, chars, marker.pos);
+    chars = marker.pos;
+    marker.pos = bytes;
+  }
+}
+
 // --- ParseResult ---
 
 PyObject* parse_result_text(PyObject* self, void*) noexcept {
@@ -138,7 +157,9 @@ PyObject* parse_result_segments(PyObject* self, void*) noexcept {
 }
 
 PyObject* parse_result_markers(PyObject* self, void*) noexcept {
-  const std::size_t count = record_of<PyParseResult>(self).records.markers().size();
+  ParsedText& parsed_text = record_of<PyParseResult>(self);
+  ready_marker_bytes(parsed_text);
+  const std::size_t count = parsed_text.records.markers().size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
@@ -364,20 +385,6 @@ bool ensure_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
   return slot != nullptr;
 }
 
-// Marker positions from characters to UTF-8 bytes, in one walk over the
-// text: markers stand in text order.
-void convert_marker_positions(PyObject* text, types::ParseRecords& records) noexcept {
-  const std::span<types::MarkerRecord> markers = records.markers_to_convert();
-  if (markers.empty() || PyUnicode_IS_ASCII(text)) return;
-  std::size_t chars = 0;
-  std::size_t bytes = 0;
-  for (types::MarkerRecord& marker : markers) {
-    bytes += utf8_length(text, chars, marker.pos);
-    chars = marker.pos;
-    marker.pos = bytes;
-  }
-}
-
 }  // namespace
 
 bool create_result_types() noexcept {
@@ -410,7 +417,6 @@ PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords:
       PyObject_InitVar(static_cast<PyVarObject*>(memory), parse_result_type_object, static_cast<Py_ssize_t>(records_size)));
   types::ParseRecords records = types::ParseRecords::pack_into(
       parts, apart ? block.data() : reinterpret_cast<std::byte*>(self) + sizeof(PyParseResult));
-  convert_marker_positions(text, records);
   ::new (&self->record) ParsedText{PyRef::borrow(text), kind, std::move(records), std::move(block)};
   return reinterpret_cast<PyObject*>(self);
 }

@@ -128,6 +128,23 @@ def test_non_ascii_input_parses_by_its_utf8_form_and_is_left_as_it_was(text):
     assert sys.getsizeof(text) == size_before
 
 
+@pytest.mark.parametrize("wide", ["é", "中", "🙂"])
+def test_marker_offsets_read_the_same_every_time(wide):
+    # Marker offsets are converted to bytes when first read: a second read,
+    # a marker kept from the first, and a read after the segments must all
+    # see the same offsets, converted once.
+    text = f"{wide}<cite/>a{wide}{wide}<cite/><note>{wide}</note><cite/>"
+    offsets = [len(wide.encode()), 1 + 3 * len(wide.encode()), 1 + 4 * len(wide.encode())]
+    result = parse(text)
+    kept = result.markers[1]
+    assert [m.pos for m in result.markers] == offsets
+    assert [m.pos for m in result.markers] == offsets
+    assert kept.pos == offsets[1] and repr(kept) == f"Marker(pos={offsets[1]}, annotation=Annotation(tag='cite'))"
+    later = parse(text)
+    assert [s.text for s in later.segments] == [f"{wide}a{wide}{wide}", wide]
+    assert [m.pos for m in later.markers] == offsets
+
+
 @pytest.mark.parametrize("wide", ["", "é", "中", "🙂"])
 def test_large_results_read_the_same_as_small_ones(wide):
     # Records of several megabytes live in a block of their own rather than
