@@ -144,7 +144,6 @@ template <class Form>
 std::span<const ScannedAttribute> TagScanner<Form>::read_attributes(const TagToken& token) {
   using Unit = typename Form::Unit;
   attributes_.clear();
-  key_slots_.clear();
   const std::size_t end = token.attributes_end;
   std::size_t pos = token.name_end;
   while (true) {
@@ -180,28 +179,10 @@ std::span<const ScannedAttribute> TagScanner<Form>::read_attributes(const TagTok
         pos = value_end;
       }
     }
-    if (attributes_.empty()) {
-      attributes_.push_back(attribute);
-    } else {
-      keep_attribute(attribute);
-    }
+    attributes_.push_back(attribute);
   }
+  if (attributes_.size() > 1) remove_repeated_keys();
   return attributes_;
-}
-
-template <class Form>
-void TagScanner<Form>::keep_attribute(const ScannedAttribute& attribute) {
-  const std::size_t i = find_key(attribute.key_begin, attribute.key_end);
-  if (i != kNoPosition) {
-    const ScannedAttribute first = attributes_[i];
-    attributes_[i] = attribute;
-    // The key keeps its first place, and its first spelling (the same units).
-    attributes_[i].key_begin = first.key_begin;
-    attributes_[i].key_end = first.key_end;
-    return;
-  }
-  attributes_.push_back(attribute);
-  if (!key_slots_.empty() || attributes_.size() > kIndexFrom) index_attribute(attributes_.size() - 1);
 }
 
 template <class Form>
@@ -212,49 +193,75 @@ std::size_t TagScanner<Form>::hash_key(std::size_t key_begin, std::size_t key_en
 }
 
 template <class Form>
-std::size_t TagScanner<Form>::find_key(std::size_t key_begin, std::size_t key_end) const {
-  const std::size_t length = key_end - key_begin;
-  const auto same = [&](const ScannedAttribute& a) {
-    return a.key_end - a.key_begin == length &&
-           std::equal(input_.data + key_begin, input_.data + key_end, input_.data + a.key_begin);
-  };
-  if (key_slots_.empty()) {
-    for (std::size_t i = 0; i < attributes_.size(); ++i) {
-      if (same(attributes_[i])) return i;
-    }
-    return kNoPosition;
-  }
-  const std::size_t mask = key_slots_.size() - 1;
-  const std::size_t hash = hash_key(key_begin, key_end);
-  for (std::size_t slot = hash & mask; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
-    // Only a slot whose tag matches is worth reading the attribute and its
-    // key for: in a long index those are reads from far apart.
-    if (key_slots_[slot] >> kSlotIndexBits != slot_tag(hash)) continue;
-    const auto i = static_cast<std::size_t>((key_slots_[slot] & kSlotIndexMask) - 1);
-    if (same(attributes_[i])) return i;
-  }
-  return kNoPosition;
+bool TagScanner<Form>::same_key(const ScannedAttribute& a, const ScannedAttribute& b) const {
+  return a.key_end - a.key_begin == b.key_end - b.key_begin &&
+         std::equal(input_.data + a.key_begin, input_.data + a.key_end, input_.data + b.key_begin);
 }
 
-// Adds attributes_[i] to the index, rebuilding it at the next power of two
-// above twice the list whenever it would be more than half full. Doubling
-// (rather than a larger step) keeps the cost of every tag in proportion to
-// its attributes, whatever their count.
+// The list as read holds every occurrence, in order; it is compacted in
+// place, each key kept at its first place and spelling with the value of
+// its last occurrence.
 template <class Form>
-void TagScanner<Form>::index_attribute(std::size_t i) {
-  const auto place = [&](std::size_t k) {
-    const std::size_t mask = key_slots_.size() - 1;
-    const std::size_t hash = hash_key(attributes_[k].key_begin, attributes_[k].key_end);
-    std::size_t slot = hash & mask;
-    while (key_slots_[slot] != 0) slot = (slot + 1) & mask;
-    key_slots_[slot] = (slot_tag(hash) << kSlotIndexBits) | (k + 1);
+void TagScanner<Form>::remove_repeated_keys() {
+  const std::size_t n = attributes_.size();
+  std::size_t kept = 0;
+  const auto keep = [&](std::size_t found, const ScannedAttribute& a) {
+    if (found == kNoPosition) {
+      attributes_[kept++] = a;
+      return;
+    }
+    ScannedAttribute& first = attributes_[found];
+    first.value_begin = a.value_begin;
+    first.value_end = a.value_end;
+    first.has_value = a.has_value;
   };
-  if (2 * attributes_.size() > key_slots_.size()) {
-    key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 2 * attributes_.size() + 1)), 0);
-    for (std::size_t k = 0; k < attributes_.size(); ++k) place(k);
+  if (n <= kIndexFrom) {
+    for (std::size_t k = 0; k < n; ++k) {
+      const ScannedAttribute a = attributes_[k];
+      std::size_t found = kNoPosition;
+      for (std::size_t i = 0; i < kept && found == kNoPosition; ++i) {
+        if (same_key(attributes_[i], a)) found = i;
+      }
+      keep(found, a);
+    }
+    attributes_.resize_uninitialised(kept);
     return;
   }
-  place(i);
+  // Past a handful, keys are found through an open-addressing index sized
+  // once for them all. Its slots are far apart in a long tag, so each key's
+  // hash is taken some keys ahead and its slot fetched early: the lookups
+  // then wait on memory together rather than one after another.
+  constexpr std::size_t kAhead = 16;
+  key_slots_.assign(std::bit_ceil(std::max<std::size_t>(64, 2 * n + 1)), 0);
+  const std::size_t mask = key_slots_.size() - 1;
+  std::size_t hashes[kAhead];
+  const auto look_ahead = [&](std::size_t k) {
+    const std::size_t hash = hash_key(attributes_[k].key_begin, attributes_[k].key_end);
+    hashes[k % kAhead] = hash;
+    __builtin_prefetch(key_slots_.data() + (hash & mask), 1);
+  };
+  for (std::size_t k = 0; k < std::min(n, kAhead); ++k) look_ahead(k);
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t hash = hashes[k % kAhead];
+    // Read before the compaction may write over it; k + kAhead lies ahead of both.
+    const ScannedAttribute a = attributes_[k];
+    if (k + kAhead < n) look_ahead(k + kAhead);
+    std::size_t slot = hash & mask;
+    std::size_t found = kNoPosition;
+    for (; key_slots_[slot] != 0; slot = (slot + 1) & mask) {
+      // Only a slot whose tag matches is worth reading the attribute and its
+      // key for: in a long index those are reads from far apart.
+      if (key_slots_[slot] >> kSlotIndexBits != slot_tag(hash)) continue;
+      const auto i = static_cast<std::size_t>((key_slots_[slot] & kSlotIndexMask) - 1);
+      if (same_key(attributes_[i], a)) {
+        found = i;
+        break;
+      }
+    }
+    if (found == kNoPosition) key_slots_[slot] = (slot_tag(hash) << kSlotIndexBits) | (kept + 1);
+    keep(found, a);
+  }
+  attributes_.resize_uninitialised(kept);
 }
 
 #define TAGMIRE_INSTANTIATE(Form)                                                        \

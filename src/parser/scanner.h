@@ -168,7 +168,6 @@ class TagScanner {
     }
     token.attributes_end = end;
   }
-  void keep_attribute(const ScannedAttribute& attribute);
   // Past the first white space: the next position that is not white space.
   std::size_t skip_spaces(std::size_t pos, std::size_t end) const {
     while (pos < end) {
@@ -179,9 +178,9 @@ class TagScanner {
     }
     return end;
   }
-  std::size_t find_key(std::size_t key_begin, std::size_t key_end) const;
   std::size_t hash_key(std::size_t key_begin, std::size_t key_end) const;
-  void index_attribute(std::size_t i);
+  bool same_key(const ScannedAttribute& a, const ScannedAttribute& b) const;
+  void remove_repeated_keys();
 
   text::TextView<Form> input_;
   std::size_t gt_ = kNoPosition;  // the `>` found by the last search
@@ -197,9 +196,9 @@ class TagScanner {
   std::size_t head_at_ = 0;
   bool head_slash_ = false;
   types::PodVector<ScannedAttribute> attributes_;
-  // A tag may carry any number of attributes: past a handful, keys are
-  // found through this open-addressing index (attribute index + 1 and a
-  // tag of the key's hash, 0 empty).
+  // A tag may carry any number of attributes: past a handful, repeated keys
+  // are found through this open-addressing index (attribute index + 1 and
+  // a tag of the key's hash, 0 empty).
   types::PodVector<std::uint64_t> key_slots_;
 };
 

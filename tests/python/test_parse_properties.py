@@ -64,3 +64,28 @@ def test_reprs_agree_with_properties(text, config):
         assert repr(segment) == f"Segment(text='{segment.text.replace(chr(39), chr(34))}', annotations={tags})"
     for marker in result.markers:
         assert repr(marker) == f"Marker(pos={marker.pos}, annotation=Annotation(tag='{marker.annotation.tag}'))"
+
+
+ATTRIBUTES = st.lists(
+    st.tuples(st.sampled_from([f"k{i}" for i in range(24)] + ["K0", "k-0", "k_0"]),
+              st.none() | st.text(st.sampled_from("ab é中🙂"), max_size=4)),
+    max_size=60,
+)
+
+
+@given(ATTRIBUTES, st.sampled_from(["", "é", "中", "🙂"]), st.booleans())
+def test_a_repeated_key_keeps_its_first_place_and_its_last_value(attributes, wide, point):
+    # A handful of attributes and a long list are de-duplicated differently
+    # (the long one through an index): both must read as a dict filled in
+    # order, in every form of str.
+    expected: dict = {}
+    for key, value in attributes:
+        expected[key] = True if value is None else value
+    source = "".join(f" {key}" if value is None else f' {key}="{value}"' for key, value in attributes)
+    if point:
+        [marker] = parse(f"{wide}<cite{source}/>").markers
+        annotation = marker.annotation
+    else:
+        [segment] = parse(f"<note{source}>{wide}x</note>").segments
+        [annotation] = segment.annotations
+    assert list(annotation.attrs.items()) == list(expected.items())
