@@ -169,10 +169,15 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
                              V::surrogates(V::load(units + i + 3 * kUnits), Unit{}));
     if (V::mask(V::bitor_(a, b)) != 0) return true;
   }
-  for (; i < length; ++i) {
-    if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
+  // A tag's units are mostly fewer than four vectors: one vector a step,
+  // then the last units padded with zero units, which are no surrogates.
+  for (; i + kUnits <= length; i += kUnits) {
+    if (V::mask(V::surrogates(V::load(units + i), Unit{})) != 0) return true;
   }
-  return false;
+  if (i == length) return false;
+  Unit tail[kUnits] = {};
+  __builtin_memcpy(tail, units + i, (length - i) * sizeof(Unit));
+  return V::mask(V::surrogates(V::load(tail), Unit{})) != 0;
 }
 
 }  // namespace
