@@ -15,10 +15,10 @@ namespace python_glue {
 
 namespace {
 
-// Texts up to this many bytes go through the per-thread buffer, and up to
-// the second through a buffer of their own.
-constexpr std::size_t kThreadBufferBytes = std::size_t{1} << 20;
-constexpr std::size_t kBufferedBytes = std::size_t{32} << 20;
+// Texts up to this many bytes go through the per-thread buffer.
+constexpr std::size_t kThreadBufferBytes = std::size_t{64} << 10;
+// Strs from this many bytes up are the C library's fresh pages every time.
+constexpr std::size_t kFreshPagesBytes = std::size_t{32} << 20;
 
 struct ThreadBuffer {
   std::unique_ptr<std::byte[]> data;
@@ -44,7 +44,7 @@ void* thread_buffer(std::size_t bytes) noexcept {
 // as at 4 MB. Advice only, on the whole pages inside the characters.
 void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  if (bytes <= kBufferedBytes) return;
+  if (bytes <= kFreshPagesBytes) return;
   constexpr std::uintptr_t kPage = 4096;
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
@@ -143,12 +143,6 @@ bool OutputStr::allocate(const StrView& like) noexcept {
   const std::size_t bytes = like.length * static_cast<std::size_t>(like.kind);
   if (bytes <= kThreadBufferBytes) {
     data_ = thread_buffer(bytes);
-    if (data_ != nullptr) return true;
-  } else if (bytes <= kBufferedBytes) {
-    // Freed right after the copy: the allocator keeps such blocks at hand,
-    // where shrinking a str in place would make it map fresh pages each time.
-    own_buffer_.reset(new (std::nothrow) std::byte[bytes]);
-    data_ = own_buffer_.get();
     if (data_ != nullptr) return true;
   }
   str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(like.length), widest(like)));

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "parser/output_buffer.h"
 #include "python_glue/py_ref.h"
@@ -54,13 +53,13 @@ void refuse_surrogates(PyObject* str) noexcept;
 // Room for a parse to write the text of `like` into (as wide as `like`);
 // then `finish` makes it the final text.
 //
-// A text up to some megabytes is written into a buffer (each thread keeps
-// one for small texts) and then copied into a str of its exact size and
-// narrowest form: memory the allocator hands back warm, where a str of the
-// input's size, shrunk after the parse, would call after call be fresh
-// pages that fault on first touch. A larger text is written straight into
-// a str as long as the input and shrunk in place, so that it never exists
-// twice: pages the parse never writes are never touched.
+// A small text is written into the thread's buffer, which stays in the
+// first-level cache, and then copied into a str of its exact size and
+// narrowest form: cheaper than shrinking a block. A larger one is written
+// straight into a str as long as the input and shrunk in place, so that it
+// never exists twice: a second copy through a buffer cost up to a quarter
+// of a parse of several megabytes, and a buffer past the C library's
+// largest reused block was fresh pages on every call.
 class OutputStr {
  public:
   // False with MemoryError set.
@@ -84,7 +83,6 @@ class OutputStr {
 
  private:
   PyRef str_;  // when writing straight into a str
-  std::unique_ptr<std::byte[]> own_buffer_;
   void* data_ = nullptr;
   int kind_ = PyUnicode_1BYTE_KIND;
   bool ascii_ = true;

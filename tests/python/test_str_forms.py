@@ -134,3 +134,23 @@ def test_a_str_past_what_the_allocator_keeps_parses_whole(wide):
     result = parse(text)
     assert result.text == text.replace("<note>", "").replace("</note>", "")
     assert len(result.segments) == 2 * text.count("<note>") + 1
+
+
+@pytest.mark.parametrize("wide", ["", "é", "中", "🙂"])
+@pytest.mark.parametrize("size", [(64 << 10) - 40, (64 << 10) + 40, 3 << 20])
+def test_texts_on_either_side_of_the_thread_buffer_read_whole(wide, size):
+    # Small texts are copied out of a per-thread buffer, larger ones written
+    # straight into a str as long as the input and shrunk, or copied into a
+    # narrower one: each way must hand out the whole text in its narrowest form.
+    piece = f"ab{wide}<note>c</note> "
+    tagged = piece * (size // max(1, kind(piece)) // len(piece))
+    untagged = tagged.replace("<note>", "").replace("</note>", "")
+    narrowed = untagged.replace(wide, "x") if wide else untagged
+    for text, expected in [
+        (tagged, untagged),
+        (untagged, untagged),  # the text is as long as the input
+        (widened(narrowed, wide), narrowed),  # the input is wider than its text
+    ]:
+        got = parse(text).text
+        assert got == expected
+        assert sys.getsizeof(got) == sys.getsizeof("".join(list(expected)))
