@@ -57,11 +57,35 @@ void sort_on_digits(SegmentAssembly::Boundary* begin, SegmentAssembly::Boundary*
   }
 }
 
-void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t largest) {
+// Sorts by position by insertion, unless that would move boundaries more
+// than `moves_per_boundary` times each in all: false then, with the
+// boundaries in some order.
+bool sort_nearly_sorted(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t moves_per_boundary) {
   using Boundary = SegmentAssembly::Boundary;
-  const auto before = [](const Boundary& a, const Boundary& b) { return a.pos < b.pos; };
-  // Spans usually arrive in text order already.
-  if (std::is_sorted(boundaries.begin(), boundaries.end(), before)) return;
+  Boundary* a = boundaries.begin();
+  const std::size_t n = boundaries.size();
+  std::size_t budget = moves_per_boundary * n;
+  for (std::size_t i = 1; i < n; ++i) {
+    const Boundary b = a[i];
+    std::size_t j = i;
+    for (; j > 0 && a[j - 1].pos > b.pos; --j) {
+      if (budget-- == 0) {
+        a[j] = b;  // fills the hole: the boundaries stay a permutation
+        return false;
+      }
+      a[j] = a[j - 1];
+    }
+    a[j] = b;
+  }
+  return true;
+}
+
+void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t largest) {
+  // Spans arrive nearly in text order: a span is recorded when it closes,
+  // so only the tags still open around it come later with earlier starts.
+  // Insertion sorts that in a pass, and a budget of moves keeps any other
+  // order to linear time through the digit sort.
+  if (sort_nearly_sorted(boundaries, 2)) return;
   unsigned shift = 0;
   while (shift + 8 < 64 && (largest >> (shift + 8)) != 0) shift += 8;
   sort_on_digits(boundaries.begin(), boundaries.end(), shift);
