@@ -38,8 +38,10 @@ struct ParsedText {
 };
 
 // A Segment, Annotation or Marker: the ParseResult it was read from (whose
-// records never change, so every piece reads them instead of holding a
-// copy) and which piece it is: a segment or marker index, or an annotation.
+// records no longer change once a piece exists: marker offsets are
+// converted before the first Marker is made; so every piece reads them
+// instead of holding a copy) and which piece it is: a segment or marker
+// index, or an annotation.
 struct ResultPart {
   PyRef result;
   std::size_t index = 0;
