@@ -39,6 +39,16 @@ RunScan copy_run_plain(const Unit* text, std::size_t from, std::size_t to, Unit*
   return scan;
 }
 
+// The last `left` units at `units` (fewer than a vector) as one vector,
+// padded with zero units: the tails of the loops below, which must not read
+// past the text.
+template <class V, class Unit>
+inline auto load_tail(const Unit* units, std::size_t left) {
+  Unit tail[V::kBytes / sizeof(Unit)] = {};
+  __builtin_memcpy(tail, units, left * sizeof(Unit));
+  return V::load(tail);
+}
+
 // `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
 // bit per byte (a unit's bits all set when it matches); prefix(vector,
 // bytes) keeping only the first `bytes` bytes; bitor_; and unit_or, the OR
@@ -97,14 +107,12 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   // The last units of the input, fewer than a vector: one more vector step
   // over a copy padded with zero units, which are neither `<` nor line
   // feeds and set no bits. Short inputs end this way in nearly every call.
-  Unit tail[kUnits] = {};
   const std::size_t left = to - i;
-  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
-  const auto block = V::load(tail);
+  const auto block = load_tail<V>(text + i, left);
   const std::uint32_t lts = V::equal(block, lt) & ~skip;
   std::uint32_t lfs = V::equal(block, lf);
   const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
-  __builtin_memcpy(out + (i - from), tail, before);
+  __builtin_memcpy(out + (i - from), text + i, before);
   if (before < 32) lfs &= (std::uint32_t{1} << before) - 1;
   if (lfs != 0) {
     if (scan.first_lf == RunScan::kNone) {
@@ -129,11 +137,9 @@ inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::siz
     }
   }
   if (i == to) return to;
-  Unit tail[kUnits] = {};
   const std::size_t left = to - i;
-  __builtin_memcpy(tail, text + i, left * sizeof(Unit));
   // The padding may equal the needle: only the copied units count.
-  const std::uint32_t hits = V::equal(V::load(tail), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
+  const std::uint32_t hits = V::equal(load_tail<V>(text + i, left), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
   return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
 }
 
@@ -175,9 +181,7 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
     if (V::mask(V::surrogates(V::load(units + i), Unit{})) != 0) return true;
   }
   if (i == length) return false;
-  Unit tail[kUnits] = {};
-  __builtin_memcpy(tail, units + i, (length - i) * sizeof(Unit));
-  return V::mask(V::surrogates(V::load(tail), Unit{})) != 0;
+  return V::mask(V::surrogates(load_tail<V>(units + i, length - i), Unit{})) != 0;
 }
 
 }  // namespace
