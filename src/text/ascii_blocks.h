@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,58 +21,73 @@ inline constexpr std::size_t kAsciiBlock = 16;
 namespace detail {
 
 template <class Unit>
-bool narrow_ascii_block_plain(const Unit* units, char* out) {
-  Unit bits = 0;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) bits = static_cast<Unit>(bits | units[k]);
-  if (bits >= 0x80) return false;
-  for (std::size_t k = 0; k < kAsciiBlock; ++k) out[k] = static_cast<char>(units[k]);
-  return true;
+std::size_t narrow_ascii_prefix_plain(const Unit* units, char* out) {
+  std::size_t k = 0;
+  while (k < kAsciiBlock && units[k] < 0x80) {
+    out[k] = static_cast<char>(units[k]);
+    ++k;
+  }
+  return k;
+}
+
+// The ASCII units before the first other one, from a mask with bit k set
+// when unit k is not ASCII.
+inline std::size_t ascii_before(unsigned mask) {
+  return mask == 0 ? kAsciiBlock : static_cast<std::size_t>(std::countr_zero(mask));
 }
 
 }  // namespace detail
 
-// Writes units[0..16) to out as bytes and returns true when all of them are
-// ASCII; returns false otherwise, having written an unspecified part of out.
-inline bool narrow_ascii_block(const std::uint8_t* units, char* out) {
+// Narrows the ASCII units at the start of units[0..16) to bytes at `out` and
+// returns how many they are (16: the whole block). Up to 16 bytes of `out`
+// are written either way, those past the count unspecified, so `out` needs
+// room for 16 more bytes. A wide run with a character here and there stays
+// on the vector path for the ASCII around it.
+inline std::size_t narrow_ascii_prefix(const std::uint8_t* units, char* out) {
 #if defined(__SSE2__)
   const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
-  if (_mm_movemask_epi8(block) != 0) return false;
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
-  return true;
+  return detail::ascii_before(static_cast<unsigned>(_mm_movemask_epi8(block)));
 #else
-  return detail::narrow_ascii_block_plain(units, out);
+  return detail::narrow_ascii_prefix_plain(units, out);
 #endif
 }
 
-inline bool narrow_ascii_block(const std::uint16_t* units, char* out) {
+inline std::size_t narrow_ascii_prefix(const std::uint16_t* units, char* out) {
 #if defined(__SSE2__)
   const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
   const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + 8));
-  const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+  const __m128i zero = _mm_setzero_si128();
+  // One byte per unit, all ones where the unit is ASCII.
+  const __m128i ascii = _mm_packs_epi16(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero),
+                                        _mm_cmpeq_epi16(_mm_and_si128(b, high), zero));
+  // The pack is exact for the ASCII units, the ones counted.
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(a, b));
-  return true;
+  return detail::ascii_before(~static_cast<unsigned>(_mm_movemask_epi8(ascii)) & 0xFFFFu);
 #else
-  return detail::narrow_ascii_block_plain(units, out);
+  return detail::narrow_ascii_prefix_plain(units, out);
 #endif
 }
 
-inline bool narrow_ascii_block(const std::uint32_t* units, char* out) {
+inline std::size_t narrow_ascii_prefix(const std::uint32_t* units, char* out) {
 #if defined(__SSE2__)
   const auto* p = reinterpret_cast<const __m128i*>(units);
   const __m128i a = _mm_loadu_si128(p);
   const __m128i b = _mm_loadu_si128(p + 1);
   const __m128i c = _mm_loadu_si128(p + 2);
   const __m128i d = _mm_loadu_si128(p + 3);
-  const __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-  const __m128i high = _mm_and_si128(any, _mm_set1_epi32(static_cast<int>(0xFFFFFF80u)));
-  if (_mm_movemask_epi8(_mm_cmpeq_epi32(high, _mm_setzero_si128())) != 0xFFFF) return false;
-  // Every unit is below 0x80, so the saturating packs are exact.
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                   _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
-  return true;
+  const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+  const __m128i zero = _mm_setzero_si128();
+  auto is_ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
+  // One byte per unit, all ones where the unit is ASCII (the signed packs
+  // keep 0 and -1 as they are).
+  const __m128i ascii = _mm_packs_epi16(_mm_packs_epi32(is_ascii(a), is_ascii(b)), _mm_packs_epi32(is_ascii(c), is_ascii(d)));
+  // The packs are exact for the ASCII units, the ones counted.
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+  return detail::ascii_before(~static_cast<unsigned>(_mm_movemask_epi8(ascii)) & 0xFFFFu);
 #else
-  return detail::narrow_ascii_block_plain(units, out);
+  return detail::narrow_ascii_prefix_plain(units, out);
 #endif
 }
 

@@ -18,40 +18,59 @@ inline std::size_t utf8_room(std::size_t length, std::size_t width) {
   return length * std::min<std::size_t>(width + 1, 4);
 }
 
+namespace detail {
+
+// Writes the UTF-8 form of one character that is not ASCII and returns the
+// end; null for a lone surrogate unless `replace_surrogates` (U+FFFD).
+inline char* encode_wide_char(std::uint32_t cp, char* out, bool replace_surrogates) {
+  if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      if (!replace_surrogates) return nullptr;
+      cp = 0xFFFD;
+    }
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+}  // namespace detail
+
 // Writes the UTF-8 form of `units` to `out`, which has `utf8_room` bytes,
 // and returns its end; null at the first lone surrogate, which has none,
-// unless `replace_surrogates`, which writes U+FFFD for it.
+// unless `replace_surrogates`, which writes U+FFFD for it. ASCII goes a
+// block at a time up to the first other character of the block, and a run
+// of other characters one at a time, so a mostly ASCII answer with a dash
+// or an emoji here and there stays on the block path.
 template <class Unit>
 char* encode_utf8(const Unit* units, std::size_t length, char* out, bool replace_surrogates = false) {
-  for (std::size_t i = 0; i < length; ++i) {
-    while (i + kAsciiBlock <= length && narrow_ascii_block(units + i, out)) {
-      out += kAsciiBlock;
-      i += kAsciiBlock;
+  std::size_t i = 0;
+  while (i < length) {
+    if (i + kAsciiBlock <= length) {
+      // The room holds the block's 16 bytes: every unit before it took at
+      // least one byte of its share and every one from it on has one left.
+      const std::size_t ascii = narrow_ascii_prefix(units + i, out);
+      out += ascii;
+      i += ascii;
+      if (ascii == kAsciiBlock) continue;
+    } else if (units[i] < 0x80) {
+      *out++ = static_cast<char>(units[i++]);
+      continue;
     }
-    if (i == length) break;
-    const std::uint32_t cp = units[i];
-    if (cp < 0x80) {
-      *out++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (cp >> 6));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) {
-        if (!replace_surrogates) return nullptr;
-        *out++ = '\xEF';
-        *out++ = '\xBF';
-        *out++ = '\xBD';
-        continue;
-      }
-      *out++ = static_cast<char>(0xE0 | (cp >> 12));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (cp >> 18));
-      *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    do {
+      out = detail::encode_wide_char(units[i], out, replace_surrogates);
+      if (out == nullptr) return nullptr;
+      ++i;
+    } while (i < length && units[i] >= 0x80);
   }
   return out;
 }

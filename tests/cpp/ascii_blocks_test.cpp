@@ -10,27 +10,30 @@
 namespace {
 
 // Every width, with one unit above ASCII at every place of the block, and
-// with none: a lane the check misses would narrow a character to garbage.
+// with none: a lane the check misses would narrow a character to garbage,
+// and a wrong count would drop or repeat units.
 template <class Unit>
 void check_narrowing(const std::array<Unit, 3>& wide_units) {
   std::array<Unit, text::kAsciiBlock> units{};
   for (std::size_t k = 0; k < units.size(); ++k) units[k] = static_cast<Unit>('a' + k);
   char out[text::kAsciiBlock];
-  ASSERT_TRUE(text::narrow_ascii_block(units.data(), out));
+  ASSERT_EQ(text::narrow_ascii_prefix(units.data(), out), text::kAsciiBlock);
   EXPECT_EQ(std::string(out, sizeof out), "abcdefghijklmnop");
   units[15] = 0x7F;
-  ASSERT_TRUE(text::narrow_ascii_block(units.data(), out));
+  ASSERT_EQ(text::narrow_ascii_prefix(units.data(), out), text::kAsciiBlock);
   EXPECT_EQ(out[15], '\x7F');
   for (const Unit wide : wide_units) {
     for (std::size_t k = 0; k < units.size(); ++k) {
       auto changed = units;
       changed[k] = wide;
-      EXPECT_FALSE(text::narrow_ascii_block(changed.data(), out)) << "unit " << +wide << " at " << k;
+      if (k + 1 < units.size()) changed[units.size() - 1] = wide;  // a later one does not count
+      ASSERT_EQ(text::narrow_ascii_prefix(changed.data(), out), k) << "unit " << +wide << " at " << k;
+      EXPECT_EQ(std::string(out, k), std::string("abcdefghijklmnop", k));
     }
   }
 }
 
-TEST(AsciiBlocks, NarrowsOnlyAllAsciiBlocks) {
+TEST(AsciiBlocks, NarrowsTheAsciiAtTheStartOfABlock) {
   check_narrowing<std::uint8_t>({0x80, 0xE9, 0xFF});
   check_narrowing<std::uint16_t>({0x80, 0x100, 0xFF7F});
   check_narrowing<std::uint32_t>({0x80, 0x10000, 0x10FF7F});
