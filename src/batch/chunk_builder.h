@@ -12,12 +12,10 @@
 
 namespace batch {
 
-// The columns' arrays. Several threads fill their chunks at once, and with
-// huge pages two threads ran anywhere from 0.9x to 1.6x as fast as one on
-// a two-core machine (1.75x to 1.85x with small pages), so these arrays
-// keep the small pages a large block would otherwise not have.
+// The columns' arrays, whose large blocks are output blocks: kept for the
+// next batch once the table that wrapped them is gone.
 template <class T>
-using ColumnVector = types::PodVector<T, false>;
+using ColumnVector = types::PodVector<T, types::BlockUse::output>;
 
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {

@@ -3,8 +3,7 @@
 // way, a large array is remapped in place instead of being copied into a
 // new one while the old one is still held, so growing never needs twice
 // its memory. From a few megabytes up the array is a large block
-// (large_block.h), remapped just the same, on huge pages where the kernel
-// has them.
+// (large_block.h), remapped just the same.
 #pragma once
 
 #include <cstddef>
@@ -19,9 +18,8 @@
 
 namespace types {
 
-// `kHugePages`: whether large blocks are marked for huge pages (see
-// large_block.h); arrays that several threads fill at once opt out.
-template <class T, bool kHugePages = true>
+// `kUse`: what its large blocks are for (see large_block.h).
+template <class T, BlockUse kUse = BlockUse::workspace>
 class PodVector {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
@@ -101,7 +99,7 @@ class PodVector {
  private:
   void free_data() {
     if (large_) {
-      free_large_block(data_, large_block_room(capacity_ * sizeof(T)));
+      free_large_block(data_, large_block_room(capacity_ * sizeof(T)), kUse);
     } else {
       std::free(data_);
     }
@@ -111,21 +109,23 @@ class PodVector {
     std::size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
     if (capacity < needed) capacity = needed;
     if (capacity > static_cast<std::size_t>(-1) / 2 / sizeof(T)) throw std::bad_alloc();
-    if (capacity * sizeof(T) < kLargeBlockBytes) {
+    if (capacity * sizeof(T) < large_block_threshold(kUse)) {
       void* grown = std::realloc(data_, capacity * sizeof(T));
       if (grown == nullptr) throw std::bad_alloc();
       data_ = static_cast<T*>(grown);
       capacity_ = capacity;
       return;
     }
-    // The whole block is used: the capacity is what it holds.
-    const std::size_t room = large_block_room(capacity * sizeof(T));
+    // The whole block is used: the capacity is what it holds (freeing
+    // rounds capacity_ * sizeof(T) up to whole pages, which gives back
+    // exactly this room).
+    std::size_t room = large_block_room(capacity * sizeof(T));
     void* grown;
     if (large_) {
-      grown = resize_large_block(data_, large_block_room(capacity_ * sizeof(T)), room, kHugePages);
+      grown = resize_large_block(data_, large_block_room(capacity_ * sizeof(T)), room, kUse);
       if (grown == nullptr) throw std::bad_alloc();
     } else {
-      grown = resize_large_block(nullptr, 0, room, kHugePages);
+      grown = resize_large_block(nullptr, 0, room, kUse);
       if (grown == nullptr) throw std::bad_alloc();
       if (size_ != 0) std::memcpy(grown, static_cast<const void*>(data_), size_ * sizeof(T));
       std::free(data_);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -26,12 +27,14 @@ TEST(PodVector, PushesItsOwnLastElementAcrossGrowths) {
 // remapping it: the elements must survive the move and every growth after
 // it, a moved-from array must not free the block, and elements whose size
 // does not divide the block (24 bytes here) must never be read past its end.
-TEST(PodVector, LargeArraysKeepTheirElementsThroughEveryGrowth) {
-  struct Triple {
-    std::uint64_t a, b, c;
-  };
-  types::PodVector<Triple> v;
-  const std::size_t n = 3 * types::kLargeBlockBytes / sizeof(Triple) + 7;
+struct Triple {
+  std::uint64_t a, b, c;
+};
+
+template <types::BlockUse kUse>
+void check_large_growth() {
+  types::PodVector<Triple, kUse> v;
+  const std::size_t n = 3 * types::large_block_threshold(kUse) / sizeof(Triple) + 7;
   for (std::uint64_t i = 0; i < n; ++i) v.push_back(Triple{i, ~i, i * 3});
   ASSERT_EQ(v.size(), n);
   ASSERT_GE(v.capacity(), n);
@@ -43,16 +46,42 @@ TEST(PodVector, LargeArraysKeepTheirElementsThroughEveryGrowth) {
   // The last element of the capacity is writable.
   v.resize_uninitialised(v.capacity());
   v.back() = Triple{1, 2, 3};
-  types::PodVector<Triple> moved(std::move(v));
+  types::PodVector<Triple, kUse> moved(std::move(v));
   EXPECT_TRUE(v.empty());
   EXPECT_EQ(moved[n - 1].a, n - 1);
-  types::PodVector<Triple> copy = moved;
+  types::PodVector<Triple, kUse> copy = moved;
   EXPECT_EQ(copy[n / 2].c, (n / 2) * 3);
   moved = std::move(copy);
   moved.release();
   EXPECT_EQ(moved.capacity(), 0u);
   moved.push_back(Triple{4, 5, 6});
   EXPECT_EQ(moved[0].b, 5u);
+}
+
+TEST(PodVector, LargeArraysKeepTheirElementsThroughEveryGrowth) {
+  check_large_growth<types::BlockUse::workspace>();
+}
+
+// Output blocks freed are kept and handed to the next arrays, which grow by
+// copying into them: rounds over the same sizes reuse what the rounds
+// before gave back, and each must read only what it wrote.
+TEST(PodVector, OutputArraysGrowThroughKeptBlocks) {
+  for (int round = 0; round < 4; ++round) check_large_growth<types::BlockUse::output>();
+  std::vector<types::PodVector<std::uint32_t, types::BlockUse::output>> arrays(6);
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t k = 0; k < arrays.size(); ++k) {
+      auto& array = arrays[k];
+      array.release();
+      const std::size_t n = (k + 1) * types::kLargeOutputBlockBytes / 3;
+      for (std::size_t i = 0; i < n; ++i) array.push_back(static_cast<std::uint32_t>(i * 7 + k));
+    }
+    for (std::size_t k = 0; k < arrays.size(); ++k) {
+      const auto& array = arrays[k];
+      for (std::size_t i = 0; i < array.size(); ++i) ASSERT_EQ(array[i], i * 7 + k) << round << " " << k;
+      // Never more than twice what the array needs.
+      EXPECT_LE(array.capacity(), 4 * array.size()) << round << " " << k;
+    }
+  }
 }
 
 }  // namespace

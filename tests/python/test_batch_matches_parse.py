@@ -12,6 +12,7 @@ pa = pytest.importorskip("pyarrow")
 
 import tagmire  # noqa: E402
 from conftest import RECOVERY_KEYWORDS, TAG_NAMES, TEXTS, UNKNOWN_MODES  # noqa: E402
+from inputs import corpora  # noqa: E402
 from tagmire import Config, ParserConfig, parse, parse_batch  # noqa: E402
 
 ROWS = st.lists(st.one_of(st.none(), TEXTS), max_size=12)
@@ -297,3 +298,20 @@ def test_ascii_runs_of_every_length_inside_wide_strs_encode_exactly(wide):
     texts = [("x" * before) + wide + ("<cite/>" + "y" * after) + wide * (after % 3)
              for before in range(0, 40, 3) for after in range(0, 40)]
     assert parse_batch(texts, threads=2).to_pylist() == [expected_row(t, None) for t in texts]
+
+
+def test_later_batches_reuse_freed_memory_without_touching_tables_still_held():
+    # Columns of a dropped table are kept for the next batch; a held table
+    # must read as it was made however many batches come after it, in
+    # every form and at sizes whose columns are kept.
+    rows = {form: [corpora.llm(2048, form, seed=seed) for seed in range(600)] for form in corpora.FORMS}
+    expected = {form: [expected_row(t, None) for t in texts] for form, texts in rows.items()}
+    held = []
+    for round_ in range(3):
+        for form, texts in rows.items():
+            table = parse_batch(texts[round_ * 100:] + texts[:round_ * 100], threads=2)
+            if round_ != 1:
+                held.append((form, round_, table))
+    for form, round_, table in held:
+        table.validate(full=True)
+        assert table.to_pylist() == expected[form][round_ * 100:] + expected[form][:round_ * 100]
