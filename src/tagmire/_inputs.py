@@ -289,11 +289,17 @@ def parquet_dataset(path: str) -> Any:
 
 
 def parquet_batches(path: str, batch_rows: int) -> Iterator[Batch]:
+    import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
+
     pa = _pyarrow()
     dataset = parquet_dataset(path)
     # Few batches read ahead, from one file at a time: memory holds a few
-    # batches, not a file.
-    scanner = dataset.scanner(batch_size=batch_rows, batch_readahead=2, fragment_readahead=1)
+    # batches, not a file. Pre-buffering keeps what it read of a file until
+    # the file is done (apache/arrow#39808): a 400 MB file's text was held
+    # whole; buffered reads keep about a row group.
+    options = ds.ParquetFragmentScanOptions(pre_buffer=False, use_buffered_stream=True)
+    scanner = dataset.scanner(batch_size=batch_rows, batch_readahead=2, fragment_readahead=1,
+                              fragment_scan_options=options)
     offsets: dict[str, int] = {}
     first = True
     try:

@@ -505,3 +505,23 @@ def test_a_failing_run_keeps_the_previous_output(tmp_path):
     completed = tagmire("parse", "late.jsonl", "-o", output, "--batch-rows", "2", cwd=tmp_path)
     assert completed.returncode == 1 and completed.stderr.startswith(b"tagmire: error: late.jsonl:6: not valid JSON")
     assert output.read_bytes() == b"previous" and sorted(os.listdir(tmp_path)) == ["late.jsonl", "out.parquet"]
+
+
+def test_reading_a_parquet_file_holds_a_few_batches_never_the_file(tmp_path):
+    # Pre-buffered reads kept every column chunk read until the file was
+    # done, so the whole (compressed) file ended up in memory.
+    from tagmire import _inputs
+
+    path = tmp_path / "answers.parquet"
+    with pq.ParquetWriter(path, pa.schema([("text", pa.large_string())])) as writer:
+        for _ in range(40):
+            writer.write_table(pa.table({"text": pa.array([os.urandom(250).hex() for _ in range(2000)],
+                                                          pa.large_string())}))
+    size = path.stat().st_size
+    assert size > 30_000_000  # incompressible: forty row groups of about a megabyte
+    peak = rows = 0
+    for batch in _inputs.parquet_batches(str(path), 1000):
+        rows += batch.table.num_rows
+        peak = max(peak, pa.total_allocated_bytes())
+    assert rows == 80_000
+    assert peak < size / 4
