@@ -30,6 +30,7 @@ sys.path[:0] = [str(HERE), str(ROOT)]  # this folder, and the root for inputs/
 
 from inputs import corpora  # noqa: E402
 import memory  # noqa: E402
+import batch  # noqa: E402
 import parallel  # noqa: E402
 import python_bench  # noqa: E402
 import scaling  # noqa: E402
@@ -47,13 +48,13 @@ FULL = dict(
     py_sizes=python_bench.SIZES, py_reps=7, py_sample=0.02, cap_html_parser=16 * MB, cap_bs4=1 * MB,
     core_sizes=(100, 64 * KB, 1 * MB, 16 * MB), core_min_time=0.3, core_reps=5, hostile_bytes=1 * MB,
     scale_min=64 * KB, scale_max=16 * MB, scale_reps=7, memory_bytes=64 * MB, answers=10_000, parallel_reps=5,
-    quadratic_scale=1, quadratic_limit=4 << 30, quadratic_timeout=30.0,
+    batch_answers=100_000, batch_reps=5, quadratic_scale=1, quadratic_limit=4 << 30, quadratic_timeout=30.0,
 )
 QUICK = dict(
     py_sizes=(100, 4 * KB), py_reps=2, py_sample=0.002, cap_html_parser=4 * KB, cap_bs4=4 * KB,
     core_sizes=(100, 4 * KB), core_min_time=0.01, core_reps=1, hostile_bytes=4 * KB,
     scale_min=4 * KB, scale_max=16 * KB, scale_reps=2, memory_bytes=256 * KB, answers=200, parallel_reps=1,
-    quadratic_scale=10, quadratic_limit=1 << 30, quadratic_timeout=10.0,
+    batch_answers=2000, batch_reps=1, quadratic_scale=10, quadratic_limit=1 << 30, quadratic_timeout=10.0,
 )
 
 # Issue targets, each judged on every llm form: (peer, how many times faster
@@ -199,6 +200,15 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
     for r in results.get("quadratic_output", []):
         out.append((f"{r['family']}: under {scaling.QUADRATIC_SECONDS:g} s, peak ≤{scaling.QUADRATIC_MEMORY}x the str",
                     scaling.quadratic_summary(r), scaling.quadratic_met(r)))
+    if b := results.get("batch"):
+        one = b["bytes"] / b["one_thread_s"]
+        if b["core_rate"]:
+            out.append((f"parse_batch, 1 thread: ≥{batch.CORE_SHARE:.0%} of the C++ core on the same rows",
+                        f"{one / b['core_rate']:.0%} ({one / 1e6:,.0f} MB/s against {b['core_rate'] / 1e6:,.0f} MB/s)",
+                        one / b["core_rate"] >= batch.CORE_SHARE))
+        speedup = b["one_thread_s"] / b["two_threads_s"]
+        out.append((f"parse_batch: 2 threads ≥{batch.TWO_THREADS}x 1 thread", f"{speedup:.2f}x",
+                    speedup >= batch.TWO_THREADS))
     if p := results.get("parallel"):
         out.append(("process pool: ≥1.7x with 2 workers", f"{p['speedup']:.2f}x answers sent, "
                     f"{p['speedup_fork']:.2f}x inherited by fork", p["speedup"] >= 1.7))
@@ -285,6 +295,18 @@ def markdown(results: dict) -> str:
             peaks = list(r["peak_above_baseline"].values())
             lines.append(f"| {r['corpus']} {r['input_bytes'] / MB:.1f} MB | {r['input_str_bytes'] / MB:.1f} MB | "
                          + " | ".join(f"{v / MB:.1f} MB" for v in peaks) + f" | {r['ratio_str']:.2f}x |")
+    if b := results.get("batch"):
+        lines += ["", "## Many answers at once", "",
+                  f"`parse_batch` on {b['answers']:,} answers of about 1 KB, each its own 4-byte `str` (wall clock, "
+                  "median of interleaved runs), against a Python loop of `parse` + `.text` + `.segments` over the "
+                  "same list and the C++ core parsing the same rows as UTF-8, one by one:", "",
+                  "| Run | time | rate |", "|---|---|---|"]
+        for name, key in (("parse_batch, 1 thread", "one_thread_s"), ("parse_batch, 2 threads", "two_threads_s"),
+                          ("Python loop of parse", "python_loop_s")):
+            lines.append(f"| {name} | {timing.human_seconds(b[key])} | {b['bytes'] / b[key] / 1e6:,.0f} MB/s |")
+        if b["core_rate"]:
+            lines.append(f"| C++ core, one row at a time | {timing.human_seconds(b['bytes'] / b['core_rate'])} | "
+                         f"{b['core_rate'] / 1e6:,.0f} MB/s |")
     lines += ["", "Raw figures: build/bench-results/results.json after a run.", ""]
     return "\n".join(lines)
 
@@ -307,7 +329,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="tiny sizes, for CI")
     parser.add_argument("--write-docs", action="store_true",
                         help="write BENCHMARKS.md and its plot into the repository (not with --quick)")
-    parser.add_argument("--skip", default="", help="comma-separated: core,python,scaling,memory,parallel")
+    parser.add_argument("--skip", default="", help="comma-separated: core,python,scaling,memory,batch,parallel")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results")
     args = parser.parse_args(argv)
     if args.write_docs and args.quick:
@@ -348,6 +370,9 @@ def main(argv: list[str] | None = None) -> int:
         for form in corpora.FORMS:
             results["memory"].append(memory.measure(cfg["memory_bytes"], form, ROOT / "build" / "bench-corpora"))
             log(memory.report(results["memory"][-1]))
+    if "batch" not in skip:
+        log(f"== parse_batch: {cfg['batch_answers']:,} answers of about 1 KB")
+        results["batch"] = batch.time_speed(cfg["batch_answers"], cfg["batch_reps"], cfg["core_min_time"])
     if "parallel" not in skip:
         log("== Process pool")
         results["parallel"] = parallel.run(cfg["answers"], cfg["parallel_reps"])

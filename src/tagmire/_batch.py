@@ -206,7 +206,9 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
     over `threads` native threads with the interpreter lock released: the
     usable cores by default, and never more than them (a larger number is
     capped at the cores this process may run on). The output columns are
-    the parser's own buffers, wrapped without copying.
+    the parser's own buffers, wrapped without copying; once the table is
+    freed, their memory is kept for the next call (up to 256 MB in a
+    process).
 
     A text that cannot be parsed (a str holding a lone surrogate, Arrow
     bytes that are not UTF-8) is dealt with by `errors`, as codecs do:
