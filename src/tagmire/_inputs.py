@@ -290,34 +290,50 @@ def parquet_dataset(path: str) -> Any:
 
 def parquet_batches(path: str, batch_rows: int) -> Iterator[Batch]:
     import pyarrow.dataset as ds  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped, unused-ignore]
 
     pa = _pyarrow()
     dataset = parquet_dataset(path)
-    # Few batches read ahead, from one file at a time: memory holds a few
-    # batches, not a file. Pre-buffering keeps what it read of a file until
-    # the file is done (apache/arrow#39808): a 400 MB file's text was held
-    # whole; buffered reads keep about a row group.
-    options = ds.ParquetFragmentScanOptions(pre_buffer=False, use_buffered_stream=True)
-    scanner = dataset.scanner(batch_size=batch_rows, batch_readahead=2, fragment_readahead=1,
-                              fragment_scan_options=options)
-    offsets: dict[str, int] = {}
     first = True
     try:
-        for tagged in scanner.scan_batches():
-            file = tagged.fragment.path
-            offset = offsets.get(file, 0)
-            batch = tagged.record_batch
-            offsets[file] = offset + batch.num_rows
-            if not batch.num_rows:
-                continue
+        for fragment in dataset.get_fragments():
+            # One file at a time, a batch at a time, as it is asked for: the
+            # dataset scanner read ahead as far as a slow consumer let it
+            # (180 MB of a 400 MB file while each batch was parsed and
+            # written) and its pre-buffering kept whatever it had read of a
+            # file until the file was done (apache/arrow#39808).
+            keys = ds.get_partition_keys(fragment.partition_expression)
+            reader = pq.ParquetFile(fragment.open(), pre_buffer=False, buffer_size=1 << 20)
+            offset = 0
+            for batch in reader.iter_batches(batch_size=batch_rows, use_threads=False):
+                if not batch.num_rows:
+                    continue
 
-            def place(row: int, file: str = file, offset: int = offset) -> str:
-                return f"{file}, row {offset + row}"
+                def place(row: int, file: str = fragment.path, offset: int = offset) -> str:
+                    return f"{file}, row {offset + row}"
 
-            yield Batch(pa.Table.from_batches([batch]), place, path, "parquet", first, 0)
-            first = False
+                yield Batch(_in_schema(pa, batch, dataset.schema, keys), place, path, "parquet", first, 0)
+                first = False
+                offset += batch.num_rows
     except pa.ArrowInvalid as error:
         raise DataError(f"{path}: not a readable Parquet file ({error})") from None
+
+
+def _in_schema(pa: Any, batch: Any, schema: Any, keys: dict[str, Any]) -> Any:
+    """A file's batch as a table of the dataset's schema: its columns in the
+    dataset's types, a partition's `key=value` as a column, and null for a
+    column that only other files have."""
+    columns = []
+    for field in schema:
+        index = batch.schema.get_field_index(field.name)
+        if index >= 0:
+            column = batch.column(index)
+            columns.append(column if column.type == field.type else column.cast(field.type))
+        elif keys.get(field.name) is not None:
+            columns.append(pa.array([keys[field.name]] * batch.num_rows, field.type))
+        else:
+            columns.append(pa.nulls(batch.num_rows, field.type))
+    return pa.Table.from_arrays(columns, schema=schema)
 
 
 def parquet_rows(path: str) -> int:
