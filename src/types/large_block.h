@@ -1,8 +1,10 @@
-// Blocks of several megabytes for the growable arrays (PodVector), taken
-// from the kernel directly. A large parse writes its arrays once, front to
-// back: with 4 KB pages it pays a page fault and a page of zeroing every
-// 4 KB, call after call, since the C library returns such blocks when they
-// are freed. Elsewhere (no Linux) blocks are the C library's.
+// Large blocks for the growable arrays (PodVector), taken from the kernel
+// directly: from a few megabytes up for a parse's workspace, from a
+// quarter of one for a batch's output. A large parse writes its arrays
+// once, front to back: with 4 KB pages it pays a page fault and a page of
+// zeroing every 4 KB, call after call, since the C library returns such
+// blocks when they are freed. Elsewhere (no Linux) blocks are the C
+// library's.
 #pragma once
 
 #include <cstddef>

@@ -2,8 +2,8 @@
 // The parser's working arrays can reach the size of the input; grown this
 // way, a large array is remapped in place instead of being copied into a
 // new one while the old one is still held, so growing never needs twice
-// its memory. From a few megabytes up the array is a large block
-// (large_block.h), remapped just the same.
+// its memory. From a size that depends on its use up (large_block.h) the
+// array is a large block, remapped just the same.
 #pragma once
 
 #include <cstddef>
