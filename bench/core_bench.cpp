@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
@@ -54,6 +55,22 @@ void parse_with(benchmark::State& state, const std::string* input, const types::
     benchmark::DoNotOptimize(result);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input->size()));
+}
+
+// A different piece of text at each iteration, in turn: the same input
+// parsed again and again lets the processor learn its branches, which no
+// answer a user parses allows once it is larger than a few hundred bytes.
+void parse_unseen(benchmark::State& state, const std::vector<std::string_view>* pieces) {
+  std::size_t next = 0;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string_view piece = (*pieces)[next];
+    next = next + 1 == pieces->size() ? 0 : next + 1;
+    bytes += piece.size();
+    types::CompactResult result = parser::parse_compact(piece);
+    benchmark::DoNotOptimize(result);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 
 // Each row parsed on its own, as a batch parses it: bytes of all rows per second.
@@ -102,8 +119,26 @@ const char* flag(int argc, char** argv, const char* name) {
   return nullptr;
 }
 
+// At least 16 pieces of about `size` bytes, and at least 1 MB of them,
+// taken in order from `text` and cut where a character begins; fewer when
+// the text is too short for that.
+std::vector<std::string_view> pieces_of(std::string_view text, std::size_t size) {
+  constexpr std::size_t kDistinctBytes = 1 << 20;
+  const std::size_t count = std::max<std::size_t>(16, kDistinctBytes / size);
+  std::vector<std::string_view> pieces;
+  for (std::size_t at = 0; pieces.size() < count && at + size <= text.size();) {
+    std::size_t end = at + size;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+    pieces.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return pieces;
+}
+
 // `{corpus}_{bytes}.txt` files, smallest first within each corpus; only the
-// sizes listed in `sizes` (comma-separated) when it is given.
+// sizes listed in `sizes` (comma-separated) when it is given. Sizes from
+// 4 KB to below 1 MB are also parsed as distinct pieces of the corpus's
+// largest file.
 void register_corpora(const std::filesystem::path& dir, const char* sizes) {
   const std::regex pattern(R"(([a-z0-9-]+)_([0-9]+)\.txt)");
   std::vector<std::pair<std::string, std::uint64_t>> found;
@@ -120,12 +155,25 @@ void register_corpora(const std::filesystem::path& dir, const char* sizes) {
   std::sort(found.begin(), found.end(), [&](const auto& a, const auto& b) {
     return rank(a.first) != rank(b.first) ? rank(a.first) < rank(b.first) : a < b;
   });
+  std::map<std::string, const std::string*> largest;  // the found are sorted smallest first
   for (const auto& [corpus, bytes] : found) {
     std::ifstream in(dir / (corpus + "_" + std::to_string(bytes) + ".txt"), std::ios::binary);
     const std::string& input = keep(std::string(std::istreambuf_iterator<char>(in), {}));
+    largest[corpus] = &input;
     const std::string suffix = corpus + "/" + std::to_string(bytes);
     benchmark::RegisterBenchmark(("parse/" + suffix).c_str(), parse_default, &input);
     benchmark::RegisterBenchmark(("memchr_memcpy/" + suffix).c_str(), memchr_memcpy, &input);
+  }
+  static std::vector<std::vector<std::string_view>> piece_sets;
+  piece_sets.reserve(found.size());
+  for (const auto& [corpus, bytes] : found) {
+    // The shortest files are whole short answers, which cut pieces are not;
+    // from 1 MB up one input is already too large to learn.
+    if (bytes < 4096 || bytes >= (1u << 20)) continue;
+    std::vector<std::string_view> pieces = pieces_of(*largest[corpus], bytes);
+    if (pieces.size() < 16) continue;
+    benchmark::RegisterBenchmark(("parse_unseen/" + corpus + "/" + std::to_string(bytes)).c_str(), parse_unseen,
+                                 &piece_sets.emplace_back(std::move(pieces)));
   }
 }
 

@@ -136,9 +136,16 @@ def _where(corpus: str, size: int) -> str:
     return f"{corpus}, {timing.human_bytes(size)}"
 
 
-def _core_rates(core: dict, corpus: str, low: int, high: int) -> dict[int, float]:
+def _core_rates(core: dict, corpus: str, low: int, high: int, kind: str = "parse") -> dict[int, float]:
     return {int(k.split("/")[2]): v for k, v in core.items()
-            if k.startswith(f"parse/{corpus}/") and low <= int(k.split("/")[2]) <= high}
+            if k.startswith(f"{kind}/{corpus}/") and low <= int(k.split("/")[2]) <= high}
+
+
+def _unseen_note(core: dict, corpora_names: list[str], low: int, high: int) -> str:
+    """The worst rate over the same inputs parsed as new pieces each time,
+    where the run measured it."""
+    rates = [v for f in corpora_names for v in _core_rates(core, f, low, high, "parse_unseen").values()]
+    return f"; {min(rates) / 1e9:.2f} GB/s with each input new" if rates else ""
 
 
 def targets(results: dict) -> list[tuple[str, str, bool | None]]:
@@ -171,12 +178,14 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
             worst, at = min(rates)
             span = timing.human_bytes(low) + ("" if low == high else f"-{timing.human_bytes(high)}")
             out.append((f"C++ core, every llm form, {span}: ≥{need / 1e9:g} GB/s",
-                        f"{worst / 1e9:.2f} GB/s at worst ({at})", worst >= need))
+                        f"{worst / 1e9:.2f} GB/s at worst ({at})" + _unseen_note(core, corpora.FORMS, low, high),
+                        worst >= need))
     dense = [(v, _where("dense", size)) for size, v in _core_rates(core, "dense", 64 * KB, 16 * MB).items()]
     if dense:
         worst, at = min(dense)
         out.append((f"C++ core on dense, 64 KB-16 MB: ≥{CORE_DENSE_RATE / 1e9:g} GB/s",
-                    f"{worst / 1e9:.2f} GB/s at worst ({at})", worst >= CORE_DENSE_RATE))
+                    f"{worst / 1e9:.2f} GB/s at worst ({at})" + _unseen_note(core, ["dense"], 64 * KB, 16 * MB),
+                    worst >= CORE_DENSE_RATE))
     shares = [(v / floor, _where("plain", size)) for size, v in _core_rates(core, "plain", 64 * KB, MB).items()
               if (floor := core.get(f"memchr_memcpy/plain/{size}"))]
     if shares:
@@ -265,13 +274,18 @@ def markdown(results: dict) -> str:
             lines.append("| " + " | ".join(cells) + " |")
     core = results.get("core", {})
     if core:
-        lines += ["", "## The C++ core alone", "", "C++ core alone (Google Benchmark, median, CPU time), bytes per second:", "",
-                  "| Input | parse | memchr + memcpy |", "|---|---|---|"]
+        lines += ["", "## The C++ core alone", "", "C++ core alone (Google Benchmark, median, CPU time), bytes per second. "
+                  "\"parse\" parses one input again and again, and the processor learns its branches; \"each input "
+                  "new\" parses a different piece of the corpus each time, 1 MB of them in turn, as a user's "
+                  "answers come (from 1 MB up one input is already too large to learn):", "",
+                  "| Input | parse | each input new | memchr + memcpy |", "|---|---|---|---|"]
         for key in sorted((k for k in core if k.startswith("parse/") and not k.startswith("parse/hostile")),
                           key=lambda k: (corpora.CORPORA.index(k.split("/")[1]), int(k.split("/")[2]))):
             _, name, size = key.split("/")
+            unseen = core.get(f"parse_unseen/{name}/{size}")
             floor = core.get(f"memchr_memcpy/{name}/{size}")
             lines.append(f"| {name} {timing.human_bytes(int(size))} | {core[key] / 1e6:,.0f} MB/s | "
+                         + (f"{unseen / 1e6:,.0f} MB/s | " if unseen else "— | ")
                          + (f"{floor / 1e6:,.0f} MB/s |" if floor else "— |"))
     if results.get("scaling"):
         steps = [scaling.Step(**s) for s in results["scaling"]]
