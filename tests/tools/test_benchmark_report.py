@@ -117,3 +117,27 @@ def test_the_core_table_gives_a_new_input_each_time_beside_one_input_again():
     # The target is judged on the input parsed again; the new inputs' rate stands beside it.
     assert "3.00 GB/s at worst (llm-ascii, 64 KB); 1.90 GB/s with each input new" in text
     assert "1.80 GB/s at worst (llm-ascii, 1 MB) |" in text
+
+
+def _doubling(family, ratios, low=64 << 10):
+    """Steps of one family from `low` up, each t(2n)/t(n) as given."""
+    steps, size, seconds = [], low, 1e-4
+    for ratio in [None, *ratios]:
+        seconds *= ratio or 1
+        steps.append({"family": family, "size": size, "bytes": size, "median_s": seconds, "output_units": size,
+                      "ratio": ratio, "judged": ratio})
+        size *= 2
+    return steps
+
+
+@pytest.mark.parametrize(("large_step", "met"), [(2.1, True), (2.5, False)])
+def test_doubling_is_judged_from_1_mb_with_the_smaller_steps_beside(large_step, met):
+    first, second = (family.name for family in run_all.corpora.HOSTILE[:2])
+    # 64 KB to 8 MB: the step into 1 MB crosses the cache and is shown, not judged.
+    scaling_steps = _doubling(first, [2.0, 2.0, 2.0, 2.7, 2.0, 2.0, 2.0]) + _doubling(second, [2.0] * 6 + [large_step])
+    (target,) = [t for t in run_all.targets(dict(results(), scaling=scaling_steps)) if t[0].startswith("t(2n)")]
+    name, text, judged = target
+    assert name.endswith("every hostile family, 1 MB-8 MB") and judged is met
+    assert text.endswith(f"; from 64 KB: worst 2.70 ({first}, to 1 MB), {1 if met else 2} "
+                         f"famil{'y' if met else 'ies'} over")
+    assert text.startswith(f"worst {large_step:.2f} ({second}, to 8 MB)")
