@@ -205,10 +205,10 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
         # Judged from 1 MB, where the input no longer fits the cache; the
         # smaller steps, which cross it, are shown beside. A run that stops
         # short of 1 MB is judged on what it measured.
-        low, high = min(s.size for s in measured), max(s.size for s in measured)
         everything = scaling.worst(measured)
         large = scaling.worst([s for s in measured if s.size > MB]) or everything
         if large:
+            low, high = min(s.size for s in measured), max(s.size for s in measured)
             text, met = judge(large)
             span = f"{timing.human_bytes(max(low, MB))}-{timing.human_bytes(high)}" if high > MB else \
                 f"{timing.human_bytes(low)}-{timing.human_bytes(high)}"

@@ -141,3 +141,8 @@ def test_doubling_is_judged_from_1_mb_with_the_smaller_steps_beside(large_step, 
     assert text.endswith(f"; from 64 KB: worst 2.70 ({first}, to 1 MB), {1 if met else 2} "
                          f"famil{'y' if met else 'ies'} over")
     assert text.startswith(f"worst {large_step:.2f} ({second}, to 8 MB)")
+
+
+def test_a_run_that_doubled_no_hostile_family_has_no_doubling_target():
+    run = dict(results(), scaling=_doubling("llm-ascii", [2.0, 3.0]))
+    assert not [t for t in run_all.targets(run) if t[0].startswith("t(2n)")]
