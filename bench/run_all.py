@@ -210,8 +210,7 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
         if large:
             low, high = min(s.size for s in measured), max(s.size for s in measured)
             text, met = judge(large)
-            span = f"{timing.human_bytes(max(low, MB))}-{timing.human_bytes(high)}" if high > MB else \
-                f"{timing.human_bytes(low)}-{timing.human_bytes(high)}"
+            span = f"{timing.human_bytes(max(low, MB) if high > MB else low)}-{timing.human_bytes(high)}"
             if large != everything:
                 text += f"; from {timing.human_bytes(low)}: {judge(everything)[0]}"
             out.append((f"t(2n)/t(n) ≤ {scaling.LIMIT} for every hostile family, {span}", text, met))
