@@ -61,6 +61,7 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
     ChunkBuilder builder(result.chunk);
     std::string scratch;
     std::string repaired;
+    text::Utf8CharIndex chars;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const TextRow& row = rows[i];
       if (row.null) {
@@ -91,7 +92,7 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
             break;
         }
       }
-      parse_row(text, config, builder);
+      parse_row(text, config, chars, builder);
     }
   } catch (...) {
     // Handed to the calling thread, which rethrows it after every join.

@@ -90,10 +90,15 @@ struct OutputChunk {
   AttributeColumns marker_attributes;
 };
 
-// Appends rows to an OutputChunk, one row at a time: begin_row, then the
-// row's segments in text order (each followed by its annotations, each of
-// those by its attributes), then its markers, then end_row. Character
-// offsets are counted here from the UTF-8 bytes, so callers give bytes only.
+// A place in a row's text, counted both ways.
+struct TextPlace {
+  std::size_t byte = 0;
+  std::size_t chr = 0;
+};
+
+// Appends rows to an OutputChunk, one row at a time: begin_row_written,
+// then the row's segments in text order (each followed by its annotations,
+// each of those by its attributes), then its markers, then end_row.
 class ChunkBuilder {
  public:
   explicit ChunkBuilder(OutputChunk& chunk) : chunk_(chunk) {}
@@ -106,23 +111,18 @@ class ChunkBuilder {
     return chunk_.text.data.data() + chunk_.text.data.size();
   }
   void begin_row_written(std::size_t bytes);
-  void begin_row(std::string_view text);
-  void add_segment(std::size_t byte_length);
+  // The next segment, from where the last one ended to `end`.
+  void add_segment(TextPlace end);
   void add_segment_annotation(std::string_view tag);
-  void add_marker(std::uint64_t byte_pos, std::string_view tag);
+  void add_marker(TextPlace at, std::string_view tag);
   // An attribute of the annotation or marker added last; `value` null for a
   // key written without a value.
   void add_attribute(std::string_view key, const std::string_view* value);
   void end_row();
 
  private:
-  std::int64_t char_count(std::size_t from, std::size_t to) const;
-
   OutputChunk& chunk_;
-  std::size_t text_start_ = 0;  // where the current row's text begins in chunk_.text.data
-  bool ascii_ = false;          // the current row's text is ASCII: characters are bytes
-  std::size_t segment_byte_ = 0, segment_char_ = 0;
-  std::size_t marker_byte_ = 0, marker_char_ = 0;
+  TextPlace segment_end_;
   AttributeColumns* attributes_ = nullptr;  // of the annotation or marker added last
 };
 

@@ -9,12 +9,12 @@ namespace batch {
 
 namespace {
 
-void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref, bool marker, std::uint64_t pos,
+void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref, const TextPlace* marker_at,
                     ChunkBuilder& out) {
   types::AnnotationReader<char> reader = records.annotation<char>(ref);
   const std::string_view tag(reader.tag().data, reader.tag().size);
-  if (marker) {
-    out.add_marker(pos, tag);
+  if (marker_at != nullptr) {
+    out.add_marker(*marker_at, tag);
   } else {
     out.add_segment_annotation(tag);
   }
@@ -28,7 +28,8 @@ void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref
 
 }  // namespace
 
-void parse_row(std::string_view input, const parser::PreparedConfig& config, ChunkBuilder& out) {
+void parse_row(std::string_view input, const parser::PreparedConfig& config, text::Utf8CharIndex& chars,
+               ChunkBuilder& out) {
   // The row's text is written straight into the chunk, and its records
   // packed into memory the thread keeps: a row allocates nothing.
   parser::OutputBuffer<char> written;
@@ -43,16 +44,19 @@ void parse_row(std::string_view input, const parser::PreparedConfig& config, Chu
       });
 
   out.begin_row_written(written.size);
+  chars.build(written.data, written.size);
+  const auto place = [&](std::size_t byte) { return TextPlace{byte, chars.chars_before(byte)}; };
   const types::SegmentTable& segments = records.segments();
   thread_local std::vector<types::AnnotationRef> refs;
   for (std::size_t i = 0; i < segments.size(); ++i) {
-    out.add_segment(segments.end(i) - segments.start(i));
+    out.add_segment(place(segments.end(i)));
     refs.clear();
     segments.annotations(i, refs);
-    for (const types::AnnotationRef ref : refs) add_annotation(records, ref, false, 0, out);
+    for (const types::AnnotationRef ref : refs) add_annotation(records, ref, nullptr, out);
   }
   for (const types::MarkerRecord& marker : records.markers()) {
-    add_annotation(records, marker.annotation, true, marker.pos, out);
+    const TextPlace at = place(marker.pos);
+    add_annotation(records, marker.annotation, &at, out);
   }
   out.end_row();
 }

@@ -27,6 +27,7 @@ std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
 std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
 std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
 std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words);
 }  // namespace avx2
 #endif
 
@@ -62,6 +63,8 @@ struct Sse2 {
     const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
     return sizeof(Unit) == 4 ? low : low & ((1u << (8 * sizeof(Unit))) - 1);
   }
+  // One bit per byte, set for UTF-8 continuation bytes: below -64 as signed bytes.
+  static std::uint32_t continuations(__m128i v) { return mask(_mm_cmpgt_epi8(_mm_set1_epi8(-64), v)); }
   static __m128i surrogates(__m128i v, std::uint16_t) {
     return _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xF800))), _mm_set1_epi16(static_cast<short>(0xD800)));
   }
@@ -198,6 +201,11 @@ std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::siz
 std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
   TAGMIRE_DISPATCH(skip_ascii_plain(data, from, size), (skip_ascii_vector<Sse2>(data, from, size)),
                    avx2::skip_ascii(data, from, size))
+}
+
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words) {
+  TAGMIRE_DISPATCH(continuation_words_vector<Plain>(data, size, words),
+                   (continuation_words_vector<Sse2>(data, size, words)), avx2::continuation_words(data, size, words))
 }
 
 // Without AVX2, the plain loop, which the compiler vectorises for SSE2.

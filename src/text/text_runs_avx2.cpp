@@ -40,6 +40,7 @@ struct Avx2 {
     const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(h));
     return sizeof(Unit) == 4 ? low : low & ((1u << (8 * sizeof(Unit))) - 1);
   }
+  static std::uint32_t continuations(__m256i v) { return mask(_mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v)); }
   static __m256i surrogates(__m256i v, std::uint16_t) {
     return _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))), _mm256_set1_epi16(static_cast<short>(0xD800)));
   }
@@ -136,5 +137,9 @@ std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
 std::size_t utf8_length(const std::uint8_t* units, std::size_t n) { return n + utf8_extra(units, n); }
 std::size_t utf8_length(const std::uint16_t* units, std::size_t n) { return n + utf8_extra(units, n); }
 std::size_t utf8_length(const std::uint32_t* units, std::size_t n) { return n + utf8_extra(units, n); }
+
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words) {
+  return continuation_words_vector<Avx2>(data, size, words);
+}
 
 }  // namespace text::avx2

@@ -184,5 +184,34 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
   return V::mask(V::surrogates(load_tail<V>(units + i, length - i), Unit{})) != 0;
 }
 
+// The plain level's one vector: a byte at a time, for continuation_words.
+struct Plain {
+  static constexpr std::size_t kBytes = 1;
+  static char load(const char* p) { return *p; }
+  static std::uint32_t continuations(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+};
+
+// Bit i of words[i / 64] set where data[i] is a continuation byte; the last
+// word's bits past `size` clear. Returns how many are set.
+template <class V>
+inline std::size_t continuation_words_vector(const char* data, std::size_t size, std::uint64_t* words) {
+  std::size_t set = 0;
+  std::size_t i = 0;
+  for (; i + 64 <= size; i += 64) {
+    std::uint64_t word = 0;
+    for (std::size_t k = 0; k < 64; k += V::kBytes) word |= std::uint64_t{V::continuations(V::load(data + i + k))} << k;
+    *words++ = word;
+    set += static_cast<std::size_t>(__builtin_popcountll(word));
+  }
+  if (i < size) {
+    // The tail a byte at a time: once a text, and never past its end.
+    std::uint64_t word = 0;
+    for (std::size_t k = 0; i + k < size; ++k) word |= std::uint64_t{Plain::continuations(data[i + k])} << k;
+    *words = word;
+    set += static_cast<std::size_t>(__builtin_popcountll(word));
+  }
+  return set;
+}
+
 }  // namespace
 }  // namespace text

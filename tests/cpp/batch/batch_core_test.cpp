@@ -153,6 +153,51 @@ TEST(ParseRows, CodeUnitsAreEncodedAndCharacterOffsetsCounted) {
             std::vector<std::int64_t>{1});
 }
 
+// Every character offset is the count of characters before its byte
+// offset in the row's text.
+void expect_char_offsets_counted(const OutputChunk& chunk) {
+  const auto chars_before = [&](std::int64_t row_start, std::int64_t byte) {
+    std::int64_t chars = 0;
+    for (std::int64_t i = row_start; i < row_start + byte; ++i) {
+      chars += (static_cast<unsigned char>(chunk.text.data[static_cast<std::size_t>(i)]) & 0xC0) != 0x80;
+    }
+    return chars;
+  };
+  for (std::int64_t r = 0; r < chunk.rows; ++r) {
+    const std::int64_t start = chunk.text.offsets[r];
+    for (auto s = chunk.segment_offsets[r]; s < chunk.segment_offsets[r + 1]; ++s) {
+      ASSERT_EQ(chunk.segment_char_start[s], chars_before(start, chunk.segment_start[s])) << "row " << r;
+      ASSERT_EQ(chunk.segment_char_end[s], chars_before(start, chunk.segment_end[s])) << "row " << r;
+    }
+    for (auto m = chunk.marker_offsets[r]; m < chunk.marker_offsets[r + 1]; ++m) {
+      ASSERT_EQ(chunk.marker_char_pos[m], chars_before(start, chunk.marker_pos[m])) << "row " << r;
+    }
+  }
+}
+
+TEST(ParseRows, CharacterOffsetsCountEveryWideCharacterBeforeThem) {
+  // Rows of every length to a few hundred bytes, wide characters on both
+  // sides of every 64-byte edge, tags and markers among them; ASCII rows
+  // between, which need no counting.
+  const char* pieces[] = {"é", "東京", "🙂", "<cite src=\"ü\"/>", "<note>", "</note>", "<claim>x", "abc ", "\n"};
+  std::vector<std::string> texts;
+  for (std::size_t n = 0; n < 400; ++n) {
+    std::string text;
+    for (std::size_t k = 0; text.size() < n; ++k) text += n % 5 == 0 ? "ab<cite/>" : pieces[(n * 7 + k * 3) % 9];
+    texts.push_back(std::move(text));
+  }
+  std::vector<TextRow> rows;
+  for (const auto& text : texts) rows.push_back(utf8_row(text));
+  const auto outcome = parse_rows(rows, parser::default_prepared_config(), 3);
+  ASSERT_EQ(outcome.chunks.size(), 3u);
+  std::int64_t markers = 0;
+  for (const OutputChunk& chunk : outcome.chunks) {
+    expect_char_offsets_counted(chunk);
+    markers += static_cast<std::int64_t>(chunk.marker_pos.size());
+  }
+  EXPECT_GT(markers, 400);
+}
+
 TEST(ParseRows, TextThatCannotBeParsedStopsTheBatchOrIsReplacedOrNulled) {
   const std::u16string good = u"fine";
   const std::u16string surrogate = u"x\xD800y";
