@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "text/bit_count.h"
 #include "text/text_runs.h"
 
 namespace text {
@@ -18,18 +19,12 @@ class Utf8CharIndex {
   // Indexes `size` bytes of valid UTF-8 at `data`; the arrays are kept for
   // the next text.
   void build(const char* data, std::size_t size) {
-    // One word more than the text fills, so that its end has a word too.
     const std::size_t count = size / 64 + 1;
-    if (words_.size() < count) words_.resize(count);
-    words_[count - 1] = 0;
-    ascii_ = continuation_words(data, size, words_.data()) == 0;
-    if (ascii_) return;
-    if (before_.size() < count) before_.resize(count);
-    std::size_t seen = 0;
-    for (std::size_t w = 0; w < count; ++w) {
-      before_[w] = seen;
-      seen += static_cast<std::size_t>(__builtin_popcountll(words_[w]));
+    if (words_.size() < count) {
+      words_.resize(count);
+      before_.resize(count);
     }
+    ascii_ = continuation_words(data, size, words_.data(), before_.data()) == 0;
   }
 
   // Whether the text is ASCII: every offset counts characters as well.
@@ -40,7 +35,7 @@ class Utf8CharIndex {
     if (ascii_) return byte;
     const std::size_t w = byte / 64;
     const std::uint64_t below = words_[w] & ((std::uint64_t{1} << (byte % 64)) - 1);
-    return byte - before_[w] - static_cast<std::size_t>(__builtin_popcountll(below));
+    return byte - before_[w] - bit_count(below);
   }
 
  private:

@@ -27,7 +27,7 @@ std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
 std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
 std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
 std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
-std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words);
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before);
 }  // namespace avx2
 #endif
 
@@ -203,9 +203,10 @@ std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size) {
                    avx2::skip_ascii(data, from, size))
 }
 
-std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words) {
-  TAGMIRE_DISPATCH(continuation_words_vector<Plain>(data, size, words),
-                   (continuation_words_vector<Sse2>(data, size, words)), avx2::continuation_words(data, size, words))
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before) {
+  TAGMIRE_DISPATCH(continuation_words_vector<Plain>(data, size, words, before),
+                   (continuation_words_vector<Sse2>(data, size, words, before)),
+                   avx2::continuation_words(data, size, words, before))
 }
 
 // Without AVX2, the plain loop, which the compiler vectorises for SSE2.

@@ -65,9 +65,11 @@ std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
 std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
 
 // Sets bit i % 64 of words[i / 64] where data[i] is a UTF-8 continuation
-// byte (10xxxxxx), for every i below `size`, and clears the rest:
-// (size + 63) / 64 words. Returns how many bits are set.
-std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words);
+// byte (10xxxxxx), for every i below `size`, and clears the rest; before[w]
+// is the count of bits set in the words before w. Both arrays take
+// size / 64 + 1 entries, so that the text's end has a word too. Returns how
+// many bits are set.
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before);
 
 // Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
 // a str may hold and UTF-8 cannot.

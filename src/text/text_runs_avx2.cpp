@@ -138,8 +138,8 @@ std::size_t utf8_length(const std::uint8_t* units, std::size_t n) { return n + u
 std::size_t utf8_length(const std::uint16_t* units, std::size_t n) { return n + utf8_extra(units, n); }
 std::size_t utf8_length(const std::uint32_t* units, std::size_t n) { return n + utf8_extra(units, n); }
 
-std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words) {
-  return continuation_words_vector<Avx2>(data, size, words);
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before) {
+  return continuation_words_vector<Avx2>(data, size, words, before);
 }
 
 }  // namespace text::avx2

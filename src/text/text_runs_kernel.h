@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "text/bit_count.h"
 #include "text/text_runs.h"
 
 namespace text {
@@ -191,26 +192,28 @@ struct Plain {
   static std::uint32_t continuations(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 };
 
-// Bit i of words[i / 64] set where data[i] is a continuation byte; the last
-// word's bits past `size` clear. Returns how many are set.
+// Bit i of words[i / 64] set where data[i] is a continuation byte, and
+// before[w] the bits set in the words before w, for the size / 64 + 1 words
+// that cover the text and its end. Returns how many are set.
 template <class V>
-inline std::size_t continuation_words_vector(const char* data, std::size_t size, std::uint64_t* words) {
+inline std::size_t continuation_words_vector(const char* data, std::size_t size, std::uint64_t* words,
+                                             std::size_t* before) {
   std::size_t set = 0;
   std::size_t i = 0;
   for (; i + 64 <= size; i += 64) {
     std::uint64_t word = 0;
     for (std::size_t k = 0; k < 64; k += V::kBytes) word |= std::uint64_t{V::continuations(V::load(data + i + k))} << k;
     *words++ = word;
-    set += static_cast<std::size_t>(__builtin_popcountll(word));
+    *before++ = set;
+    set += bit_count(word);
   }
-  if (i < size) {
-    // The tail a byte at a time: once a text, and never past its end.
-    std::uint64_t word = 0;
-    for (std::size_t k = 0; i + k < size; ++k) word |= std::uint64_t{Plain::continuations(data[i + k])} << k;
-    *words = word;
-    set += static_cast<std::size_t>(__builtin_popcountll(word));
-  }
-  return set;
+  // The last word a byte at a time (once a text, and never past its end);
+  // empty when the text fills its words.
+  std::uint64_t word = 0;
+  for (std::size_t k = 0; i + k < size; ++k) word |= std::uint64_t{Plain::continuations(data[i + k])} << k;
+  *words = word;
+  *before = set;
+  return set + bit_count(word);
 }
 
 }  // namespace
