@@ -84,9 +84,14 @@ std::size_t Parser<Form>::walk(std::size_t pos) {
     if (input[pos] == lt) {
       switch (scanner_.template markup_at<kFinal>(pos, token)) {
         case Markup::kTag:
-          // A tag's units are the only ones no run copies.
+          // A tag's units are the only ones no run copies. A short tag is
+          // tested with the units before it, so that the test takes whole
+          // vectors.
           if constexpr (sizeof(Unit) > 1) {
-            if (!out_->surrogate) out_->surrogate = text::has_surrogate(input.data + pos, token.end - pos);
+            if (!out_->surrogate) {
+              const std::size_t from = std::min(pos, token.end > text::kSurrogateSpan ? token.end - text::kSurrogateSpan : 0);
+              out_->surrogate = text::has_surrogate(input.data + from, token.end - from);
+            }
           }
           dispatch(token);
           pos = token.end;

@@ -71,6 +71,11 @@ std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
 // many bits are set.
 std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before);
 
+// From this many units up, has_surrogate tests whole vectors only, at every
+// level. A caller with fewer units to test may extend them back over units
+// of the same text: a surrogate there is one in its text all the same.
+inline constexpr std::size_t kSurrogateSpan = 16;
+
 // Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
 // a str may hold and UTF-8 cannot.
 bool has_surrogate(const std::uint16_t* units, std::size_t length);

@@ -167,6 +167,14 @@ inline std::size_t skip_ascii_vector(const char* data, std::size_t from, std::si
 template <class V, class Unit>
 inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
   constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  // Most calls are one tag's units, often fewer than a vector holds: one at
+  // a time, rather than a copy padded to a whole vector, whose load waits
+  // on the copy's stores.
+  if (length < kUnits) {
+    bool found = false;
+    for (std::size_t i = 0; i < length; ++i) found |= (units[i] & ~Unit{0x7FF}) == 0xD800u;
+    return found;
+  }
   std::size_t i = 0;
   // Four vectors a step, tested together.
   for (; i + 4 * kUnits <= length; i += 4 * kUnits) {
@@ -176,13 +184,12 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
                              V::surrogates(V::load(units + i + 3 * kUnits), Unit{}));
     if (V::mask(V::bitor_(a, b)) != 0) return true;
   }
-  // A tag's units are mostly fewer than four vectors: one vector a step,
-  // then the last units padded with zero units, which are no surrogates.
   for (; i + kUnits <= length; i += kUnits) {
     if (V::mask(V::surrogates(V::load(units + i), Unit{})) != 0) return true;
   }
-  if (i == length) return false;
-  return V::mask(V::surrogates(load_tail<V>(units + i, length - i), Unit{})) != 0;
+  // The last units in the vector that ends with them, which tests some
+  // units twice.
+  return i != length && V::mask(V::surrogates(V::load(units + length - kUnits), Unit{})) != 0;
 }
 
 // The plain level's one vector: a byte at a time, for continuation_words.

@@ -100,6 +100,10 @@ SURROUNDINGS = [
     "{s}", "a{s}b", "x" * 31 + "{s}", "x" * 32 + "{s}", "x" * 63 + "{s}" + "y" * 40, "<note>{s}</note>",
     "<zz a='{s}'>", "<cite src=\"{s}\"/>", "<{s}>", "<b{s}>", "<![CDATA[{s}]]>", "<![CDATA[{s}", "<{s}",
     "< {s} >", "<note>" + "w " * 40 + "{s}", "text\n{s}\n",
+    # Short tags after a run, tested together with the units before them.
+    "x" * 40 + "<b{s}>", "x" * 12 + "<{s}>", "x" * 40 + "</{s}>y", "x" * 9 + "<i a={s}>",
+    # Early in a tag far longer than a vector.
+    "<cite src='{s}' title='" + "y" * 40 + "'/>",
 ]
 
 
