@@ -34,9 +34,8 @@ void reserve(OutputChunk& chunk, std::size_t rows, std::size_t units) {
 // prefetcher, which follows one stream within a page, starts again at each
 // row and waits on memory. Fetching the next row while this one is parsed
 // took a batch of 100,000 rows of 4-byte str (4 KB each) on one thread from
-// 183 to 159 ms.
-// Inlined where it is called: as a function of its own, the compiler took
-// it for one without effects and dropped every call.
+// 183 to 159 ms. Always inlined: as a call, GCC found the function free of
+// effects and dropped it.
 [[gnu::always_inline]] inline void prefetch(const TextRow& row) {
   constexpr std::size_t kAhead = std::size_t{16} << 10;
   constexpr std::size_t kLine = 64;
