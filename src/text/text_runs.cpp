@@ -143,14 +143,6 @@ std::size_t skip_ascii_plain(const char* data, std::size_t from, std::size_t siz
   return from;
 }
 
-template <class Unit>
-bool has_surrogate_plain(const Unit* units, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 SimdLevel best_simd_level() { return detect(); }

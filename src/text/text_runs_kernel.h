@@ -163,6 +163,14 @@ inline std::size_t skip_ascii_vector(const char* data, std::size_t from, std::si
   return i;
 }
 
+template <class Unit>
+inline bool has_surrogate_plain(const Unit* units, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    if ((units[i] & ~Unit{0x7FF}) == 0xD800u) return true;
+  }
+  return false;
+}
+
 // Whether any unit lies in [0xD800, 0xDFFF]: (u & ~0x7FF) == 0xD800.
 template <class V, class Unit>
 inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
@@ -170,11 +178,7 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
   // Most calls are one tag's units, often fewer than a vector holds: one at
   // a time, rather than a copy padded to a whole vector, whose load waits
   // on the copy's stores.
-  if (length < kUnits) {
-    bool found = false;
-    for (std::size_t i = 0; i < length; ++i) found |= (units[i] & ~Unit{0x7FF}) == 0xD800u;
-    return found;
-  }
+  if (length < kUnits) return has_surrogate_plain(units, length);
   std::size_t i = 0;
   // Four vectors a step, tested together.
   for (; i + 4 * kUnits <= length; i += 4 * kUnits) {
@@ -193,6 +197,8 @@ inline bool has_surrogate_vector(const Unit* units, std::size_t length) {
 }
 
 // The plain level's one vector: a byte at a time, for continuation_words.
+// utf8::is_continuation's test, written here because this header includes
+// no inline function of external linkage that the AVX2 unit would compile.
 struct Plain {
   static constexpr std::size_t kBytes = 1;
   static char load(const char* p) { return *p; }
