@@ -339,12 +339,12 @@ types::ParseRecords::Parts Parser<Form>::finish_parts() {
   const std::size_t pos = out_->size;
   while (!stack_.empty()) close_tag(pop_top(), pos);
   // Every tag is closed: a large parse gives the open tags' memory back
-  // before the segments are assembled, and the spans' once they are, so
-  // that neither counts in the parse's peak.
+  // before the segments are assembled, and the assembly spends the spans
+  // (see SegmentAssembly::assemble), so that neither counts in the parse's
+  // peak.
   release_if_large(stack_);
   release_if_large(token_tags_);
   assembly_.assemble(pos, spans_);
-  release_if_large(spans_);
   return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_,
           {annotations_.data(), annotations_.size()}};
 }

@@ -1,6 +1,7 @@
 #include "parser/segments.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 namespace parser {
@@ -93,32 +94,48 @@ void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries, s
 
 }  // namespace
 
-void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> spans) {
+// A span turns into its covering entry where it lies: its start and end
+// where the entry's first and last segment go, its annotation where the
+// entry's goes.
+static_assert(sizeof(Span) == sizeof(types::CoveringSpan) &&
+              offsetof(Span, start) == offsetof(types::CoveringSpan, first) &&
+              offsetof(Span, end) == offsetof(types::CoveringSpan, last) &&
+              offsetof(Span, annotation) == offsetof(types::CoveringSpan, annotation));
+
+void SegmentAssembly::assemble(std::size_t text_size, types::PodVector<Span>& spans) {
   cuts_.clear();
   first_.clear();
   entries_.clear();
   kept_.clear();
-  if (text_size == 0) return;
-  if (spans.empty()) {
+  if (text_size != 0 && spans.empty()) {
     // One segment, the whole text, with no annotations.
     cuts_.push_back(0);
     cuts_.push_back(text_size);
     first_.assign(2, 0);
+  }
+  if (text_size == 0 || spans.empty() || assemble_disjoint(text_size, spans)) {
+    release_if_large(spans);
     return;
   }
-  if (assemble_disjoint(text_size, spans)) return;
+  // The spans become the covering list in place, each still holding its
+  // ends until the boundaries have them: no copy of the spans is held
+  // beside the boundaries.
+  covering_.take_elements_of(spans);
+  release_if_large(spans);
+  const std::size_t count = covering_.size();
   starts_.clear();
   ends_.clear();
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    starts_.push_back({spans[i].start, i});
-    ends_.push_back({spans[i].end, i});
+  starts_.reserve_more(count);
+  ends_.reserve_more(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    starts_.push_back({covering_[i].first, i});
+    ends_.push_back({covering_[i].last, i});
   }
   sort_by_position(starts_, text_size);
   sort_by_position(ends_, text_size);
 
   // Merge the two boundary lists into the cuts, noting for each span the
-  // index of its first and last segment on the way.
-  covering_.resize_uninitialised(spans.size());
+  // index of its first and last segment on the way, over its ends.
   cuts_.push_back(0);
   std::size_t next_start = 0;
   std::size_t next_end = 0;
@@ -140,14 +157,11 @@ void SegmentAssembly::assemble(std::size_t text_size, std::span<const Span> span
   const std::size_t segments = cuts_.size() - 1;
 
   std::size_t entries = 0;
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    covering_[i].annotation = spans[i].annotation;
-    entries += covering_[i].last - covering_[i].first + 1;
-  }
+  for (const types::CoveringSpan& span : covering_) entries += span.last - span.first + 1;
   // The boundaries are spent; a large parse gives their memory back now.
   release_if_large(starts_);
   release_if_large(ends_);
-  if (entries > kListedEntriesPerItem * (spans.size() + segments)) {
+  if (entries > kListedEntriesPerItem * (count + segments)) {
     std::swap(kept_, covering_);
     return;
   }

@@ -31,8 +31,10 @@ class SegmentAssembly {
   // order): `cuts()`, then either each segment's annotations listed
   // (`first()`, `entries()`) or the spans kept for an index (`kept_spans()`,
   // non-empty only then). Time and memory are linear in the spans and
-  // segments, whatever their nesting.
-  void assemble(std::size_t text_size, std::span<const Span> spans);
+  // segments, whatever their nesting. The spans are spent: their storage
+  // becomes the assembly's, or a large list is given back once read, so that
+  // no copy of them is held beside the boundaries.
+  void assemble(std::size_t text_size, types::PodVector<Span>& spans);
 
   std::span<const std::size_t> cuts() const { return cuts_; }
   std::span<const std::size_t> first() const { return first_; }

@@ -96,7 +96,28 @@ class PodVector {
   }
   std::size_t bytes() const { return capacity_ * sizeof(T); }
 
+  // Trades storage with `other`, whose elements become this vector's, byte
+  // for byte, as values of T: a list can be turned into another of the same
+  // layout without a copy held beside it. `other` is left empty, with this
+  // vector's former storage as its room.
+  template <class U>
+  void take_elements_of(PodVector<U, kUse>& other) noexcept {
+    static_assert(sizeof(U) == sizeof(T) && alignof(U) == alignof(T));
+    T* mine = data_;
+    data_ = static_cast<T*>(static_cast<void*>(other.data_));
+    other.data_ = static_cast<U*>(static_cast<void*>(mine));
+    std::swap(capacity_, other.capacity_);
+    std::swap(large_, other.large_);
+    size_ = std::exchange(other.size_, 0);
+    // Copying the bytes onto themselves begins the life of the T values
+    // they hold.
+    if (size_ != 0) std::memmove(static_cast<void*>(data_), static_cast<const void*>(data_), size_ * sizeof(T));
+  }
+
  private:
+  template <class U, BlockUse>
+  friend class PodVector;
+
   void free_data() {
     if (large_) {
       free_large_block(data_, large_block_room(capacity_ * sizeof(T)), kUse);

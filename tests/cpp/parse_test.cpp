@@ -230,11 +230,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
+// The assembly spends the spans it is given: a copy of them, as the parser
+// would hold them.
+types::PodVector<parser::Span> spent_copy(const std::vector<parser::Span>& spans) {
+  types::PodVector<parser::Span> copy;
+  for (const parser::Span& span : spans) copy.push_back(span);
+  return copy;
+}
+
 TEST(Segments, EachCutListsItsCoveringSpansInRecordingOrder) {
   // Annotation references stand in for annotations: 10 is "a", 20 and 30 "b".
   const std::vector<parser::Span> spans = {{1, 3, 20}, {0, 2, 10}, {1, 2, 30}};
   parser::SegmentAssembly assembly;
-  assembly.assemble(4, spans);
+  auto spent = spent_copy(spans);
+  assembly.assemble(4, spent);
   ASSERT_TRUE(assembly.kept_spans().empty());
   const std::vector<types::MarkerRecord> no_markers;
   const types::ParseRecords records = types::ParseRecords::pack(
@@ -273,7 +282,8 @@ TEST(Segments, SpansKeptForAnIndexGiveTheSameAnnotationsAsAScan) {
       spans.push_back({a, b, 1000 + i});
     }
     parser::SegmentAssembly assembly;
-    assembly.assemble(text_size, spans);
+    auto spent = spent_copy(spans);
+    assembly.assemble(text_size, spent);
     const std::vector<types::MarkerRecord> no_markers;
     const types::ParseRecords records = types::ParseRecords::pack(
         {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
@@ -292,6 +302,43 @@ TEST(Segments, SpansKeptForAnIndexGiveTheSameAnnotationsAsAScan) {
       ASSERT_EQ(found, expected) << "round " << round << " segment " << i;
     }
   }
+}
+
+// The spans are spent, nested or not: their storage becomes the covering
+// list, or a large list is given back, so that a deep parse does not hold
+// them beside the boundaries; the segments come out as they would
+// otherwise.
+TEST(Segments, TheSpansAreSpentNotHeldBesideTheBoundaries) {
+  constexpr std::size_t kSpans = 20000;  // 480 KB of spans
+  std::vector<parser::Span> nested;
+  std::vector<parser::Span> disjoint;
+  for (std::size_t i = 0; i < kSpans; ++i) {
+    nested.push_back({i, kSpans, 7 * i});
+    disjoint.push_back({2 * i, 2 * i + 1, 7 * i});
+  }
+  parser::SegmentAssembly assembly;
+  auto spent = spent_copy(nested);
+  assembly.assemble(kSpans, spent);
+  EXPECT_EQ(spent.capacity(), 0u);
+  const std::vector<types::MarkerRecord> no_markers;
+  const types::ParseRecords records = types::ParseRecords::pack(
+      {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
+  const types::SegmentTable& table = records.segments();
+  ASSERT_EQ(table.size(), kSpans);
+  std::vector<types::AnnotationRef> found;
+  for (const std::size_t i : {std::size_t{0}, std::size_t{1}, kSpans / 2, kSpans - 1}) {
+    EXPECT_EQ(table.start(i), i);
+    found.clear();
+    table.annotations(i, found);
+    ASSERT_EQ(found.size(), i + 1) << "segment " << i;
+    EXPECT_EQ(found.front(), 0u);
+    EXPECT_EQ(found.back(), 7 * i);
+  }
+
+  spent = spent_copy(disjoint);
+  assembly.assemble(2 * kSpans, spent);
+  EXPECT_EQ(spent.capacity(), 0u);
+  EXPECT_EQ(assembly.cuts().size(), 2 * kSpans + 1);
 }
 
 }  // namespace
