@@ -60,13 +60,27 @@ void sort_on_digits(SegmentAssembly::Boundary* begin, SegmentAssembly::Boundary*
 
 // Sorts by position by insertion, unless that would move boundaries more
 // than `moves_per_boundary` times each in all: false then, with the
-// boundaries in some order.
+// boundaries in some order. A stretch of falling positions is reversed
+// before its boundaries are inserted: nested spans are recorded innermost
+// first, so their starts fall, and reversed they need no moves, where each
+// would otherwise move once per span still open around it.
 bool sort_nearly_sorted(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t moves_per_boundary) {
   using Boundary = SegmentAssembly::Boundary;
   Boundary* a = boundaries.begin();
   const std::size_t n = boundaries.size();
   std::size_t budget = moves_per_boundary * n;
   for (std::size_t i = 1; i < n; ++i) {
+    if (a[i].pos >= a[i - 1].pos) continue;
+    std::size_t last = i;
+    while (last + 1 < n && a[last + 1].pos < a[last].pos) ++last;
+    if (last > i) {
+      std::reverse(a + i - 1, a + last + 1);
+      if (i == 1 || a[i - 1].pos >= a[i - 2].pos) {
+        i = last;
+        continue;
+      }
+      --i;  // the stretch's least boundary still goes further back
+    }
     const Boundary b = a[i];
     std::size_t j = i;
     for (; j > 0 && a[j - 1].pos > b.pos; --j) {

@@ -261,6 +261,38 @@ TEST(Segments, EachCutListsItsCoveringSpansInRecordingOrder) {
 
 namespace {
 
+// Assembles `spans` over a text of `text_size` units and checks that every
+// segment lists exactly the spans that cover it, in recording order, as a
+// brute-force scan finds them; returns the table's choice to keep spans.
+bool expect_annotations_as_a_scan(const std::vector<parser::Span>& spans, std::size_t text_size,
+                                  const std::string& where) {
+  parser::SegmentAssembly assembly;
+  auto spent = spent_copy(spans);
+  assembly.assemble(text_size, spent);
+  const std::vector<types::MarkerRecord> no_markers;
+  const types::ParseRecords records = types::ParseRecords::pack(
+      {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
+  const types::SegmentTable& table = records.segments();
+  std::vector<types::AnnotationRef> found;
+  std::size_t covered_to = 0;
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table.start(i), covered_to) << where;
+    covered_to = table.end(i);
+    std::vector<types::AnnotationRef> expected;
+    for (const parser::Span& span : spans) {
+      if (span.start <= table.start(i) && span.end >= table.end(i)) expected.push_back(span.annotation);
+      // A cut at every span boundary: no span ends or begins inside a segment.
+      EXPECT_FALSE(span.start > table.start(i) && span.start < table.end(i)) << where << " segment " << i;
+      EXPECT_FALSE(span.end > table.start(i) && span.end < table.end(i)) << where << " segment " << i;
+    }
+    found.clear();
+    table.annotations(i, found);
+    EXPECT_EQ(found, expected) << where << " segment " << i;
+  }
+  EXPECT_EQ(covered_to, text_size) << where;
+  return !table.lists_annotations();
+}
+
 // Heavily nested spans make the table keep spans and find a segment's
 // annotations on read; what it finds must be what a brute-force scan finds.
 TEST(Segments, SpansKeptForAnIndexGiveTheSameAnnotationsAsAScan) {
@@ -281,26 +313,44 @@ TEST(Segments, SpansKeptForAnIndexGiveTheSameAnnotationsAsAScan) {
       if (a >= b) continue;
       spans.push_back({a, b, 1000 + i});
     }
-    parser::SegmentAssembly assembly;
-    auto spent = spent_copy(spans);
-    assembly.assemble(text_size, spent);
-    const std::vector<types::MarkerRecord> no_markers;
-    const types::ParseRecords records = types::ParseRecords::pack(
-        {assembly.cuts(), assembly.first(), assembly.entries(), assembly.kept_spans(), no_markers, {}});
-    const types::SegmentTable& table = records.segments();
+    const bool kept = expect_annotations_as_a_scan(spans, text_size, "round " + std::to_string(round));
     if (spans.size() > 60 && text_size > 20) {
-      EXPECT_FALSE(table.lists_annotations());
+      EXPECT_TRUE(kept);
     }
-    std::vector<types::AnnotationRef> found;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-      std::vector<types::AnnotationRef> expected;
-      for (const parser::Span& span : spans) {
-        if (span.start <= table.start(i) && span.end >= table.end(i)) expected.push_back(span.annotation);
+  }
+}
+
+// Spans in the orders a parse records them: each when its tag closes, so
+// nested ones innermost first, their starts falling, and some recorded late
+// over earlier text (tags closed only at the end, retroactive ones). Small
+// and large lists, so that both the sort by insertion and the fallback past
+// its budget are taken.
+TEST(Segments, SpansInTheOrderTagsCloseGiveTheSameAnnotationsAsAScan) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t steps = std::uniform_int_distribution<std::size_t>(2, round % 3 == 0 ? 3000 : 120)(rng);
+    const std::size_t max_depth = std::uniform_int_distribution<std::size_t>(1, 24)(rng);
+    std::vector<parser::Span> spans;
+    std::vector<std::size_t> open;  // start positions, innermost last
+    std::size_t pos = 0;
+    for (std::size_t step = 0; step < steps; ++step) {
+      const int action = std::uniform_int_distribution<int>(0, 5)(rng);
+      if (action <= 1 && open.size() < max_depth) {
+        open.push_back(pos);
+      } else if (action <= 3 && !open.empty() && open.back() < pos) {
+        spans.push_back({open.back(), pos, spans.size()});
+        open.pop_back();
+      } else if (action == 4 && pos > 0 && std::bernoulli_distribution(0.1)(rng)) {
+        const std::size_t from = std::uniform_int_distribution<std::size_t>(0, pos - 1)(rng);
+        spans.push_back({from, from + 1, spans.size()});  // a retroactive span over earlier text
+      } else {
+        ++pos;
       }
-      found.clear();
-      table.annotations(i, found);
-      ASSERT_EQ(found, expected) << "round " << round << " segment " << i;
     }
+    ++pos;
+    // Tags still open close at the end of the text, innermost first.
+    for (; !open.empty(); open.pop_back()) spans.push_back({open.back(), pos, spans.size()});
+    expect_annotations_as_a_scan(spans, pos, "round " + std::to_string(round));
   }
 }
 
