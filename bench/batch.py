@@ -214,10 +214,10 @@ def command_line_memory(size: int, batch_rows: int, threads: int) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--answers", type=int, default=100_000)
-    parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--bytes", type=int, default=1 << 30, help="size of the command line's Parquet input")
-    parser.add_argument("--batch-rows", type=int, default=8192)
+    parser.add_argument("--answers", type=timing.positive(int), default=100_000)
+    parser.add_argument("--reps", type=timing.positive(int), default=5)
+    parser.add_argument("--bytes", type=timing.positive(int), default=1 << 30, help="size of the command line's Parquet input")
+    parser.add_argument("--batch-rows", type=timing.positive(int), default=8192)
     parser.add_argument("--quick", action="store_true", help="tiny sizes, one repetition")
     args = parser.parse_args(argv)
     if args.quick:

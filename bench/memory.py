@@ -31,6 +31,7 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
 from inputs import corpora, hostile_families  # noqa: E402
+import timing  # noqa: E402
 
 MB = 1 << 20
 
@@ -142,7 +143,7 @@ def report(m: dict) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--bytes", type=int, default=64 * MB)
+    parser.add_argument("--bytes", type=timing.positive(int), default=64 * MB)
     parser.add_argument("--forms", default=",".join(corpora.FORMS))
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)

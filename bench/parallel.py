@@ -99,8 +99,8 @@ def report(r: dict) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--answers", type=int, default=10_000)
-    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--answers", type=timing.positive(int), default=10_000)
+    parser.add_argument("--reps", type=timing.positive(int), default=5)
     args = parser.parse_args(argv)
     print(report(run(args.answers, args.reps)))
     return 0

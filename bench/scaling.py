@@ -153,17 +153,19 @@ def quadratic_met(r: dict) -> bool:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--families", default=",".join(family_names()))
-    parser.add_argument("--min", type=int, default=64 << 10)
-    parser.add_argument("--max", type=int, default=16 << 20)
-    parser.add_argument("--reps", type=int, default=7)
-    parser.add_argument("--max-seconds", type=float, default=20.0, help="stop a family once one call takes longer")
+    parser.add_argument("--min", type=timing.positive(int), default=64 << 10)
+    parser.add_argument("--max", type=timing.positive(int), default=16 << 20)
+    parser.add_argument("--reps", type=timing.positive(int), default=7)
+    parser.add_argument("--max-seconds", type=timing.positive(float), default=20.0, help="stop a family once one call takes longer")
     parser.add_argument("--wall", action="store_true", help="time by the wall clock, not by CPU time")
     parser.add_argument("--steady-malloc", action="store_true", help="keep freed memory in the process")
-    parser.add_argument("--quadratic-scale", type=int, default=1, help="run the quadratic-output inputs at 1/N size")
-    parser.add_argument("--quadratic-limit", type=int, default=4 << 30, help="their address-space limit, in bytes")
-    parser.add_argument("--quadratic-timeout", type=float, default=30.0, help="their time limit, in seconds")
+    parser.add_argument("--quadratic-scale", type=timing.positive(int), default=1, help="run the quadratic-output inputs at 1/N size")
+    parser.add_argument("--quadratic-limit", type=timing.positive(int), default=4 << 30, help="their address-space limit, in bytes")
+    parser.add_argument("--quadratic-timeout", type=timing.positive(float), default=30.0, help="their time limit, in seconds")
     parser.add_argument("--json", type=Path)
     args = parser.parse_args(argv)
+    if args.min > args.max:
+        parser.error(f"--min {args.min} is above --max {args.max}")
     if args.steady_malloc and not timing.steady_malloc():
         print("mallopt is not available here", file=sys.stderr)
     names = [n for n in args.families.split(",") if n != "none"]

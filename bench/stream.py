@@ -39,6 +39,7 @@ HERE = Path(__file__).resolve().parent
 sys.path[:0] = [str(HERE), str(HERE.parent)]  # this folder, and the root for inputs/
 
 from inputs import corpora  # noqa: E402
+import timing  # noqa: E402
 
 from tagmire import StreamParser  # noqa: E402
 
@@ -161,7 +162,7 @@ def per_feed(reps: int) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes: checks that nothing is broken")
-    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--reps", type=timing.positive(int), default=5)
     args = parser.parse_args(argv)
     reps = 1 if args.quick else args.reps
     per_feed(reps)

@@ -7,6 +7,7 @@ each answer once, so reusing one str would hide that encoding cost.
 
 from __future__ import annotations
 
+import argparse
 import gc
 import os
 import platform
@@ -14,6 +15,21 @@ import statistics
 import time
 from collections.abc import Callable, Sequence
 from typing import Any
+
+
+def positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
+    """An argparse type: the argument read as `kind` (int or float), refused
+    with argparse's one-line error unless above zero, since a count, size or
+    limit of zero leaves nothing to measure (and a median of nothing, or a
+    division by it, ended the run in a traceback)."""
+    def read(text: str) -> Any:
+        value = kind(text)
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"must be above zero, not {text}")
+        return value
+
+    read.__name__ = kind.__name__  # argparse names it in "invalid int value: 'x'"
+    return read
 
 
 def fresh(s: str) -> str:
