@@ -107,6 +107,20 @@ TEST(Properties, HostileFamiliesParseAsTheReferenceDoesAtEveryLevel) {
   text::use_simd_level(text::best_simd_level());
 }
 
+// Inputs long enough for the tag memo, made of a few tags said again and
+// again (with attributes, in other letter cases, spaced otherwise): a tag
+// found in the memo must give what reading it afresh gives.
+TEST(Properties, LongInputsOfRepeatedTagsMatchTheReference) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 60; ++i) {
+    std::string input;
+    while (input.size() < 6000) input += generate_input(rng);
+    const ParserConfig config = generate_config(rng);
+    ASSERT_EQ(parser::parse(input, config), reference::parse(input, config)) << input;
+    ASSERT_EQ(tagmire_checks::check_forms(input, config, reference::parse(input, config)), "") << input;
+  }
+}
+
 // Thousands of span boundaries out of order: every digit of the linear sort.
 TEST(Properties, ManyOverlappingSpansAreCutAsTheReferenceCutsThem) {
   for (const bench::HostileFamily& family : bench::hostile_families()) {
