@@ -40,6 +40,7 @@ struct Sse2 {
   static __m128i load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
   static void store(void* p, __m128i v) { _mm_storeu_si128(static_cast<__m128i*>(p), v); }
   static __m128i bitor_(__m128i a, __m128i b) { return _mm_or_si128(a, b); }
+  static __m128i bitxor_(__m128i a, __m128i b) { return _mm_xor_si128(a, b); }
   static std::uint32_t mask(__m128i v) { return static_cast<std::uint32_t>(_mm_movemask_epi8(v)); }
   static std::uint32_t equal(__m128i v, char c) { return mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))); }
   static std::uint32_t equal(__m128i v, std::uint8_t c) { return equal(v, static_cast<char>(c)); }

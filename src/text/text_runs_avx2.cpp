@@ -16,6 +16,7 @@ struct Avx2 {
   static __m256i load(const void* p) { return _mm256_loadu_si256(static_cast<const __m256i*>(p)); }
   static void store(void* p, __m256i v) { _mm256_storeu_si256(static_cast<__m256i*>(p), v); }
   static __m256i bitor_(__m256i a, __m256i b) { return _mm256_or_si256(a, b); }
+  static __m256i bitxor_(__m256i a, __m256i b) { return _mm256_xor_si256(a, b); }
   static std::uint32_t mask(__m256i v) { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
   static std::uint32_t equal(__m256i v, char c) { return mask(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))); }
   static std::uint32_t equal(__m256i v, std::uint8_t c) { return equal(v, static_cast<char>(c)); }

@@ -50,12 +50,84 @@ inline auto load_tail(const Unit* units, std::size_t left) {
   return V::load(tail);
 }
 
+// Copies `n` bytes, fewer than 32, with two overlapping moves of the
+// largest width that fits: no call into the library for the last few
+// units of a text.
+inline void copy_short(void* to, const void* from, std::size_t n) {
+  auto* out = static_cast<char*>(to);
+  const auto* in = static_cast<const char*>(from);
+  const auto two_moves = [&](auto width) {
+    constexpr std::size_t k = decltype(width)::value;
+    char head[k];
+    char tail[k];
+    __builtin_memcpy(head, in, k);
+    __builtin_memcpy(tail, in + n - k, k);
+    __builtin_memcpy(out, head, k);
+    __builtin_memcpy(out + n - k, tail, k);
+  };
+  if (n >= 16) {
+    two_moves(std::integral_constant<std::size_t, 16>{});
+  } else if (n >= 8) {
+    two_moves(std::integral_constant<std::size_t, 8>{});
+  } else if (n >= 4) {
+    two_moves(std::integral_constant<std::size_t, 4>{});
+  } else if (n >= 2) {
+    two_moves(std::integral_constant<std::size_t, 2>{});
+  } else if (n == 1) {
+    *out = *in;
+  }
+}
+
 // `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
 // bit per byte (a unit's bits all set when it matches); prefix(vector,
-// bytes) keeping only the first `bytes` bytes; bitor_; and unit_or, the OR
-// of every unit; surrogates(vector, unit), each unit's bits all set where it
-// is a surrogate. The units' bits are gathered only when `want_bits`: the
-// tail and the first unit always give theirs.
+// bytes) keeping only the first `bytes` bytes; bitor_ and bitxor_; unit_or,
+// the OR of every unit; surrogates(vector, unit), each unit's bits all set
+// where it is a surrogate.
+
+// The last units of a run that reaches the end of the text, text[i, to),
+// fewer than a vector, when the text holds a whole vector before `to`:
+// they are read in the vector that ends at `to`, whose first units were
+// already scanned (a copy padded to a vector would be loaded while its
+// stores are still in flight, and wait for them). Their copy is that whole
+// vector when it lies within the run (its first units are rewritten with
+// what they already hold), else a short copy. `skip` masks the run's first
+// unit when `i` is where the run begins; `bits` and `surrogates` hold what
+// the run's whole vectors gathered.
+template <class V, class Unit, class Vector>
+inline RunScan copy_last_units(const Unit* text, std::size_t from, std::size_t i, std::size_t to, Unit* out,
+                               bool want_bits, std::uint32_t skip, Vector bits, Vector surrogates, RunScan scan) {
+  constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
+  const std::size_t start = to - kUnits;
+  // Bytes of the vector before i: at least one unit's, fewer than the vector's.
+  const auto done = static_cast<unsigned>((i - start) * sizeof(Unit));
+  const auto block = V::load(text + start);
+  const std::uint32_t lts = (V::equal(block, static_cast<Unit>('<')) >> done) & ~skip;
+  std::uint32_t lfs = V::equal(block, static_cast<Unit>('\n')) >> done;
+  const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : (to - i) * sizeof(Unit);
+  if (start >= from) {
+    V::store(out + (start - from), block);
+  } else {
+    copy_short(out + (i - from), text + i, before);
+  }
+  lfs &= (std::uint32_t{1} << before) - 1;  // before < kBytes <= 32
+  if (lfs != 0) {
+    if (scan.first_lf == RunScan::kNone) {
+      scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+    }
+    scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+  }
+  // The run's bytes of the vector, [done, done + before).
+  const auto in_run = [&](auto v) { return V::bitxor_(V::prefix(v, done + before), V::prefix(v, done)); };
+  if (want_bits) scan.unit_bits |= V::unit_or(V::bitor_(bits, in_run(block)), Unit{});
+  if constexpr (sizeof(Unit) > 1) {
+    scan.surrogate |= V::mask(V::bitor_(surrogates, in_run(V::surrogates(block, Unit{})))) != 0;
+  }
+  scan.length = i - from + before / sizeof(Unit);
+  return scan;
+}
+
+// copy_run a vector at a time. The units' bits are gathered only when
+// `want_bits`.
 template <class V, class Unit>
 inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t to, Unit* out, bool want_bits) {
   constexpr std::size_t kUnits = V::kBytes / sizeof(Unit);
@@ -99,16 +171,17 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
       scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
     }
   }
+  if (i != to && to >= kUnits) return copy_last_units<V>(text, from, i, to, out, want_bits, skip, bits, surrogates, scan);
   if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
   scan.surrogate |= V::mask(surrogates) != 0;
   if (i == to) {
     scan.length = i - from;
     return scan;
   }
-  // The last units of the input, fewer than a vector: one more vector step
-  // over a copy padded with zero units, which are neither `<` nor line
-  // feeds and set no bits. Short inputs end this way in nearly every call.
   const std::size_t left = to - i;
+  // The last units of an input shorter than a vector: one more vector step
+  // over a copy padded with zero units, which are neither `<` nor line
+  // feeds and set no bits.
   const auto block = load_tail<V>(text + i, left);
   const std::uint32_t lts = V::equal(block, lt) & ~skip;
   std::uint32_t lfs = V::equal(block, lf);

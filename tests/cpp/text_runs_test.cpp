@@ -62,15 +62,19 @@ void check_copy_run(const std::vector<std::uint32_t>& alphabet) {
     for (const text::SimdLevel level : SimdLevels()) {
       text::use_simd_level(level);
       for (const bool want_bits : {true, false}) {
-        // A sentinel after the room the caller must give: nothing may land there.
-        std::vector<Unit> out(text.size() - from + 1, static_cast<Unit>(0x55));
-        const text::RunScan run = text::copy_run(text.data(), from, text.size(), out.data(), want_bits);
+        // Sentinels before the output and after the room the caller must
+        // give: nothing may land there (the last units of a text are read in
+        // a vector that may begin before the run).
+        std::vector<Unit> room(text.size() - from + 2, static_cast<Unit>(0x55));
+        Unit* const out = room.data() + 1;
+        const text::RunScan run = text::copy_run(text.data(), from, text.size(), out, want_bits);
         const auto where = ::testing::Message() << "level " << static_cast<int>(level) << " from " << from
                                                 << " of " << text.size();
         ASSERT_EQ(run.length, expected.length) << where;
         ASSERT_EQ(run.first_lf, expected.first_lf) << where;
         ASSERT_EQ(run.last_lf, expected.last_lf) << where;
-        ASSERT_EQ(out.back(), static_cast<Unit>(0x55)) << where;
+        ASSERT_EQ(room.front(), static_cast<Unit>(0x55)) << where;
+        ASSERT_EQ(room.back(), static_cast<Unit>(0x55)) << where;
         ASSERT_EQ(run.surrogate, expected.surrogate) << where;
         for (std::size_t k = 0; k < run.length; ++k) ASSERT_EQ(out[k], text[from + k]) << where << " unit " << k;
         if (want_bits) {
