@@ -212,6 +212,12 @@ inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::siz
   }
   if (i == to) return to;
   const std::size_t left = to - i;
+  if (to >= kUnits) {
+    // The vector that ends with the text, without its units already searched.
+    const auto done = static_cast<unsigned>((kUnits - left) * sizeof(Unit));
+    const std::uint32_t hits = V::equal(V::load(text + to - kUnits), needle) >> done;
+    return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
+  }
   // The padding may equal the needle: only the copied units count.
   const std::uint32_t hits = V::equal(load_tail<V>(text + i, left), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
   return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;

@@ -143,6 +143,8 @@ void check_find() {
           for (std::size_t k = from; k < n; ++k) {
             auto changed = units;
             changed[k] = needle;
+            // One just before the search begins, which the last vector may read.
+            if (from > 0) changed[from - 1] = needle;
             ASSERT_EQ(text::find_unit(changed.data(), from, n, needle), k)
                 << "level " << static_cast<int>(level) << " n " << n << " from " << from;
           }
