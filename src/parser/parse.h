@@ -49,6 +49,7 @@ decltype(auto) parse_with(const text::TextView<Form>& input, const PreparedConfi
   } ending{thread_parser<Form>()};
   ending.parser.start(config, out);
   ending.parser.see_input(input, true);
+  ending.parser.test_short_input_for_surrogates();
   ending.parser.template walk<true>(0);
   return use(ending.parser.finish_parts());
 }

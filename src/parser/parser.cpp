@@ -29,6 +29,10 @@ bool is_forward(types::RecoveryStrategy strategy) {
 // from 512 units; from 16 KB the memo pays (2-byte text 16% faster with it).
 constexpr std::size_t kMemoFromUnits = 4096;
 
+// Inputs of two- and four-byte units up to this size are tested for lone
+// surrogates whole, before the walk.
+constexpr std::size_t kWholeSurrogateTestUnits = 4096;
+
 template <class T>
 void release_if_large(types::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
@@ -57,6 +61,7 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   token_running_from_ = 0;
   token_waiting_from_ = 0;
   in_cdata_ = false;
+  test_tags_for_surrogates_ = true;
   first_retro_ = kNoPosition;
   log_events_ = false;
   events_.clear();
@@ -70,6 +75,18 @@ void Parser<Form>::see_input(const Text& input, bool moved) {
     memo_.clear();  // it remembers tags by their place in the input
   } else {
     scanner_.extend(input);
+  }
+}
+
+template <class Form>
+void Parser<Form>::test_short_input_for_surrogates() {
+  if constexpr (sizeof(Unit) > 1) {
+    // A short input is in the cache for the walk that follows; a long one
+    // would be read from memory twice.
+    if (input_.size <= kWholeSurrogateTestUnits) {
+      out_->surrogate = text::has_surrogate(input_.data, input_.size);
+      test_tags_for_surrogates_ = false;
+    }
   }
 }
 
@@ -91,7 +108,7 @@ std::size_t Parser<Form>::walk(std::size_t pos) {
           // tested with the units before it, so that the test takes whole
           // vectors.
           if constexpr (sizeof(Unit) > 1) {
-            if (!out_->surrogate) {
+            if (!out_->surrogate && test_tags_for_surrogates_) {
               const std::size_t from = std::min(pos, token.end > text::kSurrogateSpan ? token.end - text::kSurrogateSpan : 0);
               out_->surrogate = text::has_surrogate(input.data + from, token.end - from);
             }
@@ -216,7 +233,7 @@ template <class Form>
 void Parser<Form>::append_text(const Unit* piece, std::size_t n) {
   if (n == 0) return;
   if constexpr (sizeof(Unit) > 1) {
-    if (!out_->surrogate) out_->surrogate = text::has_surrogate(piece, n);
+    if (!out_->surrogate && test_tags_for_surrogates_) out_->surrogate = text::has_surrogate(piece, n);
   }
   const std::size_t base = out_->size;
   out_->append(piece, n);

@@ -60,6 +60,12 @@ class Parser {
   // knew about positions.
   void see_input(const Text& input, bool moved);
 
+  // For a one-shot parse of a wide form: tests the whole input for lone
+  // surrogates at once when it is short, which costs less than the test of
+  // each tag's units that the walk makes otherwise (runs are tested as they
+  // are copied).
+  void test_short_input_for_surrogates();
+
   // The walk over the input from `pos`: text runs and CDATA content are
   // copied out, tags are scanned and dispatched. With kFinal the input is
   // complete and the walk reaches its end. Otherwise it stops before a `<`
@@ -200,6 +206,9 @@ class Parser {
   // Inside a CDATA section whose `]]>` has not come (a stream's walk
   // stopped there).
   bool in_cdata_ = false;
+  // Whether the walk tests the units it does not copy (tags) for lone
+  // surrogates: not once the whole input has been.
+  bool test_tags_for_surrogates_ = true;
   // Stack index of the lowest open retro_line tag, which reaches back
   // furthest, or kNoPosition.
   std::size_t first_retro_ = kNoPosition;
