@@ -61,9 +61,9 @@ class Parser {
   void see_input(const Text& input, bool moved);
 
   // For a one-shot parse of a wide form: tests the whole input for lone
-  // surrogates at once when it is short, which costs less than the test of
-  // each tag's units that the walk makes otherwise (runs are tested as they
-  // are copied).
+  // surrogates at once when it is very short, which costs less than the
+  // test of each tag's units that the walk makes otherwise (runs are tested
+  // as they are copied).
   void test_short_input_for_surrogates();
 
   // The walk over the input from `pos`: text runs and CDATA content are
