@@ -32,8 +32,8 @@ constexpr std::size_t kMemoFromUnits = 4096;
 // Inputs of two- and four-byte units up to this size are tested for lone
 // surrogates whole, before the walk: a 100-byte answer of 2-byte units
 // parsed 15% faster. Past a few hundred units that extra pass, over input
-// not yet in the cache, cost more than it saved (1 KB of 4-byte units 5-11%
-// slower with the limit at 4096).
+// not yet in the cache, cost more than it saved (1 KB of 2- and 4-byte
+// units 5-11% slower with the limit at 4096).
 constexpr std::size_t kWholeSurrogateTestUnits = 512;
 
 template <class T>
