@@ -50,6 +50,17 @@ inline auto load_tail(const Unit* units, std::size_t left) {
   return V::load(tail);
 }
 
+// Notes the line feeds of one vector in `scan`: bit b of `lfs` set where
+// byte b, at `offset` units into the run, belongs to a line feed.
+template <class Unit>
+inline void note_line_feeds(RunScan& scan, std::size_t offset, std::uint32_t lfs) {
+  if (lfs == 0) return;
+  if (scan.first_lf == RunScan::kNone) {
+    scan.first_lf = offset + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+  }
+  scan.last_lf = offset + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+}
+
 // Copies `n` bytes, fewer than 32, with two overlapping moves of the
 // largest width that fits: no call into the library for the last few
 // units of a text.
@@ -110,12 +121,7 @@ inline RunScan copy_last_units(const Unit* text, std::size_t from, std::size_t i
     copy_short(out + (i - from), text + i, before);
   }
   lfs &= (std::uint32_t{1} << before) - 1;  // before < kBytes <= 32
-  if (lfs != 0) {
-    if (scan.first_lf == RunScan::kNone) {
-      scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
-    }
-    scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
-  }
+  note_line_feeds<Unit>(scan, i - from, lfs);
   // The run's bytes of the vector, [done, done + before).
   const auto in_run = [&](auto v) { return V::bitxor_(V::prefix(v, done + before), V::prefix(v, done)); };
   if (want_bits) scan.unit_bits |= V::unit_or(V::bitor_(bits, in_run(block)), Unit{});
@@ -152,11 +158,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
       if constexpr (sizeof(Unit) > 1) {
         surrogates = V::bitor_(surrogates, V::prefix(V::surrogates(block, Unit{}), before));
       }
-      if (lfs != 0) {
-        const std::size_t first = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
-        if (scan.first_lf == RunScan::kNone) scan.first_lf = first;
-        scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
-      }
+      note_line_feeds<Unit>(scan, i - from, lfs);
       if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
       scan.surrogate |= V::mask(surrogates) != 0;
       scan.length = i - from + before / sizeof(Unit);
@@ -164,12 +166,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
     }
     bits = V::bitor_(bits, block);
     if constexpr (sizeof(Unit) > 1) surrogates = V::bitor_(surrogates, V::surrogates(block, Unit{}));
-    if (lfs != 0) {
-      if (scan.first_lf == RunScan::kNone) {
-        scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
-      }
-      scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
-    }
+    note_line_feeds<Unit>(scan, i - from, lfs);
   }
   if (i != to && to >= kUnits) return copy_last_units<V>(text, from, i, to, out, want_bits, skip, bits, surrogates, scan);
   if (want_bits) scan.unit_bits |= V::unit_or(bits, Unit{});
@@ -188,12 +185,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
   __builtin_memcpy(out + (i - from), text + i, before);
   if (before < 32) lfs &= (std::uint32_t{1} << before) - 1;
-  if (lfs != 0) {
-    if (scan.first_lf == RunScan::kNone) {
-      scan.first_lf = i - from + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
-    }
-    scan.last_lf = i - from + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
-  }
+  note_line_feeds<Unit>(scan, i - from, lfs);
   if (want_bits) scan.unit_bits |= V::unit_or(V::prefix(block, before), Unit{});
   if constexpr (sizeof(Unit) > 1) scan.surrogate |= V::mask(V::prefix(V::surrogates(block, Unit{}), before)) != 0;
   scan.length = i - from + before / sizeof(Unit);
