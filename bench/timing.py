@@ -104,12 +104,33 @@ def median(values: Sequence[float]) -> float:
     return statistics.median(values)
 
 
+def cpu_name(cpuinfo: str) -> str | None:
+    """The processor as /proc/cpuinfo names it, with its family and model
+    numbers: under a hypervisor the name alone may be as vague as "AMD
+    EPYC", which reads the same for processors of different generations
+    whose figures differ twofold. None when it names none."""
+    fields: dict[str, str] = {}
+    for line in cpuinfo.splitlines():
+        if not line.strip():
+            break  # the first processor is enough
+        key, _, value = line.partition(":")
+        fields.setdefault(key.strip(), value.strip())
+    if "model name" not in fields:
+        return None
+    details = [f"{label} {fields[name]}" for label, name in (("family", "cpu family"), ("model", "model"))
+               if fields.get(name)]
+    # The widest vector level, which decides which of the parser's kernels run.
+    flags = set(fields.get("flags", "").split())
+    details += [level for level, flag in (("AVX-512", "avx512f"), ("AVX2", "avx2")) if flag in flags][:1]
+    return fields["model name"] + (f" ({', '.join(details)})" if details else "")
+
+
 def machine() -> dict[str, str]:
     cpu = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
+            cpu = cpu_name(f.read()) or cpu
+    except OSError:
         pass
     memory = ""
     try:

@@ -15,6 +15,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import python_bench  # noqa: E402
 import run_all  # noqa: E402
 import throughput_plot  # noqa: E402
+import timing  # noqa: E402
 
 PEERS = ["regex", "html.parser", "lxml.html", "selectolax"]
 # Medians across the units the tables print them in.
@@ -146,3 +147,20 @@ def test_doubling_is_judged_from_1_mb_with_the_smaller_steps_beside(large_step, 
 def test_a_run_that_doubled_no_hostile_family_has_no_doubling_target():
     run = dict(results(), scaling=_doubling("llm-ascii", [2.0, 3.0]))
     assert not [t for t in run_all.targets(run) if t[0].startswith("t(2n)")]
+
+
+ZEN1 = "processor\t: 0\nvendor_id\t: AuthenticAMD\ncpu family\t: 23\nmodel\t\t: 1\nmodel name\t: AMD EPYC\nflags\t\t: sse2 avx avx2\n"
+ZEN3 = ZEN1.replace("cpu family\t: 23", "cpu family\t: 25")
+
+
+@pytest.mark.parametrize(("cpuinfo", "name"), [
+    # Two generations a hypervisor names alike, from the first processor only.
+    (ZEN1 + "\n" + ZEN1.replace("avx2", ""), "AMD EPYC (family 23, model 1, AVX2)"),
+    (ZEN3, "AMD EPYC (family 25, model 1, AVX2)"),
+    ("model name\t: Intel Xeon\ncpu family\t: 6\nmodel\t\t: 106\nflags\t\t: avx2 avx512f\n",
+     "Intel Xeon (family 6, model 106, AVX-512)"),
+    ("model name\t: Some Core\nflags\t\t: sse2\n", "Some Core"),
+    ("processor\t: 0\nFeatures\t: fp asimd\n", None),
+])
+def test_the_report_tells_processors_named_alike_apart(cpuinfo, name):
+    assert timing.cpu_name(cpuinfo) == name
