@@ -131,10 +131,14 @@ step "slow hostile-input and stress tests"
 step "atheris: ${ATHERIS_SECONDS} s over the Python surface"
 # Coverage guides atheris only without a sanitizer runtime in front of its
 # own hooks, so it fuzzes the normal build, and what it kept is then run
-# once more against the sanitized one.
-venv=build/venv-fuzz
-[ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
-"$venv/bin/python" -m pip install -q ".[fuzz]"
+# once more against the sanitized one. The normal build is the one the
+# interpreter under test has installed (brought up to date from its kept
+# build folder, which takes seconds), seen from a venv that adds atheris:
+# building the package once more there took minutes.
+"$PYTHON" -m pip install -q --no-deps .
+venv=build/venv-atheris
+[ -x "$venv/bin/python" ] || "$PYTHON" -m venv --system-site-packages "$venv"
+"$venv/bin/python" -m pip install -q atheris hypothesis "pytest>=8"
 work=fuzz/corpus-work/python_api
 mkdir -p "$work"
 fuzz_python() {  # log file, one libFuzzer flag, then the command that runs Python
