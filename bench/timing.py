@@ -108,7 +108,7 @@ def cpu_name(cpuinfo: str) -> str | None:
     """The processor as /proc/cpuinfo names it, with its family and model
     numbers: under a hypervisor the name alone may be as vague as "AMD
     EPYC", which reads the same for processors of different generations
-    whose figures differ twofold. None when it names none."""
+    whose figures differ several times over. None when it names none."""
     fields: dict[str, str] = {}
     for line in cpuinfo.splitlines():
         if not line.strip():

@@ -132,13 +132,14 @@ step "atheris: ${ATHERIS_SECONDS} s over the Python surface"
 # Coverage guides atheris only without a sanitizer runtime in front of its
 # own hooks, so it fuzzes the normal build, and what it kept is then run
 # once more against the sanitized one. The normal build is the one the
-# interpreter under test has installed (brought up to date from its kept
-# build folder, which takes seconds), seen from a venv that adds atheris:
-# building the package once more there took minutes.
+# interpreter under test has installed (reinstalled from this checkout, which
+# ccache makes quick in CI), seen from a venv that adds atheris to it and to
+# the test requirements the target also uses: building the package once
+# more in a venv of its own took minutes.
 "$PYTHON" -m pip install -q --no-deps .
 venv=build/venv-atheris
 [ -x "$venv/bin/python" ] || "$PYTHON" -m venv --system-site-packages "$venv"
-"$venv/bin/python" -m pip install -q atheris hypothesis "pytest>=8"
+"$venv/bin/python" -m pip install -q atheris
 work=fuzz/corpus-work/python_api
 mkdir -p "$work"
 fuzz_python() {  # log file, one libFuzzer flag, then the command that runs Python
