@@ -29,9 +29,14 @@ class Label:
     attributes: tuple[tuple[str, str | None], ...] = ()
 
     def describe(self) -> str:
-        """`tag key=value key`, a value quoted where it would not read as
-        one word: `src="a b"`."""
-        return " ".join([self.tag, *(_attribute(key, value) for key, value in self.attributes)])
+        """`tag key=value key`."""
+        attributes = self.describe_attributes()
+        return f"{self.tag} {attributes}" if attributes else self.tag
+
+    def describe_attributes(self) -> str:
+        """`key=value key`, a value quoted where it would not read as one
+        word: `src="a b"`."""
+        return " ".join(_attribute(key, value) for key, value in self.attributes)
 
 
 # Characters that end a value written bare, or that the bracket form uses.

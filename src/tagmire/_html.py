@@ -1,7 +1,8 @@
 """The notebook display of a ParsedText (its `_repr_html_`): the text with
-each annotated stretch highlighted in the colour of its innermost tag and
-followed by its tags, each marker drawn where it stands, attributes in the
-tooltips. Everything from the data is escaped, in text and in attributes.
+each annotated stretch highlighted in the colour of its tag (the last of
+its annotations, where several cover it) and followed by its tags, each
+marker drawn where it stands, attributes in the tooltips. Everything from
+the data is escaped, in text and in attributes.
 """
 
 from __future__ import annotations

@@ -308,6 +308,35 @@ def run_python(code, *args, timeout):
     return completed.stdout
 
 
+def run_on_terminal(argv, cwd, stdout_too=False, env=None):
+    """Runs the command line (`python -m tagmire`) with standard error, and
+    standard output too if asked, on a pseudo-terminal of 100 columns;
+    `env` is added to this process's environment (TERM=xterm-256color
+    unless it says otherwise). Returns (status, what the terminal showed)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen([sys.executable, "-m", "tagmire", *argv], cwd=cwd, stderr=terminal,
+                               stdout=terminal if stdout_too else subprocess.DEVNULL,
+                               env={**os.environ, "TERM": "xterm-256color", **(env or {})})
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # the terminal's other end has closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(controller)
+    return process.wait(timeout=120), shown.decode(errors="replace")
+
+
 # RLIMIT_AS is Linux's, and AddressSanitizer reserves more address space
 # for its shadow memory than any limit here would leave.
 needs_address_space_limit = pytest.mark.skipif(
