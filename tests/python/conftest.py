@@ -119,6 +119,15 @@ def _configs(draw):
 CONFIGS = _configs()
 
 
+def family_config(family):
+    """A hostile family's configuration as a file the command line reads
+    (a mapping for JSON or Config.from_mapping)."""
+    config = family.config
+    return {"preset": "compat_default", "recognized_tags": config.recognized(),
+            "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
+            "autoclose_on_same_tag": config.autoclose_on_same_tag}
+
+
 # --- streams ----------------------------------------------------------------
 
 

@@ -19,7 +19,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from conftest import run_on_terminal  # noqa: E402
+from conftest import family_config, run_on_terminal  # noqa: E402
 from inputs import hostile_families  # noqa: E402
 
 from tagmire import Config, parse_batch  # noqa: E402
@@ -411,14 +411,6 @@ def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
 
 
 # --- hostile inputs through every input path -----------------------------------------------
-
-def family_config(family):
-    """The family's configuration as a file the command line reads."""
-    config = family.config
-    return {"preset": "compat_default", "recognized_tags": config.recognized(),
-            "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
-            "autoclose_on_same_tag": config.autoclose_on_same_tag}
-
 
 def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
     groups = {}

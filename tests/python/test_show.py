@@ -4,6 +4,7 @@ for; every stretch and marker numbered and tied to its attributes in the
 legend; a tag's colour the same in every answer; and nothing from the data
 reaching the terminal as a control sequence, with colour or without."""
 
+import io
 import json
 import re
 import subprocess
@@ -12,12 +13,13 @@ import sys
 import pytest
 from hypothesis import given, settings
 
-from conftest import CONFIGS, TEXTS, run_on_terminal
+from conftest import CONFIGS, TEXTS, family_config, run_on_terminal
 from inputs import hostile_families
 
 pytest.importorskip("pyarrow")
 
-from tagmire import Config, _cli, parse_batch  # noqa: E402
+import tagmire  # noqa: E402
+from tagmire import Config, _cli, _display, _show, parse_batch  # noqa: E402
 from tagmire._terminal import printable  # noqa: E402
 
 ANSWERS = [
@@ -170,10 +172,7 @@ def test_control_sequences_from_the_data_are_shown_escaped(tmp_path, show, name,
 
 def test_hostile_families_show_every_stretch_and_marker(tmp_path, show):
     for family in hostile_families.FAMILIES:
-        text, config = family.make(3000), family.config
-        mapping = {"preset": "compat_default", "recognized_tags": config.recognized(),
-                   "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
-                   "autoclose_on_same_tag": config.autoclose_on_same_tag}
+        text, mapping = family.make(3000), family_config(family)
         (tmp_path / "a.jsonl").write_text(json.dumps({"text": text}) + "\n")
         (tmp_path / "config.json").write_text(json.dumps(mapping))
         [row] = parse_batch([text], Config.from_mapping(mapping)).to_pylist()
@@ -185,12 +184,16 @@ def test_hostile_families_show_every_stretch_and_marker(tmp_path, show):
 
 @given(TEXTS, CONFIGS)
 @settings(max_examples=100, deadline=None)
-def test_the_two_sources_of_the_walk_agree(text, config):
-    # show reads parse_batch's rows, the notebook reads the records: one walk
+def test_random_answers_read_alike_from_rows_and_records_and_show_safely(text, config):
+    # show reads parse_batch's rows, the notebook reads the records: the walk
     # over either must give the same events.
-    import tagmire
-    from tagmire import _display
-
     [row] = parse_batch([text], config).to_pylist()
     assert list(_display.walk_row(row["text"], row["segments"], row["markers"])) == list(
         _display.walk_record(tagmire.parse(text, config)))
+    numbered = sum(1 for s in row["segments"] if s["annotations"]) + len(row["markers"])
+    for colour in (False, True):
+        out = io.StringIO()
+        _show.show(row["text"], row["segments"], row["markers"], "row 0", out, colour=colour)
+        shown = SGR.sub("", out.getvalue())
+        assert not STEERING.search(shown)
+        assert len(shown.rsplit("\nlegend:\n", 1)[1].splitlines()) == max(numbered, 1)
