@@ -12,7 +12,7 @@ from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import tagmire
-from conftest import CONFIGS, TEXTS
+from conftest import CONFIGS, TEXTS, leaks
 from inputs import hostile_families
 from tagmire import Config
 
@@ -119,3 +119,18 @@ def test_a_tag_has_one_colour_in_every_answer_whatever_its_case():
     assert colour(first, "a") == colour(second, "a")
     assert colour(first, "b") == colour(second, "b")
     assert len({colour(first, "a"), colour(first, "b"), colour(second, "c")}) == 3
+
+
+def test_the_display_holds_no_reference_and_passes_on_the_renderers_error(monkeypatch):
+    from tagmire import _html
+
+    result = tagmire.parse("Alpha<cite src=a/> <note>beta</note>")
+    assert leaks(result._repr_html_, [result, _html, _html.render], repetitions=100) == {}
+
+    def fail(_):
+        raise ValueError("no display")
+
+    monkeypatch.setattr(_html, "render", fail)
+    with pytest.raises(ValueError, match="no display"):
+        result._repr_html_()
+    assert leaks(lambda: pytest.raises(ValueError, result._repr_html_), [result, _html], repetitions=100) == {}
