@@ -520,16 +520,22 @@ def build_parser() -> argparse.ArgumentParser:
                        help="the Ray cluster to parse on (implies --ray), such as ray://head:10001 or auto")
     parse.set_defaults(run=run_parse)
 
+    from tagmire._show import COLOR_CHOICES
+
     show = commands.add_parser(
         "show", help="show one answer with its annotated stretches marked",
         formatter_class=argparse.RawDescriptionHelpFormatter, epilog=SHOW_EXAMPLES,
         description=textwrap.fill(
-            "Print one answer as the parser reads it: on a terminal each annotated stretch in the colour of "
-            "its tag, elsewhere marked as [stretch]{tag attr=value} and markers as {@tag attr=value}, then a "
-            "legend of the tags and attributes."))
+            "Print one answer as the parser reads it: in colour each annotated stretch in the colour of its "
+            "tag, without colour marked as [stretch]{tag attr=value} and markers as {@tag attr=value}; each "
+            "stretch and marker numbered, then a legend of them by number, with their tags and attributes. "
+            "Escape sequences and other control characters in the answer are shown escaped."))
     show.add_argument("input", metavar="INPUT", help="a file, a folder, or - for standard input")
     show.add_argument("--row", type=int, default=0, metavar="N",
                       help="the row to show, counting from 0 (default: 0)")
+    show.add_argument("--color", choices=COLOR_CHOICES, default="auto",
+                      help="colour the stretches: always, never, or auto (the default): on a terminal that is "
+                           "not TERM=dumb, unless NO_COLOR is set or FORCE_COLOR is; --color wins over both")
     _add_reading_options(show)
     show.set_defaults(run=run_show)
     return parser
@@ -554,7 +560,8 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
             one = Batch(batch.table.slice(row, 1), place, batch.label, batch.kind, batch.first, 0)
             parsed = run.parse(one)
             _show.show(parsed.column("text")[0].as_py(), parsed.column("segments")[0].as_py(),
-                       parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout)
+                       parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout,
+                       colour=_show.wants_colour(args.color, stdout, os.environ))
             return
         seen += batch.table.num_rows
     raise DataError(f"{args.input}: has {seen} rows, so no row {args.row}")

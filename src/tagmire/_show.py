@@ -1,10 +1,18 @@
 """`tagmire show`: one parsed answer for the eye, so that a configuration can
-be checked on real answers. On a terminal (with rich installed) each
-annotated stretch takes the colour of its innermost tag and each marker is
-a coloured tag name; elsewhere the same is marked in plain text:
-`[stretch]{tag key=value; tag}` for an annotated stretch and
-`{@tag key=value}` for a marker. A legend of the tags and their
-attributes follows.
+be checked on real answers.
+
+In colour (rich, the cli extra) each annotated stretch takes the colour of
+its tag (the last of its annotations), the same in every answer and in the
+notebook display, and is underlined where several tags cover it; a marker
+is its tag name in reverse video. Without colour a stretch is marked
+`[text]{tag key=value; tag}` and a marker `{@tag key=value}`. Either way every stretch and marker is followed
+by its number, written small (¹ ² ³), and the legend lists each number with
+its tags and their attributes, and a stretch's text: a reader matches an
+attribute to its stretch by the number.
+
+Everything from the data, the location line included, goes through
+tagmire._terminal.printable: an escape sequence in an answer is shown
+escaped, never sent to the terminal.
 
 The stretches come from parse_batch's `segments` and `markers` of the one
 row, by their character offsets, as `tagmire parse` writes them.
@@ -12,138 +20,133 @@ row, by their character offsets, as `tagmire parse` writes them.
 
 from __future__ import annotations
 
-import json
-from collections.abc import Iterator
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
 from typing import IO, Any
 
-PALETTE = ("cyan", "magenta", "green", "yellow", "blue", "red", "bright_cyan", "bright_magenta", "bright_green",
-           "bright_yellow", "bright_blue", "bright_red")
+from tagmire._display import Closing, Event, Label, Opening, Piece, Point, colour_of, walk_row
+from tagmire._terminal import printable
+
+COLOR_CHOICES = ("auto", "always", "never")
+
+_SMALL_DIGITS = str.maketrans("0123456789", "⁰¹²³⁴⁵⁶⁷⁸⁹")
+# A stretch's text in the legend, at most this many characters of it.
+_EXCERPT = 40
+
+# Text and its rich style ("" for none); the form without colour drops the styles.
+Span = tuple[str, str]
 
 
-def _attribute(key: str, value: str | None) -> str:
-    if value is None:
-        return key
-    plain = value and not any(c.isspace() or c in '"{}[];=' for c in value)
-    return f"{key}={value if plain else json.dumps(value, ensure_ascii=False)}"
+def wants_colour(choice: str, out: IO[str], environ: Mapping[str, str]) -> bool:
+    """Whether to colour, as ruff and uv decide: `--color always|never`
+    wins; then NO_COLOR (set and not empty) turns colour off and
+    FORCE_COLOR turns it on; otherwise colour goes to a terminal that is
+    not dumb."""
+    if choice != "auto":
+        return choice == "always"
+    if environ.get("NO_COLOR"):
+        return False
+    if environ.get("FORCE_COLOR"):
+        return True
+    return out.isatty() and environ.get("TERM") != "dumb"
 
 
-def _annotation(annotation: dict[str, Any]) -> str:
-    return " ".join([annotation["tag"], *(_attribute(a["key"], a["value"]) for a in annotation["attrs"])])
+@dataclass(frozen=True)
+class _Entry:
+    """A numbered stretch (with its text) or marker (text None), for the legend."""
+
+    number: int
+    labels: tuple[Label, ...]
+    text: str | None
 
 
-def pieces(text: str, segments: list[dict[str, Any]], markers: list[dict[str, Any]]) -> Iterator[tuple[str, Any]]:
-    """("text", str), ("stretch", (str, annotations)) and ("marker", marker)
-    in the order of the text."""
-    waiting = sorted(markers, key=lambda marker: marker["char_pos"])
-    next_marker = 0
-    for segment in segments:
-        position, end = segment["char_start"], segment["char_end"]
-        while next_marker < len(waiting) and waiting[next_marker]["char_pos"] < end:
-            cut = max(position, waiting[next_marker]["char_pos"])
-            if cut > position:
-                yield _piece(text[position:cut], segment["annotations"])
-            yield "marker", waiting[next_marker]
-            position = cut
-            next_marker += 1
-        if end > position:
-            yield _piece(text[position:end], segment["annotations"])
-    for marker in waiting[next_marker:]:
-        yield "marker", marker
+def _small(number: int) -> str:
+    return str(number).translate(_SMALL_DIGITS)
 
 
-def _piece(text: str, annotations: list[dict[str, Any]]) -> tuple[str, Any]:
-    return ("stretch", (text, annotations)) if annotations else ("text", text)
+def _marker(label: Label, colour: bool) -> Span:
+    """A marker's tag: in reverse video, or marked with @ without colour."""
+    tag = printable(label.tag)
+    return (f"‹{tag}›", f"reverse {colour_of(label.tag).terminal}") if colour else (f"@{tag}", "")
 
 
-def legend(segments: list[dict[str, Any]], markers: list[dict[str, Any]]) -> dict[str, dict[str, Any]]:
-    """Per tag, in order of first appearance: its stretches, its markers
-    and the distinct attributes written on it."""
-    tags: dict[str, dict[str, Any]] = {}
-
-    def entry(annotation: dict[str, Any]) -> dict[str, Any]:
-        found = tags.setdefault(annotation["tag"], {"stretches": 0, "markers": 0, "attributes": {}})
-        for attribute in annotation["attrs"]:
-            found["attributes"][_attribute(attribute["key"], attribute["value"])] = None
-        return found
-
-    for segment in segments:
-        for annotation in segment["annotations"]:
-            entry(annotation)["stretches"] += 1
-    for marker in markers:
-        entry(marker)["markers"] += 1
-    return tags
-
-
-def _counts(found: dict[str, Any]) -> str:
-    parts = []
-    if found["stretches"]:
-        parts.append(f"{found['stretches']} stretch" + ("es" if found["stretches"] != 1 else ""))
-    if found["markers"]:
-        parts.append(f"{found['markers']} marker" + ("s" if found["markers"] != 1 else ""))
-    return ", ".join(parts)
-
-
-def plain(text: str, segments: list[dict[str, Any]], markers: list[dict[str, Any]]) -> str:
-    out = []
-    for kind, value in pieces(text, segments, markers):
-        if kind == "text":
-            out.append(value)
-        elif kind == "stretch":
-            stretch, annotations = value
-            out.append(f"[{stretch}]{{{'; '.join(_annotation(a) for a in annotations)}}}")
-        else:
-            out.append(f"{{@{_annotation(value)}}}")
-    lines = ["".join(out), "", "legend:"]
-    for tag, found in legend(segments, markers).items():
-        attributes = ", ".join(found["attributes"])
-        lines.append(f"  {tag}: {_counts(found)}" + (f"; attributes: {attributes}" if attributes else ""))
-    if len(lines) == 3:
-        lines.append("  no annotations")
-    return "\n".join(lines) + "\n"
+def _body(events: Iterable[Event], colour: bool) -> tuple[list[Span], list[_Entry]]:
+    """The answer's text, marked, and its stretches and markers by number.
+    The spans carry their styles either way; the form without colour marks
+    with brackets what colour shows, and leaves the styles unused."""
+    spans: list[Span] = []
+    entries: list[_Entry] = []
+    style = ""
+    for event in events:
+        if isinstance(event, Piece):
+            spans.append((printable(event.text, lines=True), style))
+        elif isinstance(event, Opening):
+            last = colour_of(event.labels[-1].tag).terminal
+            style = f"bold {last}" + (" underline" if len(event.labels) > 1 else "")
+            if not colour:
+                spans.append(("[", ""))
+        elif isinstance(event, Closing):
+            if not colour:
+                spans.append(("]{" + "; ".join(printable(label.describe()) for label in event.labels) + "}", ""))
+            spans.append((_small(event.number), colour_of(event.labels[-1].tag).terminal))
+            entries.append(_Entry(event.number, event.labels, event.text))
+            style = ""
+        elif isinstance(event, Point):
+            spans.append(_marker(event.label, True) if colour else ("{@" + printable(event.label.describe()) + "}", ""))
+            spans.append((_small(event.number), colour_of(event.label.tag).terminal))
+            entries.append(_Entry(event.number, (event.label,), None))
+    return spans, entries
 
 
-def coloured(text: str, segments: list[dict[str, Any]], markers: list[dict[str, Any]], where: str,
-             out: IO[str]) -> None:
-    from rich.console import Console
-    from rich.text import Text
-
-    tags = legend(segments, markers)
-    colours = {tag: PALETTE[i % len(PALETTE)] for i, tag in enumerate(tags)}
-    shown = Text()
-    for kind, value in pieces(text, segments, markers):
-        if kind == "text":
-            shown.append(value)
-        elif kind == "stretch":
-            stretch, annotations = value
-            style = f"bold {colours[annotations[-1]['tag']]}" + (" underline" if len(annotations) > 1 else "")
-            shown.append(stretch, style=style)
-        else:
-            shown.append(f"‹{_annotation(value)}›", style=f"reverse {colours[value['tag']]}")
-    console = Console(file=out, highlight=False, soft_wrap=True)
-    console.print(Text(where, style="dim"))
-    console.print(shown)
-    console.print()
-    for tag, found in tags.items():
-        line = Text("  ")
-        line.append(tag, style=f"bold {colours[tag]}")
-        line.append(f"  {_counts(found)}")
-        if found["attributes"]:
-            line.append("  " + ", ".join(found["attributes"]), style="dim")
-        console.print(line)
-    if not tags:
-        console.print(Text("  no annotations", style="dim"))
+def _legend(entries: list[_Entry], colour: bool) -> list[list[Span]]:
+    """One line per stretch and marker, by number: the tags with their
+    attributes, and a stretch's text."""
+    width = len(str(entries[-1].number)) if entries else 0
+    lines = []
+    for entry in entries:
+        line: list[Span] = [(f"  {entry.number:>{width}}  ", colour_of(entry.labels[-1].tag).terminal)]
+        for i, label in enumerate(entry.labels):
+            if i:
+                line.append(("; ", ""))
+            if entry.text is None:
+                line.append(_marker(label, colour))
+            else:
+                line.append((printable(label.tag), f"bold {colour_of(label.tag).terminal}"))
+            if label.attributes:
+                line.append((" " + printable(label.describe_attributes()), ""))
+        if entry.text is not None:
+            short = entry.text if len(entry.text) <= _EXCERPT else entry.text[:_EXCERPT - 1] + "…"
+            line.append((f'  "{printable(short)}"', "dim"))
+        lines.append(line)
+    if not entries:
+        lines.append([("  no annotations", "dim")])
+    return lines
 
 
 def show(text: str | None, segments: list[dict[str, Any]] | None, markers: list[dict[str, Any]] | None, where: str,
-         out: IO[str]) -> None:
+         out: IO[str], *, colour: bool) -> None:
+    """Writes one row of parse_batch's table to `out`, `where` naming it."""
+    where = printable(where)
     if text is None:
         out.write(f"{where}: no answer (null)\n")
         return
-    if out.isatty():
+    if colour:
         try:
-            coloured(text, segments or [], markers or [], where, out)
-            return
+            from rich.console import Console
+            from rich.text import Text
         except ImportError:
-            pass
-    out.write(f"{where}\n")
-    out.write(plain(text, segments or [], markers or []))
+            colour = False
+    body, entries = _body(walk_row(text, segments or [], markers or []), colour)
+    lines = [[(where, "dim")], body, [], [("legend:", "")], *_legend(entries, colour)]
+    if not colour:
+        out.write("\n".join("".join(part for part, _ in line) for line in lines) + "\n")
+        return
+    # Colour as asked for, whatever rich would make of the environment:
+    # the standard colours alone, which every colour terminal has.
+    console = Console(file=out, force_terminal=True, force_jupyter=False, color_system="standard", no_color=False,
+                      highlight=False, markup=False, emoji=False, soft_wrap=True, legacy_windows=False)
+    for line in lines:
+        shown = Text()
+        for part, style in line:
+            shown.append(part, style=style or None)
+        console.print(shown)

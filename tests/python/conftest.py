@@ -119,6 +119,15 @@ def _configs(draw):
 CONFIGS = _configs()
 
 
+def family_config(family):
+    """A hostile family's configuration as a file the command line reads
+    (a mapping for JSON or Config.from_mapping)."""
+    config = family.config
+    return {"preset": "compat_default", "recognized_tags": config.recognized(),
+            "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
+            "autoclose_on_same_tag": config.autoclose_on_same_tag}
+
+
 # --- streams ----------------------------------------------------------------
 
 
@@ -306,6 +315,35 @@ def run_python(code, *args, timeout):
                                capture_output=True, text=True, timeout=timeout, check=False)
     assert completed.returncode == 0, completed.stderr
     return completed.stdout
+
+
+def run_on_terminal(argv, cwd, stdout_too=False, env=None):
+    """Runs the command line (`python -m tagmire`) with standard error, and
+    standard output too if asked, on a pseudo-terminal of 100 columns;
+    `env` is added to this process's environment (TERM=xterm-256color
+    unless it says otherwise). Returns (status, what the terminal showed)."""
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    controller, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    process = subprocess.Popen([sys.executable, "-m", "tagmire", *argv], cwd=cwd, stderr=terminal,
+                               stdout=terminal if stdout_too else subprocess.DEVNULL,
+                               env={**os.environ, "TERM": "xterm-256color", **(env or {})})
+    os.close(terminal)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 65536)
+        except OSError:  # the terminal's other end has closed
+            break
+        if not chunk:
+            break
+        shown += chunk
+    os.close(controller)
+    return process.wait(timeout=120), shown.decode(errors="replace")
 
 
 # RLIMIT_AS is Linux's, and AddressSanitizer reserves more address space

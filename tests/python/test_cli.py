@@ -5,17 +5,13 @@ signals, closed pipes and the umask are handled as a Unix tool handles
 them; and the hostile input families go through every input path."""
 
 import contextlib
-import fcntl
 import gzip
 import json
 import os
-import pty
 import re
 import signal
-import struct
 import subprocess
 import sys
-import termios
 import time
 
 import pytest
@@ -23,6 +19,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
+from conftest import family_config, run_on_terminal  # noqa: E402
 from inputs import hostile_families  # noqa: E402
 
 from tagmire import Config, parse_batch  # noqa: E402
@@ -402,28 +399,6 @@ def test_the_command_explains_itself():
     assert ok(tagmire("show", "--help")).stdout.decode().rstrip().splitlines()[-1].strip().startswith("tagmire show")
 
 
-def run_on_terminal(argv, cwd, stdout_too=False):
-    """Runs the command with standard error (and standard output) on a
-    pseudo-terminal; returns (status, what the terminal showed)."""
-    controller, terminal = pty.openpty()
-    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
-    process = subprocess.Popen([*COMMAND, *argv], cwd=cwd, stderr=terminal,
-                               stdout=terminal if stdout_too else subprocess.DEVNULL,
-                               env={**os.environ, "TERM": "xterm-256color"})
-    os.close(terminal)
-    shown = b""
-    while True:
-        try:
-            chunk = os.read(controller, 65536)
-        except OSError:  # the terminal's other end has closed
-            break
-        if not chunk:
-            break
-        shown += chunk
-    os.close(controller)
-    return process.wait(timeout=120), shown.decode(errors="replace")
-
-
 def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
     pytest.importorskip("tqdm")  # the cli extra's; without it no bar is drawn
     status, shown = run_on_terminal(["parse", "answers.parquet", "-o", "p.jsonl"], inputs)
@@ -435,37 +410,7 @@ def test_progress_has_a_total_on_a_terminal_and_nowhere_else(inputs):
     assert ok(tagmire("parse", "answers.parquet", "-o", "r.jsonl", cwd=inputs)).stderr == b""
 
 
-# --- show ---------------------------------------------------------------------------------
-
-def test_show_marks_stretches_and_markers_in_plain_text(inputs):
-    out = ok(tagmire("show", "answers.jsonl", cwd=inputs)).stdout.decode()
-    assert out == ("answers.jsonl:1\n[Water boils at 100 C]{cite}.\n[verify altitude]{note}\n\n"
-                   "legend:\n  cite: 1 stretch\n  note: 1 stretch\n")
-    out = ok(tagmire("show", "answers.parquet", "--row", "1", cwd=inputs)).stdout.decode()
-    assert out == "answers.parquet, row 1\né{@cite src=x k}ü\n\nlegend:\n  cite: 1 marker; attributes: src=x, k\n"
-    out = ok(tagmire("show", "answers.jsonl", "--row", "2", cwd=inputs)).stdout.decode()
-    assert out == "answers.jsonl:3: no answer (null)\n"
-    out = ok(tagmire("show", "answers.jsonl", "--row", "4", "--preset", "cite", cwd=inputs)).stdout.decode()
-    assert out.splitlines()[1:] == ["x", "", "legend:", "  no annotations"]
-
-
-def test_show_colours_the_stretches_on_a_terminal(inputs):
-    pytest.importorskip("rich")
-    status, shown = run_on_terminal(["show", "answers.jsonl"], inputs, stdout_too=True)
-    assert status == 0
-    assert "\x1b[" in shown and "[Water" not in shown  # coloured, not marked
-    assert "Water boils at 100 C" in shown and "cite" in shown and "1 stretch" in shown
-
-
 # --- hostile inputs through every input path -----------------------------------------------
-
-def family_config(family):
-    """The family's configuration as a file the command line reads."""
-    config = family.config
-    return {"preset": "compat_default", "recognized_tags": config.recognized(),
-            "recovery_strategies": config.strategies(), "autoclose_on_any_tag": config.autoclose_on_any_tag,
-            "autoclose_on_same_tag": config.autoclose_on_same_tag}
-
 
 def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
     groups = {}
