@@ -31,7 +31,7 @@ steps=("$@")
 wanted() { [[ " ${steps[*]} " == *" $1 "* ]]; }
 
 bash tools/apt_install.sh ccache cmake ninja-build libgtest-dev qemu-user g++-aarch64-linux-gnu g++-s390x-linux-gnu \
-  g++-mingw-w64-x86-64-posix wine64 clang libc++-dev libc++abi-dev binutils-aarch64-linux-gnu
+  g++-mingw-w64-x86-64-posix wine64 clang libc++-dev libc++abi-dev binutils-aarch64-linux-gnu file
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 cmake_common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGMIRE_BUILD_TESTS=ON -DTAGMIRE_WERROR=ON
   -DTAGMIRE_GTEST_SOURCE=/usr/src/googletest -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
@@ -133,9 +133,9 @@ if wanted arm64-python; then
     (cd "$debs" && apt-get download -qq python3.11-minimal:arm64 libpython3.11-minimal:arm64 \
       libpython3.11-stdlib:arm64 libpython3.11-dev:arm64 libpython3.11:arm64 libc6:arm64 libexpat1:arm64 \
       zlib1g:arm64 libffi8:arm64 libssl3:arm64 libbz2-1.0:arm64 liblzma5:arm64 libsqlite3-0:arm64 libuuid1:arm64 \
-      libmpdec3:arm64 libncursesw6:arm64 libtinfo6:arm64 libreadline8:arm64 libcrypt1:arm64 libnsl2:arm64 \
+      libdb5.3:arm64 libncursesw6:arm64 libtinfo6:arm64 libreadline8:arm64 libcrypt1:arm64 libnsl2:arm64 \
       libtirpc3:arm64 libgcc-s1:arm64 libstdc++6:arm64 libgssapi-krb5-2:arm64 libkrb5-3:arm64 \
-      libk5crypto3:arm64 libkrb5support0:arm64 libcom-err2:arm64 libkeyutils1:arm64 media-types)
+      libk5crypto3:arm64 libkrb5support0:arm64 libcom-err2:arm64 libkeyutils1:arm64)
     for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$sysroot"; done
   fi
   build=$root/arm64-module
@@ -147,7 +147,10 @@ if wanted arm64-python; then
     "-DCMAKE_CXX_FLAGS=-isystem $sysroot/usr/include" >"$build.configure.log" 2>&1 ||
     { tail -n 30 "$build.configure.log"; exit 1; }
   cmake --build "$build" --target _tagmire_rs
-  module=$(ls "$build"/_tagmire_rs.cpython-311-aarch64-linux-gnu.so)
+  # Named _tagmire_rs.so where FindPython, cross-compiling, leaves the ABI
+  # tag out: CPython imports that name too.
+  module=$(ls "$build"/_tagmire_rs*.so)
+  file -b "$module" | grep -q "ARM aarch64" || { echo "$module is not an aarch64 object" >&2; exit 1; }
   "$PYTHON" tools/glibc_symbols.py --newest 2.28 "$module"
   # pytest and hypothesis are pure Python: the host's pip installs them for
   # the arm64 interpreter, into a folder on its path.

@@ -36,7 +36,7 @@
 #define TAGMIRE_ALWAYS_INLINE __forceinline
 #if TAGMIRE_X86_64
 #define TAGMIRE_PREFETCH(address) _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0)
-#define TAGMIRE_PREFETCH_FOR_WRITE(address) _m_prefetchw(address)
+#define TAGMIRE_PREFETCH_FOR_WRITE(address) _mm_prefetch(reinterpret_cast<const char*>(address), _MM_HINT_T0)
 #elif defined(_M_ARM64)
 #define TAGMIRE_PREFETCH(address) __prefetch(address)
 #define TAGMIRE_PREFETCH_FOR_WRITE(address) __prefetch(address)

@@ -15,6 +15,7 @@
 
 #include "test_support.h"
 #include "text/char_index.h"
+#include "text/platform.h"
 #include "text/search.h"
 #include "text/utf8.h"
 
@@ -241,6 +242,20 @@ const text::SimdLevel level_at_start = text::simd_level();
 TEST(TextRuns, TheFirstUseTakesTheLevelTheEnvironmentNames) {
   // CI runs this binary with TAGMIRE_SIMD set too.
   EXPECT_EQ(level_at_start, text::simd_level_for(std::getenv("TAGMIRE_SIMD")));
+}
+
+TEST(TextRuns, ABuildForAVectorArchitectureRunsItsLevel) {
+  // The level files are compiled for every target and empty for all but
+  // their own: a wrong guard or a missing file leaves the plain loops alone.
+#if TAGMIRE_NEON
+  EXPECT_EQ(text::best_simd_level(), text::SimdLevel::kNeon);
+#elif TAGMIRE_X86_64
+  EXPECT_TRUE(text::simd_level_runs(text::SimdLevel::kSse2));
+  EXPECT_NE(text::best_simd_level(), text::SimdLevel::kScalar);
+#else
+  EXPECT_EQ(text::best_simd_level(), text::SimdLevel::kScalar);
+#endif
+  EXPECT_TRUE(text::simd_level_runs(text::SimdLevel::kScalar));
 }
 
 TEST(TextRuns, TheEnvironmentVariableNamesALevelOrFallsToPlain) {
