@@ -41,7 +41,6 @@ struct TextKernels {
 // Each level's object, or null where this build has no code for it (the
 // AVX2 level of an aarch64 build, say). Whether the processor runs it is
 // text_runs.cpp's question.
-const TextKernels& plain_kernels();
 const TextKernels* sse2_kernels();
 const TextKernels* avx2_kernels();  // text_runs_avx2.cpp
 const TextKernels* neon_kernels();  // text_runs_neon.cpp

@@ -181,8 +181,6 @@ inline const TextKernels& kernels() {
 
 }  // namespace
 
-const TextKernels& plain_kernels() { return kPlainKernels; }
-
 const TextKernels* sse2_kernels() {
 #if TAGMIRE_SSE2
   return &kSse2Kernels;
