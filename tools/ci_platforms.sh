@@ -11,9 +11,10 @@
 #      glibc references checked, and Python tests run with that interpreter
 #      under qemu (the files of ARM64_TESTS: those that need no Arrow peers
 #      and fit the time).
-# Every build goes through ccache and is kept under build/platforms/, with
-# zig's cache, the wine prefix and the arm64 interpreter, so a second run
-# rebuilds only what changed. Each step is skipped, saying why, where its
+# Every build goes through ccache and is kept under build/platforms/; zig's
+# cache, the wine prefix and the arm64 interpreter are kept in the user's
+# cache folder (~/.cache/tagmire-platforms), which a fresh clone on the same
+# machine finds again, so a second run redoes only what changed. Each step is skipped, saying why, where its
 # tools cannot be had (no apt-get, no network).
 #
 #   PYTHON=python3.11 bash tools/ci_platforms.sh [step...]   (steps: aarch64 s390x mingw zig libcxx arm64-python)
@@ -23,7 +24,8 @@ PYTHON=${PYTHON:-python3}
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 root=$PWD/build/platforms
-mkdir -p "$root"
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/tagmire-platforms
+mkdir -p "$root" "$cache"
 started=$SECONDS
 step() { echo "--- $1 ($((SECONDS - started)) s)"; }
 steps=("$@")
@@ -68,7 +70,7 @@ if wanted mingw; then
   configure "$build" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
     -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_EXE_LINKER_FLAGS=-static -Dgtest_disable_pthreads=ON
   build_tests "$build"
-  export WINEPREFIX=$root/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$cache/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   for binary in tagmire_tests tagmire_batch_tests; do
     # wine may end with status 0 after a crash it caught: the run counts
     # only if GoogleTest's summary says every test passed.
@@ -83,11 +85,11 @@ fi
 
 if wanted zig; then
   step "every core file compiled for macOS (aarch64 and x86_64) by zig"
-  venv=$root/venv-zig
+  venv=$cache/venv-zig
   [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
   mapfile -t requirements < <("$PYTHON" tools/requirements.py platforms)
   "$venv/bin/python" -m pip install -q "${requirements[@]}"
-  export ZIG_GLOBAL_CACHE_DIR=$root/zig-cache ZIG_LOCAL_CACHE_DIR=$root/zig-cache
+  export ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$cache/zig
   # The layers' include roots, as a configured build folder has them.
   layers=$root/aarch64/layers
   [ -d "$layers" ] || configure "$root/aarch64" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
@@ -131,13 +133,13 @@ ARM64_TESTS=(tests/python/test_parse_function.py tests/python/test_parser_config
 
 if wanted arm64-python; then
   step "the extension for aarch64, against Debian's arm64 CPython, tested under qemu"
-  sysroot=$root/arm64-root
+  sysroot=$cache/arm64-root
   if [ ! -x "$sysroot/usr/bin/python3.11" ]; then
     # The interpreter and what it loads, unpacked into a folder of its own:
     # installed as arm64 packages, they would replace the machine's own
     # python3.11.
     dpkg --print-foreign-architectures | grep -qx arm64 || { dpkg --add-architecture arm64 && apt-get update -qq; }
-    debs=$root/arm64-debs
+    debs=$cache/arm64-debs
     mkdir -p "$debs"
     (cd "$debs" && apt-get download -qq python3.11-minimal:arm64 libpython3.11-minimal:arm64 \
       libpython3.11-stdlib:arm64 libpython3.11-dev:arm64 libpython3.11:arm64 libc6:arm64 libexpat1:arm64 \
@@ -164,7 +166,7 @@ if wanted arm64-python; then
   # The host's pip installs pytest and hypothesis for the arm64 interpreter,
   # into a folder on its path: their wheels for aarch64, since hypothesis
   # has a native part.
-  site=$root/arm64-site
+  site=$cache/arm64-site
   [ -d "$site/pytest" ] || "$PYTHON" -m pip install -q --target "$site" --only-binary=:all: --implementation cp \
     --python-version 3.11 --abi cp311 --platform manylinux_2_17_aarch64 "pytest>=8" "hypothesis>=6.100"
   export QEMU_LD_PREFIX=$sysroot
