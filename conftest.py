@@ -64,7 +64,9 @@ def user_shell(config):
         python.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
         python.chmod(0o755)
         strict = folder / "strict.sh"
-        strict.write_text("set -euo pipefail\n")
+        # Only the block's own shell: the bash scripts it starts (pyenv's
+        # shims, say, which read unset variables) keep their own options.
+        strict.write_text("set -euo pipefail\nunset BASH_ENV\n")
         path = os.pathsep.join([str(python.parent), sysconfig.get_path("scripts"), os.environ.get("PATH", "")])
         # pip reads a "no" option's variable the other way round: false
         # turns isolation off.

@@ -32,7 +32,7 @@ steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(aarch64 s390x mingw zig libcxx arm64-python)
 wanted() { [[ " ${steps[*]} " == *" $1 "* ]]; }
 
-bash tools/apt_install.sh ccache cmake ninja-build libgtest-dev qemu-user g++-aarch64-linux-gnu g++-s390x-linux-gnu \
+bash tools/apt_install.sh ccache ninja-build libgtest-dev qemu-user g++-aarch64-linux-gnu g++-s390x-linux-gnu \
   g++-mingw-w64-x86-64-posix wine64 clang libc++-dev libc++abi-dev binutils-aarch64-linux-gnu file
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
 cmake_common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGMIRE_BUILD_TESTS=ON -DTAGMIRE_WERROR=ON
@@ -40,10 +40,10 @@ cmake_common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGMIRE_BUILD_TESTS=ON -DTAG
 configure() {  # build folder, then CMake arguments
   local build=$1
   shift
-  cmake -S . -B "$build" "${cmake_common[@]}" "$@" >"$build.configure.log" 2>&1 ||
+  "$PYTHON" -m cmake -S . -B "$build" "${cmake_common[@]}" "$@" >"$build.configure.log" 2>&1 ||
     { tail -n 30 "$build.configure.log"; return 1; }
 }
-build_tests() { cmake --build "$1" --target tagmire_tests tagmire_batch_tests; }
+build_tests() { "$PYTHON" -m cmake --build "$1" --target tagmire_tests tagmire_batch_tests; }
 
 # A cross-built test binary under qemu-user, with the target's libraries
 # from the cross toolchain's folder.
@@ -150,14 +150,14 @@ if wanted arm64-python; then
     for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$sysroot"; done
   fi
   build=$root/arm64-module
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGMIRE_BUILD_MODULE=ON -DTAGMIRE_WERROR=ON \
+  "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAGMIRE_BUILD_MODULE=ON -DTAGMIRE_WERROR=ON \
     -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
     -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DPython_EXECUTABLE="$(command -v python3.11 || echo "$PYTHON")" -DPython_SOABI=cpython-311-aarch64-linux-gnu \
     -DPython_INCLUDE_DIR="$sysroot/usr/include/python3.11" \
     "-DCMAKE_CXX_FLAGS=-isystem $sysroot/usr/include" >"$build.configure.log" 2>&1 ||
     { tail -n 30 "$build.configure.log"; exit 1; }
-  cmake --build "$build" --target _tagmire_rs
+  "$PYTHON" -m cmake --build "$build" --target _tagmire_rs
   # Named _tagmire_rs.so where FindPython, cross-compiling, leaves the ABI
   # tag out: CPython imports that name too.
   module=$(ls "$build"/_tagmire_rs*.so)
