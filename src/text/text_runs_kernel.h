@@ -93,11 +93,13 @@ inline void copy_short(void* to, const void* from, std::size_t n) {
   }
 }
 
-// `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
-// bit per byte (a unit's bits all set when it matches); prefix(vector,
-// bytes) keeping only the first `bytes` bytes; bitor_ and bitxor_; unit_or,
-// the OR of every unit; surrogates(vector, unit), each unit's bits all set
-// where it is a surrogate.
+// `V` offers: kBytes; load/store; mask, the top bit of each byte, one bit
+// per byte; equal(vector, unit) as such a mask (a unit's bits all set when
+// it matches); prefix(vector, bytes) keeping only the first `bytes` bytes;
+// bitor_ and bitxor_; unit_or, the OR of every unit; surrogates(vector,
+// unit), each unit's bits all set where it is a surrogate; continuations,
+// the mask of UTF-8 continuation bytes; and utf8_length(units, n), for
+// vector_kernels below.
 
 // The last units of a run that reaches the end of the text, text[i, to),
 // fewer than a vector, when the text holds a whole vector before `to`:
