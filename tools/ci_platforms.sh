@@ -14,7 +14,9 @@
 # Every build goes through ccache and is kept under build/platforms/; zig's
 # cache, the wine prefix and the arm64 interpreter are kept in the user's
 # cache folder (~/.cache/tagmire-platforms), which a fresh clone on the same
-# machine finds again, so a second run redoes only what changed. Each step is skipped, saying why, where its
+# machine finds again, so a second run redoes only what changed. The wine
+# prefix must stay out of the checkout: its drive Z: is a link to /, and
+# whatever walks the tree (an sdist's build) would walk the whole disk. Each step is skipped, saying why, where its
 # tools cannot be had (no apt-get, no network).
 #
 #   PYTHON=python3.11 bash tools/ci_platforms.sh [step...]   (steps: aarch64 s390x mingw zig libcxx arm64-python)
