@@ -41,9 +41,7 @@ trap 'rm -rf "$work"' EXIT
 step "tools: the dist extra of pyproject.toml"
 "$1" -m venv "$work/tools"
 tools=$work/tools/bin
-mapfile -t requirements < <("$tools/python" -c 'import tomllib
-with open("pyproject.toml", "rb") as f:
-    print(*tomllib.load(f)["project"]["optional-dependencies"]["dist"], sep="\n")')
+mapfile -t requirements < <("$tools/python" tools/requirements.py dist)
 "$tools/python" -m pip install -q "${requirements[@]}"
 
 step "python -m build: sdist, and a wheel from it"
