@@ -7,7 +7,9 @@ package.
   non-interactive bash reads), so a failing command fails the block and not
   only a failing last one, and a failure shows what the block printed;
   `python` is the interpreter under test, and the scripts it installed
-  (`tagmire`) come first on PATH.
+  (`tagmire`) come first on PATH. A block's `pip install .` builds in the
+  test environment, as tools/run_tests.sh's own install did, so that it
+  finds the kept build folder as that left it and compiles nothing.
 - What a block leaves at the root of the checkout (`answers.parquet`,
   `parsed/`) is removed after it, so that the checkout stays as it was.
 - A Ray instance a block started is shut down after it; Ray's own
@@ -52,7 +54,7 @@ USER_SHELL = pytest.StashKey[dict]()
 
 
 def user_shell(config):
-    """The environment of a user's shell, PATH and BASH_ENV, made once per run."""
+    """The environment of a user's shell (PATH, BASH_ENV, pip's build isolation), made once per run."""
     if USER_SHELL not in config.stash:
         folder = Path(tempfile.mkdtemp(prefix="tagmire-user-shell-"))
         # A wrapper rather than a link: a link to a virtual environment's
@@ -62,9 +64,14 @@ def user_shell(config):
         python.write_text(f'#!/bin/sh\nexec "{sys.executable}" "$@"\n')
         python.chmod(0o755)
         strict = folder / "strict.sh"
-        strict.write_text("set -euo pipefail\n")
+        # Only the block's own shell: the bash scripts it starts (pyenv's
+        # shims, say, which read unset variables) keep their own options.
+        strict.write_text("set -euo pipefail\nunset BASH_ENV\n")
         path = os.pathsep.join([str(python.parent), sysconfig.get_path("scripts"), os.environ.get("PATH", "")])
-        config.stash[USER_SHELL] = {"folder": folder, "env": {"PATH": path, "BASH_ENV": str(strict)}}
+        # pip reads a "no" option's variable the other way round: false
+        # turns isolation off.
+        env = {"PATH": path, "BASH_ENV": str(strict), "PIP_NO_BUILD_ISOLATION": "false"}
+        config.stash[USER_SHELL] = {"folder": folder, "env": env}
     return config.stash[USER_SHELL]["env"]
 
 

@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string valid = valid_utf8(text);
   const types::ParseResult valid_result = parser::parse(valid, config);
   check(tagmire_checks::check_forms(valid, config, valid_result), valid);
-  for (const text::SimdLevel level : {text::SimdLevel::kScalar, text::SimdLevel::kSse2}) {
+  for (const text::SimdLevel level : {text::SimdLevel::kScalar, text::SimdLevel::kSse2, text::SimdLevel::kNeon}) {
     if (text::use_simd_level(level) != level) continue;
     if (!(parser::parse(text, config) == result)) fail("a lower level of vector code parses differently", text);
     check(tagmire_checks::check_forms(valid, config, valid_result), valid);

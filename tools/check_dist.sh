@@ -9,7 +9,14 @@
 #      the manylinux tag that `auditwheel show` finds, installed with the test
 #      extra in a fresh virtual environment, and the Python tests shipped in
 #      the sdist run against it, from outside the checkout;
-#   5. `twine check` of the sdist and the repaired wheels.
+#   5. the extension's glibc references: none newer than 2.28, the glibc of
+#      the manylinux_2_28 image that release wheels are built in, except
+#      those the build host itself adds (tools/glibc_symbols.py): a wheel
+#      built here is tagged for this host's glibc (manylinux_2_34 on Debian
+#      12) because of its libstdc++ and glibc, not because of our calls;
+#   6. `twine check` of the sdist and the repaired wheels, and the release
+#      checks of tests/tools/test_release_checks.py, among them that
+#      cibuildwheel builds exactly the intended wheels on every platform.
 # The sdist and the repaired wheels are left in dist/.
 #
 #   bash tools/check_dist.sh python3.11 python3.12 python3.13
@@ -34,9 +41,7 @@ trap 'rm -rf "$work"' EXIT
 step "tools: the dist extra of pyproject.toml"
 "$1" -m venv "$work/tools"
 tools=$work/tools/bin
-mapfile -t requirements < <("$tools/python" -c 'import tomllib
-with open("pyproject.toml", "rb") as f:
-    print(*tomllib.load(f)["project"]["optional-dependencies"]["dist"], sep="\n")')
+mapfile -t requirements < <("$tools/python" tools/requirements.py dist)
 "$tools/python" -m pip install -q "${requirements[@]}"
 
 step "python -m build: sdist, and a wheel from it"
@@ -92,6 +97,9 @@ for python in "$@"; do
     "$tools/auditwheel" repair --plat "$platform" --wheel-dir "$work/wheelhouse" "${wheels[0]}"
   repaired=("$work"/wheelhouse/*-"$tag"-"$tag"-*"$platform"*.whl)
   echo "$(basename "${repaired[0]}")"
+  mkdir "$work/unzipped-$tag"
+  "$tools/python" -m zipfile -e "${repaired[0]}" "$work/unzipped-$tag"
+  "$tools/python" tools/glibc_symbols.py --newest 2.28 "$work/unzipped-$tag"/_tagmire_rs*.so
   logged "$work/install-$tag.log" "$venv/bin/python" -m pip install "${repaired[0]}[test]"
 
   # The tests, their pytest configuration and the inputs they share with the
@@ -122,6 +130,10 @@ done
 
 step "twine check"
 "$tools/twine" --no-color check --strict "$sdist" "$work"/wheelhouse/*.whl
+
+step "release checks: glibc references, cibuildwheel's wheels"
+"$tools/python" -m pip install -q "pytest>=8"
+"$tools/python" -m pytest -q -p no:cacheprovider -o addopts= tests/tools/test_release_checks.py
 
 rm -rf dist
 mkdir dist

@@ -14,9 +14,7 @@ PYTHON=${PYTHON:-python}
 [ -f /usr/include/benchmark/benchmark.h ] || bash tools/apt_install.sh libbenchmark-dev
 
 # The peers of the bench extra, without reinstalling the module itself.
-mapfile -t peers < <("$PYTHON" -c 'import tomllib
-with open("pyproject.toml", "rb") as f:
-    print(*tomllib.load(f)["project"]["optional-dependencies"]["bench"], sep="\n")')
+mapfile -t peers < <("$PYTHON" tools/requirements.py bench)
 "$PYTHON" -m pip install -q "${peers[@]}"
 "$PYTHON" -c 'import _tagmire_rs' 2>/dev/null || "$PYTHON" -m pip install -q .
 

@@ -13,9 +13,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
 venv=build/venv-docs
 [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
-mapfile -t requirements < <("$venv/bin/python" -c 'import tomllib
-with open("pyproject.toml", "rb") as f:
-    print(*tomllib.load(f)["project"]["optional-dependencies"]["docs"], sep="\n")')
+mapfile -t requirements < <("$venv/bin/python" tools/requirements.py docs)
 "$venv/bin/python" -m pip install -q "${requirements[@]}" "pytest>=8"
 
 "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/tools/test_docs_site.py

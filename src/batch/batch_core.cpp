@@ -4,9 +4,10 @@
 #include <exception>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "batch/joined_threads.h"
 #include "batch/row_parser.h"
+#include "text/platform.h"
 #include "text/transcode.h"
 #include "text/utf8_validate.h"
 
@@ -36,12 +37,12 @@ void reserve(OutputChunk& chunk, std::size_t rows, std::size_t units) {
 // took a batch of 100,000 rows of 4-byte str (4 KB each) on one thread from
 // 183 to 159 ms. Always inlined: as a call, GCC found the function free of
 // effects and dropped it.
-[[gnu::always_inline]] inline void prefetch(const TextRow& row) {
+TAGMIRE_ALWAYS_INLINE void prefetch(const TextRow& row) {
   constexpr std::size_t kAhead = std::size_t{16} << 10;
   constexpr std::size_t kLine = 64;
   const auto* bytes = static_cast<const char*>(row.data);
   const std::size_t n = std::min(input_bytes(row), kAhead);
-  for (std::size_t k = 0; k < n; k += kLine) __builtin_prefetch(bytes + k);
+  for (std::size_t k = 0; k < n; k += kLine) TAGMIRE_PREFETCH(bytes + k);
 }
 
 struct RangeResult {
@@ -179,12 +180,11 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedCon
     return std::pair(rows.subspan(begin, ends[k] - begin), begin);
   };
   {
-    // The calling thread takes the first range itself. jthreads join when
-    // they go out of scope, also when starting a later one throws.
-    std::vector<std::jthread> workers;
+    // The calling thread takes the first range itself.
+    JoinedThreads workers;
     workers.reserve(ends.size() - 1);
     for (std::size_t k = 1; k < ends.size(); ++k) {
-      workers.emplace_back([&, k] {
+      workers.start([&, k] {
         const auto [part, begin] = range(k);
         parse_range(part, begin, prepared, errors, results[k]);
       });

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 
+#include "text/platform.h"
+
 namespace parser {
 
 namespace {
@@ -238,7 +240,7 @@ void TagScanner<Form>::remove_repeated_keys() {
   const auto look_ahead = [&](std::size_t k) {
     const std::size_t hash = hash_key(attributes_[k].key_begin, attributes_[k].key_end);
     hashes[k % kAhead] = hash;
-    __builtin_prefetch(key_slots_.data() + (hash & mask), 1);
+    TAGMIRE_PREFETCH_FOR_WRITE(key_slots_.data() + (hash & mask));
   };
   for (std::size_t k = 0; k < std::min(n, kAhead); ++k) look_ahead(k);
   for (std::size_t k = 0; k < n; ++k) {

@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__SSE2__)
+#include "text/platform.h"
+
+#if TAGMIRE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -44,7 +46,7 @@ inline std::size_t ascii_before(unsigned mask) {
 // room for 16 more bytes. A wide run with a character here and there stays
 // on the vector path for the ASCII around it.
 inline std::size_t narrow_ascii_prefix(const std::uint8_t* units, char* out) {
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
   const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
   return detail::ascii_before(static_cast<unsigned>(_mm_movemask_epi8(block)));
@@ -54,7 +56,7 @@ inline std::size_t narrow_ascii_prefix(const std::uint8_t* units, char* out) {
 }
 
 inline std::size_t narrow_ascii_prefix(const std::uint16_t* units, char* out) {
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
   const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
   const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + 8));
   const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
@@ -71,7 +73,7 @@ inline std::size_t narrow_ascii_prefix(const std::uint16_t* units, char* out) {
 }
 
 inline std::size_t narrow_ascii_prefix(const std::uint32_t* units, char* out) {
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
   const auto* p = reinterpret_cast<const __m128i*>(units);
   const __m128i a = _mm_loadu_si128(p);
   const __m128i b = _mm_loadu_si128(p + 1);
@@ -96,7 +98,7 @@ inline std::size_t narrow_ascii_prefix(const std::uint32_t* units, char* out) {
 inline std::size_t count_utf8_chars(const char* data, std::size_t size) {
   std::size_t chars = 0;
   std::size_t i = 0;
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
   // As signed bytes, continuation bytes are exactly those below -64. Each
   // lane counts up to 255 blocks before the lanes are summed.
   const __m128i last_continuation = _mm_set1_epi8(-65);

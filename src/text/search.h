@@ -6,13 +6,15 @@
 // backward ones) when the character is absent.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "text/platform.h"
 #include "text/text_runs.h"
 
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -20,7 +22,7 @@ namespace text {
 
 namespace detail {
 
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
 inline __m128i splat(std::uint16_t unit) { return _mm_set1_epi16(static_cast<short>(unit)); }
 inline __m128i splat(std::uint32_t unit) { return _mm_set1_epi32(static_cast<int>(unit)); }
 inline int matches(__m128i block, __m128i needle, std::uint16_t) {
@@ -34,13 +36,13 @@ inline int matches(__m128i block, __m128i needle, std::uint32_t) {
 // Last `needle` in [begin, end), or null.
 template <class Unit>
 const Unit* find_last_wide(const Unit* begin, const Unit* end, Unit needle) {
-#if defined(__SSE2__)
+#if TAGMIRE_SSE2
   constexpr std::size_t kPerBlock = 16 / sizeof(Unit);
   const __m128i wanted = splat(needle);
   while (static_cast<std::size_t>(end - begin) >= kPerBlock) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - kPerBlock));
     if (const int mask = matches(block, wanted, Unit{})) {
-      const int high_byte = 31 - __builtin_clz(static_cast<unsigned>(mask));
+      const int high_byte = 31 - std::countl_zero(static_cast<unsigned>(mask));
       return end - kPerBlock + high_byte / sizeof(Unit);
     }
     end -= kPerBlock;

@@ -2,31 +2,49 @@
 // next `<` are copied out while the same vector loads find that `<`, the
 // line feeds of the run and the bits its units set. Searching for the `<`,
 // copying, and searching the copy for line feeds backwards and forwards
-// were four passes over the same units. AVX2 is used where the processor
-// has it, chosen once at run time; SSE2, which every x86-64 processor has,
-// is the baseline.
+// were four passes over the same units. The widest vector level the
+// processor runs is chosen once, at first use (text_kernels.h): AVX2 where
+// an x86-64 processor has it, else SSE2, which every x86-64 processor has;
+// NEON on aarch64; plain loops elsewhere.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace text {
 
 // The instruction sets the vector code may use.
 enum class SimdLevel : std::uint8_t {
-  kScalar,  // plain loops (also what non-x86 builds run)
-  kSse2,    // 16 bytes a step
-  kAvx2,    // 32 bytes a step
+  kScalar,  // plain loops (what every build has, and big-endian or other targets run)
+  kSse2,    // x86-64, 16 bytes a step
+  kAvx2,    // x86-64, 32 bytes a step
+  kNeon,    // aarch64, 16 bytes a step
 };
 
 // The best level this processor runs.
 SimdLevel best_simd_level();
-// The level in use: the best one, unless lowered by `use_simd_level`.
+// Whether this build and processor run `level`.
+bool simd_level_runs(SimdLevel level);
+// The level in use: from the first call on, the level that the environment
+// variable TAGMIRE_SIMD names (plain, sse2, avx2 or neon) where the
+// processor runs it, else the widest one it runs below that (plain for a
+// name it does not know), else the best one; unless changed by
+// `use_simd_level`.
 SimdLevel simd_level();
-// Uses `level`, or the best one below it that the processor has; returns the
-// level now in use. For tests, which prove that every level gives the same
-// results: not for use while another thread parses.
+// Uses `level`, or the widest level below it that the processor has (one
+// of the same width on another architecture counts: sse2 stands for neon);
+// returns the level now in use. For tests, which prove that every level
+// gives the same results: not for use while another thread parses.
 SimdLevel use_simd_level(SimdLevel level);
+// A level's name in TAGMIRE_SIMD ("plain", "sse2", "avx2", "neon"), and
+// the level a name means (none for any other string).
+std::string_view simd_level_name(SimdLevel level);
+std::optional<SimdLevel> simd_level_named(std::string_view name);
+// The level that a TAGMIRE_SIMD of `name` chooses here (`name` null when the
+// variable is not set).
+SimdLevel simd_level_for(const char* name);
 
 // What copy_run found, as offsets from the run's start.
 struct RunScan {

@@ -1,15 +1,19 @@
 // The loops of text_runs.h written once over a vector type: each
 // translation unit that includes this file instantiates them for the
 // vectors it is compiled for (SSE2 in text_runs.cpp, AVX2 in
-// text_runs_avx2.cpp), with internal linkage, so that no AVX2 code can be
-// shared with code that runs where the processor lacks it.
+// text_runs_avx2.cpp, NEON in text_runs_neon.cpp), with internal linkage,
+// so that no AVX2 code can be shared with code that runs where the
+// processor lacks it. vector_kernels makes a level's TextKernels of them.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "text/bit_count.h"
+#include "text/text_kernels.h"
 #include "text/text_runs.h"
 
 namespace text {
@@ -46,7 +50,7 @@ RunScan copy_run_plain(const Unit* text, std::size_t from, std::size_t to, Unit*
 template <class V, class Unit>
 inline auto load_tail(const Unit* units, std::size_t left) {
   Unit tail[V::kBytes / sizeof(Unit)] = {};
-  __builtin_memcpy(tail, units, left * sizeof(Unit));
+  std::memcpy(tail, units, left * sizeof(Unit));
   return V::load(tail);
 }
 
@@ -56,9 +60,9 @@ template <class Unit>
 inline void note_line_feeds(RunScan& scan, std::size_t offset, std::uint32_t lfs) {
   if (lfs == 0) return;
   if (scan.first_lf == RunScan::kNone) {
-    scan.first_lf = offset + static_cast<std::size_t>(__builtin_ctz(lfs)) / sizeof(Unit);
+    scan.first_lf = offset + static_cast<std::size_t>(std::countr_zero(lfs)) / sizeof(Unit);
   }
-  scan.last_lf = offset + static_cast<std::size_t>(31 - __builtin_clz(lfs)) / sizeof(Unit);
+  scan.last_lf = offset + static_cast<std::size_t>(31 - std::countl_zero(lfs)) / sizeof(Unit);
 }
 
 // Copies `n` bytes, fewer than 32, with two overlapping moves of the
@@ -71,10 +75,10 @@ inline void copy_short(void* to, const void* from, std::size_t n) {
     constexpr std::size_t k = decltype(width)::value;
     char head[k];
     char tail[k];
-    __builtin_memcpy(head, in, k);
-    __builtin_memcpy(tail, in + n - k, k);
-    __builtin_memcpy(out, head, k);
-    __builtin_memcpy(out + n - k, tail, k);
+    std::memcpy(head, in, k);
+    std::memcpy(tail, in + n - k, k);
+    std::memcpy(out, head, k);
+    std::memcpy(out + n - k, tail, k);
   };
   if (n >= 16) {
     two_moves(std::integral_constant<std::size_t, 16>{});
@@ -89,11 +93,13 @@ inline void copy_short(void* to, const void* from, std::size_t n) {
   }
 }
 
-// `V` offers: kBytes; load/store; equal(vector, unit) as a mask with one
-// bit per byte (a unit's bits all set when it matches); prefix(vector,
-// bytes) keeping only the first `bytes` bytes; bitor_ and bitxor_; unit_or,
-// the OR of every unit; surrogates(vector, unit), each unit's bits all set
-// where it is a surrogate.
+// `V` offers: kBytes; load/store; mask, the top bit of each byte, one bit
+// per byte; equal(vector, unit) as such a mask (a unit's bits all set when
+// it matches); prefix(vector, bytes) keeping only the first `bytes` bytes;
+// bitor_ and bitxor_; unit_or, the OR of every unit; surrogates(vector,
+// unit), each unit's bits all set where it is a surrogate; continuations,
+// the mask of UTF-8 continuation bytes; and utf8_length(units, n), for
+// vector_kernels below.
 
 // The last units of a run that reaches the end of the text, text[i, to),
 // fewer than a vector, when the text holds a whole vector before `to`:
@@ -114,7 +120,7 @@ inline RunScan copy_last_units(const Unit* text, std::size_t from, std::size_t i
   const auto block = V::load(text + start);
   const std::uint32_t lts = (V::equal(block, static_cast<Unit>('<')) >> done) & ~skip;
   std::uint32_t lfs = V::equal(block, static_cast<Unit>('\n')) >> done;
-  const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : (to - i) * sizeof(Unit);
+  const std::size_t before = lts != 0 ? static_cast<std::size_t>(std::countr_zero(lts)) : (to - i) * sizeof(Unit);
   if (start >= from) {
     V::store(out + (start - from), block);
   } else {
@@ -152,7 +158,7 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
     const std::uint32_t lts = V::equal(block, lt) & ~skip;
     std::uint32_t lfs = V::equal(block, lf);
     if (lts != 0) {
-      const auto before = static_cast<std::size_t>(__builtin_ctz(lts));  // bytes before the `<`
+      const auto before = static_cast<std::size_t>(std::countr_zero(lts));  // bytes before the `<`
       lfs &= (std::uint32_t{1} << before) - 1;  // `before` < 32: a `<` takes at least one byte
       if (want_bits) bits = V::bitor_(bits, V::prefix(block, before));
       if constexpr (sizeof(Unit) > 1) {
@@ -182,8 +188,8 @@ inline RunScan copy_run_vector(const Unit* text, std::size_t from, std::size_t t
   const auto block = load_tail<V>(text + i, left);
   const std::uint32_t lts = V::equal(block, lt) & ~skip;
   std::uint32_t lfs = V::equal(block, lf);
-  const std::size_t before = lts != 0 ? static_cast<std::size_t>(__builtin_ctz(lts)) : left * sizeof(Unit);
-  __builtin_memcpy(out + (i - from), text + i, before);
+  const std::size_t before = lts != 0 ? static_cast<std::size_t>(std::countr_zero(lts)) : left * sizeof(Unit);
+  std::memcpy(out + (i - from), text + i, before);
   if (before < 32) lfs &= (std::uint32_t{1} << before) - 1;
   note_line_feeds<Unit>(scan, i - from, lfs);
   if (want_bits) scan.unit_bits |= V::unit_or(V::prefix(block, before), Unit{});
@@ -199,7 +205,7 @@ inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::siz
   std::size_t i = from;
   for (; i + kUnits <= to; i += kUnits) {
     if (const std::uint32_t hits = V::equal(V::load(text + i), needle)) {
-      return i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit);
+      return i + static_cast<std::size_t>(std::countr_zero(hits)) / sizeof(Unit);
     }
   }
   if (i == to) return to;
@@ -208,11 +214,11 @@ inline std::size_t find_unit_vector(const Unit* text, std::size_t from, std::siz
     // The vector that ends with the text, without its units already searched.
     const auto done = static_cast<unsigned>((kUnits - left) * sizeof(Unit));
     const std::uint32_t hits = V::equal(V::load(text + to - kUnits), needle) >> done;
-    return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
+    return hits != 0 ? i + static_cast<std::size_t>(std::countr_zero(hits)) / sizeof(Unit) : to;
   }
   // The padding may equal the needle: only the copied units count.
   const std::uint32_t hits = V::equal(load_tail<V>(text + i, left), needle) & ((std::uint32_t{1} << (left * sizeof(Unit))) - 1);
-  return hits != 0 ? i + static_cast<std::size_t>(__builtin_ctz(hits)) / sizeof(Unit) : to;
+  return hits != 0 ? i + static_cast<std::size_t>(std::countr_zero(hits)) / sizeof(Unit) : to;
 }
 
 // The first byte at or after `from` that is not ASCII, or `size`: four
@@ -227,7 +233,7 @@ inline std::size_t skip_ascii_vector(const char* data, std::size_t from, std::si
   }
   for (; i + V::kBytes <= size; i += V::kBytes) {
     if (const std::uint32_t high = V::mask(V::load(data + i))) {
-      return i + static_cast<std::size_t>(__builtin_ctz(high));
+      return i + static_cast<std::size_t>(std::countr_zero(high));
     }
   }
   while (i < size && static_cast<unsigned char>(data[i]) < 0x80) ++i;
@@ -298,6 +304,29 @@ inline std::size_t continuation_words_vector(const char* data, std::size_t size,
   *words = word;
   *before = set;
   return set + bit_count(word);
+}
+
+// A level's TextKernels from the loops above over its vector type `V`,
+// which also gives the level's utf8_length (the plain loop, which the
+// compiler vectorises, unless the level has better).
+template <class V>
+constexpr TextKernels vector_kernels(SimdLevel level) {
+  return {
+      level,
+      &copy_run_vector<V, char>,
+      &copy_run_vector<V, std::uint8_t>,
+      &copy_run_vector<V, std::uint16_t>,
+      &copy_run_vector<V, std::uint32_t>,
+      &find_unit_vector<V, std::uint16_t>,
+      &find_unit_vector<V, std::uint32_t>,
+      &skip_ascii_vector<V>,
+      &V::template utf8_length<std::uint8_t>,
+      &V::template utf8_length<std::uint16_t>,
+      &V::template utf8_length<std::uint32_t>,
+      &continuation_words_vector<V>,
+      &has_surrogate_vector<V, std::uint16_t>,
+      &has_surrogate_vector<V, std::uint32_t>,
+  };
 }
 
 }  // namespace

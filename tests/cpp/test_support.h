@@ -35,8 +35,9 @@ namespace tagmire_test {
 // run each, so that what the processor lacks is still proven on the rest.
 inline std::vector<text::SimdLevel> SimdLevels() {
   std::vector<text::SimdLevel> levels;
-  for (const text::SimdLevel level : {text::SimdLevel::kScalar, text::SimdLevel::kSse2, text::SimdLevel::kAvx2}) {
-    if (level <= text::best_simd_level()) levels.push_back(level);
+  for (const text::SimdLevel level :
+       {text::SimdLevel::kScalar, text::SimdLevel::kSse2, text::SimdLevel::kNeon, text::SimdLevel::kAvx2}) {
+    if (text::simd_level_runs(level)) levels.push_back(level);
   }
   return levels;
 }

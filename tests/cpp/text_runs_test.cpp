@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -14,6 +15,7 @@
 
 #include "test_support.h"
 #include "text/char_index.h"
+#include "text/platform.h"
 #include "text/search.h"
 #include "text/utf8.h"
 
@@ -225,6 +227,50 @@ TEST(TextRuns, LevelsAreClampedToTheProcessor) {
   EXPECT_EQ(text::use_simd_level(text::SimdLevel::kScalar), text::SimdLevel::kScalar);
   EXPECT_EQ(text::use_simd_level(text::SimdLevel::kAvx2), text::best_simd_level());
   EXPECT_EQ(text::simd_level(), text::best_simd_level());
+  // A 16-byte level of the other architecture stands for this one's.
+  const text::SimdLevel sixteen = text::simd_level_runs(text::SimdLevel::kNeon) ? text::SimdLevel::kNeon
+                                  : text::simd_level_runs(text::SimdLevel::kSse2) ? text::SimdLevel::kSse2
+                                                                                  : text::SimdLevel::kScalar;
+  EXPECT_EQ(text::use_simd_level(text::SimdLevel::kSse2), sixteen);
+  EXPECT_EQ(text::use_simd_level(text::SimdLevel::kNeon), sixteen);
+  text::use_simd_level(text::best_simd_level());
+}
+
+// The level of the first use in this process, before any test sets one.
+const text::SimdLevel level_at_start = text::simd_level();
+
+TEST(TextRuns, TheFirstUseTakesTheLevelTheEnvironmentNames) {
+  // CI runs this binary with TAGMIRE_SIMD set too.
+  EXPECT_EQ(level_at_start, text::simd_level_for(std::getenv("TAGMIRE_SIMD")));
+}
+
+TEST(TextRuns, ABuildForAVectorArchitectureRunsItsLevel) {
+  // The level files are compiled for every target and empty for all but
+  // their own: a wrong guard or a missing file leaves the plain loops alone.
+#if TAGMIRE_NEON
+  EXPECT_EQ(text::best_simd_level(), text::SimdLevel::kNeon);
+#elif TAGMIRE_X86_64
+  EXPECT_TRUE(text::simd_level_runs(text::SimdLevel::kSse2));
+  EXPECT_NE(text::best_simd_level(), text::SimdLevel::kScalar);
+#else
+  EXPECT_EQ(text::best_simd_level(), text::SimdLevel::kScalar);
+#endif
+  EXPECT_TRUE(text::simd_level_runs(text::SimdLevel::kScalar));
+}
+
+TEST(TextRuns, TheEnvironmentVariableNamesALevelOrFallsToPlain) {
+  EXPECT_EQ(text::simd_level_for(nullptr), text::best_simd_level());
+  for (const text::SimdLevel level : SimdLevels()) {
+    EXPECT_EQ(text::simd_level_named(text::simd_level_name(level)), level);
+    EXPECT_EQ(text::simd_level_for(std::string(text::simd_level_name(level)).c_str()), level);
+  }
+  // A level the processor lacks gives the widest it has below it; a name
+  // that is no level's, the plain loops.
+  EXPECT_EQ(text::simd_level_for("avx2"), text::best_simd_level());
+  for (const char* unknown : {"", "AVX2", "avx512", "sse2 ", "scalar"}) {
+    EXPECT_EQ(text::simd_level_named(unknown), std::nullopt) << unknown;
+    EXPECT_EQ(text::simd_level_for(unknown), text::SimdLevel::kScalar) << unknown;
+  }
 }
 
 }  // namespace

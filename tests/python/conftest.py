@@ -389,11 +389,24 @@ class MallInfo2(ctypes.Structure):
 
 
 @functools.cache
+def c_library():
+    """The C library through ctypes, or None where ctypes cannot find it by
+    name (Windows, or a musl system without the tools find_library asks)."""
+    name = ctypes.util.find_library("c")
+    return ctypes.CDLL(name) if name else None
+
+
+needs_c_library = pytest.mark.skipif(c_library() is None, reason="ctypes finds no C library by name here")
+
+
+@functools.cache
 def heap_in_use():
     """A function giving the bytes in use in glibc's heap, where the parser's
     own allocations live, or None where that says nothing about them
     (another libc, or a sanitizer's allocator in its place)."""
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    libc = c_library()
+    if libc is None:
+        return None
     try:
         mallinfo2 = libc.mallinfo2
     except AttributeError:  # not glibc, or older than 2.33

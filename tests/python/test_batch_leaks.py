@@ -5,7 +5,6 @@ read back, and the command line, run in this process as `python -m
 tagmire` runs it, over every input kind."""
 
 import ctypes
-import ctypes.util
 import gzip
 import json
 import os
@@ -18,7 +17,7 @@ import pytest
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from conftest import WATCHED, call_each, heap_in_use, leaks  # noqa: E402
+from conftest import WATCHED, c_library, call_each, heap_in_use, leaks, needs_c_library  # noqa: E402
 
 from tagmire import Config, InvalidTextError, ParserConfig, parse_batch  # noqa: E402
 
@@ -84,10 +83,11 @@ def test_batch_work_returns_to_its_baseline(work, repetitions, request):
     assert leaks(work, [*WATCHED, ARROW, CHUNKED, CONFIG, PARSER_CONFIG], repetitions) == {}
 
 
+@needs_c_library
 def test_the_exact_heap_still_sees_a_leak(request):
     if measured_in_a_child(request):
         return
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    libc = c_library()
     libc.malloc.restype = ctypes.c_void_p
 
     def leaky():

@@ -16,6 +16,15 @@ import time
 
 import pytest
 
+# The command line is driven through terminals (pty, termios) and POSIX
+# signals here.
+if sys.platform == "win32":
+    pytest.skip("needs POSIX terminals and signals, which Windows lacks", allow_module_level=True)
+
+import fcntl  # noqa: E402
+import pty  # noqa: E402
+import termios  # noqa: E402
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
@@ -369,7 +378,8 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="needs RLIMIT_AS")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
+                    reason="needs Linux's RLIMIT_AS and /proc")
 def test_running_out_of_memory_says_so(tmp_path):
     # One answer of 120 MB: its line, its column and its parse need more
     # than the 200 MB the limit leaves.

@@ -10,14 +10,14 @@ property and __repr__, every setter, and every error of the failure tables.
 """
 
 import ctypes
-import ctypes.util
 import sys
 
 import pytest
 
 import _tagmire_rs
 from _tagmire_rs import ParserConfig, parse
-from conftest import WATCHED, CallbackSequence, Text, call_each, heap_in_use, leaks, refused_while_busy
+from conftest import (WATCHED, CallbackSequence, Text, c_library, call_each, heap_in_use, leaks, needs_c_library,
+                      refused_while_busy)
 
 # --- the work ---------------------------------------------------------------
 
@@ -164,10 +164,11 @@ def test_big_results_free_what_they_hold():
     assert leaks(work, WORK_WATCHED, repetitions=5) == {}
 
 
+@needs_c_library
 def test_the_check_sees_a_leak():
     kept = []
     pinned = object()
-    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    libc = c_library()
     libc.malloc.restype = ctypes.c_void_p
 
     def leaky():

@@ -1,8 +1,9 @@
 """How the examples of the Markdown pages run (conftest.py, under
 pytest-codeblocks): a shell block fails on any failing command, `python`
-and the installed scripts are those of the interpreter under test, what a
-block leaves in the checkout is removed, and a block needing a missing
-package skips with its reason."""
+and the installed scripts are those of the interpreter under test, a
+block's `pip install .` builds in the test environment (where the kept
+build folder stays valid) and its strict options stay its own, what a block leaves in the checkout is removed,
+and a block needing a missing package skips with its reason."""
 
 import os
 import subprocess
@@ -29,6 +30,9 @@ PAGE = textwrap.dedent(
     ```bash
     python -c "import sys; print(sys.executable)" > "$OUT/python"
     command -v tagmire > "$OUT/tagmire"
+    python -c "from pip._internal.commands import create_command
+    print(bool(create_command('install').parse_args(['.'])[0].build_isolation))" > "$OUT/isolated"
+    bash -c 'echo "${{NOT_SET_ANYWHERE}}started"' > "$OUT/child"
     echo kept > {LEFTOVER}
     ```
 
@@ -66,4 +70,8 @@ def test_examples_run_as_a_user_of_the_checkout_would_run_them(tmp_path):
     scripts = Path(subprocess.run([sys.executable, "-c", "import sysconfig; print(sysconfig.get_path('scripts'))"],
                                   capture_output=True, text=True, check=True).stdout.strip())
     assert Path((out / "tagmire").read_text().strip()) == scripts / "tagmire"
+    # A script the block starts is not held to the block's strict options.
+    assert (out / "child").read_text().strip() == "started"
+    # pip reads the option as the block's pip would.
+    assert (out / "isolated").read_text().strip() == "False"
     assert not left

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "parser/parse.h"
 #include "batch/batch_core.h"
+#include "batch/joined_threads.h"
 
 namespace {
 
@@ -125,8 +125,8 @@ TEST(ParseRows, ManyBatchesAtOnceShareOneConfiguration) {
   const auto expected = rows_of(parse_rows(rows, config, 1).chunks);
   std::vector<std::vector<Row>> seen(4);
   {
-    std::vector<std::jthread> callers;
-    for (auto& out : seen) callers.emplace_back([&] { out = rows_of(parse_rows(rows, config, 3).chunks); });
+    batch::JoinedThreads callers;
+    for (auto& out : seen) callers.start([&] { out = rows_of(parse_rows(rows, config, 3).chunks); });
   }
   for (const auto& out : seen) EXPECT_EQ(out, expected);
 }
