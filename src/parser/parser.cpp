@@ -66,6 +66,8 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   in_cdata_ = false;
   test_tags_for_surrogates_ = true;
   first_retro_ = kNoPosition;
+  retro_floor_ = 0;
+  blank_from_ = kNoPosition;
   log_events_ = false;
   events_.clear();
 }
@@ -264,7 +266,38 @@ void Parser<Form>::note_text(std::size_t base, std::size_t first, std::size_t la
       line_pending_from_ = stack_.size();
     }
   }
+  if (config_->provisional_autoclose) note_blank_lines(base, first, last);
   if (token_running_from_ < token_tags_.size()) track_tokens(base);
+}
+
+// A paragraph ends at a line that holds only spaces and tabs (or nothing)
+// between two line feeds. The text is searched for one only while some
+// close is provisional, and only up to the first: each character is read
+// at most once.
+template <class Form>
+void Parser<Form>::note_blank_lines(std::size_t base, std::size_t first, std::size_t last) {
+  const Text out = output();
+  const Unit lf = U<Unit>('\n');
+  const auto blank_until = [&](std::size_t pos, std::size_t to) {
+    while (pos < to && text::is_line_blank_unit(out[pos])) ++pos;
+    return pos;
+  };
+  if (last == kNoPosition) {
+    if (blank_from_ != kNoPosition && blank_until(base, out.size) != out.size) blank_from_ = kNoPosition;
+    return;
+  }
+  const std::size_t first_lf = base + first;
+  const std::size_t last_lf = base + last;
+  if (has_provisional()) {
+    bool ended = blank_from_ != kNoPosition && blank_until(base, first_lf) == first_lf;
+    for (std::size_t line = first_lf + 1; !ended && line <= last_lf;) {
+      const std::size_t stop = blank_until(line, last_lf);
+      ended = out[stop] == lf;
+      line = text::find_unit(out.data, stop, last_lf, lf) + 1;
+    }
+    if (ended) expire_provisional();
+  }
+  blank_from_ = blank_until(last_lf + 1, out.size) == out.size ? last_lf + 1 : kNoPosition;
 }
 
 // Walks the new text only while some forward_next_token tag waits for its
@@ -281,7 +314,9 @@ void Parser<Form>::track_tokens(std::size_t from) {
         log_reach(token_tags_[i]);
       }
       token_waiting_from_ = token_tags_.size();
-    } else {
+    } else if (!(config_->token_clusters && text::unicode::continues_cluster(d.cp))) {
+      // A mark or a joiner continues a running token with whole clusters;
+      // it never begins one.
       for (std::size_t i = token_running_from_; i < token_waiting_from_; ++i) {
         stack_[token_tags_[i]].token_end = pos;
         log_reach(token_tags_[i]);
@@ -299,14 +334,20 @@ void Parser<Form>::open_tag(TagKey key, types::AnnotationRef annotation) {
   tag.start = out_->size;
   tag.annotation = annotation;
   tag.key = key;
-  tag.below_same_key = key_top_[key];
   tag.strategy = config_->tags.strategy(key);
   if (tag.strategy == types::RecoveryStrategy::retro_line) {
-    tag.reach = line_start_;
-    if (first_retro_ == kNoPosition) first_retro_ = stack_.size();
+    tag.reach = config_->retro_line_split ? std::max(line_start_, retro_floor_) : line_start_;
+    retro_floor_ = out_->size;
   }
+  push(tag);
+}
+
+template <class Form>
+void Parser<Form>::push(OpenTag tag) {
+  tag.below_same_key = key_top_[tag.key];
+  if (tag.strategy == types::RecoveryStrategy::retro_line && first_retro_ == kNoPosition) first_retro_ = stack_.size();
   stack_.push_back(tag);
-  key_top_[key] = static_cast<std::uint32_t>(stack_.size());
+  key_top_[tag.key] = static_cast<std::uint32_t>(stack_.size());
   if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPush, static_cast<std::uint32_t>(stack_.size() - 1)});
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(stack_.size() - 1);
 }
@@ -315,6 +356,7 @@ template <class Form>
 void Parser<Form>::add_marker(TagKey key, types::AnnotationRef annotation) {
   maybe_autoclose_on_start_like(key);
   markers_.push_back(types::MarkerRecord{out_->size, annotation});
+  retro_floor_ = out_->size;
 }
 
 template <class Form>
@@ -351,8 +393,32 @@ template <class Form>
 void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
   const std::size_t pos = out_->size;
   if (config_->autoclose_on_same_tag && key_top_[key] != 0) close_down_to(key_top_[key] - 1, pos);
-  if (config_->autoclose_on_any_tag) {
+  if (config_->provisional_autoclose) {
+    // Every tag below the topmost is provisional already.
+    if (!stack_.empty() && stack_.back().provisional_end == kNoPosition) {
+      stack_.back().provisional_end = pos;
+      log_reach(stack_.size() - 1);
+    }
+  } else if (config_->autoclose_on_any_tag) {
     while (!stack_.empty()) close_tag(pop_top(), pos);
+  }
+}
+
+template <class Form>
+void Parser<Form>::expire_provisional() {
+  const bool keep_top = stack_.back().provisional_end == kNoPosition;
+  OpenTag top;
+  if (keep_top) top = pop_top();
+  const std::size_t pos = out_->size;
+  while (!stack_.empty()) close_tag(pop_top(), pos);
+  if (!keep_top) return;
+  // The topmost tag goes back as it was: whether it has met a line feed,
+  // and where its token stands.
+  push(top);
+  line_pending_from_ = is_forward(top.strategy) && top.reach == kNoPosition ? 0 : 1;
+  if (top.strategy == types::RecoveryStrategy::forward_next_token) {
+    token_waiting_from_ = top.reach == kNoPosition ? 0 : 1;
+    token_running_from_ = top.token_end == kNoPosition ? 0 : 1;
   }
 }
 
@@ -400,7 +466,9 @@ void Parser<Form>::close_open_tags() {
 template <class Form>
 std::size_t Parser<Form>::settled_end() const {
   std::size_t end = out_->size;
-  if (config_->tags.any_retro_line()) end = std::min(end, line_start_);
+  if (config_->tags.any_retro_line()) {
+    end = std::min(end, config_->retro_line_split ? std::max(line_start_, retro_floor_) : line_start_);
+  }
   if (!stack_.empty()) {
     const OpenTag& oldest = stack_[0];
     end = std::min(end, oldest.strategy == types::RecoveryStrategy::retro_line ? oldest.reach : oldest.start);
@@ -440,7 +508,10 @@ void Parser<Form>::drop_text_before(std::size_t shift) {
     tag.start -= shift;
     tag.reach = moved(tag.reach);
     tag.token_end = moved(tag.token_end);
+    tag.provisional_end = moved(tag.provisional_end);
   }
+  retro_floor_ = retro_floor_ > shift ? retro_floor_ - shift : 0;
+  if (blank_from_ != kNoPosition) blank_from_ = blank_from_ > shift ? blank_from_ - shift : 0;
   for (Span& span : spans_) {
     span.start = span.start > shift ? span.start - shift : 0;
     span.end -= shift;

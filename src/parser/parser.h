@@ -88,10 +88,18 @@ class Parser {
   // besides `start`: the line start for retro_line, the first line feed
   // written after it for the forward strategies, the beginning of its token
   // for forward_next_token (which also keeps `token_end`).
+  //
+  // Under provisional auto-close a tag that another tag auto-closed stays
+  // on the stack until its paragraph ends, in case its own closing tag
+  // comes: `provisional_end` is where it was auto-closed, and where it
+  // closes by its strategy if that tag does not come. Only the topmost
+  // open tag can lack one, since each recognised tag that opens or stands
+  // makes the topmost provisional.
   struct OpenTag {
     std::size_t start = 0;
     std::size_t reach = kNoPosition;
     std::size_t token_end = kNoPosition;
+    std::size_t provisional_end = kNoPosition;
     types::AnnotationRef annotation = 0;
     TagKey key = 0;
     std::uint32_t below_same_key = 0;  // stack index + 1 of the next open tag with this key, 0 none
@@ -168,6 +176,15 @@ class Parser {
   std::pair<std::size_t, std::size_t> trim_span(std::size_t start, std::size_t end);
 
   OpenTag pop_top();
+  // Pushes `tag` (a new one, or one taken off to be put back), keeping the
+  // per-key chains and the line and token bookkeeping.
+  void push(OpenTag tag);
+  // The provisional closes of a paragraph that ended: each tag closes by
+  // its strategy where it was auto-closed; a topmost tag that is still
+  // simply open stays so.
+  void expire_provisional();
+  bool has_provisional() const { return !stack_.empty() && stack_[0].provisional_end != kNoPosition; }
+  void note_blank_lines(std::size_t base, std::size_t first_line_feed, std::size_t last_line_feed);
   // Closes the entries above `index` by their strategies, topmost first, then
   // the entry at `index` explicitly.
   void close_down_to(std::size_t index, std::size_t pos);
@@ -212,6 +229,14 @@ class Parser {
   // Stack index of the lowest open retro_line tag, which reaches back
   // furthest, or kNoPosition.
   std::size_t first_retro_ = kNoPosition;
+  // Where the last retro_line tag opened or the last marker stood: with
+  // split retro lines, the furthest a retro_line tag on the same line
+  // reaches back.
+  std::size_t retro_floor_ = 0;
+  // The start of the line being written while it holds only spaces and
+  // tabs since a line feed, kNoPosition otherwise: a line feed here ends a
+  // paragraph. Kept under provisional auto-close only.
+  std::size_t blank_from_ = kNoPosition;
   bool log_events_ = false;
   types::PodVector<StackEvent> events_;
 };

@@ -57,6 +57,11 @@ Preview::ShownTag Preview::shown_of(Parser<text::Utf8>& parser, const Parser<tex
   shown.start = offset + span.start;
   shown.end = offset + span.end;
   const Reach covering = span.start < span.end ? Reach::kFixed : Reach::kNone;
+  if (tag.provisional_end != kNoPosition) {
+    // Auto-closed already: its span no longer grows, whatever its strategy.
+    shown.reach = covering;
+    return shown;
+  }
   switch (tag.strategy) {
     case types::RecoveryStrategy::retro_line:
       shown.reach = covering;
@@ -348,6 +353,9 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
   bool unpended = false;             // a pending tag no longer waits
   const auto reconsider = [&](std::size_t index) {
     const ShownTag before = shown_[index];
+    // A fixed span stays as it is shown: a provisional close's line feed
+    // or token that came after it changes nothing.
+    if (before.reach == Reach::kFixed || before.reach == Reach::kNone) return;
     ShownTag after = shown_of(parser, parser.open_tags()[index], offset, before.annotation);
     after.reached = before.reached;  // reconsidered once per update
     shown_[index] = after;

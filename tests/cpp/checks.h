@@ -41,11 +41,14 @@ types::ParserConfig draw_config(Choose&& choose) {
     default: config.recognized_tags.clear(), config.recovery_strategies.clear();
   }
   config.unknown_mode = static_cast<types::UnknownTagMode>((static_cast<int>(config.unknown_mode) + choose(3)) % 3);
-  const unsigned flips = static_cast<unsigned>(choose(16));
+  const unsigned flips = static_cast<unsigned>(choose(128));
   config.autoclose_on_any_tag ^= (flips & 1) != 0;
   config.autoclose_on_same_tag ^= (flips & 2) != 0;
   config.trim_punctuation ^= (flips & 4) != 0;
   config.case_sensitive_tags ^= (flips & 8) != 0;
+  config.provisional_autoclose ^= (flips & 16) != 0;
+  config.retro_line_split ^= (flips & 32) != 0;
+  config.token_clusters ^= (flips & 64) != 0;
   for (const char* name : kNames) {
     if (choose(2) != 0) config.recognized_tags.insert(name);
   }

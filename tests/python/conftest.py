@@ -109,6 +109,9 @@ def _configs(draw):
         autoclose_on_same_tag=draw(st.booleans()),
         trim_punctuation=draw(st.booleans()),
         case_sensitive_tags=draw(st.booleans()),
+        provisional_autoclose=draw(st.booleans()),
+        retro_line_split=draw(st.booleans()),
+        token_clusters=draw(st.booleans()),
         unknown_mode=draw(st.sampled_from(["strip", "passthrough"])),
         recovery_strategies=[*config.recovery_strategies, (
             draw(st.sampled_from(["note", "NOTE", "Note"])),
