@@ -149,12 +149,8 @@ PyObject* take_committed(StreamState& state) {
 bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
   parser::StreamParser& stream = *state.stream;
   parser::PreviewChange change = stream.take_preview();
-  std::span<const parser::PreviewRun> runs = change.runs;
-  parser::PreviewRun tail{change.held_end, change.held_end, false, {}};
-  if (!runs.empty() && runs.back().end == change.held_end) {
-    tail = runs.back();
-    runs = runs.first(runs.size() - 1);
-  }
+  const std::span<const parser::PreviewRun> runs = change.revised;
+  parser::PreviewRun tail = change.pending;
   const std::string_view tail_text = stream.text_of(tail);
   std::size_t tail_chars = char_at(state, tail.start);
   if (change.unfinished_from > 0) {
@@ -177,8 +173,8 @@ bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
   return true;
 }
 
-// The update after a feed or a close.
-PyObject* update(StreamState& state) {
+// The update after a feed or a close, built.
+PyObject* make_update_of(StreamState& state) {
   PyRef committed(take_committed(state));
   if (!committed) return nullptr;
   const parser::StreamParser& stream = *state.stream;
@@ -188,6 +184,29 @@ PyObject* update(StreamState& state) {
   PyRef revised;
   if (!take_pending(state, &pending, &revised)) return nullptr;
   return make_preview_update(committed.get(), pending.get(), revised.get());
+}
+
+// A feed or a close (`act`) and its update. When the update cannot be
+// made, the feed or close is undone, so that nothing it settled is lost
+// and the stream is as it was: what failed can be fed again.
+template <class Act>
+PyObject* step(StreamState& state, Act&& act) {
+  struct Undo {
+    StreamState& state;
+    std::size_t committed_chars;
+    CharPositions chars;
+    bool done = false;
+    ~Undo() {
+      if (done) return;
+      state.stream->roll_back();
+      state.committed_chars = committed_chars;
+      state.chars = std::move(chars);
+    }
+  } undo{state, state.committed_chars, state.chars};
+  act();
+  PyObject* made = make_update_of(state);
+  undo.done = made != nullptr;
+  return made;
 }
 
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
@@ -230,15 +249,16 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) noexcept {
     }
     std::string_view bytes;
     if (!chunk_bytes(state, chunk, &bytes)) return nullptr;
-    if (bytes.size() >= kReleaseFrom) {
-      // The chunk's memory cannot change meanwhile: the caller holds the
-      // str, and strs do not change.
-      ReleasedGil released;
-      state.stream->feed(bytes);
-    } else {
-      state.stream->feed(bytes);
-    }
-    return update(state);
+    return step(state, [&] {
+      if (bytes.size() >= kReleaseFrom) {
+        // The chunk's memory cannot change meanwhile: the caller holds the
+        // str, and strs do not change.
+        ReleasedGil released;
+        state.stream->feed(bytes);
+      } else {
+        state.stream->feed(bytes);
+      }
+    });
   });
 }
 
@@ -247,8 +267,7 @@ PyObject* stream_close(PyObject* self, PyObject*) noexcept {
     StreamState& state = state_of(self);
     Busy busy(state);
     if (!busy.acquired()) return nullptr;
-    state.stream->close();
-    return update(state);
+    return step(state, [&] { state.stream->close(); });
   });
 }
 
@@ -259,8 +278,7 @@ PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
     if (!busy.acquired()) return nullptr;
     parser::StreamParser& stream = *state.stream;
     parser::PreviewChange whole = stream.full_preview();
-    const parser::PreviewRun run = whole.runs.empty() ? parser::PreviewRun{whole.held_end, whole.held_end, false, {}}
-                                                      : whole.runs.front();
+    const parser::PreviewRun run = whole.pending;
     return parsed_text_of_preview(run, stream.text_of(run), char_at(state, run.start), std::move(whole.markers),
                                   whole.unfinished, false);
   });

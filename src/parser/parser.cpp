@@ -260,6 +260,7 @@ void Parser<Form>::note_text(std::size_t base, std::size_t first, std::size_t la
       const std::size_t line_end = base + first;
       for (std::size_t i = line_pending_from_; i < stack_.size(); ++i) {
         if (!is_forward(stack_[i].strategy)) continue;
+        touch(i);
         stack_[i].reach = line_end;
         log_reach(i);
       }
@@ -310,6 +311,7 @@ void Parser<Form>::track_tokens(std::size_t from) {
     const text::Decoded d = out.decode_at(pos);
     if (text::unicode::is_alphanumeric(d.cp)) {
       for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) {
+        touch(token_tags_[i]);
         stack_[token_tags_[i]].reach = pos;
         log_reach(token_tags_[i]);
       }
@@ -318,6 +320,7 @@ void Parser<Form>::track_tokens(std::size_t from) {
       // A mark or a joiner continues a running token with whole clusters;
       // it never begins one.
       for (std::size_t i = token_running_from_; i < token_waiting_from_; ++i) {
+        touch(token_tags_[i]);
         stack_[token_tags_[i]].token_end = pos;
         log_reach(token_tags_[i]);
       }
@@ -361,6 +364,7 @@ void Parser<Form>::add_marker(TagKey key, types::AnnotationRef annotation) {
 
 template <class Form>
 typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
+  touch(stack_.size() - 1);
   const OpenTag tag = stack_.back();
   stack_.pop_back();
   if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPop, static_cast<std::uint32_t>(stack_.size())});
@@ -396,6 +400,7 @@ void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
   if (config_->provisional_autoclose) {
     // Every tag below the topmost is provisional already.
     if (!stack_.empty() && stack_.back().provisional_end == kNoPosition) {
+      touch(stack_.size() - 1);
       stack_.back().provisional_end = pos;
       log_reach(stack_.size() - 1);
     }
@@ -486,16 +491,76 @@ std::size_t Parser<Form>::trimmed_end() {
 }
 
 template <class Form>
-void Parser<Form>::forget_through(std::size_t to) {
+void Parser<Form>::save_point() {
+  saved_tags_.clear();
+  saved_ = SavePoint{out_->size,   out_->unit_bits, out_->surrogate, spans_.size(), markers_.size(),
+                     annotations_.size(), stack_.size(), line_start_, retro_floor_, blank_from_, in_cdata_};
+  saving_ = true;
+}
+
+template <class Form>
+void Parser<Form>::roll_back() {
+  out_->size = saved_.text_size;
+  out_->unit_bits = saved_.unit_bits;
+  out_->surrogate = saved_.surrogate;
+  spans_.resize_uninitialised(std::min(spans_.size(), saved_.spans));
+  markers_.resize_uninitialised(std::min(markers_.size(), saved_.markers));
+  annotations_.truncate(std::min(annotations_.size(), saved_.annotations));
+  // Every index from the stack's smallest size since up to its size then
+  // was closed and kept; the earliest copy of an index is how it was.
+  stack_.resize_uninitialised(saved_.stack_size);
+  for (std::size_t k = saved_tags_.size(); k-- > 0;) stack_[saved_tags_[k].index] = saved_tags_[k].tag;
+  index_open_tags();
+  line_start_ = saved_.line_start;
+  retro_floor_ = saved_.retro_floor;
+  blank_from_ = saved_.blank_from;
+  in_cdata_ = saved_.in_cdata;
+  // What is remembered about positions past the text as it was.
+  memo_.clear();
+  trimmable_runs_.clear();
+  events_.clear();
+  drop_save_point();
+}
+
+template <class Form>
+void Parser<Form>::index_open_tags() {
+  std::fill(key_top_.begin(), key_top_.end(), 0);
+  token_tags_.clear();
+  first_retro_ = kNoPosition;
+  line_pending_from_ = stack_.size();
+  for (std::size_t i = 0; i < stack_.size(); ++i) {
+    OpenTag& tag = stack_[i];
+    tag.below_same_key = key_top_[tag.key];
+    key_top_[tag.key] = static_cast<std::uint32_t>(i + 1);
+    if (tag.strategy == types::RecoveryStrategy::retro_line && first_retro_ == kNoPosition) first_retro_ = i;
+    if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(i);
+  }
+  // Forward tags that have met no line feed lie above every one that has.
+  while (line_pending_from_ > 0 &&
+         (!is_forward(stack_[line_pending_from_ - 1].strategy) || stack_[line_pending_from_ - 1].reach == kNoPosition)) {
+    --line_pending_from_;
+  }
+  // Tokens end and begin for all the tags waiting at once, so the tags
+  // whose token has not ended, and those whose token has not begun, are
+  // the last ones.
+  token_running_from_ = token_waiting_from_ = token_tags_.size();
+  while (token_running_from_ > 0 && stack_[token_tags_[token_running_from_ - 1]].token_end == kNoPosition) {
+    --token_running_from_;
+  }
+  while (token_waiting_from_ > 0 && stack_[token_tags_[token_waiting_from_ - 1]].reach == kNoPosition) {
+    --token_waiting_from_;
+  }
+}
+
+template <class Form>
+void Parser<Form>::forget_through(std::size_t to, std::size_t markers) {
   std::size_t kept = 0;
   for (const Span& span : spans_) {
     if (span.end > to) spans_[kept++] = span;
   }
   spans_.resize_uninitialised(kept);
-  std::size_t marker = 0;
-  while (marker < markers_.size() && markers_[marker].pos <= to) ++marker;
-  std::copy(markers_.begin() + marker, markers_.end(), markers_.begin());
-  markers_.resize_uninitialised(markers_.size() - marker);
+  std::copy(markers_.begin() + markers, markers_.end(), markers_.begin());
+  markers_.resize_uninitialised(markers_.size() - markers);
 }
 
 template <class Form>

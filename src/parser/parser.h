@@ -136,9 +136,24 @@ class Parser {
   const Unit* text_data() const { return out_->data; }
   const PreparedConfig& config() const { return *config_; }
 
-  // Forgets the spans that end at or before `to` and the markers at or
-  // before it: they have been handed out.
-  void forget_through(std::size_t to);
+  // --- Going back, for a stream whose piece failed for want of memory and
+  // must leave the stream as it was ---
+
+  // Remembers the parse as it stands; from now on the open tags that are
+  // changed or closed are remembered as they were, which costs what the
+  // walk does.
+  void save_point();
+  // Back to the parse at the save point: the text, spans, markers and
+  // annotations written since are forgotten and the open tags restored.
+  void roll_back();
+  void drop_save_point() {
+    saving_ = false;
+    saved_tags_.clear();
+  }
+
+  // Forgets the spans that end at or before `to` and the first `markers`
+  // markers: they have been handed out.
+  void forget_through(std::size_t to, std::size_t markers);
   // Drops the text before `to` (handed out long ago) and moves every
   // position down by `to`, keeping only the annotations still referred to.
   void drop_text_before(std::size_t to);
@@ -176,6 +191,14 @@ class Parser {
   std::pair<std::size_t, std::size_t> trim_span(std::size_t start, std::size_t end);
 
   OpenTag pop_top();
+  // Before the open tag at `index` changes or closes: kept as it was while
+  // a save point stands.
+  void touch(std::size_t index) {
+    if (saving_ && index < saved_.stack_size) saved_tags_.push_back(SavedTag{index, stack_[index]});
+  }
+  // What follows from the open tags: the per-key chains, the lowest
+  // retro_line tag, the token and line bookkeeping.
+  void index_open_tags();
   // Pushes `tag` (a new one, or one taken off to be put back), keeping the
   // per-key chains and the line and token bookkeeping.
   void push(OpenTag tag);
@@ -239,6 +262,29 @@ class Parser {
   std::size_t blank_from_ = kNoPosition;
   bool log_events_ = false;
   types::PodVector<StackEvent> events_;
+
+  struct SavePoint {
+    std::size_t text_size = 0;
+    std::uint32_t unit_bits = 0;
+    bool surrogate = false;
+    std::size_t spans = 0;
+    std::size_t markers = 0;
+    std::size_t annotations = 0;
+    std::size_t stack_size = 0;
+    std::size_t line_start = 0;
+    std::size_t retro_floor = 0;
+    std::size_t blank_from = kNoPosition;
+    bool in_cdata = false;
+  };
+  struct SavedTag {
+    std::size_t index;
+    OpenTag tag;
+  };
+  bool saving_ = false;
+  SavePoint saved_;
+  // Open tags as they were at the save point, before they changed or
+  // closed; the earliest entry of an index is the one to restore.
+  types::PodVector<SavedTag> saved_tags_;
 };
 
 }  // namespace parser

@@ -247,6 +247,18 @@ void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
   normalise_cuts();
 }
 
+void Preview::rebuild(Parser<text::Utf8>& parser, std::size_t offset, std::size_t start) {
+  reset(start);
+  parser.clear_stack_events();
+  // The text as one fresh stretch, with every open tag shown on it.
+  update(parser, offset);
+  for (const Span& span : parser.spans()) {
+    record(std::max(offset + span.start, start), offset + span.end,
+           bytes_of(span.annotation, parser.annotation_bytes()));
+  }
+  normalise_cuts();
+}
+
 // Text came and nothing else happened: in the common case the last segment
 // just grows, with no cut to move but the tail mark's. False, having done
 // nothing, when the update needs the general way.

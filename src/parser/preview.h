@@ -96,6 +96,11 @@ class Preview {
   // clears the parser's stack log, which must have been on since the last
   // update.
   void update(Parser<text::Utf8>& parser, std::size_t offset);
+  // Starts again at whole-text byte `start` from the parser's state: the
+  // spans it holds and its open tags, everything to be shown anew. For a
+  // stream that went back to an earlier state, whose changes since are
+  // lost.
+  void rebuild(Parser<text::Utf8>& parser, std::size_t offset, std::size_t start);
   // Forgets the preview before `settled` (whole-text bytes): that text is
   // final and handed out as such.
   void drop_before(std::size_t settled);

@@ -114,10 +114,13 @@ def _parser_config(tags: list[str], pairs: Iterable[tuple[str, object]], unknown
                    flags: Mapping[str, object]) -> ParserConfig:
     """A ParserConfig holding exactly these fields, built by the setters
     from nothing, so that no entry of a preset is left over in it."""
+    reading: list[bool] = []
     for name in _READING:
-        if not isinstance(flags[name], bool):
-            raise ConfigError(f"{name}: expected true or false, got {_type_name(flags[name])}")
-    config = _native.blank_parser_config(*(flags[name] for name in _READING))
+        value = flags[name]
+        if not isinstance(value, bool):
+            raise ConfigError(f"{name}: expected true or false, got {_type_name(value)}")
+        reading.append(value)
+    config = _native.blank_parser_config(*reading)
     config.set_recognized_tags(tags)
     for tag, strategy in pairs:
         _set(f"recovery_strategies.{tag}", functools.partial(config.set_recovery_strategy, tag), strategy,

@@ -112,6 +112,33 @@ def test_after_every_piece_the_preview_reads_as_the_parse_so_far(tokens, config)
                                  [m for m in markers if m[0] > settled])
 
 
+@given(whole, CONFIGS, st.lists(st.sampled_from([42, b"<cite/>", None]), max_size=3), st.data())
+@settings(max_examples=100, deadline=None)
+def test_a_piece_that_is_refused_leaves_the_stream_as_it_was(tokens, config, refused, data):
+    stream = StreamParser(config)
+    shown, updates = ShownPreview(), []
+    for token in tokens:
+        for piece in refused[:data.draw(st.integers(0, len(refused)))]:
+            with pytest.raises(TypeError):
+                stream.feed(piece)
+        updates.append(stream.feed(token))
+        shown.apply(updates[-1])
+        assert shown.shape() == ShownPreview.of(stream.preview()).shape()
+    updates.append(stream.close())
+    assert joined_committed(updates) == shape(parse("".join(tokens), config))
+
+
+def test_the_pending_run_carries_every_marker_from_its_start():
+    # The marker at 10 is held with its line; the third update's pending
+    # run starts at it again, so it comes again: a window that replaces
+    # what it shows from pending.char_start on keeps it.
+    stream = StreamParser(Config.compat_default())
+    pendings = [stream.feed(piece).pending for piece in ["Alpha beta", "<cite src=x/>", " gamma"]]
+    assert [(p.char_start, [(m.char_pos, m.annotation.attrs) for m in p.markers]) for p in pendings] == [
+        (0, []), (10, [(10, {"src": "x"})]), (10, [(10, {"src": "x"})])]
+    assert [m.char_pos for m in stream.preview().markers] == [10]
+
+
 def test_a_line_settles_before_the_next_one_arrives():
     stream = StreamParser()
     first = stream.feed("First <note>line</note><cite src=a/>.\n")
@@ -141,17 +168,21 @@ def test_a_tag_split_over_three_chunks_never_leaks():
 def test_unfinished_markup_is_shown_as_written_when_asked_for():
     stream = StreamParser(unfinished=True)
     shown = ShownPreview()
+    settled = ""
     for chunk, expected in [("Paris<ci", "Paris<ci"), ("te s", "Paris<cite s"), ("rc=w/>.", "Paris.")]:
-        shown.apply(stream.feed(chunk))
-        assert shown.shape()[0] == expected
+        update = stream.feed(chunk)
+        settled += update.committed.text
+        shown.apply(update)
+        assert settled + shown.shape()[0] == expected
     with pytest.raises(ValueError, match="needs preview=True"):
         StreamParser(preview=False, unfinished=True)
 
 
 def test_a_change_far_back_is_sent_alone_with_what_came_at_the_end():
     # Each cite annotates the `a` at the start of the line (the spaces
-    # between are trimmed): only that segment is sent again, not the line.
-    stream = StreamParser()
+    # between are trimmed, and each reaches back to the line's start, not
+    # to the cite before it): only that segment is sent again, not the line.
+    stream = StreamParser(Config(retro_line_split=False))
     stream.feed("a")
     stream.feed(" <cite>")
     for cites in range(2, 5):
