@@ -560,10 +560,16 @@ std::span<const PreviewRun> Preview::take_changes() {
   return out_runs_;
 }
 
-PreviewRun Preview::snapshot() {
+PreviewRun Preview::snapshot_from(std::size_t from) {
+  from = std::clamp(from, start_, end_);
   out_segments_.clear();
-  for (const auto& [start, interval] : map_) out_segments_.push_back(PreviewSegment{start, interval.end, interval.coverage});
-  return PreviewRun{start_, end_, false, out_segments_};
+  auto it = map_.upper_bound(from);
+  if (it != map_.begin() && std::prev(it)->second.end > from) --it;
+  const bool continues = it != map_.end() && it->first < from;
+  for (; it != map_.end(); ++it) {
+    out_segments_.push_back(PreviewSegment{std::max(it->first, from), it->second.end, it->second.coverage});
+  }
+  return PreviewRun{from, end_, continues, out_segments_};
 }
 
 }  // namespace parser

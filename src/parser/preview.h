@@ -108,7 +108,10 @@ class Preview {
   // until the next call of any member.
   std::span<const PreviewRun> take_changes();
   // The whole preview as one run, whatever changed; valid likewise.
-  PreviewRun snapshot();
+  PreviewRun snapshot() { return snapshot_from(start_); }
+  // The preview from whole-text byte `from` (where the preview starts, at
+  // the latest) to its end; a segment cut there continues the one before.
+  PreviewRun snapshot_from(std::size_t from);
 
   std::size_t start() const { return start_; }
   std::size_t end() const { return end_; }

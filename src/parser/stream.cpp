@@ -24,8 +24,9 @@ bool worth_dropping(std::size_t done, std::size_t total) { return done >= 4096 &
 
 }  // namespace
 
-StreamParser::StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews, bool unfinished)
-    : config_(std::move(config)), previews_(previews), unfinished_(previews && unfinished) {
+StreamParser::StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews, bool unfinished,
+                           bool hold_all)
+    : config_(std::move(config)), previews_(previews), unfinished_(previews && unfinished), hold_all_(hold_all) {
   out_.grow = &StreamParser::grow_output;
   out_.grow_context = this;
   parser_.start(*config_, out_);
@@ -61,6 +62,9 @@ void StreamParser::close() {
   begin_step();
   try {
     walk(true);
+    // A window's preview shows the text as it ended, open tags closed as
+    // they now close, and keeps the change for the last take.
+    if (hold_all_ && previews_) preview_.update(parser_, dropped_);
     parser_.close_open_tags();
   } catch (...) {
     roll_back();
@@ -163,7 +167,7 @@ types::ParseRecords::Parts StreamParser::window_parts(std::size_t from, std::siz
 
 SettledText StreamParser::take_settled() {
   SettledText run;
-  const std::size_t end = closed_ ? parser_.text_size() : parser_.settled_end();
+  const std::size_t end = closed_ ? parser_.text_size() : hold_all_ ? settled_ : parser_.settled_end();
   run.start = dropped_ + settled_;
   const auto markers = parser_.markers().subspan(markers_settled_);
   // Markers settle with the text before them, also when no text came since.
@@ -187,7 +191,7 @@ SettledText StreamParser::take_settled() {
   markers_settled_ += settling;
   settled_ = end;
   // What it handed out is forgotten once the step stands (settle).
-  if (previews_) preview_.drop_before(dropped_ + settled_);
+  if (previews_ && !hold_all_) preview_.drop_before(dropped_ + settled_);
   return run;
 }
 
@@ -214,7 +218,7 @@ void StreamParser::add_markers(PreviewChange& change, std::size_t from) const {
 PreviewChange StreamParser::take_preview() {
   PreviewChange change;
   if (!previews_) return change;
-  if (closed_) {
+  if (closed_ && !hold_all_) {
     // Everything settled: nothing is held back, the preview is empty.
     change.held_end = change.pending.start = change.pending.end = dropped_ + parser_.text_size();
     return change;
@@ -247,9 +251,13 @@ PreviewChange StreamParser::take_preview() {
 }
 
 PreviewChange StreamParser::full_preview() {
-  if (!previews_ || closed_) return take_preview();
+  if (!previews_ || (closed_ && !hold_all_)) return take_preview();
+  return preview_from(preview_.start());
+}
+
+PreviewChange StreamParser::preview_from(std::size_t from) {
   PreviewChange change;
-  change.pending = preview_.snapshot();
+  change.pending = preview_.snapshot_from(from);
   change.held_end = preview_.end();
   add_markers(change, change.pending.start);
   change.unfinished = unfinished_input();

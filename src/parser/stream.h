@@ -70,9 +70,12 @@ struct PreviewChange {
 class StreamParser {
  public:
   // `previews`: keep a preview up to date (it costs the work of what
-  // changes); `unfinished`: show unfinished markup in it, as written.
+  // changes); `unfinished`: show unfinished markup in it, as written;
+  // `hold_all`: nothing settles before close(), so that the preview is the
+  // whole text (for a window that shows all of it), and close() keeps the
+  // preview's last change, as the text ended, for take_preview.
   explicit StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews = false,
-                        bool unfinished = false);
+                        bool unfinished = false, bool hold_all = false);
   StreamParser(const StreamParser&) = delete;
   StreamParser& operator=(const StreamParser&) = delete;
 
@@ -100,6 +103,9 @@ class StreamParser {
   // text from `start`, its segments and markers. Costs time in proportion
   // to the tail; needs previews.
   PreviewChange full_preview();
+  // The held-back tail from whole-text byte `from` on, as one pending run
+  // with its markers and the unfinished markup: what a window redraws.
+  PreviewChange preview_from(std::size_t from);
 
   // The text the parser holds, from whole-text byte `held_text_offset()`;
   // where its settled part ends; the unfinished markup at the end of the
@@ -166,6 +172,7 @@ class StreamParser {
 
   bool previews_;
   bool unfinished_;
+  bool hold_all_;
   Preview preview_;
   std::size_t unfinished_shown_ = 0;
   std::size_t walked_shown_ = 0;    // walked_ + dropped input when the unfinished markup was last shown

@@ -39,7 +39,7 @@ from tagmire import _native
 from tagmire._config import Config, native_config
 from tagmire._native import ParsedText, PreviewUpdate, StreamUpdate
 
-__all__ = ["StreamParser", "StreamUpdate", "PreviewUpdate", "stream", "astream"]
+__all__ = ["StreamParser", "StreamUpdate", "PreviewUpdate", "Window", "stream", "astream"]
 
 UpdateT = TypeVar("UpdateT", StreamUpdate, PreviewUpdate)
 
@@ -109,6 +109,65 @@ class StreamParser(Generic[UpdateT]):
 
     def _refuse(self, *_: Any) -> NoReturn:
         raise TypeError("a StreamParser cannot be copied or pickled: it is one text's parse under way")
+
+    __copy__ = __deepcopy__ = __reduce__ = __reduce_ex__ = _refuse
+
+
+class Window:
+    """A chat window's view of an answer that is still being written: the
+    whole answer so far, settled text and preview together, kept in step
+    with the pieces fed to it.
+
+        window = Window()
+        for piece in pieces:
+            redraw = window.feed(piece)
+            ui.cut(redraw.char_start)   # drop what is shown from there on
+            ui.draw(redraw.segments, redraw.markers)
+        redraw = window.close()        # the same, once more
+
+    Each `feed` and `close` returns what to redraw, as a ParsedText: the
+    answer from `char_start` (the first character whose reading changed)
+    to its end, with every segment and marker from there on. A window that
+    drops what it shows from `char_start` on and draws these shows exactly
+    `parsed`. Its first segment may continue the one shown before it
+    (`continues`), with the same annotations. `parsed` is the whole answer
+    so far as one ParsedText; after `close()` it is `parse(answer)`.
+
+    A redraw costs what changed, and with the default configuration it
+    starts near the end. The window holds the whole answer.
+    `unfinished=True` shows a tag still arriving as written, as
+    StreamParser does.
+    """
+
+    __slots__ = ("_core",)
+
+    def __init__(self, config: Config | ParserConfig | None = None, *, unfinished: bool = False) -> None:
+        if not isinstance(unfinished, bool):
+            raise TypeError(f"unfinished must be a bool, not {type(unfinished).__name__}")
+        self._core = _native.Stream(native_config(config), True, unfinished, True)
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() has been called."""
+        return self._core.closed
+
+    @property
+    def parsed(self) -> ParsedText:
+        """The whole answer so far: provisional until close(), then exactly
+        `parse(answer)`. Costs time in proportion to the answer."""
+        return self._core.preview()
+
+    def feed(self, chunk: str) -> ParsedText:
+        """Adds `chunk` to the answer and returns what to redraw."""
+        return self._core.feed(chunk)
+
+    def close(self) -> ParsedText:
+        """Ends the answer and returns what to redraw; closing twice
+        redraws nothing."""
+        return self._core.close()
+
+    def _refuse(self, *_: Any) -> NoReturn:
+        raise TypeError("a Window cannot be copied or pickled: it is one answer's parse under way")
 
     __copy__ = __deepcopy__ = __reduce__ = __reduce_ex__ = _refuse
 

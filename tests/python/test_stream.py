@@ -25,6 +25,9 @@ pieces = st.sampled_from([
 answers = st.lists(pieces, max_size=40).map("".join)
 
 
+FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
+
+
 def cut(text, cuts):
     bounds = sorted({0, len(text), *(c for c in cuts if c <= len(text))})
     return [text[a:b] for a, b in zip(bounds, bounds[1:])]
@@ -126,6 +129,49 @@ def test_a_piece_that_is_refused_leaves_the_stream_as_it_was(tokens, config, ref
         assert shown.shape() == ShownPreview.of(stream.preview()).shape()
     updates.append(stream.close())
     assert joined_committed(updates) == shape(parse("".join(tokens), config))
+
+
+def shown_by_window(window, pieces):
+    """The window's redraws applied by their rule alone, checked against
+    `window.parsed` after each."""
+    shown = ShownPreview()
+    for piece in [*pieces, None]:
+        redraw = window.close() if piece is None else window.feed(piece)
+        shown.markers = [m for m in shown.markers if m[0] < redraw.start]
+        shown._replace(redraw, to_end=True)
+        assert shown.shape() == ShownPreview.of(window.parsed).shape()
+    return shown
+
+
+@given(whole, CONFIGS, st.booleans())
+@settings(max_examples=200, deadline=None)
+def test_a_window_redrawn_by_its_rule_shows_the_answer_so_far(tokens, config, unfinished):
+    window = tagmire.Window(config, unfinished=unfinished)
+    shown = shown_by_window(window, tokens)
+    text = "".join(tokens)
+    assert shown.shape() == ShownPreview.of(parse(text, config)).shape()
+    assert window.parsed == parse(text, config) and not window.parsed.provisional
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@given(st.lists(st.integers(0, 3000), max_size=12))
+@settings(max_examples=10, deadline=None)
+def test_hostile_families_through_a_window(family, cuts):
+    family = FAMILIES[family]
+    text, config = family.make(3000), family.config.build()
+    window = tagmire.Window(config)
+    shown_by_window(window, cut(text, cuts))
+    assert window.parsed == parse(text, config)
+
+
+def test_a_redraw_starts_where_the_reading_changed():
+    window = tagmire.Window()
+    redraws = [window.feed(piece) for piece in ["Fact one", "<cite src=a>", ". Fact two", "<cite src=b>", "."]]
+    assert [r.char_start for r in redraws] == [0, 0, 8, 10, 18]
+    assert [(s.text, [a.attrs["src"] for a in s.annotations]) for s in redraws[3].segments] == [
+        ("Fact two", ["b"])]
+    with pytest.raises(TypeError, match="cannot be copied"):
+        copy.copy(window)
 
 
 def test_the_pending_run_carries_every_marker_from_its_start():
@@ -276,9 +322,6 @@ def test_memory_follows_the_held_tail_not_the_answer(preview):
         stream.feed("A line with <note>a note</note> and a <cite src=x/> marker.\n")
         most = max(most, stream.held_bytes)
     assert most < 16384
-
-
-FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
