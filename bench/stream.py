@@ -9,9 +9,9 @@ when read).
    default settings, 256 KB to 1 MB: one long line of prose (no line feed
    yet), a `<note>` first that is never closed, and a `<` with no `>` after
    it; long lines as models write them, in 64-character pieces (cited
-   sentences, `<cite>w</cite>` repeated, a cite after every word), and a
-   tag name that never ends, in 3-character pieces. Targets: at 1 MB at
-   most 3x the time with previews off; t(2n)/t(n) at most 2.3.
+   sentences, `<cite>w</cite>` repeated), a cite after every word, fed
+   whole, and a tag name that never ends, in 3-character pieces. Targets:
+   at 1 MB at most 3x the time with previews off; t(2n)/t(n) at most 2.3.
    Then 100,000 markers held on one line, fed whole: preview() and its
    markers' positions at most 3x a parse of the same text.
 3. Two inputs reported beside them, without a target: the model answers on
@@ -60,8 +60,8 @@ def read(run) -> int:
 
 
 def feed_all(text: str, chunk: int, preview: bool, config=None) -> float:
-    """CPU seconds to stream `text` in `chunk`-character pieces, reading every update."""
-    pieces = [text[i:i + chunk] for i in range(0, len(text), chunk)]
+    """CPU seconds to stream `text` in `chunk`-character pieces (0: whole), reading every update."""
+    pieces = [text[i:i + chunk] for i in range(0, len(text), chunk)] if chunk else [text]
     start = time.thread_time()
     stream = StreamParser(config, preview=preview)
     seen = 0
@@ -100,7 +100,7 @@ def _family(name: str) -> Callable[[int], str]:
     return corpora.hostile_families.family(name).make
 
 
-# Each with the pieces it is cut into.
+# Each with the pieces it is cut into (0: fed whole).
 HELD_BACK = {
     "one long line": (one_line, 4),
     "<note> never closed": (note_first, 4),
@@ -108,7 +108,7 @@ HELD_BACK = {
     # Long lines as models write them, and a tag name that never ends.
     "cited sentences, one line": (_family("cited_sentences_one_line"), 64),
     "<cite>w</cite>, one line": (_family("closed_cites_one_line"), 64),
-    "a cite after every word": (_family("retro_cite_per_word"), 64),
+    "a cite after every word, one piece": (_family("retro_cite_per_word"), 0),
     "a tag name with no end": (_family("name_without_gt"), 3),
 }
 

@@ -106,8 +106,11 @@ void StreamParser::settle() {
   if (!in_step_) return;
   in_step_ = false;
   parser_.drop_save_point();
-  parser_.forget_through(settled_, markers_settled_);
-  markers_settled_ = 0;
+  // Only after a take handed something out: forgetting walks every span.
+  if (settled_ != step_.settled || markers_settled_ != 0) {
+    parser_.forget_through(settled_, markers_settled_);
+    markers_settled_ = 0;
+  }
   if (worth_dropping(settled_, parser_.text_size())) {
     parser_.drop_text_before(settled_);
     settled_at_ -= settled_;
