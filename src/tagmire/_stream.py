@@ -6,11 +6,12 @@ that has settled since the last one (`committed`), and, unless previews are
 off, how the preview of the held-back text changed.
 
 Text settles once nothing still to come can change it: it lies before the
-oldest tag still open (before that tag's line, for a tag that recovers by
-retro_line), before the start of the current line when some recognised tag
-may recover by retro_line, and before any `<` whose tag or CDATA section has
-not yet arrived in full. With the default configuration an ordinary answer
-therefore settles line by line.
+oldest tag still open, a tag auto-closed provisionally included (before
+that tag's line, for a tag that recovers by retro_line), before the point a
+retro_line tag still to come would reach back to, and before any `<` whose
+tag or CDATA section has not yet arrived in full. With the default
+configuration an ordinary answer therefore settles citation by citation and
+line by line, and a paragraph in which a tag was auto-closed when it ends.
 
 Joined, the committed texts are exactly `parse(whole).text`, their markers
 exactly `parse(whole).markers`, and their segments exactly
@@ -18,14 +19,16 @@ exactly `parse(whole).markers`, and their segments exactly
 the one before it.
 
 The preview is handed out as changes, so that an update costs its piece and
-what changed, however long the held-back text grows: `pending` is the
-preview from `pending.start` on, to replace what was shown from there;
-`revised` holds earlier stretches whose segments changed (a `retro_line` tag
-annotates its line back to its start), each to replace what was shown
-between its `start` and `end`. A segment that `continues` joins the one
-shown before it. `StreamParser.preview()` gives the whole preview at once.
-An unfinished `<…` at the end, which may still become a tag, is left out of
-the preview unless `unfinished=True`.
+what changed, however long the held-back text grows, and a window applies
+them blindly: `pending` replaces everything shown from `pending.start` on,
+segments and markers, and carries every marker from there; `revised` holds
+earlier stretches whose segments changed (a `retro_line` tag annotates text
+back to where it reaches), each to replace the segments shown between its
+`start` and `end`. A segment that `continues` joins the one shown before
+it. `StreamParser.preview()` gives the whole preview at once; `Window`
+keeps the whole answer and says what to redraw. An unfinished `<…` at the
+end, which may still become a tag, is left out of the preview unless
+`unfinished=True`. A feed that fails leaves the stream as it was.
 """
 
 from __future__ import annotations
