@@ -63,6 +63,9 @@ class Config:
     strategy: str | None = None
     # Also recognise t0 ... t{numbered_tags - 1}.
     numbered_tags: int = 0
+    # The package's reading rules: provisional auto-close, retro_line tags
+    # split by the tags before them, tokens of whole clusters.
+    reading: bool = False
 
     def recognized(self) -> list[str]:
         return list(DEFAULT_STRATEGIES) + [f"t{i}" for i in range(self.numbered_tags)]
@@ -77,7 +80,15 @@ class Config:
 
         if self == Config():
             return None
-        config = _tagmire_rs.ParserConfig()
+        if self.reading:
+            import dataclasses
+
+            import tagmire
+
+            config = dataclasses.replace(tagmire.Config.compat_default(), provisional_autoclose=True,
+                                         retro_line_split=True, token_clusters=True).to_parser_config()
+        else:
+            config = _tagmire_rs.ParserConfig()
         config.set_autoclose_on_any_tag(self.autoclose_on_any_tag)
         config.set_autoclose_on_same_tag(self.autoclose_on_same_tag)
         if self.numbered_tags:
@@ -91,7 +102,8 @@ class Config:
         """One line that the C++ side prints for its own configuration too."""
         names = ",".join(f"{tag}={strategy}" for tag, strategy in sorted(self.strategies().items()))
         return (f"any={int(self.autoclose_on_any_tag)} same={int(self.autoclose_on_same_tag)} "
-                f"tags={len(self.recognized())} strategies={zlib.crc32(names.encode()):08x}")
+                f"tags={len(self.recognized())} strategies={zlib.crc32(names.encode()):08x}"
+                + (" reading=1" if self.reading else ""))
 
 
 @dataclass(frozen=True)
@@ -129,6 +141,9 @@ def _build(part: Part, size: int) -> str:
 HALF = (1, 2)
 
 
+_READING = Config(reading=True)
+
+
 def _no_autoclose(strategy: str) -> Config:
     return Config(autoclose_on_any_tag=False, autoclose_on_same_tag=False, strategy=strategy)
 
@@ -157,6 +172,18 @@ FAMILIES: tuple[Family, ...] = (
                    "still open at the end: the final w carries one annotation per tag on that stack. No text lies "
                    "between the tags, so the earlier spans are empty and the output stays small."),
     Family("many_attributes", (Literal("<note"), Numbered(" k", "=v"), Literal(">x"))),
+    # A tag name that never ends: a stream asks about its `<` after every piece.
+    Family("name_without_gt", (Literal("<"), Repeat("a"))),
+    Family("name_after_text_without_gt", (Literal("a<b:"), Repeat("c"))),
+    # Long lines as models write them, under the package's reading rules.
+    Family("markers_in_text", (Repeat("a<cite/>"),), _READING),
+    Family("retro_cite_per_word", (Repeat("word <cite>"),), _READING),
+    Family("cited_sentences_one_line", (Repeat("The answer is here <cite src=a>x</cite>. "),), _READING),
+    Family("closed_cites_one_line", (Repeat("<cite>w</cite> "),), _READING),
+    Family("provisional_tags_one_paragraph", (Repeat("<note>a<cite/> "), Literal("</note>")), _READING,
+           comment="Every note is auto-closed by the marker after it, provisionally until the paragraph ends; the "
+                   "closing tag at the end takes the last one."),
+    Family("provisional_tags_many_paragraphs", (Repeat("<note>a<cite/> b\n\n"),), _READING),
 )
 
 # Inputs whose output grows with the square of the input by definition: k
@@ -222,8 +249,13 @@ def _cpp_config(config: Config) -> str:
         changed.append(".autoclose_on_any_tag = false")
     if not config.autoclose_on_same_tag:
         changed.append(".autoclose_on_same_tag = false")
+    if config.reading:
+        changed.append(".reading = true")
     if config.strategy:
         changed.append(f".strategy = RecoveryStrategy::{config.strategy}")
+    elif changed:
+        # Named, or GCC's -Wmissing-field-initializers flags the optional.
+        changed.append(".strategy = std::nullopt")
     if config.numbered_tags:
         changed.append(f".numbered_tags = {config.numbered_tags}")
     return "{" + ", ".join(changed) + "}"

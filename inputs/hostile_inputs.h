@@ -32,6 +32,16 @@ inline std::vector<HostileFamily> hostile_families() {
       // so the earlier spans are empty and the output stays small.
       family("distinct_names_same_tag_autoclose", {numbered("<t", ">", 5000, 1, 1), literal("w")}, {.autoclose_on_any_tag = false, .strategy = RecoveryStrategy::forward_until_tag, .numbered_tags = 5000}),
       family("many_attributes", {literal("<note"), numbered(" k", "=v", 0, 1, 1), literal(">x")}, {}),
+      family("name_without_gt", {literal("<"), repeat("a", 1, 1)}, {}),
+      family("name_after_text_without_gt", {literal("a<b:"), repeat("c", 1, 1)}, {}),
+      family("markers_in_text", {repeat("a<cite/>", 1, 1)}, {.reading = true, .strategy = std::nullopt}),
+      family("retro_cite_per_word", {repeat("word <cite>", 1, 1)}, {.reading = true, .strategy = std::nullopt}),
+      family("cited_sentences_one_line", {repeat("The answer is here <cite src=a>x</cite>. ", 1, 1)}, {.reading = true, .strategy = std::nullopt}),
+      family("closed_cites_one_line", {repeat("<cite>w</cite> ", 1, 1)}, {.reading = true, .strategy = std::nullopt}),
+      // Every note is auto-closed by the marker after it, provisionally until the paragraph ends; the closing
+      // tag at the end takes the last one.
+      family("provisional_tags_one_paragraph", {repeat("<note>a<cite/> ", 1, 1), literal("</note>")}, {.reading = true, .strategy = std::nullopt}),
+      family("provisional_tags_many_paragraphs", {repeat("<note>a<cite/> b\012\012", 1, 1)}, {.reading = true, .strategy = std::nullopt}),
   };
 }
 

@@ -70,6 +70,8 @@ inline void append_part(std::string& out, const Part& part, std::size_t bytes) {
 struct ConfigChanges {
   bool autoclose_on_any_tag = true;
   bool autoclose_on_same_tag = true;
+  // The package's reading rules.
+  bool reading = false;
   // When set, every recognised name recovers by this strategy.
   std::optional<types::RecoveryStrategy> strategy;
   // Also recognise t0 ... t{numbered_tags - 1}.
@@ -86,6 +88,7 @@ inline types::ParserConfig make_config(const ConfigChanges& changes) {
   if (changes.strategy) {
     for (const std::string& tag : config.recognized_tags) config.recovery_strategies.set(tag, *changes.strategy);
   }
+  config.provisional_autoclose = config.retro_line_split = config.token_clusters = changes.reading;
   return config;
 }
 
@@ -126,9 +129,10 @@ inline std::string describe(const types::ParserConfig& config) {
     if (!names.empty()) names += ',';
     names.append(tag).append("=").append(types::keyword(strategy.value_or(types::RecoveryStrategy::retro_line)));
   }
-  char line[96];
-  std::snprintf(line, sizeof line, "any=%d same=%d tags=%zu strategies=%08x", config.autoclose_on_any_tag ? 1 : 0,
-                config.autoclose_on_same_tag ? 1 : 0, tags.size(), crc32(names));
+  char line[112];
+  std::snprintf(line, sizeof line, "any=%d same=%d tags=%zu strategies=%08x%s", config.autoclose_on_any_tag ? 1 : 0,
+                config.autoclose_on_same_tag ? 1 : 0, tags.size(), crc32(names),
+                config.provisional_autoclose ? " reading=1" : "");
   return line;
 }
 

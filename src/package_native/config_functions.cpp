@@ -38,7 +38,8 @@ PyObject* flag(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 // config_fields(config, /): the fields of a ParserConfig as plain values:
 // recognized_tags (a sorted list), recovery_strategies (a list of (tag,
 // strategy) pairs in the order they were last set, which decides between
-// names that fold together), unknown_mode, and the four switches.
+// names that fold together), unknown_mode, the four switches, and the
+// three rules of the package's reading.
 PyObject* config_fields(PyObject*, PyObject* value) noexcept {
   return python_glue::guarded([&]() -> PyObject* {
     if (!PyObject_TypeCheck(value, python_bindings::parser_config_type())) {
@@ -75,24 +76,43 @@ PyObject* config_fields(PyObject*, PyObject* value) noexcept {
                       set_item(d, "autoclose_on_any_tag", flag(config.autoclose_on_any_tag)) &&
                       set_item(d, "autoclose_on_same_tag", flag(config.autoclose_on_same_tag)) &&
                       set_item(d, "trim_punctuation", flag(config.trim_punctuation)) &&
-                      set_item(d, "case_sensitive_tags", flag(config.case_sensitive_tags));
+                      set_item(d, "case_sensitive_tags", flag(config.case_sensitive_tags)) &&
+                      set_item(d, "provisional_autoclose", flag(config.provisional_autoclose)) &&
+                      set_item(d, "retro_line_split", flag(config.retro_line_split)) &&
+                      set_item(d, "token_clusters", flag(config.token_clusters));
     return done ? fields.release() : nullptr;
   });
 }
 
-// blank_parser_config(): a ParserConfig that recognises nothing and holds
-// no strategies, with the presets' switches: where a configuration is
-// built field by field through the setters, nothing of a preset is left
-// over in it.
-PyObject* blank_parser_config(PyObject*, PyObject*) noexcept {
-  return python_glue::guarded([] { return python_bindings::new_parser_config(types::ParserConfig()); });
+// blank_parser_config(provisional_autoclose, retro_line_split,
+// token_clusters): a ParserConfig that recognises nothing and holds no
+// strategies, with the presets' switches and the package's reading rules
+// as given: where a configuration is built field by field through the
+// setters, nothing of a preset is left over in it. The module has no
+// setters for the reading rules: its own ParserConfigs keep them off.
+PyObject* blank_parser_config(PyObject*, PyObject* args) noexcept {
+  return python_glue::guarded([&]() -> PyObject* {
+    types::ParserConfig config;
+    int provisional_autoclose = 0;
+    int retro_line_split = 0;
+    int token_clusters = 0;
+    if (!PyArg_ParseTuple(args, "ppp:blank_parser_config", &provisional_autoclose, &retro_line_split,
+                          &token_clusters)) {
+      return nullptr;
+    }
+    config.provisional_autoclose = provisional_autoclose != 0;
+    config.retro_line_split = retro_line_split != 0;
+    config.token_clusters = token_clusters != 0;
+    return python_bindings::new_parser_config(std::move(config));
+  });
 }
 
 PyMethodDef config_methods[] = {
     {"config_fields", python_glue::as_method(config_fields), METH_O,
      "config_fields(config, /)\n--\n\nThe fields of a ParserConfig as plain values."},
-    {"blank_parser_config", python_glue::as_method(blank_parser_config), METH_NOARGS,
-     "blank_parser_config()\n--\n\nA ParserConfig that recognises nothing and holds no strategies."},
+    {"blank_parser_config", python_glue::as_method(blank_parser_config), METH_VARARGS,
+     "blank_parser_config(provisional_autoclose, retro_line_split, token_clusters, /)\n--\n\n"
+     "A ParserConfig that recognises nothing and holds no strategies, with the package's reading rules as given."},
     {nullptr, nullptr, 0, nullptr},
 };
 

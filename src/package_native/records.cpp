@@ -762,9 +762,15 @@ PyObject* parsed_text_of_preview(const parser::PreviewRun& preview, std::string_
   if (!unfinished.empty()) {
     run.segments.push_back(RunSegment{utf8.size(), utf8.size() + unfinished.size(), chars, chars + chars_in(unfinished), {}});
   }
+  // Markers stand in order: their characters are counted on from the last.
+  std::size_t counted = 0;
+  std::size_t marker_chars = 0;
+  run.markers.reserve(markers.size());
   for (parser::PreviewMarker& marker : markers) {
     const std::size_t pos = marker.pos - preview.start;
-    run.markers.push_back(RunMarker{pos, chars_in(utf8.substr(0, pos)), std::move(marker.annotation)});
+    marker_chars += chars_in(utf8.substr(counted, pos - counted));
+    counted = pos;
+    run.markers.push_back(RunMarker{pos, marker_chars, std::move(marker.annotation)});
   }
   return self.release();
 }

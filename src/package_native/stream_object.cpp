@@ -76,6 +76,10 @@ struct StreamState {
   CharPositions chars;
   std::size_t committed_chars = 0;  // characters handed out as committed
   bool previews = false;
+  // A window's stream: nothing settles before the end, and each step hands
+  // out what to redraw; after the end, `result` is the whole parse.
+  bool window = false;
+  PyRef result;
   bool busy = false;  // a call is running (with the lock released)
 };
 
@@ -146,15 +150,9 @@ PyObject* take_committed(StreamState& state) {
 // The preview's changes: the pending run from where the preview changed up
 // to its end (with the new markers and the unfinished markup), and earlier
 // stretches that changed.
-bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
+PyObject* pending_of(StreamState& state, parser::PreviewChange& change) {
   parser::StreamParser& stream = *state.stream;
-  parser::PreviewChange change = stream.take_preview();
-  std::span<const parser::PreviewRun> runs = change.runs;
-  parser::PreviewRun tail{change.held_end, change.held_end, false, {}};
-  if (!runs.empty() && runs.back().end == change.held_end) {
-    tail = runs.back();
-    runs = runs.first(runs.size() - 1);
-  }
+  parser::PreviewRun tail = change.pending;
   const std::string_view tail_text = stream.text_of(tail);
   std::size_t tail_chars = char_at(state, tail.start);
   if (change.unfinished_from > 0) {
@@ -162,8 +160,15 @@ bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
     tail.start = tail.end = change.held_end + change.unfinished_from;
     tail_chars += text::count_utf8_chars(stream.unfinished().data(), change.unfinished_from);
   }
-  *pending = PyRef(parsed_text_of_preview(tail, tail_text, tail_chars, std::move(change.markers), change.unfinished,
-                                          change.unfinished_from > 0));
+  return parsed_text_of_preview(tail, tail_text, tail_chars, std::move(change.markers), change.unfinished,
+                                change.unfinished_from > 0);
+}
+
+bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
+  parser::StreamParser& stream = *state.stream;
+  parser::PreviewChange change = stream.take_preview();
+  const std::span<const parser::PreviewRun> runs = change.revised;
+  *pending = PyRef(pending_of(state, change));
   if (!*pending) return false;
   PyRef earlier(PyTuple_New(static_cast<Py_ssize_t>(runs.size())));
   if (!earlier) return false;
@@ -177,8 +182,31 @@ bool take_pending(StreamState& state, PyRef* pending, PyRef* revised) {
   return true;
 }
 
-// The update after a feed or a close.
-PyObject* update(StreamState& state) {
+// What a window redraws after a feed or a close: its text from the first
+// place that changed to its end, the markers there and the unfinished
+// markup. After the close the whole parse is kept as the window's result.
+PyObject* make_redraw_of(StreamState& state) {
+  parser::StreamParser& stream = *state.stream;
+  parser::PreviewChange change = stream.take_preview();
+  PyRef redraw;
+  if (change.revised.empty()) {
+    redraw = PyRef(pending_of(state, change));
+  } else {
+    parser::PreviewChange from = stream.preview_from(change.revised.front().start);
+    redraw = PyRef(parsed_text_of_preview(from.pending, stream.text_of(from.pending), char_at(state, from.pending.start),
+                                          std::move(from.markers), from.unfinished, false));
+  }
+  if (!redraw) return nullptr;
+  if (stream.closed()) {
+    state.result = PyRef(parsed_text_of_run(stream.take_settled(), 0));
+    if (!state.result) return nullptr;
+  }
+  return redraw.release();
+}
+
+// The update after a feed or a close, built.
+PyObject* make_update_of(StreamState& state) {
+  if (state.window) return make_redraw_of(state);
   PyRef committed(take_committed(state));
   if (!committed) return nullptr;
   const parser::StreamParser& stream = *state.stream;
@@ -190,21 +218,47 @@ PyObject* update(StreamState& state) {
   return make_preview_update(committed.get(), pending.get(), revised.get());
 }
 
+// A feed or a close (`act`) and its update. When the update cannot be
+// made, the feed or close is undone, so that nothing it settled is lost
+// and the stream is as it was: what failed can be fed again.
+template <class Act>
+PyObject* step(StreamState& state, Act&& act) {
+  struct Undo {
+    StreamState& state;
+    std::size_t committed_chars;
+    CharPositions chars;
+    bool done = false;
+    ~Undo() {
+      if (done) return;
+      state.stream->roll_back();
+      state.committed_chars = committed_chars;
+      state.chars = std::move(chars);
+    }
+  } undo{state, state.committed_chars, state.chars};
+  act();
+  PyObject* made = make_update_of(state);
+  undo.done = made != nullptr;
+  return made;
+}
+
 PyObject* stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
     PyObject* config_value = nullptr;
     int previews = 1;
     int unfinished = 0;
-    static const char* keywords[] = {"config", "preview", "unfinished", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Opp:Stream", const_cast<char**>(keywords), &config_value,
-                                     &previews, &unfinished)) {
+    int window = 0;
+    static const char* keywords[] = {"config", "preview", "unfinished", "window", nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppp:Stream", const_cast<char**>(keywords), &config_value,
+                                     &previews, &unfinished, &window)) {
       return nullptr;
     }
     auto config = config_argument(config_value);
     if (!config) return nullptr;
     auto state = std::make_unique<StreamState>();
-    state->stream = std::make_unique<parser::StreamParser>(std::move(config), previews != 0, unfinished != 0);
-    state->previews = previews != 0;
+    state->window = window != 0;
+    state->previews = previews != 0 || state->window;
+    state->stream = std::make_unique<parser::StreamParser>(std::move(config), state->previews, unfinished != 0,
+                                                           state->window);
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     reinterpret_cast<StreamObject*>(self)->state = state.release();
@@ -230,15 +284,16 @@ PyObject* stream_feed(PyObject* self, PyObject* chunk) noexcept {
     }
     std::string_view bytes;
     if (!chunk_bytes(state, chunk, &bytes)) return nullptr;
-    if (bytes.size() >= kReleaseFrom) {
-      // The chunk's memory cannot change meanwhile: the caller holds the
-      // str, and strs do not change.
-      ReleasedGil released;
-      state.stream->feed(bytes);
-    } else {
-      state.stream->feed(bytes);
-    }
-    return update(state);
+    return step(state, [&] {
+      if (bytes.size() >= kReleaseFrom) {
+        // The chunk's memory cannot change meanwhile: the caller holds the
+        // str, and strs do not change.
+        ReleasedGil released;
+        state.stream->feed(bytes);
+      } else {
+        state.stream->feed(bytes);
+      }
+    });
   });
 }
 
@@ -247,8 +302,7 @@ PyObject* stream_close(PyObject* self, PyObject*) noexcept {
     StreamState& state = state_of(self);
     Busy busy(state);
     if (!busy.acquired()) return nullptr;
-    state.stream->close();
-    return update(state);
+    return step(state, [&] { state.stream->close(); });
   });
 }
 
@@ -258,9 +312,9 @@ PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
     Busy busy(state);
     if (!busy.acquired()) return nullptr;
     parser::StreamParser& stream = *state.stream;
+    if (state.result) return Py_NewRef(state.result.get());
     parser::PreviewChange whole = stream.full_preview();
-    const parser::PreviewRun run = whole.runs.empty() ? parser::PreviewRun{whole.held_end, whole.held_end, false, {}}
-                                                      : whole.runs.front();
+    const parser::PreviewRun run = whole.pending;
     return parsed_text_of_preview(run, stream.text_of(run), char_at(state, run.start), std::move(whole.markers),
                                   whole.unfinished, false);
   });
@@ -291,7 +345,7 @@ PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
-    {Py_tp_doc, const_cast<char*>("Stream(config, preview=True, unfinished=False)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Stream(config, preview=True, unfinished=False, window=False)\n--\n\n"
                                   "The streaming parser's native half (see tagmire.StreamParser).")},
     {0, nullptr},
 };

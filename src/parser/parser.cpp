@@ -66,6 +66,8 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   in_cdata_ = false;
   test_tags_for_surrogates_ = true;
   first_retro_ = kNoPosition;
+  retro_floor_ = 0;
+  blank_from_ = kNoPosition;
   log_events_ = false;
   events_.clear();
 }
@@ -258,13 +260,45 @@ void Parser<Form>::note_text(std::size_t base, std::size_t first, std::size_t la
       const std::size_t line_end = base + first;
       for (std::size_t i = line_pending_from_; i < stack_.size(); ++i) {
         if (!is_forward(stack_[i].strategy)) continue;
+        touch(i);
         stack_[i].reach = line_end;
         log_reach(i);
       }
       line_pending_from_ = stack_.size();
     }
   }
+  if (config_->provisional_autoclose) note_blank_lines(base, first, last);
   if (token_running_from_ < token_tags_.size()) track_tokens(base);
+}
+
+// A paragraph ends at a line that holds only spaces and tabs (or nothing)
+// between two line feeds. The text is searched for one only while some
+// close is provisional, and only up to the first: each character is read
+// at most once.
+template <class Form>
+void Parser<Form>::note_blank_lines(std::size_t base, std::size_t first, std::size_t last) {
+  const Text out = output();
+  const Unit lf = U<Unit>('\n');
+  const auto blank_until = [&](std::size_t pos, std::size_t to) {
+    while (pos < to && text::is_line_blank_unit(out[pos])) ++pos;
+    return pos;
+  };
+  if (last == kNoPosition) {
+    if (blank_from_ != kNoPosition && blank_until(base, out.size) != out.size) blank_from_ = kNoPosition;
+    return;
+  }
+  const std::size_t first_lf = base + first;
+  const std::size_t last_lf = base + last;
+  if (has_provisional()) {
+    bool ended = blank_from_ != kNoPosition && blank_until(base, first_lf) == first_lf;
+    for (std::size_t line = first_lf + 1; !ended && line <= last_lf;) {
+      const std::size_t stop = blank_until(line, last_lf);
+      ended = out[stop] == lf;
+      line = text::find_unit(out.data, stop, last_lf, lf) + 1;
+    }
+    if (ended) expire_provisional();
+  }
+  blank_from_ = blank_until(last_lf + 1, out.size) == out.size ? last_lf + 1 : kNoPosition;
 }
 
 // Walks the new text only while some forward_next_token tag waits for its
@@ -277,12 +311,16 @@ void Parser<Form>::track_tokens(std::size_t from) {
     const text::Decoded d = out.decode_at(pos);
     if (text::unicode::is_alphanumeric(d.cp)) {
       for (std::size_t i = token_waiting_from_; i < token_tags_.size(); ++i) {
+        touch(token_tags_[i]);
         stack_[token_tags_[i]].reach = pos;
         log_reach(token_tags_[i]);
       }
       token_waiting_from_ = token_tags_.size();
-    } else {
+    } else if (!(config_->token_clusters && text::unicode::continues_cluster(d.cp))) {
+      // A mark or a joiner continues a running token with whole clusters;
+      // it never begins one.
       for (std::size_t i = token_running_from_; i < token_waiting_from_; ++i) {
+        touch(token_tags_[i]);
         stack_[token_tags_[i]].token_end = pos;
         log_reach(token_tags_[i]);
       }
@@ -299,14 +337,20 @@ void Parser<Form>::open_tag(TagKey key, types::AnnotationRef annotation) {
   tag.start = out_->size;
   tag.annotation = annotation;
   tag.key = key;
-  tag.below_same_key = key_top_[key];
   tag.strategy = config_->tags.strategy(key);
   if (tag.strategy == types::RecoveryStrategy::retro_line) {
-    tag.reach = line_start_;
-    if (first_retro_ == kNoPosition) first_retro_ = stack_.size();
+    tag.reach = config_->retro_line_split ? std::max(line_start_, retro_floor_) : line_start_;
+    retro_floor_ = out_->size;
   }
+  push(tag);
+}
+
+template <class Form>
+void Parser<Form>::push(OpenTag tag) {
+  tag.below_same_key = key_top_[tag.key];
+  if (tag.strategy == types::RecoveryStrategy::retro_line && first_retro_ == kNoPosition) first_retro_ = stack_.size();
   stack_.push_back(tag);
-  key_top_[key] = static_cast<std::uint32_t>(stack_.size());
+  key_top_[tag.key] = static_cast<std::uint32_t>(stack_.size());
   if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPush, static_cast<std::uint32_t>(stack_.size() - 1)});
   if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(stack_.size() - 1);
 }
@@ -315,10 +359,12 @@ template <class Form>
 void Parser<Form>::add_marker(TagKey key, types::AnnotationRef annotation) {
   maybe_autoclose_on_start_like(key);
   markers_.push_back(types::MarkerRecord{out_->size, annotation});
+  retro_floor_ = out_->size;
 }
 
 template <class Form>
 typename Parser<Form>::OpenTag Parser<Form>::pop_top() {
+  touch(stack_.size() - 1);
   const OpenTag tag = stack_.back();
   stack_.pop_back();
   if (log_events_) events_.push_back(StackEvent{StackEvent::Kind::kPop, static_cast<std::uint32_t>(stack_.size())});
@@ -351,8 +397,33 @@ template <class Form>
 void Parser<Form>::maybe_autoclose_on_start_like(TagKey key) {
   const std::size_t pos = out_->size;
   if (config_->autoclose_on_same_tag && key_top_[key] != 0) close_down_to(key_top_[key] - 1, pos);
-  if (config_->autoclose_on_any_tag) {
+  if (config_->provisional_autoclose) {
+    // Every tag below the topmost is provisional already.
+    if (!stack_.empty() && stack_.back().provisional_end == kNoPosition) {
+      touch(stack_.size() - 1);
+      stack_.back().provisional_end = pos;
+      log_reach(stack_.size() - 1);
+    }
+  } else if (config_->autoclose_on_any_tag) {
     while (!stack_.empty()) close_tag(pop_top(), pos);
+  }
+}
+
+template <class Form>
+void Parser<Form>::expire_provisional() {
+  const bool keep_top = stack_.back().provisional_end == kNoPosition;
+  OpenTag top;
+  if (keep_top) top = pop_top();
+  const std::size_t pos = out_->size;
+  while (!stack_.empty()) close_tag(pop_top(), pos);
+  if (!keep_top) return;
+  // The topmost tag goes back as it was: whether it has met a line feed,
+  // and where its token stands.
+  push(top);
+  line_pending_from_ = is_forward(top.strategy) && top.reach == kNoPosition ? 0 : 1;
+  if (top.strategy == types::RecoveryStrategy::forward_next_token) {
+    token_waiting_from_ = top.reach == kNoPosition ? 0 : 1;
+    token_running_from_ = top.token_end == kNoPosition ? 0 : 1;
   }
 }
 
@@ -400,7 +471,9 @@ void Parser<Form>::close_open_tags() {
 template <class Form>
 std::size_t Parser<Form>::settled_end() const {
   std::size_t end = out_->size;
-  if (config_->tags.any_retro_line()) end = std::min(end, line_start_);
+  if (config_->tags.any_retro_line()) {
+    end = std::min(end, config_->retro_line_split ? std::max(line_start_, retro_floor_) : line_start_);
+  }
   if (!stack_.empty()) {
     const OpenTag& oldest = stack_[0];
     end = std::min(end, oldest.strategy == types::RecoveryStrategy::retro_line ? oldest.reach : oldest.start);
@@ -418,16 +491,76 @@ std::size_t Parser<Form>::trimmed_end() {
 }
 
 template <class Form>
-void Parser<Form>::forget_through(std::size_t to) {
+void Parser<Form>::save_point() {
+  saved_tags_.clear();
+  saved_ = SavePoint{out_->size,   out_->unit_bits, out_->surrogate, spans_.size(), markers_.size(),
+                     annotations_.size(), stack_.size(), line_start_, retro_floor_, blank_from_, in_cdata_};
+  saving_ = true;
+}
+
+template <class Form>
+void Parser<Form>::roll_back() {
+  out_->size = saved_.text_size;
+  out_->unit_bits = saved_.unit_bits;
+  out_->surrogate = saved_.surrogate;
+  spans_.resize_uninitialised(std::min(spans_.size(), saved_.spans));
+  markers_.resize_uninitialised(std::min(markers_.size(), saved_.markers));
+  annotations_.truncate(std::min(annotations_.size(), saved_.annotations));
+  // Every index from the stack's smallest size since up to its size then
+  // was closed and kept; the earliest copy of an index is how it was.
+  stack_.resize_uninitialised(saved_.stack_size);
+  for (std::size_t k = saved_tags_.size(); k-- > 0;) stack_[saved_tags_[k].index] = saved_tags_[k].tag;
+  index_open_tags();
+  line_start_ = saved_.line_start;
+  retro_floor_ = saved_.retro_floor;
+  blank_from_ = saved_.blank_from;
+  in_cdata_ = saved_.in_cdata;
+  // What is remembered about positions past the text as it was.
+  memo_.clear();
+  trimmable_runs_.clear();
+  events_.clear();
+  drop_save_point();
+}
+
+template <class Form>
+void Parser<Form>::index_open_tags() {
+  std::fill(key_top_.begin(), key_top_.end(), 0);
+  token_tags_.clear();
+  first_retro_ = kNoPosition;
+  line_pending_from_ = stack_.size();
+  for (std::size_t i = 0; i < stack_.size(); ++i) {
+    OpenTag& tag = stack_[i];
+    tag.below_same_key = key_top_[tag.key];
+    key_top_[tag.key] = static_cast<std::uint32_t>(i + 1);
+    if (tag.strategy == types::RecoveryStrategy::retro_line && first_retro_ == kNoPosition) first_retro_ = i;
+    if (tag.strategy == types::RecoveryStrategy::forward_next_token) token_tags_.push_back(i);
+  }
+  // Forward tags that have met no line feed lie above every one that has.
+  while (line_pending_from_ > 0 &&
+         (!is_forward(stack_[line_pending_from_ - 1].strategy) || stack_[line_pending_from_ - 1].reach == kNoPosition)) {
+    --line_pending_from_;
+  }
+  // Tokens end and begin for all the tags waiting at once, so the tags
+  // whose token has not ended, and those whose token has not begun, are
+  // the last ones.
+  token_running_from_ = token_waiting_from_ = token_tags_.size();
+  while (token_running_from_ > 0 && stack_[token_tags_[token_running_from_ - 1]].token_end == kNoPosition) {
+    --token_running_from_;
+  }
+  while (token_waiting_from_ > 0 && stack_[token_tags_[token_waiting_from_ - 1]].reach == kNoPosition) {
+    --token_waiting_from_;
+  }
+}
+
+template <class Form>
+void Parser<Form>::forget_through(std::size_t to, std::size_t markers) {
   std::size_t kept = 0;
   for (const Span& span : spans_) {
     if (span.end > to) spans_[kept++] = span;
   }
   spans_.resize_uninitialised(kept);
-  std::size_t marker = 0;
-  while (marker < markers_.size() && markers_[marker].pos <= to) ++marker;
-  std::copy(markers_.begin() + marker, markers_.end(), markers_.begin());
-  markers_.resize_uninitialised(markers_.size() - marker);
+  std::copy(markers_.begin() + markers, markers_.end(), markers_.begin());
+  markers_.resize_uninitialised(markers_.size() - markers);
 }
 
 template <class Form>
@@ -440,7 +573,10 @@ void Parser<Form>::drop_text_before(std::size_t shift) {
     tag.start -= shift;
     tag.reach = moved(tag.reach);
     tag.token_end = moved(tag.token_end);
+    tag.provisional_end = moved(tag.provisional_end);
   }
+  retro_floor_ = retro_floor_ > shift ? retro_floor_ - shift : 0;
+  if (blank_from_ != kNoPosition) blank_from_ = blank_from_ > shift ? blank_from_ - shift : 0;
   for (Span& span : spans_) {
     span.start = span.start > shift ? span.start - shift : 0;
     span.end -= shift;

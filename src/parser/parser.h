@@ -88,10 +88,18 @@ class Parser {
   // besides `start`: the line start for retro_line, the first line feed
   // written after it for the forward strategies, the beginning of its token
   // for forward_next_token (which also keeps `token_end`).
+  //
+  // Under provisional auto-close a tag that another tag auto-closed stays
+  // on the stack until its paragraph ends, in case its own closing tag
+  // comes: `provisional_end` is where it was auto-closed, and where it
+  // closes by its strategy if that tag does not come. Only the topmost
+  // open tag can lack one, since each recognised tag that opens or stands
+  // makes the topmost provisional.
   struct OpenTag {
     std::size_t start = 0;
     std::size_t reach = kNoPosition;
     std::size_t token_end = kNoPosition;
+    std::size_t provisional_end = kNoPosition;
     types::AnnotationRef annotation = 0;
     TagKey key = 0;
     std::uint32_t below_same_key = 0;  // stack index + 1 of the next open tag with this key, 0 none
@@ -128,9 +136,24 @@ class Parser {
   const Unit* text_data() const { return out_->data; }
   const PreparedConfig& config() const { return *config_; }
 
-  // Forgets the spans that end at or before `to` and the markers at or
-  // before it: they have been handed out.
-  void forget_through(std::size_t to);
+  // --- Going back, for a stream whose piece failed for want of memory and
+  // must leave the stream as it was ---
+
+  // Remembers the parse as it stands; from now on the open tags that are
+  // changed or closed are remembered as they were, which costs what the
+  // walk does.
+  void save_point();
+  // Back to the parse at the save point: the text, spans, markers and
+  // annotations written since are forgotten and the open tags restored.
+  void roll_back();
+  void drop_save_point() {
+    saving_ = false;
+    saved_tags_.clear();
+  }
+
+  // Forgets the spans that end at or before `to` and the first `markers`
+  // markers: they have been handed out.
+  void forget_through(std::size_t to, std::size_t markers);
   // Drops the text before `to` (handed out long ago) and moves every
   // position down by `to`, keeping only the annotations still referred to.
   void drop_text_before(std::size_t to);
@@ -168,6 +191,23 @@ class Parser {
   std::pair<std::size_t, std::size_t> trim_span(std::size_t start, std::size_t end);
 
   OpenTag pop_top();
+  // Before the open tag at `index` changes or closes: kept as it was while
+  // a save point stands.
+  void touch(std::size_t index) {
+    if (saving_ && index < saved_.stack_size) saved_tags_.push_back(SavedTag{index, stack_[index]});
+  }
+  // What follows from the open tags: the per-key chains, the lowest
+  // retro_line tag, the token and line bookkeeping.
+  void index_open_tags();
+  // Pushes `tag` (a new one, or one taken off to be put back), keeping the
+  // per-key chains and the line and token bookkeeping.
+  void push(OpenTag tag);
+  // The provisional closes of a paragraph that ended: each tag closes by
+  // its strategy where it was auto-closed; a topmost tag that is still
+  // simply open stays so.
+  void expire_provisional();
+  bool has_provisional() const { return !stack_.empty() && stack_[0].provisional_end != kNoPosition; }
+  void note_blank_lines(std::size_t base, std::size_t first_line_feed, std::size_t last_line_feed);
   // Closes the entries above `index` by their strategies, topmost first, then
   // the entry at `index` explicitly.
   void close_down_to(std::size_t index, std::size_t pos);
@@ -212,8 +252,39 @@ class Parser {
   // Stack index of the lowest open retro_line tag, which reaches back
   // furthest, or kNoPosition.
   std::size_t first_retro_ = kNoPosition;
+  // Where the last retro_line tag opened or the last marker stood: with
+  // split retro lines, the furthest a retro_line tag on the same line
+  // reaches back.
+  std::size_t retro_floor_ = 0;
+  // The start of the line being written while it holds only spaces and
+  // tabs since a line feed, kNoPosition otherwise: a line feed here ends a
+  // paragraph. Kept under provisional auto-close only.
+  std::size_t blank_from_ = kNoPosition;
   bool log_events_ = false;
   types::PodVector<StackEvent> events_;
+
+  struct SavePoint {
+    std::size_t text_size = 0;
+    std::uint32_t unit_bits = 0;
+    bool surrogate = false;
+    std::size_t spans = 0;
+    std::size_t markers = 0;
+    std::size_t annotations = 0;
+    std::size_t stack_size = 0;
+    std::size_t line_start = 0;
+    std::size_t retro_floor = 0;
+    std::size_t blank_from = kNoPosition;
+    bool in_cdata = false;
+  };
+  struct SavedTag {
+    std::size_t index;
+    OpenTag tag;
+  };
+  bool saving_ = false;
+  SavePoint saved_;
+  // Open tags as they were at the save point, before they changed or
+  // closed; the earliest entry of an index is the one to restore.
+  types::PodVector<SavedTag> saved_tags_;
 };
 
 }  // namespace parser

@@ -57,6 +57,11 @@ Preview::ShownTag Preview::shown_of(Parser<text::Utf8>& parser, const Parser<tex
   shown.start = offset + span.start;
   shown.end = offset + span.end;
   const Reach covering = span.start < span.end ? Reach::kFixed : Reach::kNone;
+  if (tag.provisional_end != kNoPosition) {
+    // Auto-closed already: its span no longer grows, whatever its strategy.
+    shown.reach = covering;
+    return shown;
+  }
   switch (tag.strategy) {
     case types::RecoveryStrategy::retro_line:
       shown.reach = covering;
@@ -242,6 +247,18 @@ void Preview::update(Parser<text::Utf8>& parser, std::size_t offset) {
   normalise_cuts();
 }
 
+void Preview::rebuild(Parser<text::Utf8>& parser, std::size_t offset, std::size_t start) {
+  reset(start);
+  parser.clear_stack_events();
+  // The text as one fresh stretch, with every open tag shown on it.
+  update(parser, offset);
+  for (const Span& span : parser.spans()) {
+    record(std::max(offset + span.start, start), offset + span.end,
+           bytes_of(span.annotation, parser.annotation_bytes()));
+  }
+  normalise_cuts();
+}
+
 // Text came and nothing else happened: in the common case the last segment
 // just grows, with no cut to move but the tail mark's. False, having done
 // nothing, when the update needs the general way.
@@ -348,6 +365,9 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
   bool unpended = false;             // a pending tag no longer waits
   const auto reconsider = [&](std::size_t index) {
     const ShownTag before = shown_[index];
+    // A fixed span stays as it is shown: a provisional close's line feed
+    // or token that came after it changes nothing.
+    if (before.reach == Reach::kFixed || before.reach == Reach::kNone) return;
     ShownTag after = shown_of(parser, parser.open_tags()[index], offset, before.annotation);
     after.reached = before.reached;  // reconsidered once per update
     shown_[index] = after;
@@ -540,10 +560,16 @@ std::span<const PreviewRun> Preview::take_changes() {
   return out_runs_;
 }
 
-PreviewRun Preview::snapshot() {
+PreviewRun Preview::snapshot_from(std::size_t from) {
+  from = std::clamp(from, start_, end_);
   out_segments_.clear();
-  for (const auto& [start, interval] : map_) out_segments_.push_back(PreviewSegment{start, interval.end, interval.coverage});
-  return PreviewRun{start_, end_, false, out_segments_};
+  auto it = map_.upper_bound(from);
+  if (it != map_.begin() && std::prev(it)->second.end > from) --it;
+  const bool continues = it != map_.end() && it->first < from;
+  for (; it != map_.end(); ++it) {
+    out_segments_.push_back(PreviewSegment{std::max(it->first, from), it->second.end, it->second.coverage});
+  }
+  return PreviewRun{from, end_, continues, out_segments_};
 }
 
 }  // namespace parser

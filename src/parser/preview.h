@@ -96,6 +96,11 @@ class Preview {
   // clears the parser's stack log, which must have been on since the last
   // update.
   void update(Parser<text::Utf8>& parser, std::size_t offset);
+  // Starts again at whole-text byte `start` from the parser's state: the
+  // spans it holds and its open tags, everything to be shown anew. For a
+  // stream that went back to an earlier state, whose changes since are
+  // lost.
+  void rebuild(Parser<text::Utf8>& parser, std::size_t offset, std::size_t start);
   // Forgets the preview before `settled` (whole-text bytes): that text is
   // final and handed out as such.
   void drop_before(std::size_t settled);
@@ -103,7 +108,10 @@ class Preview {
   // until the next call of any member.
   std::span<const PreviewRun> take_changes();
   // The whole preview as one run, whatever changed; valid likewise.
-  PreviewRun snapshot();
+  PreviewRun snapshot() { return snapshot_from(start_); }
+  // The preview from whole-text byte `from` (where the preview starts, at
+  // the latest) to its end; a segment cut there continues the one before.
+  PreviewRun snapshot_from(std::size_t from);
 
   std::size_t start() const { return start_; }
   std::size_t end() const { return end_; }

@@ -7,6 +7,8 @@ namespace parser {
 
 template <class Form>
 Span Parser<Form>::recovered_span(const OpenTag& tag, std::size_t pos) {
+  // A provisional close stands where the tag was auto-closed.
+  pos = std::min(pos, tag.provisional_end);
   std::size_t start = 0;
   std::size_t end = 0;
   switch (tag.strategy) {
@@ -18,12 +20,12 @@ Span Parser<Form>::recovered_span(const OpenTag& tag, std::size_t pos) {
     case types::RecoveryStrategy::forward_until_tag:
     case types::RecoveryStrategy::forward_until_newline:
       start = tag.start;
-      end = tag.reach != kNoPosition ? tag.reach : pos;
+      end = std::min(tag.reach, pos);
       break;
     case types::RecoveryStrategy::forward_next_token:
-      if (tag.reach == kNoPosition) return Span{pos, pos, tag.annotation};
+      if (tag.reach >= pos) return Span{pos, pos, tag.annotation};
       start = tag.reach;
-      end = tag.token_end != kNoPosition ? tag.token_end : pos;
+      end = std::min(tag.token_end, pos);
       break;
     case types::RecoveryStrategy::noop:
       return Span{pos, pos, tag.annotation};

@@ -77,6 +77,7 @@ bool TagScanner<Form>::head_may_grow(std::size_t pos) {
 template <class Form>
 void TagScanner<Form>::reset(const text::TextView<Form>& input) {
   input_ = input;
+  unfinished_.lt = kNoPosition;
   gt_ = kNoPosition;
   none_from_ = kNoPosition;
   none_to_ = 0;

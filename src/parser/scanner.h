@@ -104,20 +104,35 @@ class TagScanner {
     using Unit = typename Form::Unit;
     std::size_t name_begin = pos + 1;
     TagKind kind = TagKind::Open;
-    if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
-      kind = TagKind::Close;
-      ++name_begin;
-    }
-    if (name_begin >= input_.size) return false;
-    const std::uint32_t first = text::code_of(input_[name_begin]);
-    if (first >= 0x80 || !text::is_ascii_letter(first)) return scan_spaced(pos, token);
     NameKey key;
-    key.add(first, 0);
-    std::size_t name_end = name_begin + 1;
+    std::size_t name_end = 0;
+    if (pos == unfinished_.lt) {
+      // The name ran to the end of the input last time: it goes on from there.
+      name_begin = unfinished_.name_begin;
+      name_end = unfinished_.name_end;
+      key = unfinished_.key;
+      kind = unfinished_.kind;
+    } else {
+      if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
+        kind = TagKind::Close;
+        ++name_begin;
+      }
+      if (name_begin >= input_.size) return false;
+      const std::uint32_t first = text::code_of(input_[name_begin]);
+      if (first >= 0x80 || !text::is_ascii_letter(first)) return scan_spaced(pos, token);
+      key.add(first, 0);
+      name_end = name_begin + 1;
+    }
     for (; name_end < input_.size; ++name_end) {
       const std::uint32_t c = text::code_of(input_[name_end]);
       if (c >= 0x80 || !text::is_name_char(c)) break;
       key.add(c, name_end - name_begin);
+    }
+    if (name_end == input_.size) {
+      // No `>` yet. A stream asks about this `<` again after each piece,
+      // and rereading a long name each time would make it quadratic.
+      unfinished_ = UnfinishedName{pos, name_begin, name_end, key, kind};
+      return false;
     }
     std::size_t gt = name_end;
     if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
@@ -182,7 +197,17 @@ class TagScanner {
   bool same_key(const ScannedAttribute& a, const ScannedAttribute& b) const;
   void remove_repeated_keys();
 
+  // A tag name read up to the end of the input, as far as it went.
+  struct UnfinishedName {
+    std::size_t lt = kNoPosition;  // its `<`
+    std::size_t name_begin = 0;
+    std::size_t name_end = 0;
+    NameKey key;
+    TagKind kind = TagKind::Open;
+  };
+
   text::TextView<Form> input_;
+  UnfinishedName unfinished_;
   std::size_t gt_ = kNoPosition;  // the `>` found by the last search
   // [none_from_, none_to_) is known to hold no `>`: the last search found
   // none up to the end of the input as it then was.

@@ -49,13 +49,18 @@ struct PreviewMarker {
 };
 
 // How the held-back text would read if the input ended now, as the changes
-// since the last take: stretches whose segments changed (`runs`, in text
-// order; StreamParser::text_of gives their text), the markers that came,
-// and the markup still unfinished at the end (shown only when asked for, as
-// written), from byte `unfinished_from` of it on. Positions are whole-text
-// bytes. Valid until the stream changes.
+// since the last take, for a reader that applies them blindly: `pending`
+// replaces everything shown from its start on, segments and markers, with
+// its own segments and `markers` (every marker of the held text from there
+// on); each of the `revised` stretches, earlier and in text order,
+// replaces the segments shown between its ends (their text never changes,
+// and neither do markers); then the markup still unfinished at the end
+// (shown only when asked for, as written) follows, from byte
+// `unfinished_from` of it on. StreamParser::text_of gives a run's text.
+// Positions are whole-text bytes. Valid until the stream changes.
 struct PreviewChange {
-  std::span<const PreviewRun> runs;
+  std::span<const PreviewRun> revised;
+  PreviewRun pending;
   std::vector<PreviewMarker> markers;
   std::size_t held_end = 0;  // where the parsed text ends; unfinished markup follows
   std::string_view unfinished;
@@ -65,18 +70,29 @@ struct PreviewChange {
 class StreamParser {
  public:
   // `previews`: keep a preview up to date (it costs the work of what
-  // changes); `unfinished`: show unfinished markup in it, as written.
+  // changes); `unfinished`: show unfinished markup in it, as written;
+  // `hold_all`: nothing settles before close(), so that the preview is the
+  // whole text (for a window that shows all of it), and close() keeps the
+  // preview's last change, as the text ended, for take_preview.
   explicit StreamParser(std::shared_ptr<const PreparedConfig> config, bool previews = false,
-                        bool unfinished = false);
+                        bool unfinished = false, bool hold_all = false);
   StreamParser(const StreamParser&) = delete;
   StreamParser& operator=(const StreamParser&) = delete;
 
   // Appends UTF-8 `chunk` (it may end inside a character) and parses as far
   // as the input decides. Nothing after close().
+  //
+  // A feed and the takes after it are one step, which roll_back undoes:
+  // the step stands once the next feed or close begins. Should a feed
+  // fail (std::bad_alloc), the stream is as it was before it.
   void feed(std::string_view chunk);
   // Ends the input: everything left is parsed and settles.
   void close();
   bool closed() const { return closed_; }
+  // Undoes the last feed or close and the takes since: for a caller that
+  // could not hand out what they gave. The preview's next change then
+  // holds all of it again.
+  void roll_back();
 
   // What settled since the last call (an empty run when nothing did).
   SettledText take_settled();
@@ -87,6 +103,9 @@ class StreamParser {
   // text from `start`, its segments and markers. Costs time in proportion
   // to the tail; needs previews.
   PreviewChange full_preview();
+  // The held-back tail from whole-text byte `from` on, as one pending run
+  // with its markers and the unfinished markup: what a window redraws.
+  PreviewChange preview_from(std::size_t from);
 
   // The text the parser holds, from whole-text byte `held_text_offset()`;
   // where its settled part ends; the unfinished markup at the end of the
@@ -106,11 +125,29 @@ class StreamParser {
 
  private:
   static void grow_output(OutputBuffer<char>& out, std::size_t needed, void* context);
+  // Ends the last step: what it settled is forgotten, and what is done
+  // with is dropped. Never fails.
+  void settle();
+  void begin_step();
   void walk(bool final);
-  types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to);
+  types::ParseRecords::Parts window_parts(std::size_t from, std::size_t to,
+                                          std::span<const types::MarkerRecord> markers);
   types::AnnotationRef window_annotation(types::AnnotationRef ref);
   std::string_view unfinished_input() const;
   void add_markers(PreviewChange& change, std::size_t from) const;
+
+  // The state a step changes, as it was when it began.
+  struct Step {
+    std::size_t input_size = 0;
+    std::size_t walked = 0;
+    std::size_t settled = 0;
+    std::size_t markers_settled = 0;
+    bool boundary_at_settled = false;
+    std::size_t settled_at = 0;
+    bool closed = false;
+  };
+  Step step_;
+  bool in_step_ = false;
 
   std::shared_ptr<const PreparedConfig> config_;
   Parser<text::Utf8> parser_;
@@ -119,6 +156,7 @@ class StreamParser {
   types::PodVector<char> text_;  // the output the parser writes
   OutputBuffer<char> out_;
   std::size_t settled_ = 0;  // text before this (a parser position) is handed out
+  std::size_t markers_settled_ = 0;  // of the parser's markers, those handed out as settled
   std::size_t dropped_ = 0;  // text bytes dropped from the front, handed out long ago
   bool closed_ = false;
 
@@ -134,9 +172,8 @@ class StreamParser {
 
   bool previews_;
   bool unfinished_;
+  bool hold_all_;
   Preview preview_;
-  PreviewRun whole_;  // full_preview's one run
-  std::size_t markers_shown_ = 0;   // of the parser's markers, those handed out in a preview
   std::size_t unfinished_shown_ = 0;
   std::size_t walked_shown_ = 0;    // walked_ + dropped input when the unfinished markup was last shown
   std::size_t input_dropped_ = 0;   // input bytes dropped from the front

@@ -74,13 +74,19 @@ struct PreparedConfig {
         unknown_mode(config.unknown_mode),
         autoclose_on_any_tag(config.autoclose_on_any_tag),
         autoclose_on_same_tag(config.autoclose_on_same_tag),
-        trim_punctuation(config.trim_punctuation) {}
+        trim_punctuation(config.trim_punctuation),
+        provisional_autoclose(config.provisional_autoclose && config.autoclose_on_any_tag),
+        retro_line_split(config.retro_line_split),
+        token_clusters(config.token_clusters) {}
 
   TagTable tags;
   types::UnknownTagMode unknown_mode;
   bool autoclose_on_any_tag;
   bool autoclose_on_same_tag;
   bool trim_punctuation;
+  bool provisional_autoclose;
+  bool retro_line_split;
+  bool token_clusters;
 };
 
 // The default preset, prepared once for the process: it never changes.

@@ -4,7 +4,7 @@
 `Segment`s that carry the `Annotation`s of the tags covering them, and the
 `Marker`s of self-closing tags, with byte and character positions.
 `StreamParser`, `stream` and `astream` parse one while it is still being
-written; `parse_batch` parses many on every core into an Arrow table;
+written, and `Window` keeps a chat window's view of it; `parse_batch` parses many on every core into an Arrow table;
 `Config` is a configuration that pickles and loads from TOML or JSON;
 `ParseColumn` runs the batch parser over one column of a table (the command
 line and Ray Data use it). The batch API needs pyarrow
@@ -19,7 +19,7 @@ from tagmire._batch import ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
 from tagmire._native import Annotation, InvalidTextError, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
 from tagmire._parse import parse
-from tagmire._stream import StreamParser, astream, stream
+from tagmire._stream import StreamParser, Window, astream, stream
 
 try:
     __version__ = version("tagmire")
@@ -39,6 +39,7 @@ __all__ = [
     "StreamParser",
     "StreamUpdate",
     "PreviewUpdate",
+    "Window",
     "stream",
     "astream",
     "parse_batch",

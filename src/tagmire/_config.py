@@ -27,7 +27,10 @@ RECOVERY_STRATEGIES: tuple[str, ...] = _native.RECOVERY_STRATEGIES
 #: The unknown-tag modes, as the module names them.
 UNKNOWN_MODES: tuple[str, ...] = _native.UNKNOWN_MODES
 _FLAGS = ("autoclose_on_any_tag", "autoclose_on_same_tag", "trim_punctuation", "case_sensitive_tags")
-_FIELDS = ("recognized_tags", "recovery_strategies", "unknown_mode", *_FLAGS)
+# How the package reads markup where the module's presets read it otherwise;
+# the module has no setters for them.
+_READING = ("provisional_autoclose", "retro_line_split", "token_clusters")
+_FIELDS = ("recognized_tags", "recovery_strategies", "unknown_mode", *_FLAGS, *_READING)
 
 
 def _presets() -> dict[str, dict[str, Any]]:
@@ -35,12 +38,15 @@ def _presets() -> dict[str, dict[str, Any]]:
     repeated tag exactly where its namesake begins, so that with several
     `<cite>`s left open in one answer each takes the text after it rather
     than its own sentence; the package's presets leave that to the any-tag
-    auto-close, which closes each by its strategy."""
+    auto-close, which closes each by its strategy. They also read nested
+    markup as it is nested, split a line of citations by sentence and keep
+    a word's combining marks in its token (the three reading rules)."""
     module_default = _native.config_fields(ParserConfig.default_llm_friendly_config())
     module_cite = _native.config_fields(ParserConfig.default_cite_config())
+    package = {"autoclose_on_same_tag": False, **{name: True for name in _READING}}
     return {
-        "default": {**module_default, "autoclose_on_same_tag": False},
-        "cite": {**module_cite, "autoclose_on_same_tag": False},
+        "default": {**module_default, **package},
+        "cite": {**module_cite, **package},
         "compat_default": module_default,
         "compat_cite": module_cite,
     }
@@ -108,7 +114,13 @@ def _parser_config(tags: list[str], pairs: Iterable[tuple[str, object]], unknown
                    flags: Mapping[str, object]) -> ParserConfig:
     """A ParserConfig holding exactly these fields, built by the setters
     from nothing, so that no entry of a preset is left over in it."""
-    config = _native.blank_parser_config()
+    reading: list[bool] = []
+    for name in _READING:
+        value = flags[name]
+        if not isinstance(value, bool):
+            raise ConfigError(f"{name}: expected true or false, got {_type_name(value)}")
+        reading.append(value)
+    config = _native.blank_parser_config(*reading)
     config.set_recognized_tags(tags)
     for tag, strategy in pairs:
         _set(f"recovery_strategies.{tag}", functools.partial(config.set_recovery_strategy, tag), strategy,
@@ -126,8 +138,15 @@ class Config:
     `Config()` is the package's default preset (`Config.default()`): the
     module's default preset with same-tag auto-close off, so that several
     `<cite>` tags left open in one answer each annotate their own line.
+    It also reads markup by three rules of its own, each a field:
+    `provisional_autoclose` (a tag auto-closed by the next one still takes
+    its own closing tag if that comes before the paragraph ends, so
+    well-nested markup keeps its nesting), `retro_line_split` (a retro_line
+    tag reaches back to the last retro_line tag or marker on its line, not
+    to the line's start) and `token_clusters` (forward_next_token keeps a
+    word's combining marks and joiners).
     `Config.compat_default()` and `Config.compat_cite()` are exactly the
-    module's two presets. Keywords are matched after ASCII case folding, as
+    module's two presets, with the three rules off. Keywords are matched after ASCII case folding, as
     the module's setters do, and kept in their canonical spelling.
 
     `recovery_strategies` is kept as (tag, strategy) pairs in the order
@@ -144,6 +163,9 @@ class Config:
     autoclose_on_same_tag: bool
     trim_punctuation: bool
     case_sensitive_tags: bool
+    provisional_autoclose: bool
+    retro_line_split: bool
+    token_clusters: bool
 
     def __init__(
         self,
@@ -154,9 +176,14 @@ class Config:
         autoclose_on_same_tag: bool = _DEFAULT["autoclose_on_same_tag"],
         trim_punctuation: bool = _DEFAULT["trim_punctuation"],
         case_sensitive_tags: bool = _DEFAULT["case_sensitive_tags"],
+        provisional_autoclose: bool = _DEFAULT["provisional_autoclose"],
+        retro_line_split: bool = _DEFAULT["retro_line_split"],
+        token_clusters: bool = _DEFAULT["token_clusters"],
     ) -> None:
         flags = {"autoclose_on_any_tag": autoclose_on_any_tag, "autoclose_on_same_tag": autoclose_on_same_tag,
-                 "trim_punctuation": trim_punctuation, "case_sensitive_tags": case_sensitive_tags}
+                 "trim_punctuation": trim_punctuation, "case_sensitive_tags": case_sensitive_tags,
+                 "provisional_autoclose": provisional_autoclose, "retro_line_split": retro_line_split,
+                 "token_clusters": token_clusters}
         parser_config = _parser_config(_tags(recognized_tags), _pairs(recovery_strategies), unknown_mode, flags)
         # The module's own reading of what it was given: canonical keywords
         # and the order in which names were last set.
@@ -188,7 +215,8 @@ class Config:
     def default(cls) -> Config:
         """The package's default: cite recovers by retro_line; note, todo,
         claim, risk and code forward until the next tag; every recognised
-        tag closes the ones still open by their strategies."""
+        tag closes the ones still open by their strategies, unless their
+        own closing tags follow in the same paragraph."""
         return cls.preset("default")
 
     @classmethod
@@ -261,7 +289,7 @@ class Config:
 
     def to_parser_config(self) -> ParserConfig:
         """A new ParserConfig with exactly these settings."""
-        flags = {name: getattr(self, name) for name in _FLAGS}
+        flags = {name: getattr(self, name) for name in (*_FLAGS, *_READING)}
         return _parser_config(sorted(self.recognized_tags), self.recovery_strategies, self.unknown_mode, flags)
 
     def to_dict(self) -> dict[str, Any]:
@@ -270,7 +298,7 @@ class Config:
             "recognized_tags": sorted(self.recognized_tags),
             "recovery_strategies": dict(self.recovery_strategies),
             "unknown_mode": self.unknown_mode,
-            **{name: getattr(self, name) for name in _FLAGS},
+            **{name: getattr(self, name) for name in (*_FLAGS, *_READING)},
         }
 
 

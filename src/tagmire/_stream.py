@@ -6,11 +6,12 @@ that has settled since the last one (`committed`), and, unless previews are
 off, how the preview of the held-back text changed.
 
 Text settles once nothing still to come can change it: it lies before the
-oldest tag still open (before that tag's line, for a tag that recovers by
-retro_line), before the start of the current line when some recognised tag
-may recover by retro_line, and before any `<` whose tag or CDATA section has
-not yet arrived in full. With the default configuration an ordinary answer
-therefore settles line by line.
+oldest tag still open, a tag auto-closed provisionally included (before
+that tag's line, for a tag that recovers by retro_line), before the point a
+retro_line tag still to come would reach back to, and before any `<` whose
+tag or CDATA section has not yet arrived in full. With the default
+configuration an ordinary answer therefore settles citation by citation and
+line by line, and a paragraph in which a tag was auto-closed when it ends.
 
 Joined, the committed texts are exactly `parse(whole).text`, their markers
 exactly `parse(whole).markers`, and their segments exactly
@@ -18,14 +19,16 @@ exactly `parse(whole).markers`, and their segments exactly
 the one before it.
 
 The preview is handed out as changes, so that an update costs its piece and
-what changed, however long the held-back text grows: `pending` is the
-preview from `pending.start` on, to replace what was shown from there;
-`revised` holds earlier stretches whose segments changed (a `retro_line` tag
-annotates its line back to its start), each to replace what was shown
-between its `start` and `end`. A segment that `continues` joins the one
-shown before it. `StreamParser.preview()` gives the whole preview at once.
-An unfinished `<…` at the end, which may still become a tag, is left out of
-the preview unless `unfinished=True`.
+what changed, however long the held-back text grows, and a window applies
+them blindly: `pending` replaces everything shown from `pending.start` on,
+segments and markers, and carries every marker from there; `revised` holds
+earlier stretches whose segments changed (a `retro_line` tag annotates text
+back to where it reaches), each to replace the segments shown between its
+`start` and `end`. A segment that `continues` joins the one shown before
+it. `StreamParser.preview()` gives the whole preview at once; `Window`
+keeps the whole answer and says what to redraw. An unfinished `<…` at the
+end, which may still become a tag, is left out of the preview unless
+`unfinished=True`. A feed that fails leaves the stream as it was.
 """
 
 from __future__ import annotations
@@ -39,7 +42,7 @@ from tagmire import _native
 from tagmire._config import Config, native_config
 from tagmire._native import ParsedText, PreviewUpdate, StreamUpdate
 
-__all__ = ["StreamParser", "StreamUpdate", "PreviewUpdate", "stream", "astream"]
+__all__ = ["StreamParser", "StreamUpdate", "PreviewUpdate", "Window", "stream", "astream"]
 
 UpdateT = TypeVar("UpdateT", StreamUpdate, PreviewUpdate)
 
@@ -109,6 +112,65 @@ class StreamParser(Generic[UpdateT]):
 
     def _refuse(self, *_: Any) -> NoReturn:
         raise TypeError("a StreamParser cannot be copied or pickled: it is one text's parse under way")
+
+    __copy__ = __deepcopy__ = __reduce__ = __reduce_ex__ = _refuse
+
+
+class Window:
+    """A chat window's view of an answer that is still being written: the
+    whole answer so far, settled text and preview together, kept in step
+    with the pieces fed to it.
+
+        window = Window()
+        for piece in pieces:
+            redraw = window.feed(piece)
+            ui.cut(redraw.char_start)   # drop what is shown from there on
+            ui.draw(redraw.segments, redraw.markers)
+        redraw = window.close()        # the same, once more
+
+    Each `feed` and `close` returns what to redraw, as a ParsedText: the
+    answer from `char_start` (the first character whose reading changed)
+    to its end, with every segment and marker from there on. A window that
+    drops what it shows from `char_start` on and draws these shows exactly
+    `parsed`. Its first segment may continue the one shown before it
+    (`continues`), with the same annotations. `parsed` is the whole answer
+    so far as one ParsedText; after `close()` it is `parse(answer)`.
+
+    A redraw costs what changed, and with the default configuration it
+    starts near the end. The window holds the whole answer.
+    `unfinished=True` shows a tag still arriving as written, as
+    StreamParser does.
+    """
+
+    __slots__ = ("_core",)
+
+    def __init__(self, config: Config | ParserConfig | None = None, *, unfinished: bool = False) -> None:
+        if not isinstance(unfinished, bool):
+            raise TypeError(f"unfinished must be a bool, not {type(unfinished).__name__}")
+        self._core = _native.Stream(native_config(config), True, unfinished, True)
+
+    @property
+    def closed(self) -> bool:
+        """Whether close() has been called."""
+        return self._core.closed
+
+    @property
+    def parsed(self) -> ParsedText:
+        """The whole answer so far: provisional until close(), then exactly
+        `parse(answer)`. Costs time in proportion to the answer."""
+        return self._core.preview()
+
+    def feed(self, chunk: str) -> ParsedText:
+        """Adds `chunk` to the answer and returns what to redraw."""
+        return self._core.feed(chunk)
+
+    def close(self) -> ParsedText:
+        """Ends the answer and returns what to redraw; closing twice
+        redraws nothing."""
+        return self._core.close()
+
+    def _refuse(self, *_: Any) -> NoReturn:
+        raise TypeError("a Window cannot be copied or pickled: it is one answer's parse under way")
 
     __copy__ = __deepcopy__ = __reduce__ = __reduce_ex__ = _refuse
 

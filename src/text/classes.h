@@ -30,6 +30,13 @@ constexpr bool is_name_unit(Unit u) {
 
 inline constexpr bool is_ascii_white_space(char32_t c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
+// A unit that a blank line may hold: any ASCII white space but the line
+// feed that ends the line.
+template <class Unit>
+constexpr bool is_line_blank_unit(Unit u) {
+  return code_of(u) != '\n' && is_ascii_white_space(code_of(u));
+}
+
 // Units of the White_Space character that begins at `pos`, or 0.
 template <class Form>
 std::size_t white_space_len_at(const TextView<Form>& text, std::size_t pos) {

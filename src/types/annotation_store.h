@@ -133,6 +133,8 @@ class AnnotationWriter {
   std::size_t bytes() const { return bytes_.bytes(); }
   const char* data() const { return bytes_.data(); }
   void clear() { bytes_.clear(); }
+  // Forgets the annotations written from byte `size` on.
+  void truncate(std::size_t size) { bytes_.resize_uninitialised(size); }
   void release() { bytes_.release(); }
 
  private:

@@ -101,6 +101,24 @@ struct ParserConfig {
   bool trim_punctuation = true;
   bool case_sensitive_tags = false;
 
+  // How the package reads its defaults; the module's presets leave them off,
+  // and only the package's configurations turn them on.
+  //
+  // An auto-close by another tag stays provisional until the paragraph
+  // ends (a blank line) or the text does: the tag's own closing tag, if it
+  // comes before then, closes it exactly there, so that well-nested markup
+  // keeps its nesting. `<note>A <claim>b</claim> c</note>`: note over
+  // "A b c", not over "A".
+  bool provisional_autoclose = false;
+  // A retro_line tag reaches back to the last retro_line tag or marker on
+  // its line rather than to the line's start, so that the citations of one
+  // paragraph cite their own sentences: in `A<cite>. B<cite>.` the second
+  // covers "B", not "A. B".
+  bool retro_line_split = false;
+  // forward_next_token takes whole grapheme clusters: combining marks and
+  // the zero-width joiners stay with the letters they follow.
+  bool token_clusters = false;
+
   // "cite" alone, recovering by retro_line.
   static ParserConfig default_cite_config();
   // "cite" by retro_line; "note", "todo", "claim", "risk", "code" forward

@@ -41,11 +41,14 @@ types::ParserConfig draw_config(Choose&& choose) {
     default: config.recognized_tags.clear(), config.recovery_strategies.clear();
   }
   config.unknown_mode = static_cast<types::UnknownTagMode>((static_cast<int>(config.unknown_mode) + choose(3)) % 3);
-  const unsigned flips = static_cast<unsigned>(choose(16));
+  const unsigned flips = static_cast<unsigned>(choose(128));
   config.autoclose_on_any_tag ^= (flips & 1) != 0;
   config.autoclose_on_same_tag ^= (flips & 2) != 0;
   config.trim_punctuation ^= (flips & 4) != 0;
   config.case_sensitive_tags ^= (flips & 8) != 0;
+  config.provisional_autoclose ^= (flips & 16) != 0;
+  config.retro_line_split ^= (flips & 32) != 0;
+  config.token_clusters ^= (flips & 64) != 0;
   for (const char* name : kNames) {
     if (choose(2) != 0) config.recognized_tags.insert(name);
   }
@@ -343,33 +346,42 @@ struct ShownPreview {
     std::erase_if(markers, [&](const types::Marker& marker) { return marker.pos <= settled; });
   }
 
-  // Applies one change; an empty string, or what was wrong with it.
+  // Replaces what is shown from `run.start` (to its end, or to the end of
+  // the preview) with the run's segments.
+  std::string replace(const parser::PreviewRun& run, const parser::StreamParser& stream, bool to_end) {
+    const std::string text(stream.text_of(run));
+    cut_at(run.start);
+    cut_at(run.end);
+    std::erase_if(pieces, [&](const Piece& piece) { return piece.start >= run.start && (to_end || piece.end <= run.end); });
+    auto at = std::find_if(pieces.begin(), pieces.end(), [&](const Piece& piece) { return piece.start >= run.start; });
+    std::vector<Piece> added;
+    for (const parser::PreviewSegment& segment : run.segments) {
+      Piece piece{segment.start, segment.end, text.substr(segment.start - run.start, segment.end - segment.start), {}};
+      for (const auto& bytes : segment.coverage.list()) piece.annotations.push_back(annotation_of(*bytes));
+      added.push_back(std::move(piece));
+    }
+    if (run.continues && !added.empty()) {
+      if (at == pieces.begin() || std::prev(at)->end != run.start) return "a run continues no piece";
+      Piece& before = *std::prev(at);
+      if (before.annotations != added.front().annotations) return "a continued piece changes its annotations";
+      before.text += added.front().text;
+      before.end = added.front().end;
+      added.erase(added.begin());
+    }
+    pieces.insert(at, added.begin(), added.end());
+    return {};
+  }
+
+  // Applies one change by its documented rule alone; an empty string, or
+  // what was wrong with it.
   std::string apply(const parser::PreviewChange& change, const parser::StreamParser& stream) {
-    for (std::size_t r = 0; r < change.runs.size(); ++r) {
-      const parser::PreviewRun& run = change.runs[r];
-      const std::string text(stream.text_of(run));
-      cut_at(run.start);
-      cut_at(run.end);
-      const bool at_end = run.end == change.held_end;
-      std::erase_if(pieces, [&](const Piece& piece) {
-        return piece.start >= run.start && (at_end || piece.end <= run.end);
-      });
-      auto at = std::find_if(pieces.begin(), pieces.end(), [&](const Piece& piece) { return piece.start >= run.start; });
-      std::vector<Piece> added;
-      for (const parser::PreviewSegment& segment : run.segments) {
-        Piece piece{segment.start, segment.end, text.substr(segment.start - run.start, segment.end - segment.start), {}};
-        for (const auto& bytes : segment.coverage.list()) piece.annotations.push_back(annotation_of(*bytes));
-        added.push_back(std::move(piece));
-      }
-      if (run.continues) {
-        if (at == pieces.begin() || std::prev(at)->end != run.start) return "a run continues no piece";
-        Piece& before = *std::prev(at);
-        if (before.annotations != added.front().annotations) return "a continued piece changes its annotations";
-        before.text += added.front().text;
-        before.end = added.front().end;
-        added.erase(added.begin());
-      }
-      pieces.insert(at, added.begin(), added.end());
+    for (const parser::PreviewRun& run : change.revised) {
+      if (run.end > change.pending.start) return "a revised run reaches into the pending one";
+      if (std::string wrong = replace(run, stream, false); !wrong.empty()) return wrong;
+    }
+    if (change.unfinished_from == 0) {
+      if (std::string wrong = replace(change.pending, stream, true); !wrong.empty()) return wrong;
+      std::erase_if(markers, [&](const types::Marker& marker) { return marker.pos >= change.pending.start; });
     }
     for (const parser::PreviewMarker& marker : change.markers) {
       markers.push_back(types::Marker{marker.pos, annotation_of(*marker.annotation)});
@@ -434,7 +446,8 @@ inline std::string check_stream(std::string_view input, const types::ParserConfi
   stream.close();
   runs.push_back(stream.take_settled());
   for (const parser::PreviewChange& last : {stream.take_preview(), stream.full_preview()}) {
-    if (!last.runs.empty() || !last.markers.empty() || last.held_end != expected.text.size()) {
+    if (!last.revised.empty() || !last.pending.segments.empty() || !last.markers.empty() ||
+        last.held_end != expected.text.size()) {
       return "a closed stream still previews something";
     }
   }

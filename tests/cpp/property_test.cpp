@@ -27,7 +27,7 @@ const std::vector<std::string> kPieces = {
 
 // Half the inputs are tag-heavy, so deep stacks and many tags closing
 // together are common.
-const std::vector<std::string> kTagPieces = {"<t>", "<o>", "<n>", "</t>", "</o>", "<T/>", "a", " ", "\n", "b."};
+const std::vector<std::string> kTagPieces = {"<t>", "<o>", "<n>", "</t>", "</o>", "<T/>", "a", " ", "\n", "b.", "\n\n"};
 
 std::string generate_input(std::mt19937& rng) {
   std::uniform_int_distribution<std::size_t> length(0, 40);

@@ -123,6 +123,7 @@ struct Open {
   AttrMap attrs;
   std::size_t start, line_start;
   RecoveryStrategy strategy;
+  std::optional<std::size_t> provisional_end;  // auto-closed here, unless its closing tag comes first
 };
 
 struct SpanEntry {
@@ -139,15 +140,49 @@ struct Reference {
   std::vector<SpanEntry> spans;
   std::vector<Open> stack;
   std::size_t line_start = 0;
+  std::size_t last_retro_or_marker = 0;
 
   static bool alnum(char32_t c) { return text::unicode::is_alphanumeric(c); }
+  bool in_token(char32_t c) const {
+    return alnum(c) || (config.token_clusters && text::unicode::continues_cluster(c));
+  }
+  bool provisional() const { return config.provisional_autoclose && config.autoclose_on_any_tag; }
+
+  static bool blank_line(std::string_view line) {
+    return std::all_of(line.begin(), line.end(), [](char c) { return c != '\n' && text::is_ascii_white_space(c); });
+  }
   static bool trimmable(char32_t c) { return text::is_trimmable(c); }
 
   void append(std::string_view piece) {
+    const std::size_t before = out.size();
     for (std::size_t i = 0; i < piece.size(); ++i) {
       if (piece[i] == '\n') line_start = out.size() + i + 1;
     }
     out.append(piece);
+    if (!provisional()) return;
+    // A paragraph that ends in this piece (a blank line between two line
+    // feeds) ends every provisional close.
+    for (std::size_t q = out.find('\n', before); q != std::string::npos; q = out.find('\n', q + 1)) {
+      const std::size_t previous = q == 0 ? std::string::npos : out.rfind('\n', q - 1);
+      if (previous != std::string::npos && blank_line(std::string_view(out).substr(previous + 1, q - previous - 1))) {
+        expire();
+        return;
+      }
+    }
+  }
+
+  void expire() {
+    std::optional<Open> kept;
+    if (!stack.empty() && !stack.back().provisional_end) {
+      kept = stack.back();
+      stack.pop_back();
+    }
+    while (!stack.empty()) {
+      Open t = stack.back();
+      stack.pop_back();
+      close_tag(t, out.size());
+    }
+    if (kept) stack.push_back(*kept);
   }
 
   std::pair<std::size_t, std::size_t> trim(std::size_t s, std::size_t e) const {
@@ -162,6 +197,7 @@ struct Reference {
   }
 
   void close_tag(Open t, std::size_t pos) {
+    if (t.provisional_end) pos = *t.provisional_end;
     std::size_t s = 0, e = 0;
     switch (t.strategy) {
       case RecoveryStrategy::retro_line: s = t.line_start, e = t.start; break;
@@ -176,7 +212,7 @@ struct Reference {
         while (i < pos && !alnum(decode_at(out, i).cp)) i += decode_at(out, i).len;
         if (i >= pos) return;
         s = i;
-        while (i < pos && alnum(decode_at(out, i).cp)) i += decode_at(out, i).len;
+        while (i < pos && in_token(decode_at(out, i).cp)) i += decode_at(out, i).len;
         e = i;
         break;
       }
@@ -208,7 +244,11 @@ struct Reference {
     if (config.autoclose_on_same_tag) {
       if (auto i = topmost(key)) close_down_to(*i);
     }
-    if (config.autoclose_on_any_tag) {
+    if (provisional()) {
+      for (Open& t : stack) {
+        if (!t.provisional_end) t.provisional_end = out.size();
+      }
+    } else if (config.autoclose_on_any_tag) {
       while (!stack.empty()) {
         Open t = stack.back();
         stack.pop_back();
@@ -238,11 +278,14 @@ struct Reference {
           } else if (t->kind == 0) {
             autoclose(t->key);
             auto it = strategies.find(t->key);
-            stack.push_back({t->name, t->key, t->attrs, out.size(), line_start,
-                             it == strategies.end() ? RecoveryStrategy::retro_line : it->second});
+            const RecoveryStrategy strategy = it == strategies.end() ? RecoveryStrategy::retro_line : it->second;
+            const std::size_t reach = config.retro_line_split ? std::max(line_start, last_retro_or_marker) : line_start;
+            stack.push_back({t->name, t->key, t->attrs, out.size(), reach, strategy, std::nullopt});
+            if (strategy == RecoveryStrategy::retro_line) last_retro_or_marker = out.size();
           } else if (t->kind == 2) {
             autoclose(t->key);
             markers.push_back({out.size(), {t->name, t->attrs}});
+            last_retro_or_marker = out.size();
           } else if (auto i = topmost(t->key)) {
             close_down_to(*i);
           }
@@ -280,7 +323,7 @@ struct Reference {
 };
 
 inline ParseResult parse(std::string_view in, const ParserConfig& config) {
-  return Reference{config, {}, {}, {}, {}, {}, {}, 0}.run(in);
+  return Reference{config, {}, {}, {}, {}, {}, {}, 0, 0}.run(in);
 }
 
 }  // namespace reference

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "checks.h"
+#include "failing_allocations.h"
 #include "test_support.h"
 
 namespace {
@@ -85,6 +86,64 @@ TEST(Stream, RandomInputsConfigurationsAndCutsJoinToTheParse) {
     ASSERT_EQ(tagmire_checks::check_stream(input, config, cuts, parser::parse(input, config)), "") << input;
   }
 }
+
+#ifdef TAGMIRE_FAILING_ALLOCATIONS
+// A piece whose feed, or the takes after it, fails for want of memory
+// leaves the stream as it was: fed again, it goes on as if nothing had
+// failed, and the preview, kept by its rule alone, stays true.
+TEST(Stream, AFailedAllocationLeavesTheStreamAsItWas) {
+  std::mt19937 rng(20261209);
+  const std::vector<std::string> pieces = {"<note>", "</note>", "<cite/>", "<cite>", "</cite>", "<t>", "</t>",
+                                           "<T x=1>", "<", ">", " ", "\n", "\n\n", "a", "word.", "\xc3\xa9",
+                                           "<![CDATA[", "]]>", "<a"};
+  std::uniform_int_distribution<std::size_t> piece(0, pieces.size() - 1);
+  int failures = 0;
+  for (int i = 0; i < 1500; ++i) {
+    std::string input;
+    for (std::size_t n = rng() % 30; n > 0; --n) input += pieces[piece(rng)];
+    const ParserConfig config =
+        tagmire_checks::draw_config([&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); });
+    parser::StreamParser stream(std::make_shared<const parser::PreparedConfig>(config), true);
+    std::vector<parser::SettledText> runs;
+    tagmire_checks::ShownPreview shown;
+    // Runs `act` and takes its update, failing an allocation now and then
+    // and starting over after each failure.
+    const auto step = [&](const auto& act) {
+      for (;;) {
+        if (rng() % 2 == 0) fail_allocation_after(static_cast<long>(rng() % 40));
+        try {
+          act();
+          parser::SettledText run = stream.take_settled();
+          parser::PreviewChange change = stream.take_preview();
+          disarm_failing_allocation();
+          runs.push_back(std::move(run));
+          shown.drop_before(runs.back().start + runs.back().text.size());
+          return shown.apply(change, stream);
+        } catch (const std::bad_alloc&) {
+          disarm_failing_allocation();
+          ++failures;
+          stream.roll_back();
+        }
+      }
+    };
+    std::size_t from = 0;
+    while (from < input.size()) {
+      const std::size_t cut = std::min(input.size(), from + 1 + rng() % 6);
+      ASSERT_EQ(step([&] { stream.feed(std::string_view(input).substr(from, cut - from)); }), "") << input;
+      from = cut;
+      const std::size_t settled = runs.back().start + runs.back().text.size();
+      ASSERT_EQ(tagmire_checks::check_preview(shown, parser::parse(input.substr(0, stream.walked()), config), settled),
+                "")
+          << input << " after " << cut;
+    }
+    ASSERT_EQ(step([&] { stream.close(); }), "") << input;
+    types::ParseResult joined;
+    ASSERT_EQ(tagmire_checks::join_runs(runs, joined), "") << input;
+    ASSERT_EQ(joined, parser::parse(input, config)) << input;
+  }
+  EXPECT_GT(failures, 500);
+}
+#endif
 
 // Found by the random test above with another seed: a forward tag stopped
 // waiting for untrimmable text when its line ended, with nothing untrimmable

@@ -86,7 +86,7 @@ PIECES = st.sampled_from(
     [
         "<cite>", "</cite>", "<CITE/>", "<note>", "</Note>", "<note id='1' x/>", "<todo k=v>", "<claim>",
         "</claim>", "<risk/>", "<code>", "<x>", "</x>", '<y a="b"/>', "<cite src=é k/>", "<", ">", "</", "/>",
-        "<![CDATA[", "]]>", "\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "東京", "ÿ", "'", '"',
+        "<![CDATA[", "]]>", "\n", "\n\n", " ", ".", ",", "é", "—", "\u00a0", "\u0301", "🙂", "東京", "ÿ", "'", '"',
     ]
 )
 # Hypothesis leaves lone surrogates out of its text, so every text parses.
@@ -109,6 +109,9 @@ def _configs(draw):
         autoclose_on_same_tag=draw(st.booleans()),
         trim_punctuation=draw(st.booleans()),
         case_sensitive_tags=draw(st.booleans()),
+        provisional_autoclose=draw(st.booleans()),
+        retro_line_split=draw(st.booleans()),
+        token_clusters=draw(st.booleans()),
         unknown_mode=draw(st.sampled_from(["strip", "passthrough"])),
         recovery_strategies=[*config.recovery_strategies, (
             draw(st.sampled_from(["note", "NOTE", "Note"])),
@@ -192,14 +195,17 @@ class ShownPreview:
         self.markers += [(m.pos, m.annotation.tag, m.annotation.attrs) for m in run.markers]
 
     def apply(self, update):
+        """The update by its documented rule alone."""
         settled = update.committed.char_end
         self._cut(settled)
         self.pieces = [p for p in self.pieces if p[0] >= settled]
         # Markers settle with the text before them (byte positions).
         self.markers = [m for m in self.markers if m[0] > update.committed.end]
         for run in update.revised:
-            assert run.provisional
+            assert run.provisional and not run.markers
             self._replace(run, to_end=False)
+        # The pending run replaces everything from its start: markers too.
+        self.markers = [m for m in self.markers if m[0] < update.pending.start]
         self._replace(update.pending, to_end=True)
 
     def shape(self):

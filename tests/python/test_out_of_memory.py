@@ -25,6 +25,30 @@ CHILD = textwrap.dedent(
     expected = tagged_segments(parse(probe))
 
     stage = sys.argv[1]
+    if stage == "stream":
+        # A piece whose walk runs out of memory leaves the stream as it
+        # was: the rest of the answer streams to its parse.
+        from tagmire import StreamParser
+        from conftest import joined_committed, shape
+        import tagmire
+
+        before, after = ["Paris is big<cite src=a/>. <note>Check", " this"], ["</note> later.\\n", "Next<cite/>"]
+        stream = StreamParser()
+        updates = [stream.feed(piece) for piece in before]
+        huge = "<note>x</note> " * 3_000_000
+        limits = limit_address_space(64 << 20)
+        outcomes = []
+        for _ in range(2):
+            try:
+                stream.feed(huge)
+                outcomes.append("done")
+            except MemoryError:
+                outcomes.append("MemoryError")
+        resource.setrlimit(resource.RLIMIT_AS, limits)
+        updates += [stream.feed(piece) for piece in after] + [stream.close()]
+        outcomes.append(joined_committed(updates) == shape(tagmire.parse("".join(before + after))))
+        print(json.dumps(outcomes))
+        sys.exit(0)
     if stage == "parse":
         # The text alone needs room for the whole input: 70 MB, more than
         # the limit leaves.
@@ -58,6 +82,10 @@ CHILD = textwrap.dedent(
     print(json.dumps(outcomes))
     """
 )
+
+
+def test_a_stream_piece_that_exhausts_memory_leaves_the_stream_as_it_was():
+    assert json.loads(run_python(CHILD, "stream", timeout=600)) == ["MemoryError", "MemoryError", True]
 
 
 @pytest.mark.parametrize("stage", ["parse", "segments", "markers", "annotations"])

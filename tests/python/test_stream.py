@@ -25,6 +25,9 @@ pieces = st.sampled_from([
 answers = st.lists(pieces, max_size=40).map("".join)
 
 
+FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
+
+
 def cut(text, cuts):
     bounds = sorted({0, len(text), *(c for c in cuts if c <= len(text))})
     return [text[a:b] for a, b in zip(bounds, bounds[1:])]
@@ -112,6 +115,76 @@ def test_after_every_piece_the_preview_reads_as_the_parse_so_far(tokens, config)
                                  [m for m in markers if m[0] > settled])
 
 
+@given(whole, CONFIGS, st.lists(st.sampled_from([42, b"<cite/>", None]), max_size=3), st.data())
+@settings(max_examples=100, deadline=None)
+def test_a_piece_that_is_refused_leaves_the_stream_as_it_was(tokens, config, refused, data):
+    stream = StreamParser(config)
+    shown, updates = ShownPreview(), []
+    for token in tokens:
+        for piece in refused[:data.draw(st.integers(0, len(refused)))]:
+            with pytest.raises(TypeError):
+                stream.feed(piece)
+        updates.append(stream.feed(token))
+        shown.apply(updates[-1])
+        assert shown.shape() == ShownPreview.of(stream.preview()).shape()
+    updates.append(stream.close())
+    assert joined_committed(updates) == shape(parse("".join(tokens), config))
+
+
+def shown_by_window(window, pieces):
+    """The window's redraws applied by their rule alone, checked against
+    `window.parsed` after each."""
+    shown = ShownPreview()
+    for piece in [*pieces, None]:
+        redraw = window.close() if piece is None else window.feed(piece)
+        shown.markers = [m for m in shown.markers if m[0] < redraw.start]
+        shown._replace(redraw, to_end=True)
+        assert shown.shape() == ShownPreview.of(window.parsed).shape()
+    return shown
+
+
+@given(whole, CONFIGS, st.booleans())
+@settings(max_examples=200, deadline=None)
+def test_a_window_redrawn_by_its_rule_shows_the_answer_so_far(tokens, config, unfinished):
+    window = tagmire.Window(config, unfinished=unfinished)
+    shown = shown_by_window(window, tokens)
+    text = "".join(tokens)
+    assert shown.shape() == ShownPreview.of(parse(text, config)).shape()
+    assert window.parsed == parse(text, config) and not window.parsed.provisional
+
+
+@pytest.mark.parametrize("family", FAMILIES)
+@given(st.lists(st.integers(0, 3000), max_size=12))
+@settings(max_examples=10, deadline=None)
+def test_hostile_families_through_a_window(family, cuts):
+    family = FAMILIES[family]
+    text, config = family.make(3000), family.config.build()
+    window = tagmire.Window(config)
+    shown_by_window(window, cut(text, cuts))
+    assert window.parsed == parse(text, config)
+
+
+def test_a_redraw_starts_where_the_reading_changed():
+    window = tagmire.Window()
+    redraws = [window.feed(piece) for piece in ["Fact one", "<cite src=a>", ". Fact two", "<cite src=b>", "."]]
+    assert [r.char_start for r in redraws] == [0, 0, 8, 10, 18]
+    assert [(s.text, [a.attrs["src"] for a in s.annotations]) for s in redraws[3].segments] == [
+        ("Fact two", ["b"])]
+    with pytest.raises(TypeError, match="cannot be copied"):
+        copy.copy(window)
+
+
+def test_the_pending_run_carries_every_marker_from_its_start():
+    # The marker at 10 is held with its line; the third update's pending
+    # run starts at it again, so it comes again: a window that replaces
+    # what it shows from pending.char_start on keeps it.
+    stream = StreamParser(Config.compat_default())
+    pendings = [stream.feed(piece).pending for piece in ["Alpha beta", "<cite src=x/>", " gamma"]]
+    assert [(p.char_start, [(m.char_pos, m.annotation.attrs) for m in p.markers]) for p in pendings] == [
+        (0, []), (10, [(10, {"src": "x"})]), (10, [(10, {"src": "x"})])]
+    assert [m.char_pos for m in stream.preview().markers] == [10]
+
+
 def test_a_line_settles_before_the_next_one_arrives():
     stream = StreamParser()
     first = stream.feed("First <note>line</note><cite src=a/>.\n")
@@ -141,17 +214,21 @@ def test_a_tag_split_over_three_chunks_never_leaks():
 def test_unfinished_markup_is_shown_as_written_when_asked_for():
     stream = StreamParser(unfinished=True)
     shown = ShownPreview()
+    settled = ""
     for chunk, expected in [("Paris<ci", "Paris<ci"), ("te s", "Paris<cite s"), ("rc=w/>.", "Paris.")]:
-        shown.apply(stream.feed(chunk))
-        assert shown.shape()[0] == expected
+        update = stream.feed(chunk)
+        settled += update.committed.text
+        shown.apply(update)
+        assert settled + shown.shape()[0] == expected
     with pytest.raises(ValueError, match="needs preview=True"):
         StreamParser(preview=False, unfinished=True)
 
 
 def test_a_change_far_back_is_sent_alone_with_what_came_at_the_end():
     # Each cite annotates the `a` at the start of the line (the spaces
-    # between are trimmed): only that segment is sent again, not the line.
-    stream = StreamParser()
+    # between are trimmed, and each reaches back to the line's start, not
+    # to the cite before it): only that segment is sent again, not the line.
+    stream = StreamParser(Config(retro_line_split=False))
     stream.feed("a")
     stream.feed(" <cite>")
     for cites in range(2, 5):
@@ -245,9 +322,6 @@ def test_memory_follows_the_held_tail_not_the_answer(preview):
         stream.feed("A line with <note>a note</note> and a <cite src=x/> marker.\n")
         most = max(most, stream.held_bytes)
     assert most < 16384
-
-
-FAMILIES = {family.name: family for family in hostile_families.FAMILIES}
 
 
 @pytest.mark.parametrize("family", FAMILIES)
