@@ -25,12 +25,18 @@ from pathlib import Path
 from typing import IO, Any, NoReturn
 
 from tagmire import __version__, _inputs, _outputs
-from tagmire._batch import ERRORS, OUTPUT_COLUMNS, ParseColumn, _pyarrow, answer_column, output_schema
+from tagmire._batch import ERRORS, ColumnClash, ParseColumn, _pyarrow, answer_column, output_schema, parsed_names
 from tagmire._config import PRESETS, Config, ConfigError
 from tagmire._inputs import Batch, DataError, UsageError
+from tagmire._json_lines import write_json_lines
 from tagmire._native import InvalidTextError
+from tagmire._terminal import printable
+from tagmire._text_fields import InvalidFieldError
 
 DEFAULT_BATCH_ROWS = 8192
+DEFAULT_ROW_GROUP_ROWS = 131072
+# The largest count an option takes: pyarrow's readers take 32-bit counts.
+MOST = 2**31 - 1
 EXIT_DATA, EXIT_USAGE, EXIT_BROKEN_PIPE = 1, 2, 141
 
 PARSE_EXAMPLES = """\
@@ -38,6 +44,8 @@ examples:
   tagmire parse answers.jsonl -o parsed.parquet
   tagmire parse answers.jsonl.gz --field response.content -o parsed.jsonl
   tagmire parse answers/ --preset cite --keep-raw raw -o parsed.parquet
+  tagmire parse parsed.parquet --prefix reparsed_ -o again.parquet
+  tagmire parse answers.parquet -o parsed.jsonl.gz
   cat answers.jsonl | tagmire parse - | head -1
   tagmire parse answers/ --ray -o parsed.parquet
 """
@@ -172,28 +180,48 @@ class Run:
             # JSON lines name only the fields their lines have: a later batch
             # without the answer's field is a batch of missing answers.
             if batch.first or batch.kind != "jsonl":
-                raise DataError(f"{batch.label}: {error.args[0]}") from None
+                raise DataError(f"{batch.label}: {printable(error.args[0])}") from None
             table = table.append_column(self.field, _pyarrow().nulls(table.num_rows))
         try:
             parsed = self.transform(table)
+        except ColumnClash as clash:
+            raise clash_error(clash, self.transform, batch.label) from None
         except TypeError as error:
             column, _ = answer_column(table, self.field)
             raise DataError(f"{batch.place(_outputs.first_value_row(column))}: {error}") from None
+        except InvalidFieldError as error:
+            raise DataError(f"{batch.place(error.row)}: field {printable(error.field)!r} is not Unicode text "
+                            f"(invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
+                            "reads it") from None
         except InvalidTextError as error:
             # The parser's own message counts rows in the batch: the place
             # says where the row is in its input.
-            raise DataError(f"{batch.place(error.row)}: {self.field!r} is not Unicode text (invalid UTF-8 or a "
-                            "lone surrogate); --errors replace or --errors null reads it") from None
+            raise DataError(f"{batch.place(error.row)}: {printable(self.field)!r} is not Unicode text (invalid "
+                            "UTF-8 or a lone surrogate); --errors replace or --errors null reads it") from None
         except ValueError as error:
             raise DataError(f"{batch.label}: {error}") from None
         if self.transform.errors == "null":
             answers, _ = answer_column(table, self.field)
-            self.nulled += parsed.column("text").null_count - answers.null_count
+            self.nulled += parsed.column(self.transform.prefix + "text").null_count - answers.null_count
         return parsed
 
     def empty_output(self, batch: Batch) -> Any:
         """The output columns of a batch, without parsing it."""
         return self.parse(Batch(batch.table.slice(0, 0), batch.place, batch.label, batch.kind, batch.first, 0)).schema
+
+
+def clash_error(clash: ColumnClash, transform: ParseColumn, label: str) -> Exception:
+    """A ColumnClash in the command line's words."""
+    name = printable(clash.name)
+    if clash.kind == "keep_raw":
+        return UsageError(f"--keep-raw {name}: the input has a column {name!r}; choose another name")
+    if clash.kind == "parsed" and clash.name == transform.keep_raw:
+        return UsageError(f"--keep-raw {name}: the parser writes a column of that name; choose another")
+    if clash.kind == "parsed":
+        return UsageError(f"the input has a column {name!r}, which the parsed column of that name would replace; "
+                          "--prefix NAME renames the parsed columns (--prefix parsed_ writes parsed_text, "
+                          "parsed_segments and parsed_markers)")
+    return DataError(f"{label}: two columns are named {name!r}")
 
 
 def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Iterator[Batch]:
@@ -209,6 +237,9 @@ def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Itera
             yield from _inputs.text_batches(texts, args.field, args.batch_rows)
             texts = []
         if kind == "txt":
+            if args.field == "path":
+                raise UsageError("--field path: .txt inputs keep their file's name in a column 'path'; "
+                                 "name the answer's column otherwise")
             texts.extend(files)
         elif kind == "jsonl":
             for file in files:
@@ -355,7 +386,21 @@ def _size(inputs: Sequence[str]) -> tuple[int | None, bool]:
 
 # --- parse ------------------------------------------------------------------------------
 
-def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout: IO[str], schema: Any,
+class _TextAsBytes:
+    """A text stream (one without a binary buffer, as a test's capture)
+    written to as bytes."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self.stream = stream
+
+    def write(self, data: Any) -> int:
+        return self.stream.write(bytes(data).decode("utf-8"))
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
+def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout: IO[str] | None, schema: Any,
            progress: Progress) -> None:
     """One pass over the inputs into the output."""
     tables: Iterator[tuple[Batch | None, Any]]
@@ -363,21 +408,18 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
         tables = ((None, table) for table in _ray_tables(args, run))
     else:
         tables = ((batch, run.parse(batch)) for batch in _local_batches(args, stdin))
-    if args.output == "-":
-        for batch, table in tables:
-            _outputs.write_json_lines(table, stdout)
-            progress.advance(batch, table.num_rows)
-        stdout.flush()
-        return
-    target = Path(args.output)
-    with _outputs.replaced_atomically(target) as temporary:
-        if target.suffix.lower() != ".parquet":
-            with open(temporary, "w", encoding="utf-8") as out:
+    output: _outputs.Output = args.planned
+    binary_stdout = None if stdout is None else getattr(stdout, "buffer", None) or _TextAsBytes(stdout)
+    with _outputs.opened(output, binary_stdout) as file:
+        if output.format == "jsonl":
+            with _outputs.json_lines_stream(file, output.compression) as stream:
                 for batch, table in tables:
-                    _outputs.write_json_lines(table, out)
+                    write_json_lines(table, stream, args.prefix)
                     progress.advance(batch, table.num_rows)
+            file.flush()
             return
-        sink = _outputs.ParquetSink(temporary, schema)
+        sink = _outputs.ParquetSink(file, schema, compression=output.compression,
+                                    row_group_rows=args.row_group_rows)
         try:
             for batch, table in tables:
                 try:
@@ -387,7 +429,11 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
                     raise
                 progress.advance(batch, table.num_rows)
         finally:
-            sink.close(output_schema())
+            sink.close(_renamed(output_schema(), args.prefix))
+
+
+def _renamed(schema: Any, prefix: str) -> Any:
+    return _pyarrow().schema([field.with_name(prefix + field.name) for field in schema])
 
 
 def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
@@ -416,8 +462,8 @@ def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
             raise
     assert schema is not None
     # The parse columns stay last, after every column of the input.
-    return pa.schema([field for field in schema if field.name not in OUTPUT_COLUMNS] +
-                     [schema.field(name) for name in OUTPUT_COLUMNS])
+    parsed = parsed_names(args.prefix)
+    return pa.schema([field for field in schema if field.name not in parsed] + [schema.field(name) for name in parsed])
 
 
 def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str]) -> None:
@@ -426,11 +472,12 @@ def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[st
         raise UsageError("standard input (-) can be read only once")
     for name in args.inputs:
         _inputs.describe(name)
-    _outputs.check_output(args.output, args.inputs)
-    if args.keep_raw is not None and args.keep_raw in OUTPUT_COLUMNS:
-        raise UsageError(f"--keep-raw {args.keep_raw}: the parser writes a column of that name; choose another")
+    args.planned = _outputs.plan_output(args.output, args.inputs, args.format, args.compression)
+    if args.keep_raw is not None and args.keep_raw in parsed_names(args.prefix):
+        raise UsageError(f"--keep-raw {printable(args.keep_raw)}: the parser writes a column of that name; "
+                         "choose another")
     _pyarrow()
-    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors), args.field)
+    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors, args.prefix), args.field)
     progress = Progress(args)
     try:
         try:
@@ -459,8 +506,8 @@ def _positive(text: str) -> int:
         value = int(text)
     except ValueError:
         value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not 1 <= value <= MOST:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number up to {MOST}, got {printable(text)!r}")
     return value
 
 
@@ -503,16 +550,29 @@ def build_parser() -> argparse.ArgumentParser:
             "or column is kept."))
     parse.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, a folder, or - for standard input")
     parse.add_argument("-o", "--output", default="-", metavar="OUTPUT",
-                       help="a .parquet, .jsonl or .ndjson file, or - for JSON lines on standard output "
-                            "(the default)")
+                       help="a .parquet, .jsonl or .ndjson file (JSON lines also as .jsonl.gz, .jsonl.bz2 or "
+                            ".jsonl.zst), or - for JSON lines on standard output (the default); a symbolic link "
+                            "is written through to its target")
+    parse.add_argument("--format", choices=_outputs.FORMATS,
+                       help="the output's format, for a name without a known suffix (such as /dev/stdout)")
+    parse.add_argument("--compression", metavar="CODEC",
+                       help=f"Parquet: {', '.join(_outputs.PARQUET_COMPRESSIONS)} (default: zstd); JSON lines: "
+                            f"{', '.join(_outputs.JSON_COMPRESSIONS)} (default: by the suffix)")
+    parse.add_argument("--row-group-rows", type=_positive, default=DEFAULT_ROW_GROUP_ROWS, metavar="N",
+                       help=f"rows per Parquet row group (default: {DEFAULT_ROW_GROUP_ROWS}; fewer where a group "
+                            "would hold more than 128 MB)")
     _add_reading_options(parse)
     parse.add_argument("--keep-raw", metavar="NAME",
                        help="also keep the answer as it was written, in a column of this name")
+    parse.add_argument("--prefix", default="", metavar="NAME",
+                       help="put NAME before the parsed columns' names (--prefix parsed_ writes parsed_text, "
+                            "parsed_segments and parsed_markers), so that they take no input column's name")
     parse.add_argument("--threads", type=_positive, metavar="N",
                        help="parsing threads (default and most: the usable cores)")
     parse.add_argument("--batch-rows", type=_positive, default=DEFAULT_BATCH_ROWS, metavar="N",
                        help=f"rows read and parsed at a time (default: {DEFAULT_BATCH_ROWS})")
     parse.add_argument("-q", "--quiet", action="store_true", help="draw no progress bar")
+    parse.add_argument("-v", "--verbose", action="store_true", help="let Ray print its own logs")
     parse.add_argument("--ray", action="store_true",
                        help="parse on Ray: a local instance of its own, listening on loopback only, "
                             "unless --ray-address names a cluster")
@@ -612,7 +672,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _report("out of memory: a batch and its parse did not fit; a smaller --batch-rows needs less")
         return EXIT_DATA
     except OSError as error:
-        where = f"{error.filename}: " if error.filename else ""
+        where = f"{printable(os.fsdecode(error.filename))}: " if error.filename else ""
         _report(f"{where}{error.strerror or error}")
         return EXIT_DATA
     except Exception as error:
