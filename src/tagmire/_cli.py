@@ -251,7 +251,7 @@ def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Itera
 
 # --- Ray ----------------------------------------------------------------------------
 
-def start_ray(address: str | None, **options: Any) -> Any:
+def start_ray(address: str | None, *, verbose: bool = False, **options: Any) -> Any:
     """Ray, connected to the cluster at `address`, or to a new local
     instance of its own whose every process listens on loopback only.
     `options` go to ray.init."""
@@ -269,14 +269,67 @@ def start_ray(address: str | None, **options: Any) -> Any:
 
     # Ray reports its start, its plans and its progress on standard error,
     # where the run's own errors are one line.
-    logging.getLogger("ray").setLevel(logging.ERROR)
+    # Ray Data's logger keeps handlers and a level of its own.
+    if not verbose:
+        for name in ("ray", "ray.data"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     if not ray.is_initialized():
-        options = {"include_dashboard": False, "log_to_driver": False, "configure_logging": False, **options}
+        options = {"include_dashboard": False, "log_to_driver": verbose, "configure_logging": verbose, **options}
         if address is None:
             ray.init(address="local", _node_ip_address="127.0.0.1", **options)
         else:
             ray.init(address=address, **options)
     return ray
+
+
+# The column in which Ray's workers count the answers that --errors null
+# made null rows; the driver sums it and drops it.
+_NULLED = "__tagmire_nulled"
+
+
+@dataclass(frozen=True)
+class RayParse:
+    """ParseColumn as Ray's workers run it for the command line: a failure
+    is one line (Ray would otherwise show the worker's traceback, coloured),
+    and answers made null are counted."""
+
+    transform: ParseColumn
+
+    def __call__(self, table: Any) -> Any:
+        pa = _pyarrow()
+        try:
+            parsed = self.transform(table)
+        except InvalidFieldError as error:
+            raise RayRowError(f"row {error.row} of a batch: field {printable(error.field)!r} is not Unicode text "
+                              f"(invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
+                              "reads it") from None
+        except InvalidTextError as error:
+            raise RayRowError(f"row {error.row} of a batch: {printable(self.transform.column)!r} is not Unicode "
+                              f"text (invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
+                              "reads it") from None
+        if self.transform.errors == "null":
+            answers, _ = answer_column(table, self.transform.column)
+            text = parsed.column(self.transform.prefix + "text")
+            import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+            parsed = parsed.append_column(_NULLED, pc.and_(text.is_null(), answers.is_valid()))
+        return parsed.combine_chunks() if parsed.num_rows else parsed.cast(parsed.schema)
+
+
+class RayRowError(Exception):
+    """A row that a Ray worker could not parse, said in one line."""
+
+
+def _ray_schema(dataset: Any) -> Any:
+    """The dataset's columns as an empty pyarrow table: Ray describes them
+    in its own types, which differ between its releases."""
+    pa = _pyarrow()
+    schema = dataset.schema()
+    types = list(getattr(schema, "types", []))
+    if types and all(isinstance(data_type, pa.DataType) for data_type in types):
+        return pa.schema(list(zip(schema.names, types))).empty_table()
+    return dataset.limit(1).to_arrow_refs() and pa.concat_tables(
+        __import__("ray").get(dataset.limit(1).to_arrow_refs())).slice(0, 0)
 
 
 def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
@@ -286,7 +339,7 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
         kinds.add(_inputs.folder_files(name)[0] if kind == "folder" else kind)
     if "-" in args.inputs or not kinds <= {"parquet", "jsonl"} or len(kinds) != 1:
         raise UsageError("--ray reads Parquet or JSON lines files and folders, one kind per run")
-    ray = start_ray(args.ray_address)
+    ray = start_ray(args.ray_address, verbose=args.verbose)
     # ray.init takes SIGTERM for itself; the run's cleanup needs it back.
     if _in_main_thread():
         signal.signal(signal.SIGTERM, _raise_interrupted)
@@ -296,24 +349,44 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
     if kinds == {"parquet"}:
         dataset = ray.data.read_parquet(list(args.inputs))
     else:
-        dataset = ray.data.read_json(list(args.inputs), lines=True)
+        # pyarrow's JSON reader, as without Ray (lines=True would read by pandas).
+        dataset = ray.data.read_json(list(args.inputs))
     # Each Ray task holds one CPU, so each parses on one thread.
-    transform = ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
-                            run.transform.errors)
+    transform = RayParse(ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
+                                     run.transform.errors, run.transform.prefix))
     # A missing or mistyped column is found here, on no rows, rather than
     # inside a worker.
     try:
-        transform(dataset.schema().base_schema.empty_table())
+        transform.transform(_ray_schema(dataset))
+    except ColumnClash as clash:
+        raise clash_error(clash, transform.transform, ", ".join(args.inputs)) from None
     except (KeyError, TypeError, ValueError) as error:
         raise DataError(f"{', '.join(args.inputs)}: {error.args[0] if error.args else error}") from None
     parsed = dataset.map_batches(transform, batch_format="pyarrow", batch_size=args.batch_rows)
     try:
-        yield from parsed.iter_batches(batch_format="pyarrow", batch_size=None)
+        for table in parsed.iter_batches(batch_format="pyarrow", batch_size=None):
+            if _NULLED in table.column_names:
+                run.nulled += sum(table.column(_NULLED).to_pylist())
+                table = table.drop_columns([_NULLED])
+            yield table
     except Exception as error:
-        cause: BaseException = error
-        while cause.__cause__ is not None:
-            cause = cause.__cause__
-        raise DataError(f"on Ray: {(str(cause) or type(cause).__name__).splitlines()[0]}") from None
+        raise DataError(f"on Ray: {_ray_reason(error)}") from None
+
+
+def _ray_reason(error: BaseException) -> str:
+    """The first line of what went wrong inside Ray, without the colours
+    and tracebacks of its workers."""
+    import re
+
+    cause: BaseException = error
+    while cause.__cause__ is not None:
+        cause = cause.__cause__
+    text = str(cause) or type(cause).__name__
+    found = re.search(r"RayRowError: (.*)", text)
+    if found:
+        text = found.group(1)
+    text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", text)
+    return printable(text.strip().splitlines()[0] if text.strip() else type(cause).__name__)
 
 
 # --- progress -------------------------------------------------------------------------
