@@ -215,8 +215,28 @@ def json_lines_stream(file: Any, compression: str) -> Iterator[Any]:
         yield file
         return
     pa = _pyarrow()
-    with pa.CompressedOutputStream(pa.PythonFile(file, mode="w"), compression) as stream:
+    with pa.CompressedOutputStream(pa.PythonFile(_Unclosed(file), mode="w"), compression) as stream:
         yield stream
+
+
+class _Unclosed:
+    """A file that the compressing stream over it flushes but does not
+    close: standard output outlives the run, and a file is closed by the
+    block that opened it."""
+
+    closed = False
+
+    def __init__(self, file: Any) -> None:
+        self.file = file
+
+    def write(self, data: Any) -> int:
+        return int(self.file.write(data))
+
+    def flush(self) -> None:
+        self.file.flush()
+
+    def close(self) -> None:
+        self.file.flush()
 
 
 # --- Parquet ----------------------------------------------------------------------
