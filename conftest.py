@@ -7,7 +7,8 @@ package.
   non-interactive bash reads), so a failing command fails the block and not
   only a failing last one, and a failure shows what the block printed;
   `python` is the interpreter under test, and the scripts it installed
-  (`tagmire`) come first on PATH.
+  (`tagmire`) come first on PATH. Python blocks get the same PATH, and no
+  strict mode for the scripts they start.
 - What a block leaves at the root of the checkout (`answers.parquet`,
   `parsed/`) is removed after it, so that the checkout stays as it was.
 - A Ray instance a block started is shut down after it; Ray's own
@@ -78,7 +79,11 @@ def pytest_runtest_call(item):
     if not is_code_block(item):
         yield
         return
-    shell = user_shell(item.config)
+    shell = dict(user_shell(item.config))
+    if getattr(item.obj, "syntax", None) not in ("bash", "sh", "shell"):
+        # Strict mode is for the block's own commands: the scripts a Python
+        # block runs (pyspark's spark-submit) are not written for it.
+        shell["BASH_ENV"] = ""
     saved = {name: os.environ.get(name) for name in shell}
     cwd = os.getcwd()
     before = set(os.listdir(ROOT))

@@ -125,11 +125,18 @@ def folder_files(folder: str) -> tuple[str, list[str]]:
 def _line_blocks(stream: Any, batch_rows: int) -> Iterator[tuple[int, bytes]]:
     """(first line number, bytes) of consecutive blocks of whole lines, each
     of at most `batch_rows` lines."""
-    carry = b""
+    # A line longer than a read is gathered in a bytearray, which grows in
+    # place: joining bytes read by read copied the line again for each read.
+    carry = bytearray()
     line = 1
     while True:
         chunk = stream.read(READ_BYTES)
-        data = carry + chunk if carry else chunk
+        if chunk and b"\n" not in chunk:
+            carry += chunk
+            continue
+        carry += chunk
+        data = bytes(carry)
+        carry = bytearray()
         end = data.rfind(b"\n") + 1 if chunk else len(data)
         start = 0
         while start < end:
@@ -141,7 +148,8 @@ def _line_blocks(stream: Any, batch_rows: int) -> Iterator[tuple[int, bytes]]:
             yield line, data[start:cut]
             line += data.count(b"\n", start, cut)
             start = cut
-        carry = data[end:]
+        carry += data[end:]
+        del data
         if not chunk:
             return
 

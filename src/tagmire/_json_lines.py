@@ -196,9 +196,14 @@ def _segment_texts(pa: Any, text: Any, segments: Any, flat: Any) -> Any:
     text = text.cast(pa.large_string())
     offsets = pa.Array.from_buffers(pa.int64(), len(text) + 1, [None, text.buffers()[1]], offset=text.offset)
     base = pc.take(offsets, pc.list_parent_indices(segments))
-    starts, ends = pc.add(base, flat.field("start")), pc.add(base, flat.field("end"))
-    if pc.all(pc.equal(ends[:-1], starts[1:])).as_py() is not False:
+    starts = pc.add(base, flat.field("start"))
+    # Consecutive: each segment ends where the next begins, or is its row's last.
+    ends = pc.add(base, flat.field("end"))
+    del base
+    consecutive = pc.all(pc.equal(ends[:-1], starts[1:])).as_py() is not False
+    if consecutive:
         bounds = pa.concat_arrays([starts, ends[-1:]])
+        del starts, ends
         return pa.Array.from_buffers(pa.large_string(), len(flat), [None, bounds.buffers()[1], text.buffers()[2]],
                                      offset=0)
     values = text.to_pylist()
@@ -207,37 +212,48 @@ def _segment_texts(pa: Any, text: Any, segments: Any, flat: Any) -> Any:
                      zip(rows, flat.field("start").to_pylist(), flat.field("end").to_pylist())], pa.large_string())
 
 
+def _falses(pa: Any, length: int) -> Any:
+    """`length` times false, from a zeroed bitmap."""
+    return pa.Array.from_buffers(pa.bool_(), length, [None, pa.py_buffer(bytes((length + 7) // 8))])
+
+
 def record_shaped(table: Any, prefix: str = "") -> Any:
-    """`table` with its parsed columns as `to_dict()` shapes them."""
+    """`table` with its parsed columns as `to_dict()` shapes them. Each
+    record batch is shaped on its own: combining a table's chunks first
+    would copy every segment once more."""
     pa = _pyarrow()
-    names = {name: prefix + name for name in OUTPUT_COLUMNS}
-    if not all(name in table.column_names for name in names.values()):
+    names = [prefix + name for name in OUTPUT_COLUMNS]
+    if not all(name in table.column_names for name in names):
         return table
-    text = table.column(names["text"]).combine_chunks()
-    segments = table.column(names["segments"]).combine_chunks()
-    markers = table.column(names["markers"]).combine_chunks()
+    segments, markers = [], []
+    for batch in table.select(names).to_batches():
+        shaped_segments, shaped_markers = _shaped_batch(pa, *batch.columns)
+        segments.append(shaped_segments)
+        markers.append(shaped_markers)
+    for name, chunks in zip(names[1:], (segments, markers)):
+        column = pa.chunked_array(chunks) if chunks else pa.chunked_array([], pa.null())
+        table = table.set_column(table.column_names.index(name), name, column)
+    return table
+
+
+def _shaped_batch(pa: Any, text: Any, segments: Any, markers: Any) -> tuple[Any, Any]:
     segment_offsets, flat = _children(pa, segments)
     annotation_offsets, annotation_items = _children(pa, flat.field("annotations"))
     shaped_annotations = pa.LargeListArray.from_arrays(
         annotation_offsets, _annotations(pa, annotation_items.field("tag"), annotation_items.field("attrs")))
     segment_structs = pa.StructArray.from_arrays(
         [_segment_texts(pa, text, segments, flat), flat.field("start"), flat.field("end"), flat.field("char_start"),
-         flat.field("char_end"), shaped_annotations, pa.array([False] * len(flat), pa.bool_())],
+         flat.field("char_end"), shaped_annotations, _falses(pa, len(flat))],
         names=["text", "start", "end", "char_start", "char_end", "annotations", "continues"])
     marker_offsets, marker_items = _children(pa, markers)
     marker_structs = pa.StructArray.from_arrays(
         [marker_items.field("pos"), marker_items.field("char_pos"),
          _annotations(pa, marker_items.field("tag"), marker_items.field("attrs"))],
         names=["pos", "char_pos", "annotation"])
-    shaped = {
-        names["segments"]: pa.LargeListArray.from_arrays(
-            segment_offsets, segment_structs, mask=segments.is_null() if segments.null_count else None),
-        names["markers"]: pa.LargeListArray.from_arrays(
-            marker_offsets, marker_structs, mask=markers.is_null() if markers.null_count else None),
-    }
-    for name, column in shaped.items():
-        table = table.set_column(table.column_names.index(name), name, column)
-    return table
+    return (pa.LargeListArray.from_arrays(segment_offsets, segment_structs,
+                                          mask=segments.is_null() if segments.null_count else None),
+            pa.LargeListArray.from_arrays(marker_offsets, marker_structs,
+                                          mask=markers.is_null() if markers.null_count else None))
 
 
 # --- writing -------------------------------------------------------------------------
@@ -268,6 +284,34 @@ def _write_text(out: Any, texts: Any) -> None:
     out.write(memoryview(texts.buffers()[2])[start:end])
 
 
+# The items of one row's list are turned into JSON this many at a time, so
+# that a row of millions of segments never holds all of their JSON at once.
+LIST_ITEMS = 1 << 16
+
+
+def _write_value(out: Any, column: Any) -> None:
+    """The JSON of a one-row column, written in pieces where it is a long list."""
+    pa = _pyarrow()
+    pc = _compute()
+    # The row's own chunk: combining the chunks would copy the column.
+    array = next((chunk for chunk in column.chunks if len(chunk)), None)
+    if array is None:
+        array = column.combine_chunks()
+    if not (pa.types.is_large_list(array.type) or pa.types.is_list(array.type)) or not array.is_valid()[0].as_py():
+        _write_text(out, json_texts(array))
+        return
+    _, items = _children(pa, array)
+    out.write(b"[")
+    for start in range(0, len(items), LIST_ITEMS):
+        texts = json_texts(items.slice(start, LIST_ITEMS))
+        joined = pc.binary_join(pa.LargeListArray.from_arrays(pa.array([0, len(texts)], pa.int64()), texts),
+                                pa.scalar(",", pa.large_string()))
+        if start:
+            out.write(b",")
+        _write_text(out, joined)
+    out.write(b"]")
+
+
 def write_json_lines(table: Any, out: Any, prefix: str = "") -> None:
     """`table` as JSON lines into the binary stream `out`."""
     pa = _pyarrow()
@@ -279,7 +323,7 @@ def write_json_lines(table: Any, out: Any, prefix: str = "") -> None:
             # One large row: each column's JSON made, written and dropped.
             for i, column in enumerate(rows.columns):
                 out.write((("{" if i == 0 else ",") + _name(names[i]) + ":").encode())
-                _write_text(out, json_texts(column.combine_chunks()))
+                _write_value(out, column)
             out.write(b"}\n" if names else b"{}\n")
             continue
         parts: list[Any] = []

@@ -13,7 +13,7 @@ pl = pytest.importorskip("polars")
 pd = pytest.importorskip("pandas")
 duckdb = pytest.importorskip("duckdb")
 
-from hypothesis import HealthCheck, given, settings  # noqa: E402
+from hypothesis import HealthCheck, assume, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 from inputs import hostile_families  # noqa: E402
 
@@ -21,6 +21,7 @@ import tagmire  # noqa: E402
 import tagmire.duckdb  # noqa: E402
 import tagmire.polars  # noqa: E402, F401
 from tagmire import ColumnClash, Config, parse_batch, parse_frame  # noqa: E402
+from tagmire._text_fields import _binary_twin  # noqa: E402
 
 TEXTS = [family.make(500) for family in hostile_families.FAMILIES] + ["a<cite src=x/>b", None, ""]
 CONFIG = Config.compat_default()
@@ -96,7 +97,11 @@ def _column(values):
         array = pa.array(values)
     except (pa.ArrowInvalid, pa.ArrowTypeError, OverflowError):
         return None
-    return array.view(_as_text(array.type)), array.to_pylist()
+    # Views only where the type changes: pyarrow's view of a list of nulls
+    # as itself loses a child's length.
+    text_type, bytes_type = _as_text(array.type), _binary_twin(pa, array.type)
+    text = array if text_type == array.type else array.view(text_type)
+    return text, (text if bytes_type == text.type else text.view(bytes_type)).to_pylist()
 
 
 def _mended(value):
@@ -118,7 +123,10 @@ def test_random_rows_come_back_field_by_field_from_both_outputs(tmp_path, column
     made = {name: _column(values) for name, values in columns.items()}
     made = {name: pair for name, pair in made.items() if pair is not None}
     table = pa.table({**{name: array for name, (array, _) in made.items()}, "text": ["a<cite/>", "b"]})
-    pq.write_table(table, tmp_path / "in.parquet")
+    try:
+        pq.write_table(table, tmp_path / "in.parquet")
+    except pa.ArrowNotImplementedError:  # a struct of no fields, which Parquet cannot hold
+        assume(False)
     original = [{name: values[row] for name, (_, values) in made.items()} for row in range(2)]
     for suffix in (".parquet", ".jsonl"):
         output = tmp_path / f"out{suffix}"
