@@ -292,9 +292,12 @@ def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> A
 
     # One reader block for the whole batch, so that a row number in its
     # errors counts from the batch's first line.
+    from tagmire import _json_numbers
+
     read_options = pj.ReadOptions(use_threads=False, block_size=len(block) + 1)
     parse_options = None
-    for attempt in range(3):
+    numbers_marked = False
+    for attempt in range(5):
         try:
             table = pj.read_json(pa.py_buffer(block), read_options=read_options, parse_options=parse_options)
         except pa.ArrowInvalid as error:
@@ -313,9 +316,14 @@ def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> A
         except UnicodeDecodeError:
             raise _bad_key(block, place) from None
         schema = pa.schema([field.with_type(_without_timestamps(pa, field.type)) for field in table.schema])
-        if schema.equals(table.schema):
+        if not schema.equals(table.schema):
+            parse_options = pj.ParseOptions(explicit_schema=schema)
+        elif numbers_marked:
+            return _json_numbers.typed(table, place)
+        elif _json_numbers.may_round(block, table):
+            block, parse_options, numbers_marked = _json_numbers.marked(block), None, True
+        else:
             return table
-        parse_options = pj.ParseOptions(explicit_schema=schema)
     raise AssertionError("unreachable")
 
 

@@ -268,3 +268,24 @@ def test_a_200_row_batch_of_hostile_answers_writes_json_lines_like_parse(tmp_pat
         expected = parse(text, Config.compat_default()).to_dict()
         assert row == {k: expected[k] for k in ("text", "segments", "markers")}
     assert len(rows) == len(parse_batch(texts))
+
+
+def test_json_integers_are_read_exactly_or_refused(tmp_path):
+    # A float in the same field made pyarrow's reader round
+    # 9007199254740993 to 9007199254740992.0, and integers above 64 bits
+    # became rounded floats.
+    lines = ('{"text": "a", "n": 9007199254740993, "big": 123456789012345678901234567890, "x": 0.5, '
+             '"s": {"v": [18446744073709551615]}}\n'
+             '{"text": "b", "n": 7, "big": 2, "x": 1, "s": {"v": [1]}, "when": "2024-05-01"}\n')
+    (tmp_path / "in.jsonl").write_text(lines)
+    for suffix in (".jsonl", ".parquet"):
+        completed = tagmire("parse", "in.jsonl", "-o", f"out{suffix}", cwd=tmp_path)
+        assert completed.returncode == 0, completed.stderr
+        rows = read(tmp_path / f"out{suffix}")
+        assert [row["n"] for row in rows] == [9007199254740993, 7]
+        assert [int(row["big"]) for row in rows] == [123456789012345678901234567890, 2]
+        assert [row["s"]["v"] for row in rows] == [[18446744073709551615], [1]]
+        assert [row["x"] for row in rows] == [0.5, 1.0] and rows[1]["when"] == "2024-05-01"
+    (tmp_path / "mixed.jsonl").write_text('{"text": "a", "n": 9007199254740993}\n{"text": "b", "n": 2.5}\n')
+    assert "mixed.jsonl:1: field 'n' holds the integer 9007199254740993, which a float cannot hold exactly" in \
+        one_line(tagmire("parse", "mixed.jsonl", cwd=tmp_path), 1)
