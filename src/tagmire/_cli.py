@@ -189,15 +189,10 @@ class Run:
         except TypeError as error:
             column, _ = answer_column(table, self.field)
             raise DataError(f"{batch.place(_outputs.first_value_row(column))}: {error}") from None
-        except InvalidFieldError as error:
-            raise DataError(f"{batch.place(error.row)}: field {printable(error.field)!r} is not Unicode text "
-                            f"(invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
-                            "reads it") from None
         except InvalidTextError as error:
             # The parser's own message counts rows in the batch: the place
             # says where the row is in its input.
-            raise DataError(f"{batch.place(error.row)}: {printable(self.field)!r} is not Unicode text (invalid "
-                            "UTF-8 or a lone surrogate); --errors replace or --errors null reads it") from None
+            raise DataError(f"{batch.place(error.row)}: {not_unicode(error, self.field)}") from None
         except ValueError as error:
             raise DataError(f"{batch.label}: {error}") from None
         if self.transform.errors == "null":
@@ -208,6 +203,15 @@ class Run:
     def empty_output(self, batch: Batch) -> Any:
         """The output columns of a batch, without parsing it."""
         return self.parse(Batch(batch.table.slice(0, 0), batch.place, batch.label, batch.kind, batch.first, 0)).schema
+
+
+def not_unicode(error: InvalidTextError, answer: str) -> str:
+    """What an InvalidTextError says, for the answer or a field beside it."""
+    if isinstance(error, InvalidFieldError):
+        what, why = f"field {printable(error.field)!r}", f"invalid UTF-8 at byte {error.position}"
+    else:
+        what, why = repr(printable(answer)), f"invalid UTF-8 or a lone surrogate at {error.unit} {error.position}"
+    return f"{what} is not Unicode text ({why}); --errors replace or --errors null reads it"
 
 
 def clash_error(clash: ColumnClash, transform: ParseColumn, label: str) -> Exception:
@@ -296,17 +300,10 @@ class RayParse:
     transform: ParseColumn
 
     def __call__(self, table: Any) -> Any:
-        pa = _pyarrow()
         try:
             parsed = self.transform(table)
-        except InvalidFieldError as error:
-            raise RayRowError(f"row {error.row} of a batch: field {printable(error.field)!r} is not Unicode text "
-                              f"(invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
-                              "reads it") from None
         except InvalidTextError as error:
-            raise RayRowError(f"row {error.row} of a batch: {printable(self.transform.column)!r} is not Unicode "
-                              f"text (invalid UTF-8 at byte {error.position}); --errors replace or --errors null "
-                              "reads it") from None
+            raise RayRowError(f"row {error.row} of a batch: {not_unicode(error, self.transform.column)}") from None
         if self.transform.errors == "null":
             answers, _ = answer_column(table, self.transform.column)
             text = parsed.column(self.transform.prefix + "text")

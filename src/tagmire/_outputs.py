@@ -20,7 +20,6 @@ import os
 import re
 import secrets
 import stat
-import sys
 import time
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass

@@ -11,7 +11,7 @@ Needs pyspark (`pip install "tagmire[spark]"`) and the Java it runs on.
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import _tagmire_rs
@@ -57,7 +57,6 @@ class _ParseBatches:
     prefix: str = "parsed_"
     errors: str = "strict"
     threads: int | None = 1
-    names: tuple[str, ...] = field(default=())
 
     def __call__(self, batches: Iterator[Any]) -> Iterator[Any]:
         pa = _pyarrow()
