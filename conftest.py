@@ -11,8 +11,8 @@ package.
   strict mode for the scripts they start.
 - What a block leaves at the root of the checkout (`answers.parquet`,
   `parsed/`) is removed after it, so that the checkout stays as it was.
-- A Ray instance a block started is shut down after it; Ray's own
-  deprecation warnings are not errors here, as in tests/python/test_ray_data.py.
+- A Ray instance a block started is shut down after it; Ray's and
+  pyspark's own deprecation warnings are not errors here, as in their tests.
 
 The rest of the test suite is unaffected: these hooks act on code blocks only.
 """
@@ -39,6 +39,7 @@ def pytest_collection_modifyitems(items):
         if is_code_block(item):
             item.add_marker(pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.*"))
             item.add_marker(pytest.mark.filterwarnings("ignore::FutureWarning:ray.*"))
+            item.add_marker(pytest.mark.filterwarnings("ignore::FutureWarning:pyspark.*"))
 
 
 def pytest_runtest_setup(item):

@@ -29,7 +29,9 @@ TEXTS = [family.make(500) for family in hostile_families.FAMILIES] + ["a<cite sr
 def spark():
     # The executors run the interpreter under test, where tagmire is installed.
     os.environ["PYSPARK_PYTHON"] = sys.executable
+    # Local mode, listening on loopback only.
     session = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+               .config("spark.driver.bindAddress", "127.0.0.1").config("spark.driver.host", "127.0.0.1")
                .config("spark.sql.shuffle.partitions", "2").getOrCreate())
     session.sparkContext.setLogLevel("ERROR")
     try:
