@@ -179,6 +179,8 @@ def json_texts(array: Any) -> Any:
 
 def _attrs_object(pa: Any, attrs: Any) -> Any:
     """list<struct<key, value>> as the map that to_dict() gives."""
+    if pa.types.is_map(attrs.type):
+        return attrs
     offsets, pairs = _children(pa, attrs)
     return pa.MapArray.from_arrays(offsets, pairs.field("key"), pairs.field("value"))
 

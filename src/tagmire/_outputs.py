@@ -173,20 +173,28 @@ def replaced_atomically(target: Path, shown: str) -> Iterator[Path]:
 
 @contextlib.contextmanager
 def named_errors(shown: str) -> Iterator[None]:
-    """Turns a failed write (a full disk, a quota, an I/O error) into an
-    OSError that names the output; pyarrow's own name no file."""
+    """Turns a failed write (a full disk, a quota, a file too large, a
+    read-only file system) into an OSError that names the output: pyarrow
+    names no file, and Python the temporary one. Other errors, those of
+    reading an input among them, pass as they are."""
     try:
         yield
     except BrokenPipeError:
         raise
     except OSError as error:
-        if error.filename is not None and error.filename != shown and not str(error.filename).endswith(".partial"):
+        named = error.filename is not None and not str(error.filename).endswith(".partial")
+        if named and error.filename != shown:  # another file's, such as an input's
             raise
-        code = error.errno or next((number for number, text in _ERRNO_TEXTS if text in str(error)), errno.EIO)
+        code = error.errno if error.errno in _WRITE_ERRORS else \
+            next((number for number, text in _WRITE_ERRORS.items() if text in str(error)), None)
+        if code is None:
+            raise
         raise OSError(code, os.strerror(code), shown) from None
 
 
-_ERRNO_TEXTS = [(errno.ENOSPC, "No space left"), (errno.EDQUOT, "quota exceeded"), (errno.EFBIG, "File too large")]
+# The errors of writing, by the words pyarrow's messages hold for them.
+_WRITE_ERRORS = {errno.ENOSPC: "No space left", errno.EDQUOT: "quota exceeded", errno.EFBIG: "File too large",
+                 errno.EROFS: "Read-only file system", errno.EACCES: "Permission denied"}
 
 
 @contextlib.contextmanager

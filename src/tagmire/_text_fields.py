@@ -90,8 +90,11 @@ def _checked_chunk(pa: Any, chunk: Any, name: str, errors: str, offset: int) -> 
     try:
         chunk.validate(full=True)
         return chunk
-    except pa.ArrowInvalid:
-        pass
+    except pa.ArrowInvalid as error:
+        # Only text is ours to mend; anything else pyarrow finds wrong in a
+        # column is left for its own readers and writers to report.
+        if "UTF8" not in str(error):
+            return chunk
     original = chunk.type
     twin = _binary_twin(pa, original)
     values = chunk.view(twin).to_pylist()
