@@ -673,7 +673,10 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
         raise UsageError(f"--row {args.row}: rows count from 0")
     _inputs.describe(args.input)
     args.inputs, args.batch_rows = [args.input], DEFAULT_BATCH_ROWS
-    run = Run(ParseColumn(args.field, config, 1, None, args.errors), args.field)
+    # Nothing is written, so no input column may stand in the way: the
+    # parsed columns take names of their own.
+    prefix = "\x00show "
+    run = Run(ParseColumn(args.field, config, 1, None, args.errors, prefix), args.field)
     seen = 0
     for batch in _local_batches(args, stdin):
         if args.row < seen + batch.table.num_rows:
@@ -683,8 +686,8 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
 
             one = Batch(batch.table.slice(row, 1), place, batch.label, batch.kind, batch.first, 0)
             parsed = run.parse(one)
-            _show.show(parsed.column("text")[0].as_py(), parsed.column("segments")[0].as_py(),
-                       parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout)
+            _show.show(parsed.column(prefix + "text")[0].as_py(), parsed.column(prefix + "segments")[0].as_py(),
+                       parsed.column(prefix + "markers")[0].as_py(), f"{batch.place(row)}", stdout)
             return
         seen += batch.table.num_rows
     raise DataError(f"{args.input}: has {seen} rows, so no row {args.row}")

@@ -136,6 +136,12 @@ def test_a_parsed_file_parses_again_under_a_prefix(tmp_path):
     assert tagmire("parse", "in.jsonl", "-o", "once.parquet", cwd=tmp_path).returncode == 0
     assert "--prefix NAME renames" in one_line(tagmire("parse", "once.parquet", "-o", "twice.parquet",
                                                        cwd=tmp_path), 2)
+    # show writes no columns, so nothing stands in its way.
+    shown = tagmire("show", "once.parquet", "--field", "segments", cwd=tmp_path)
+    assert shown.returncode == 1 and b"column 'segments' holds" in shown.stderr
+    assert tagmire("show", "in.jsonl", cwd=tmp_path).stdout.startswith(b"in.jsonl:1\n")
+    (tmp_path / "parsed.jsonl").write_text('{"text": "a<note>b", "segments": 1, "markers": 2}\n')
+    assert tagmire("show", "parsed.jsonl", cwd=tmp_path).stdout.startswith(b"parsed.jsonl:1\na[b]{note}")
     completed = tagmire("parse", "once.parquet", "--prefix", "again_", "--keep-raw", "raw", "-o", "twice.parquet",
                         cwd=tmp_path)
     assert completed.returncode == 0, completed.stderr
