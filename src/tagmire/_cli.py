@@ -310,23 +310,23 @@ class RayParse:
             import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
 
             parsed = parsed.append_column(_NULLED, pc.and_(text.is_null(), answers.is_valid()))
-        return parsed.combine_chunks() if parsed.num_rows else parsed.cast(parsed.schema)
+        return parsed
 
 
 class RayRowError(Exception):
     """A row that a Ray worker could not parse, said in one line."""
 
 
-def _ray_schema(dataset: Any) -> Any:
+def _ray_schema(ray: Any, dataset: Any) -> Any:
     """The dataset's columns as an empty pyarrow table: Ray describes them
-    in its own types, which differ between its releases."""
+    in its own types, which differ between its releases, and where they are
+    not pyarrow's, one row is read instead."""
     pa = _pyarrow()
     schema = dataset.schema()
     types = list(getattr(schema, "types", []))
     if types and all(isinstance(data_type, pa.DataType) for data_type in types):
         return pa.schema(list(zip(schema.names, types))).empty_table()
-    return dataset.limit(1).to_arrow_refs() and pa.concat_tables(
-        __import__("ray").get(dataset.limit(1).to_arrow_refs())).slice(0, 0)
+    return pa.concat_tables(ray.get(dataset.limit(1).to_arrow_refs())).slice(0, 0)
 
 
 def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
@@ -354,7 +354,7 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
     # A missing or mistyped column is found here, on no rows, rather than
     # inside a worker.
     try:
-        transform.transform(_ray_schema(dataset))
+        transform.transform(_ray_schema(ray, dataset))
     except ColumnClash as clash:
         raise clash_error(clash, transform.transform, ", ".join(args.inputs)) from None
     except (KeyError, TypeError, ValueError) as error:
@@ -479,7 +479,7 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
     else:
         tables = ((batch, run.parse(batch)) for batch in _local_batches(args, stdin))
     output: _outputs.Output = args.planned
-    binary_stdout = None if stdout is None else getattr(stdout, "buffer", None) or _TextAsBytes(stdout)
+    binary_stdout: Any = None if stdout is None else getattr(stdout, "buffer", None) or _TextAsBytes(stdout)
     with _outputs.opened(output, binary_stdout) as file:
         if output.format == "jsonl":
             with _outputs.json_lines_stream(file, output.compression) as stream:

@@ -84,7 +84,7 @@ def parse_frame(frame: Any, column: str = "text", config: Config | _tagmire_rs.P
         answers = pa.table({top: frame.get_column(top).to_arrow()})
         parsed = parsed_table(answers, column, config, prefix=prefix, threads=threads, errors=errors)
         return frame.hstack([pl.Series(name, values) for name, values in zip(parsed.column_names, parsed.columns)])
-    import pandas as pd
+    import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     answers = pa.Table.from_pandas(frame[[top]], preserve_index=False)
     parsed = parsed_table(answers, column, config, prefix=prefix, threads=threads, errors=errors)

@@ -259,8 +259,12 @@ def _bad_key(block: bytes, place: Callable[[int], str]) -> DataError:
             line.decode("utf-8")
         except UnicodeDecodeError:
             names: list[str] = []
-            json.loads(line.decode("utf-8", "surrogateescape"), object_pairs_hook=lambda pairs: names.extend(
-                name for name, _ in pairs) or {})
+
+            def named(pairs: list[tuple[str, Any]], names: list[str] = names) -> dict[str, Any]:
+                names.extend(name for name, _ in pairs)
+                return {}
+
+            json.loads(line.decode("utf-8", "surrogateescape"), object_pairs_hook=named)
             for name in names:
                 try:
                     name.encode("utf-8")

@@ -49,5 +49,5 @@ def register(connection: duckdb.DuckDBPyConnection, name: str = "tagmire_parse",
     def parsed(answers: Any) -> Any:
         return parsed_structs(parse_batch(answers, config, threads=threads, errors=errors))
 
-    connection.create_function(name, parsed, [duckdb.sqltype("VARCHAR")], parsed_type(), type="arrow",
-                               null_handling="special")
+    connection.create_function(name, parsed, [duckdb.sqltype("VARCHAR")], parsed_type(),  # type: ignore[call-overload, unused-ignore]
+                               type="arrow", null_handling="special")

@@ -23,10 +23,9 @@ from tagmire._config import Config
 from tagmire._frames import parsed_structs
 
 
-@functools.cache
 def parsed_dtype() -> Any:
     """The Polars type of a parsed answer: a struct of text, segments and markers."""
-    return pl.from_arrow(output_schema().empty_table()).to_struct("parsed").dtype
+    return pl.DataFrame(output_schema().empty_table()).to_struct("parsed").dtype
 
 
 def _parsed(answers: pl.Series, config: Any, threads: int | None, errors: str) -> pl.Series:
