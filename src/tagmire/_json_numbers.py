@@ -31,7 +31,8 @@ def may_round(block: bytes, table: Any) -> bool:
     column and a long integer outside the strings."""
     if not _LONG_DIGITS.search(block) or not _has_float(_pyarrow(), table.schema):
         return False
-    for token in _TOKENS.findall(block):
+    for match in _TOKENS.finditer(block):
+        token = match.group()
         digits = token.lstrip(b"-")
         if not token.startswith(b'"') and digits.isdigit() and len(digits) >= 16:
             return True
