@@ -9,11 +9,12 @@ package.
   `python` is the interpreter under test, and the scripts it installed
   (`tagmire`) come first on PATH. A block's `pip install .` builds in the
   test environment, as tools/run_tests.sh's own install did, so that it
-  finds the kept build folder as that left it and compiles nothing.
+  finds the kept build folder as that left it and compiles nothing. Python
+  blocks get the same PATH, and no strict mode for the scripts they start.
 - What a block leaves at the root of the checkout (`answers.parquet`,
   `parsed/`) is removed after it, so that the checkout stays as it was.
-- A Ray instance a block started is shut down after it; Ray's own
-  deprecation warnings are not errors here, as in tests/python/test_ray_data.py.
+- A Ray instance a block started is shut down after it; Ray's and
+  pyspark's own deprecation warnings are not errors here, as in their tests.
 
 The rest of the test suite is unaffected: these hooks act on code blocks only.
 """
@@ -40,6 +41,7 @@ def pytest_collection_modifyitems(items):
         if is_code_block(item):
             item.add_marker(pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.*"))
             item.add_marker(pytest.mark.filterwarnings("ignore::FutureWarning:ray.*"))
+            item.add_marker(pytest.mark.filterwarnings("ignore::FutureWarning:pyspark.*"))
 
 
 def pytest_runtest_setup(item):
@@ -85,7 +87,11 @@ def pytest_runtest_call(item):
     if not is_code_block(item):
         yield
         return
-    shell = user_shell(item.config)
+    shell = dict(user_shell(item.config))
+    if getattr(item.obj, "syntax", None) not in ("bash", "sh", "shell"):
+        # Strict mode is for the block's own commands: the scripts a Python
+        # block runs (pyspark's spark-submit) are not written for it.
+        shell["BASH_ENV"] = ""
     saved = {name: os.environ.get(name) for name in shell}
     cwd = os.getcwd()
     before = set(os.listdir(ROOT))

@@ -31,3 +31,5 @@ done
 # The batch parser and the command line (pyarrow comes with the test extra).
 "$PYTHON" bench/batch.py --quick
 "$PYTHON" bench/stream.py --quick
+# The command line's memory on one long answer, at a tiny size.
+"$PYTHON" bench/json_lines_memory.py --mb 2

@@ -7,7 +7,9 @@
 written, and `Window` keeps a chat window's view of it; `parse_batch` parses many on every core into an Arrow table;
 `Config` is a configuration that pickles and loads from TOML or JSON;
 `ParseColumn` runs the batch parser over one column of a table (the command
-line and Ray Data use it). The batch API needs pyarrow
+line and Ray Data use it), and `parse_frame` over a column of a pyarrow,
+Polars or pandas frame. `tagmire.polars`, `tagmire.duckdb` and
+`tagmire.spark` bring the parser to those engines. The batch API needs pyarrow
 (`pip install "tagmire[arrow]"`), imported only when it is used.
 """
 
@@ -15,8 +17,9 @@ from importlib.metadata import PackageNotFoundError, version
 
 from _tagmire_rs import ParserConfig
 
-from tagmire._batch import ParseColumn, parse_batch
+from tagmire._batch import ColumnClash, ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
+from tagmire._frames import parse_frame
 from tagmire._native import Annotation, InvalidTextError, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
 from tagmire._parse import parse
 from tagmire._stream import StreamParser, Window, astream, stream
@@ -44,5 +47,7 @@ __all__ = [
     "astream",
     "parse_batch",
     "ParseColumn",
+    "parse_frame",
+    "ColumnClash",
     "InvalidTextError",
 ]

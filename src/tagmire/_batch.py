@@ -274,6 +274,22 @@ def holds_answers(data_type: Any) -> bool:
     return _is_string(pa, data_type) or pa.types.is_null(data_type)
 
 
+class ColumnClash(ValueError):
+    """An output column would take the name of another: `name` is the name,
+    `kind` says which output wants it ("keep_raw", "parsed" or "input" for
+    a table that names two columns alike)."""
+
+    def __init__(self, message: str, name: str, kind: str) -> None:
+        super().__init__(message)
+        self.name = name
+        self.kind = kind
+
+
+def parsed_names(prefix: str = "") -> tuple[str, ...]:
+    """The names of the parsed columns under `prefix`."""
+    return tuple(prefix + name for name in OUTPUT_COLUMNS)
+
+
 @dataclass(frozen=True)
 class ParseColumn:
     """Parses the string column `column` of a table or record batch and
@@ -284,8 +300,17 @@ class ParseColumn:
 
     `column` may be a dotted path to a field of a struct column
     (`response.content`); the struct column is then kept whole. `keep_raw`
-    keeps the answer as it was under that name, before the parse columns.
-    `errors` is parse_batch's policy for text that cannot be parsed.
+    keeps the answer as it was under that name, before the parsed columns.
+    `prefix` goes before the parsed columns' names (`prefix="parsed_"`
+    gives `parsed_text`, `parsed_segments`, `parsed_markers`), so that a
+    parsed table can be parsed again. No column is ever replaced: an
+    output column that would take the name of another raises ColumnClash.
+
+    `errors` is parse_batch's policy for text that cannot be parsed, and it
+    holds for every other string of the table too: "strict" raises
+    InvalidTextError for the answer or for a field beside it that is not
+    UTF-8, "replace" mends each bad sequence to U+FFFD, and "null" makes
+    the answer's row, or the field's value, null.
     """
 
     column: str = "text"
@@ -293,20 +318,46 @@ class ParseColumn:
     threads: int | None = None
     keep_raw: str | None = None
     errors: str = "strict"
+    prefix: str = ""
+
+    def output_names(self, table_names: Sequence[str]) -> list[str]:
+        """The columns of the output for an input of these columns; raises
+        ColumnClash where two would share a name."""
+        names = list(table_names)
+        if len(set(names)) != len(names):
+            twice = next(name for name in names if names.count(name) > 1)
+            raise ColumnClash(f"the table has two columns named {twice!r}", twice, "input")
+        if self.column in names:
+            names.remove(self.column)
+        if self.keep_raw is not None:
+            if self.keep_raw in names:
+                raise ColumnClash(f"keep_raw {self.keep_raw!r}: the table has a column of that name; "
+                                  "choose another", self.keep_raw, "keep_raw")
+            names.append(self.keep_raw)
+        for name in parsed_names(self.prefix):
+            if name in names:
+                whose = "the raw answer's" if name == self.keep_raw else "the table's"
+                raise ColumnClash(f"column {name!r}: the parsed column of that name would replace {whose}; "
+                                  "a prefix renames the parsed columns", name, "parsed")
+            names.append(name)
+        return names
 
     def __call__(self, batch: Any) -> Any:
+        from tagmire._text_fields import valid_text
+
         pa = _pyarrow()
         table = batch if isinstance(batch, pa.Table) else pa.table(batch)
         answers, name = answer_column(table, self.column)
         if not holds_answers(answers.type):
             raise TypeError(f"column {self.column!r} holds {answers.type}, not strings")
+        self.output_names(table.column_names)
         kept = table if name is None else table.drop_columns([name])
         if self.keep_raw is not None:
             kept = kept.append_column(pa.field(self.keep_raw, answers.type), answers)
-        for taken in OUTPUT_COLUMNS:
-            if taken in kept.column_names:
-                raise ValueError(f"column {taken!r} would be replaced by the parser's column of that name")
         parsed = parse_batch(answers, self.config, threads=self.threads, errors=self.errors)
-        for output in OUTPUT_COLUMNS:
-            kept = kept.append_column(parsed.schema.field(output), parsed.column(output))
+        # The answer's policy holds for its neighbours, the raw answer and a
+        # struct that holds the answer included.
+        kept = valid_text(kept, self.errors)
+        for output, renamed in zip(OUTPUT_COLUMNS, parsed_names(self.prefix)):
+            kept = kept.append_column(parsed.schema.field(output).with_name(renamed), parsed.column(output))
         return kept

@@ -25,12 +25,18 @@ from pathlib import Path
 from typing import IO, Any, NoReturn
 
 from tagmire import __version__, _inputs, _outputs
-from tagmire._batch import ERRORS, OUTPUT_COLUMNS, ParseColumn, _pyarrow, answer_column, output_schema
+from tagmire._batch import ERRORS, ColumnClash, ParseColumn, _pyarrow, answer_column, output_schema, parsed_names
 from tagmire._config import PRESETS, Config, ConfigError
 from tagmire._inputs import Batch, DataError, UsageError
+from tagmire._json_lines import write_json_lines
 from tagmire._native import InvalidTextError
+from tagmire._terminal import printable
+from tagmire._text_fields import InvalidFieldError
 
 DEFAULT_BATCH_ROWS = 8192
+DEFAULT_ROW_GROUP_ROWS = 131072
+# The largest count an option takes: pyarrow's readers take 32-bit counts.
+MOST = 2**31 - 1
 EXIT_DATA, EXIT_USAGE, EXIT_BROKEN_PIPE = 1, 2, 141
 
 PARSE_EXAMPLES = """\
@@ -38,6 +44,8 @@ examples:
   tagmire parse answers.jsonl -o parsed.parquet
   tagmire parse answers.jsonl.gz --field response.content -o parsed.jsonl
   tagmire parse answers/ --preset cite --keep-raw raw -o parsed.parquet
+  tagmire parse parsed.parquet --prefix reparsed_ -o again.parquet
+  tagmire parse answers.parquet -o parsed.jsonl.gz
   cat answers.jsonl | tagmire parse - | head -1
   tagmire parse answers/ --ray -o parsed.parquet
 """
@@ -172,28 +180,52 @@ class Run:
             # JSON lines name only the fields their lines have: a later batch
             # without the answer's field is a batch of missing answers.
             if batch.first or batch.kind != "jsonl":
-                raise DataError(f"{batch.label}: {error.args[0]}") from None
+                raise DataError(f"{batch.label}: {printable(error.args[0])}") from None
             table = table.append_column(self.field, _pyarrow().nulls(table.num_rows))
         try:
             parsed = self.transform(table)
+        except ColumnClash as clash:
+            raise clash_error(clash, self.transform, batch.label) from None
         except TypeError as error:
             column, _ = answer_column(table, self.field)
             raise DataError(f"{batch.place(_outputs.first_value_row(column))}: {error}") from None
         except InvalidTextError as error:
             # The parser's own message counts rows in the batch: the place
             # says where the row is in its input.
-            raise DataError(f"{batch.place(error.row)}: {self.field!r} is not Unicode text (invalid UTF-8 or a "
-                            "lone surrogate); --errors replace or --errors null reads it") from None
+            raise DataError(f"{batch.place(error.row)}: {not_unicode(error, self.field)}") from None
         except ValueError as error:
             raise DataError(f"{batch.label}: {error}") from None
         if self.transform.errors == "null":
             answers, _ = answer_column(table, self.field)
-            self.nulled += parsed.column("text").null_count - answers.null_count
+            self.nulled += parsed.column(self.transform.prefix + "text").null_count - answers.null_count
         return parsed
 
     def empty_output(self, batch: Batch) -> Any:
         """The output columns of a batch, without parsing it."""
         return self.parse(Batch(batch.table.slice(0, 0), batch.place, batch.label, batch.kind, batch.first, 0)).schema
+
+
+def not_unicode(error: InvalidTextError, answer: str) -> str:
+    """What an InvalidTextError says, for the answer or a field beside it."""
+    if isinstance(error, InvalidFieldError):
+        what, why = f"field {printable(error.field)!r}", f"invalid UTF-8 at byte {error.position}"
+    else:
+        what, why = repr(printable(answer)), f"invalid UTF-8 or a lone surrogate at {error.unit} {error.position}"
+    return f"{what} is not Unicode text ({why}); --errors replace or --errors null reads it"
+
+
+def clash_error(clash: ColumnClash, transform: ParseColumn, label: str) -> Exception:
+    """A ColumnClash in the command line's words."""
+    name = printable(clash.name)
+    if clash.kind == "keep_raw":
+        return UsageError(f"--keep-raw {name}: the input has a column {name!r}; choose another name")
+    if clash.kind == "parsed" and clash.name == transform.keep_raw:
+        return UsageError(f"--keep-raw {name}: the parser writes a column of that name; choose another")
+    if clash.kind == "parsed":
+        return UsageError(f"the input has a column {name!r}, which the parsed column of that name would replace; "
+                          "--prefix NAME renames the parsed columns (--prefix parsed_ writes parsed_text, "
+                          "parsed_segments and parsed_markers)")
+    return DataError(f"{label}: two columns are named {name!r}")
 
 
 def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Iterator[Batch]:
@@ -209,6 +241,9 @@ def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Itera
             yield from _inputs.text_batches(texts, args.field, args.batch_rows)
             texts = []
         if kind == "txt":
+            if args.field == "path":
+                raise UsageError("--field path: .txt inputs keep their file's name in a column 'path'; "
+                                 "name the answer's column otherwise")
             texts.extend(files)
         elif kind == "jsonl":
             for file in files:
@@ -220,7 +255,7 @@ def _local_batches(args: argparse.Namespace, stdin: _inputs.ByteSource) -> Itera
 
 # --- Ray ----------------------------------------------------------------------------
 
-def start_ray(address: str | None, **options: Any) -> Any:
+def start_ray(address: str | None, *, verbose: bool = False, **options: Any) -> Any:
     """Ray, connected to the cluster at `address`, or to a new local
     instance of its own whose every process listens on loopback only.
     `options` go to ray.init."""
@@ -238,14 +273,60 @@ def start_ray(address: str | None, **options: Any) -> Any:
 
     # Ray reports its start, its plans and its progress on standard error,
     # where the run's own errors are one line.
-    logging.getLogger("ray").setLevel(logging.ERROR)
+    # Ray Data's logger keeps handlers and a level of its own.
+    if not verbose:
+        for name in ("ray", "ray.data"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     if not ray.is_initialized():
-        options = {"include_dashboard": False, "log_to_driver": False, "configure_logging": False, **options}
+        options = {"include_dashboard": False, "log_to_driver": verbose, "configure_logging": verbose, **options}
         if address is None:
             ray.init(address="local", _node_ip_address="127.0.0.1", **options)
         else:
             ray.init(address=address, **options)
     return ray
+
+
+# The column in which Ray's workers count the answers that --errors null
+# made null rows; the driver sums it and drops it.
+_NULLED = "__tagmire_nulled"
+
+
+@dataclass(frozen=True)
+class RayParse:
+    """ParseColumn as Ray's workers run it for the command line: a failure
+    is one line (Ray would otherwise show the worker's traceback, coloured),
+    and answers made null are counted."""
+
+    transform: ParseColumn
+
+    def __call__(self, table: Any) -> Any:
+        try:
+            parsed = self.transform(table)
+        except InvalidTextError as error:
+            raise RayRowError(f"row {error.row} of a batch: {not_unicode(error, self.transform.column)}") from None
+        if self.transform.errors == "null":
+            answers, _ = answer_column(table, self.transform.column)
+            text = parsed.column(self.transform.prefix + "text")
+            import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+
+            parsed = parsed.append_column(_NULLED, pc.and_(text.is_null(), answers.is_valid()))
+        return parsed
+
+
+class RayRowError(Exception):
+    """A row that a Ray worker could not parse, said in one line."""
+
+
+def _ray_schema(ray: Any, dataset: Any) -> Any:
+    """The dataset's columns as an empty pyarrow table: Ray describes them
+    in its own types, which differ between its releases, and where they are
+    not pyarrow's, one row is read instead."""
+    pa = _pyarrow()
+    schema = dataset.schema()
+    types = list(getattr(schema, "types", []))
+    if types and all(isinstance(data_type, pa.DataType) for data_type in types):
+        return pa.schema(list(zip(schema.names, types))).empty_table()
+    return pa.concat_tables(ray.get(dataset.limit(1).to_arrow_refs())).slice(0, 0)
 
 
 def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
@@ -255,7 +336,7 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
         kinds.add(_inputs.folder_files(name)[0] if kind == "folder" else kind)
     if "-" in args.inputs or not kinds <= {"parquet", "jsonl"} or len(kinds) != 1:
         raise UsageError("--ray reads Parquet or JSON lines files and folders, one kind per run")
-    ray = start_ray(args.ray_address)
+    ray = start_ray(args.ray_address, verbose=args.verbose)
     # ray.init takes SIGTERM for itself; the run's cleanup needs it back.
     if _in_main_thread():
         signal.signal(signal.SIGTERM, _raise_interrupted)
@@ -265,24 +346,44 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
     if kinds == {"parquet"}:
         dataset = ray.data.read_parquet(list(args.inputs))
     else:
-        dataset = ray.data.read_json(list(args.inputs), lines=True)
+        # pyarrow's JSON reader, as without Ray (lines=True would read by pandas).
+        dataset = ray.data.read_json(list(args.inputs))
     # Each Ray task holds one CPU, so each parses on one thread.
-    transform = ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
-                            run.transform.errors)
+    transform = RayParse(ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
+                                     run.transform.errors, run.transform.prefix))
     # A missing or mistyped column is found here, on no rows, rather than
     # inside a worker.
     try:
-        transform(dataset.schema().base_schema.empty_table())
+        transform.transform(_ray_schema(ray, dataset))
+    except ColumnClash as clash:
+        raise clash_error(clash, transform.transform, ", ".join(args.inputs)) from None
     except (KeyError, TypeError, ValueError) as error:
         raise DataError(f"{', '.join(args.inputs)}: {error.args[0] if error.args else error}") from None
     parsed = dataset.map_batches(transform, batch_format="pyarrow", batch_size=args.batch_rows)
     try:
-        yield from parsed.iter_batches(batch_format="pyarrow", batch_size=None)
+        for table in parsed.iter_batches(batch_format="pyarrow", batch_size=None):
+            if _NULLED in table.column_names:
+                run.nulled += sum(table.column(_NULLED).to_pylist())
+                table = table.drop_columns([_NULLED])
+            yield table
     except Exception as error:
-        cause: BaseException = error
-        while cause.__cause__ is not None:
-            cause = cause.__cause__
-        raise DataError(f"on Ray: {(str(cause) or type(cause).__name__).splitlines()[0]}") from None
+        raise DataError(f"on Ray: {_ray_reason(error)}") from None
+
+
+def _ray_reason(error: BaseException) -> str:
+    """The first line of what went wrong inside Ray, without the colours
+    and tracebacks of its workers."""
+    import re
+
+    cause: BaseException = error
+    while cause.__cause__ is not None:
+        cause = cause.__cause__
+    text = str(cause) or type(cause).__name__
+    found = re.search(r"RayRowError: (.*)", text)
+    if found:
+        text = found.group(1)
+    text = re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", text)
+    return printable(text.strip().splitlines()[0] if text.strip() else type(cause).__name__)
 
 
 # --- progress -------------------------------------------------------------------------
@@ -355,7 +456,21 @@ def _size(inputs: Sequence[str]) -> tuple[int | None, bool]:
 
 # --- parse ------------------------------------------------------------------------------
 
-def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout: IO[str], schema: Any,
+class _TextAsBytes:
+    """A text stream (one without a binary buffer, as a test's capture)
+    written to as bytes."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self.stream = stream
+
+    def write(self, data: Any) -> int:
+        return self.stream.write(bytes(data).decode("utf-8"))
+
+    def flush(self) -> None:
+        self.stream.flush()
+
+
+def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout: IO[str] | None, schema: Any,
            progress: Progress) -> None:
     """One pass over the inputs into the output."""
     tables: Iterator[tuple[Batch | None, Any]]
@@ -363,21 +478,18 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
         tables = ((None, table) for table in _ray_tables(args, run))
     else:
         tables = ((batch, run.parse(batch)) for batch in _local_batches(args, stdin))
-    if args.output == "-":
-        for batch, table in tables:
-            _outputs.write_json_lines(table, stdout)
-            progress.advance(batch, table.num_rows)
-        stdout.flush()
-        return
-    target = Path(args.output)
-    with _outputs.replaced_atomically(target) as temporary:
-        if target.suffix.lower() != ".parquet":
-            with open(temporary, "w", encoding="utf-8") as out:
+    output: _outputs.Output = args.planned
+    binary_stdout: Any = None if stdout is None else getattr(stdout, "buffer", None) or _TextAsBytes(stdout)
+    with _outputs.opened(output, binary_stdout) as file:
+        if output.format == "jsonl":
+            with _outputs.json_lines_stream(file, output.compression) as stream:
                 for batch, table in tables:
-                    _outputs.write_json_lines(table, out)
+                    write_json_lines(table, stream, args.prefix)
                     progress.advance(batch, table.num_rows)
+            file.flush()
             return
-        sink = _outputs.ParquetSink(temporary, schema)
+        sink = _outputs.ParquetSink(file, schema, compression=output.compression,
+                                    row_group_rows=args.row_group_rows)
         try:
             for batch, table in tables:
                 try:
@@ -387,7 +499,11 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
                     raise
                 progress.advance(batch, table.num_rows)
         finally:
-            sink.close(output_schema())
+            sink.close(_renamed(output_schema(), args.prefix))
+
+
+def _renamed(schema: Any, prefix: str) -> Any:
+    return _pyarrow().schema([field.with_name(prefix + field.name) for field in schema])
 
 
 def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
@@ -416,8 +532,8 @@ def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
             raise
     assert schema is not None
     # The parse columns stay last, after every column of the input.
-    return pa.schema([field for field in schema if field.name not in OUTPUT_COLUMNS] +
-                     [schema.field(name) for name in OUTPUT_COLUMNS])
+    parsed = parsed_names(args.prefix)
+    return pa.schema([field for field in schema if field.name not in parsed] + [schema.field(name) for name in parsed])
 
 
 def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str]) -> None:
@@ -426,11 +542,12 @@ def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[st
         raise UsageError("standard input (-) can be read only once")
     for name in args.inputs:
         _inputs.describe(name)
-    _outputs.check_output(args.output, args.inputs)
-    if args.keep_raw is not None and args.keep_raw in OUTPUT_COLUMNS:
-        raise UsageError(f"--keep-raw {args.keep_raw}: the parser writes a column of that name; choose another")
+    args.planned = _outputs.plan_output(args.output, args.inputs, args.format, args.compression)
+    if args.keep_raw is not None and args.keep_raw in parsed_names(args.prefix):
+        raise UsageError(f"--keep-raw {printable(args.keep_raw)}: the parser writes a column of that name; "
+                         "choose another")
     _pyarrow()
-    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors), args.field)
+    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors, args.prefix), args.field)
     progress = Progress(args)
     try:
         try:
@@ -459,8 +576,8 @@ def _positive(text: str) -> int:
         value = int(text)
     except ValueError:
         value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not 1 <= value <= MOST:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number up to {MOST}, got {printable(text)!r}")
     return value
 
 
@@ -503,16 +620,29 @@ def build_parser() -> argparse.ArgumentParser:
             "or column is kept."))
     parse.add_argument("inputs", nargs="+", metavar="INPUT", help="a file, a folder, or - for standard input")
     parse.add_argument("-o", "--output", default="-", metavar="OUTPUT",
-                       help="a .parquet, .jsonl or .ndjson file, or - for JSON lines on standard output "
-                            "(the default)")
+                       help="a .parquet, .jsonl or .ndjson file (JSON lines also as .jsonl.gz, .jsonl.bz2 or "
+                            ".jsonl.zst), or - for JSON lines on standard output (the default); a symbolic link "
+                            "is written through to its target")
+    parse.add_argument("--format", choices=_outputs.FORMATS,
+                       help="the output's format, for a name without a known suffix (such as /dev/stdout)")
+    parse.add_argument("--compression", metavar="CODEC",
+                       help=f"Parquet: {', '.join(_outputs.PARQUET_COMPRESSIONS)} (default: zstd); JSON lines: "
+                            f"{', '.join(_outputs.JSON_COMPRESSIONS)} (default: by the suffix)")
+    parse.add_argument("--row-group-rows", type=_positive, default=DEFAULT_ROW_GROUP_ROWS, metavar="N",
+                       help=f"rows per Parquet row group (default: {DEFAULT_ROW_GROUP_ROWS}; fewer where a group "
+                            "would hold more than 128 MB)")
     _add_reading_options(parse)
     parse.add_argument("--keep-raw", metavar="NAME",
                        help="also keep the answer as it was written, in a column of this name")
+    parse.add_argument("--prefix", default="", metavar="NAME",
+                       help="put NAME before the parsed columns' names (--prefix parsed_ writes parsed_text, "
+                            "parsed_segments and parsed_markers), so that they take no input column's name")
     parse.add_argument("--threads", type=_positive, metavar="N",
                        help="parsing threads (default and most: the usable cores)")
     parse.add_argument("--batch-rows", type=_positive, default=DEFAULT_BATCH_ROWS, metavar="N",
                        help=f"rows read and parsed at a time (default: {DEFAULT_BATCH_ROWS})")
     parse.add_argument("-q", "--quiet", action="store_true", help="draw no progress bar")
+    parse.add_argument("-v", "--verbose", action="store_true", help="let Ray print its own logs")
     parse.add_argument("--ray", action="store_true",
                        help="parse on Ray: a local instance of its own, listening on loopback only, "
                             "unless --ray-address names a cluster")
@@ -549,7 +679,10 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
         raise UsageError(f"--row {args.row}: rows count from 0")
     _inputs.describe(args.input)
     args.inputs, args.batch_rows = [args.input], DEFAULT_BATCH_ROWS
-    run = Run(ParseColumn(args.field, config, 1, None, args.errors), args.field)
+    # Nothing is written, so no input column may stand in the way: the
+    # parsed columns take names of their own.
+    prefix = "\x00show "
+    run = Run(ParseColumn(args.field, config, 1, None, args.errors, prefix), args.field)
     seen = 0
     for batch in _local_batches(args, stdin):
         if args.row < seen + batch.table.num_rows:
@@ -559,8 +692,8 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
 
             one = Batch(batch.table.slice(row, 1), place, batch.label, batch.kind, batch.first, 0)
             parsed = run.parse(one)
-            _show.show(parsed.column("text")[0].as_py(), parsed.column("segments")[0].as_py(),
-                       parsed.column("markers")[0].as_py(), f"{batch.place(row)}", stdout,
+            _show.show(parsed.column(prefix + "text")[0].as_py(), parsed.column(prefix + "segments")[0].as_py(),
+                       parsed.column(prefix + "markers")[0].as_py(), f"{batch.place(row)}", stdout,
                        colour=_show.wants_colour(args.color, stdout, os.environ))
             return
         seen += batch.table.num_rows
@@ -619,7 +752,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         _report("out of memory: a batch and its parse did not fit; a smaller --batch-rows needs less")
         return EXIT_DATA
     except OSError as error:
-        where = f"{error.filename}: " if error.filename else ""
+        where = f"{printable(os.fsdecode(error.filename))}: " if error.filename else ""
         _report(f"{where}{error.strerror or error}")
         return EXIT_DATA
     except Exception as error:

@@ -103,6 +103,8 @@ def _set(key: str, setter: Callable[[Any], None], value: object, expected: tuple
     """Calls one of the module's setters, naming `key` in its errors."""
     try:
         setter(value)
+    except UnicodeEncodeError:  # a lone surrogate: from_file names it
+        raise
     except ValueError as error:
         raise ConfigError(f"{key}: {error} (expected one of {', '.join(expected)})") from None
     except TypeError:
@@ -284,6 +286,11 @@ class Config:
             raise ConfigError(f"{path}: {error.strerror or error}") from None
         except (tomllib.TOMLDecodeError, json.JSONDecodeError, UnicodeDecodeError) as error:
             raise ConfigError(f"{path}: not valid {path.suffix[1:].upper()}: {error}") from None
+        except RecursionError:
+            raise ConfigError(f"{path}: nested too deeply to be a configuration") from None
+        except UnicodeEncodeError:
+            raise ConfigError(f"{path}: holds a lone surrogate escape (such as \\ud800), which is not Unicode "
+                              "text") from None
 
     # --- use ---
 

@@ -8,6 +8,7 @@ batch can name the file and line (or row) of each of its rows, for errors.
 
 from __future__ import annotations
 
+import json
 import os
 import re
 from collections.abc import Callable, Iterator, Sequence
@@ -16,6 +17,7 @@ from pathlib import Path
 from typing import Any, Protocol
 
 from tagmire._batch import _pyarrow
+from tagmire._terminal import printable
 
 # pyarrow ships no type information, so its objects are typed Any here.
 
@@ -23,6 +25,10 @@ JSONL_SUFFIXES = (".jsonl", ".ndjson")
 COMPRESSIONS = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd"}
 # A JSONL input is read this much at a time and cut at its last newline.
 READ_BYTES = 8 << 20
+# The deepest nesting of objects and arrays a JSON line may have: pyarrow's
+# reader recurses once a level, and overflows its stack some ten thousand
+# levels down; no real record comes near this.
+MAX_DEPTH = 100
 
 
 class ByteSource(Protocol):
@@ -56,6 +62,11 @@ def describe(path: str) -> str:
     "folder"; a UsageError for anything else."""
     if path == "-":
         return "jsonl"
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        raise UsageError(f"{printable(path)}: the name is not UTF-8, which pyarrow's readers cannot open; "
+                         "rename it") from None
     if os.path.isdir(path):
         return "folder"
     if not os.path.exists(path):
@@ -114,11 +125,18 @@ def folder_files(folder: str) -> tuple[str, list[str]]:
 def _line_blocks(stream: Any, batch_rows: int) -> Iterator[tuple[int, bytes]]:
     """(first line number, bytes) of consecutive blocks of whole lines, each
     of at most `batch_rows` lines."""
-    carry = b""
+    # A line longer than a read is gathered in a bytearray, which grows in
+    # place: joining bytes read by read copied the line again for each read.
+    carry = bytearray()
     line = 1
     while True:
         chunk = stream.read(READ_BYTES)
-        data = carry + chunk if carry else chunk
+        if chunk and b"\n" not in chunk:
+            carry += chunk
+            continue
+        carry += chunk
+        data = bytes(carry)
+        carry = bytearray()
         end = data.rfind(b"\n") + 1 if chunk else len(data)
         start = 0
         while start < end:
@@ -130,7 +148,8 @@ def _line_blocks(stream: Any, batch_rows: int) -> Iterator[tuple[int, bytes]]:
             yield line, data[start:cut]
             line += data.count(b"\n", start, cut)
             start = cut
-        carry = data[end:]
+        carry += data[end:]
+        del data
         if not chunk:
             return
 
@@ -200,16 +219,89 @@ def _without_timestamps(pa: Any, data_type: Any) -> Any:
     return data_type
 
 
+# A JSON string, or one bracket outside strings.
+_BRACKETS = re.compile(rb'"[^"\\]*(?:\\.[^"\\]*)*"|[\[{]|[\]}]', re.DOTALL)
+
+
+def _too_deep(block: bytes, place: Callable[[int], str]) -> None:
+    """A DataError naming the first line nested deeper than MAX_DEPTH. A
+    line with fewer openings than that cannot be, so only such lines are
+    walked; most blocks are not walked at all."""
+    if block.count(b"[") + block.count(b"{") <= MAX_DEPTH:
+        return
+    row = -1
+    for line in block.split(b"\n"):
+        if not line.strip():
+            continue
+        row += 1
+        if line.count(b"[") + line.count(b"{") <= MAX_DEPTH:
+            continue
+        depth = 0
+        for match in _BRACKETS.finditer(line):
+            token = match.group()
+            if token in (b"[", b"{"):
+                depth += 1
+                if depth > MAX_DEPTH:
+                    raise DataError(f"{place(row)}: nested deeper than {MAX_DEPTH} levels of objects and arrays")
+            elif token in (b"]", b"}"):
+                depth -= 1
+
+
+def _bad_key(block: bytes, place: Callable[[int], str]) -> DataError:
+    """The error for a block with a field name that is not UTF-8, naming
+    its line and the name."""
+    row = -1
+    for line in block.split(b"\n"):
+        if not line.strip():
+            continue
+        row += 1
+        try:
+            line.decode("utf-8")
+        except UnicodeDecodeError:
+            names: list[str] = []
+
+            def named(pairs: list[tuple[str, Any]], names: list[str] = names) -> dict[str, Any]:
+                names.extend(name for name, _ in pairs)
+                return {}
+
+            json.loads(line.decode("utf-8", "surrogateescape"), object_pairs_hook=named)
+            for name in names:
+                try:
+                    name.encode("utf-8")
+                except UnicodeEncodeError:
+                    shown = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+                    return DataError(f"{place(row)}: the field name '{printable(shown)}' is not Unicode text "
+                                     "(invalid UTF-8 or a lone surrogate)")
+    return DataError(f"{place(0)}: a field name is not Unicode text")
+
+
+def _read_names(fields: Any) -> None:
+    """Reads every field name, nested ones too: pyarrow decodes each as
+    UTF-8 when it is read."""
+    for field in fields:
+        field.name  # noqa: B018
+        data_type = field.type
+        while hasattr(data_type, "value_type") and not hasattr(data_type, "index_type"):
+            data_type = data_type.value_type
+        if _pyarrow().types.is_struct(data_type):
+            _read_names(data_type)
+
+
 def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> Any:
     """One block of JSON lines as a table, by pyarrow's JSON reader."""
     pa = _pyarrow()
     import pyarrow.json as pj  # type: ignore[import-untyped, unused-ignore]
 
+    _too_deep(block, place)
+
     # One reader block for the whole batch, so that a row number in its
     # errors counts from the batch's first line.
+    from tagmire import _json_numbers
+
     read_options = pj.ReadOptions(use_threads=False, block_size=len(block) + 1)
     parse_options = None
-    for attempt in range(3):
+    numbers_marked = False
+    for attempt in range(5):
         try:
             table = pj.read_json(pa.py_buffer(block), read_options=read_options, parse_options=parse_options)
         except pa.ArrowInvalid as error:
@@ -223,10 +315,19 @@ def read_json_block(block: bytes, place: Callable[[int], str], errors: str) -> A
                                 "escape (such as \\ud800), which is not Unicode text; --errors replace or "
                                 "--errors null reads it") from None
             raise DataError(f"{place(int(row.group(1)) if row else 0)}: {_json_problem(message)}") from None
+        try:
+            _read_names(table.schema)
+        except UnicodeDecodeError:
+            raise _bad_key(block, place) from None
         schema = pa.schema([field.with_type(_without_timestamps(pa, field.type)) for field in table.schema])
-        if schema.equals(table.schema):
+        if not schema.equals(table.schema):
+            parse_options = pj.ParseOptions(explicit_schema=schema)
+        elif numbers_marked:
+            return _json_numbers.typed(table, place)
+        elif _json_numbers.may_round(block, table):
+            block, parse_options, numbers_marked = _json_numbers.marked(block), None, True
+        else:
             return table
-        parse_options = pj.ParseOptions(explicit_schema=schema)
     raise AssertionError("unreachable")
 
 

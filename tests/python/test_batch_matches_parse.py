@@ -276,7 +276,7 @@ def test_the_input_list_may_change_while_it_is_parsed():
 def test_parse_column_keeps_the_other_columns_and_pickles():
     import pickle
 
-    from tagmire import ParseColumn
+    from tagmire import ColumnClash, ParseColumn
 
     table = pa.table({"id": [1, 2, 3], "answer": ["a<cite/>", None, "é<note>x"], "score": [0.5, 1.0, 0.0]})
     parse_column = pickle.loads(pickle.dumps(ParseColumn("answer", Config.cite(), threads=2)))
@@ -287,8 +287,14 @@ def test_parse_column_keeps_the_other_columns_and_pickles():
     assert out.select(["text", "segments", "markers"]).equals(parse_batch(table.column("answer"), Config.cite()))
     with pytest.raises(KeyError, match="no column 'text' \\(columns: id, answer, score\\)"):
         ParseColumn()(table)
-    with pytest.raises(ValueError, match="column 'segments' would be replaced"):
+    with pytest.raises(ColumnClash, match="column 'segments': the parsed column of that name would replace"):
         ParseColumn("answer")(table.append_column("segments", pa.array([1, 2, 3])))
+    # Under a prefix the parsed columns take names of their own; keep_raw
+    # never takes a column's name either.
+    renamed = ParseColumn("answer", prefix="p_", keep_raw="raw")(table.append_column("segments", pa.array([1, 2, 3])))
+    assert renamed.column_names == ["id", "score", "segments", "raw", "p_text", "p_segments", "p_markers"]
+    with pytest.raises(ColumnClash, match="keep_raw 'id': the table has a column of that name"):
+        ParseColumn("answer", keep_raw="id")(table)
 
 
 @pytest.mark.parametrize("wide", ["é", "中", "🙂"])

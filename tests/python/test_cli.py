@@ -31,7 +31,7 @@ pq = pytest.importorskip("pyarrow.parquet")
 from conftest import family_config, run_on_terminal  # noqa: E402
 from inputs import hostile_families  # noqa: E402
 
-from tagmire import Config, parse_batch  # noqa: E402
+from tagmire import Config, parse, parse_batch  # noqa: E402
 
 ANSWERS = ["Water boils at 100 C.<cite>\n<note>verify altitude", "é<cite src=x k/>ü", None, "",
            "<claim id=1>x", "2024-05-01"]
@@ -53,9 +53,16 @@ def read_output(path):
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines()]
 
 
-def expected(texts, config=None, **kept):
-    """parse_batch's rows, each after the kept columns given as lists."""
-    rows = parse_batch(texts, config).to_pylist()
+def expected(texts, config=None, suffix=".parquet", **kept):
+    """The rows of an output, each the kept columns given as lists and then
+    the parsed columns: parse_batch's for Parquet, and for JSON lines the
+    shape of the records' to_dict()."""
+    if suffix == ".parquet":
+        rows = parse_batch(texts, config).to_pylist()
+    else:
+        rows = [dict.fromkeys(("text", "segments", "markers")) if text is None else
+                {name: value for name, value in parse(text, config).to_dict().items()
+                 if name in ("text", "segments", "markers")} for text in texts]
     return [{**{name: values[i] for name, values in kept.items()}, **row} for i, row in enumerate(rows)]
 
 
@@ -94,22 +101,22 @@ def test_every_input_kind_gives_the_rows_of_parse_batch(inputs, suffix):
     names = ["answers.jsonl", "answers.ndjson", "answers.jsonl.gz", "answers.parquet", "lines"]
     ok(tagmire("parse", *names, "-o", output.name, "--batch-rows", "2", cwd=inputs))
     ids = list(range(len(ANSWERS)))
-    assert read_output(output) == expected(ANSWERS * 6, id=ids * 6)
+    assert read_output(output) == expected(ANSWERS * 6, None, suffix, id=ids * 6)
     # A Parquet dataset keeps its partition column; text files keep their path.
     ok(tagmire("parse", "dataset", "a0.txt", "a1.txt", "-o", output.name, cwd=inputs))
     assert read_output(output) == [
         *expected(ANSWERS, id=ids, part=["a"] * len(ANSWERS), path=[None] * len(ANSWERS)),
         *expected(ANSWERS[:2], id=[None] * 2, part=[None] * 2, path=["a0.txt", "a1.txt"]),
     ] if suffix == ".parquet" else [
-        *expected(ANSWERS, id=ids, part=["a"] * len(ANSWERS)),
-        *expected(ANSWERS[:2], path=["a0.txt", "a1.txt"]),
+        *expected(ANSWERS, None, suffix, id=ids, part=["a"] * len(ANSWERS)),
+        *expected(ANSWERS[:2], None, suffix, path=["a0.txt", "a1.txt"]),
     ]
 
 
 def test_standard_input_to_standard_output_with_a_preset(inputs):
     lines = jsonl({"answer": t} for t in ANSWERS).encode()
     out = ok(tagmire("parse", "-", "--field", "answer", "--preset", "cite", stdin=lines)).stdout
-    assert [json.loads(line) for line in out.splitlines()] == expected(ANSWERS, Config.cite())
+    assert [json.loads(line) for line in out.splitlines()] == expected(ANSWERS, Config.cite(), ".jsonl")
 
 
 @pytest.mark.parametrize("kind", ["jsonl", "parquet"])
@@ -122,12 +129,13 @@ def test_a_nested_field_is_parsed_and_the_raw_answer_kept_on_request(tmp_path, k
         pq.write_table(pa.table({"prompt": ["p"] * len(ANSWERS), "response": responses}), source)
     output = tmp_path / "out.jsonl"
     ok(tagmire("parse", source, "--field", "response.content", "--keep-raw", "raw", "-o", output))
-    assert read_output(output) == expected(ANSWERS, prompt=["p"] * len(ANSWERS), response=responses, raw=ANSWERS)
+    assert read_output(output) == expected(ANSWERS, None, ".jsonl", prompt=["p"] * len(ANSWERS), response=responses,
+                                           raw=ANSWERS)
     # The answer's own column, kept under another name beside its parse.
     source.write_text(jsonl({"text": t} for t in ANSWERS)) if kind == "jsonl" else \
         pq.write_table(pa.table({"text": ANSWERS}), source)
     ok(tagmire("parse", source, "--keep-raw", "raw", "-o", output))
-    assert read_output(output) == expected(ANSWERS, raw=ANSWERS)
+    assert read_output(output) == expected(ANSWERS, None, ".jsonl", raw=ANSWERS)
 
 
 def test_fields_that_first_appear_late_become_parquet_columns(tmp_path):
@@ -155,7 +163,7 @@ def test_dictionary_and_categorical_columns_are_read_as_their_strings(tmp_path, 
     pq.write_table(pa.table({"id": range(len(ANSWERS)), "text": dictionary}), tmp_path / "dictionary.parquet")
     output = tmp_path / "out.jsonl"
     ok(tagmire("parse", "categorical.parquet", "dictionary.parquet", "-o", output, cwd=tmp_path))
-    assert read_output(output) == expected(ANSWERS * 2, id=list(range(len(ANSWERS))) * 2)
+    assert read_output(output) == expected(ANSWERS * 2, None, ".jsonl", id=list(range(len(ANSWERS))) * 2)
 
 
 def test_strings_that_look_like_dates_stay_as_written(tmp_path):
@@ -206,7 +214,6 @@ BAD_LINES = {
     "numbers.jsonl": ('{"text": 4}\n\n{"text": 5}\n', "numbers.jsonl:1: column 'text' holds int64, not strings"),
     "nofield.jsonl": ('{"answer": "b"}\n', "nofield.jsonl: no column 'text' (columns: answer)"),
     "array.jsonl": ('[1]\n', "array.jsonl:1: expected a JSON object, got an array"),
-    "clash.jsonl": ('{"text": "a", "segments": 1}\n', "column 'segments' would be replaced"),
     "mixed.jsonl": ('{"text": "a", "n": 1}\n{"text": "b", "n": 2}\n{"text": "c", "n": "x"}\n',
                     "mixed.jsonl:3: field 'n' is a string here but a number on the lines before"),
 }
@@ -217,7 +224,7 @@ REFUSALS = [
     (["parse", "answers.csv"], 2, "answers.csv: cannot read .csv"),
     (["parse", "mixed"], 2, "mixed: holds files of more than one kind"),
     (["parse", "empty"], 2, "empty: holds no files to read"),
-    (["parse", "answers.jsonl", "-o", "out.csv"], 2, "out.csv: cannot write .csv"),
+    (["parse", "answers.jsonl", "-o", "out.csv"], 2, "out.csv: cannot tell the format of .csv"),
     (["parse", "answers.jsonl", "-o", "nowhere/out.jsonl"], 2, "no such folder"),
     (["parse", "answers.jsonl", "-o", "answers.jsonl"], 2, "answers.jsonl: is also an input"),
     (["parse", "answers.parquet", "-o", "answers.parquet"], 2, "answers.parquet: is also an input"),
@@ -348,7 +355,7 @@ def test_a_closed_pipe_ends_the_run_quietly(tmp_path):
                                stderr=subprocess.PIPE)
     first = process.stdout.readline()
     process.stdout.close()  # as `| head -1` does
-    assert json.loads(first)["markers"][0]["tag"] == "cite"
+    assert json.loads(first)["markers"][0]["annotation"]["tag"] == "cite"
     assert process.wait(timeout=120) == 141
     assert process.stderr.read() == b""
     process.stderr.close()
@@ -447,7 +454,7 @@ def test_hostile_families_through_every_input_path_match_parse_batch(tmp_path):
         assert rows == parse_batch(texts * 5, config).to_pylist(), [f.name for f in families]
         out = ok(tagmire("parse", "-", "--config", "config.json", cwd=folder, stdin=lines.encode())).stdout
         names = [family.name for family in families]
-        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, name=names)
+        assert [json.loads(line) for line in out.splitlines()] == expected(texts, config, ".jsonl", name=names)
     # show reads them by the same path.
     shown = ok(tagmire("show", "a.parquet", "--config", "config.json", cwd=folder)).stdout.decode()
     assert shown.startswith("a.parquet, row 0\n") and "legend:" in shown

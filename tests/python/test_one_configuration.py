@@ -66,6 +66,14 @@ def row_shape(row):
             [(m["pos"], m["tag"], attrs(m["attrs"])) for m in row["markers"]])
 
 
+def json_shape(row):
+    """A command-line JSON line, in the records' to_dict() shape, in the
+    shape of record_shape."""
+    return (row["text"],
+            [(s["text"], [(a["tag"], tuple(a["attrs"].items())) for a in s["annotations"]]) for s in row["segments"]],
+            [(m["pos"], m["annotation"]["tag"], tuple(m["annotation"]["attrs"].items())) for m in row["markers"]])
+
+
 def streamed(text, config, preview):
     stream = StreamParser(config, preview=preview)
     return joined_committed([stream.feed(text[i:i + 3]) for i in range(0, len(text), 3)] + [stream.close()])
@@ -108,5 +116,5 @@ def test_the_command_line_reads_a_configuration_file_to_the_same_answer(tmp_path
         capture_output=True, text=True, timeout=120, check=False)
     assert completed.returncode == 0, completed.stderr
     rows = [json.loads(line) for line in completed.stdout.splitlines()]
-    assert [row_shape(row) for row in rows] == [
+    assert [json_shape(row) for row in rows] == [
         record_shape(_tagmire_rs.parse(text, config.to_parser_config())) for text in texts]

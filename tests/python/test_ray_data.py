@@ -2,6 +2,7 @@
 gives equal the single-process parse_batch result. Skipped only where Ray is
 not installed (CI installs it on one interpreter)."""
 
+import json
 import os
 import random
 import subprocess
@@ -17,7 +18,7 @@ pytest.importorskip("ray.data")
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
-from tagmire import Config, ParseColumn, parse_batch  # noqa: E402
+from tagmire import Config, ParseColumn, parse, parse_batch  # noqa: E402
 from tagmire._cli import start_ray  # noqa: E402
 
 # Ray's own deprecations are Ray's business, not a fault of this package.
@@ -94,3 +95,28 @@ def test_the_command_line_parses_a_folder_on_its_own_ray_instance(dataset, tmp_p
                               "-o", str(output)], capture_output=True, timeout=600, check=False)
     assert refused.returncode == 1 and refused.stderr.count(b"\n") == 1, refused.stderr
     assert b"holds int64, not strings" in refused.stderr
+
+
+def test_the_command_line_on_ray_reads_json_lines_and_reports_each_failure_in_one_line(tmp_path):
+    # JSON lines went through a schema Ray describes in its own types (an
+    # AttributeError on Ray 2.60), a strict failure printed a worker's
+    # coloured traceback, --errors null no count, and Ray's INFO lines
+    # reached standard error on every run.
+    source = tmp_path / "answers.jsonl"
+    source.write_bytes(b'{"id": 1, "text": "a<cite/>"}\n{"id": 2, "text": "b\xff"}\n')
+    output = tmp_path / "out.jsonl"
+
+    def run(*options):
+        return subprocess.run([sys.executable, "-m", "tagmire", "parse", str(source), "--ray", "-o", str(output),
+                               *options], capture_output=True, timeout=600, check=False)
+
+    strict = run()
+    assert strict.returncode == 1 and strict.stderr.count(b"\n") == 1, strict.stderr
+    assert strict.stderr.startswith(b"tagmire: error: on Ray: row 1 of a batch: 'text' is not Unicode text")
+    assert b"\x1b" not in strict.stderr and not output.exists()
+    nulled = run("--errors", "null")
+    assert (nulled.returncode, nulled.stderr) == (
+        0, b"tagmire: 1 answer not Unicode text became null row (--errors null)\n")
+    rows = [json.loads(line) for line in output.read_text().splitlines()]
+    assert [(row["id"], row["text"]) for row in rows] == [(1, "a"), (2, None)]
+    assert rows[0]["markers"] == parse("a<cite/>").to_dict()["markers"]
