@@ -23,7 +23,7 @@ from tagmire._frames import parse_frame
 
 def _spark_type(data_type: Any) -> Any:
     """The Spark type of an Arrow type of the parser's output."""
-    from pyspark.sql import types
+    from pyspark.sql import types  # type: ignore[import-not-found, unused-ignore]
 
     pa = _pyarrow()
     if pa.types.is_struct(data_type):
@@ -77,7 +77,7 @@ def parse_column(frame: Any, column: str = "text", config: Config | _tagmire_rs.
     `column` may be a dotted path into a struct column. Each Spark task
     parses on `threads` native threads (one: Spark gives each task a core).
     """
-    from pyspark.sql import types
+    from pyspark.sql import types  # type: ignore[import-not-found, unused-ignore]
 
     if isinstance(config, _tagmire_rs.ParserConfig):
         raise TypeError("config must be a tagmire.Config here: a ParserConfig cannot be sent to executors")
