@@ -24,7 +24,7 @@ from mkdocs.plugins import event_priority
 from mkdocs.structure.files import File, Files
 
 PAGES = ("README.md", "BENCHMARKS.md", "CHANGELOG.md", "CONTRIBUTING.md")
-STUB = Path("src/python_bindings/_tagmire_rs.pyi")
+STUB = Path("src/module/_tagmire_rs.pyi")
 STUB_PACKAGE = Path("build/docs-stubs/_tagmire_rs-stubs/__init__.pyi")
 
 

@@ -1,14 +1,14 @@
-#include "python_bindings/parse_function.h"
+#include "module/parse_function.h"
 
+#include "module/parser_config_type.h"
+#include "module/result_types.h"
 #include "parser/parse.h"
 #include "python_glue/argument_binding.h"
-#include "python_bindings/parser_config_type.h"
-#include "python_glue/py_errors.h"
-#include "python_bindings/result_types.h"
 #include "python_glue/parse_str.h"
+#include "python_glue/py_errors.h"
 #include "python_glue/str_text.h"
 
-namespace python_bindings {
+namespace module {
 
 using namespace python_glue;
 namespace {
@@ -69,4 +69,4 @@ PyMethodDef parse_method = {
     "Parse Tagmire text using the default config (case-insensitive tags, cite retro, others forward).",
 };
 
-}  // namespace python_bindings
+}  // namespace module

@@ -4,10 +4,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace python_bindings {
+namespace module {
 
 // The method definition behind `parse`; lives for the process, as the
 // function objects made from it require.
 extern PyMethodDef parse_method;
 
-}  // namespace python_bindings
+}  // namespace module

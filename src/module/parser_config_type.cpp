@@ -1,4 +1,4 @@
-#include "python_bindings/parser_config_type.h"
+#include "module/parser_config_type.h"
 
 #include <algorithm>
 #include <array>
@@ -15,7 +15,7 @@
 #include "python_glue/released_gil.h"
 #include "text/classes.h"
 
-namespace python_bindings {
+namespace module {
 
 using namespace python_glue;
 namespace {
@@ -363,4 +363,4 @@ std::shared_ptr<const parser::PreparedConfig> SharedConfigAccess::prepared() con
   return state.prepared;
 }
 
-}  // namespace python_bindings
+}  // namespace module

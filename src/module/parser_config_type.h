@@ -11,7 +11,7 @@
 #include "parser/tag_table.h"
 #include "types/parser_config.h"
 
-namespace python_bindings {
+namespace module {
 
 // What a ParserConfig object holds.
 struct ConfigState {
@@ -63,4 +63,4 @@ class SharedConfigAccess {
   PyObject* config_;
 };
 
-}  // namespace python_bindings
+}  // namespace module

@@ -1,11 +1,11 @@
-#include "python_bindings/python_module.h"
+#include "module/python_module.h"
 
-#include "python_bindings/parse_function.h"
-#include "python_bindings/parser_config_type.h"
-#include "python_bindings/result_types.h"
+#include "module/parse_function.h"
+#include "module/parser_config_type.h"
+#include "module/result_types.h"
 #include "python_glue/py_ref.h"
 
-namespace python_bindings {
+namespace module {
 
 using python_glue::PyRef;
 
@@ -43,4 +43,4 @@ bool python_module(PyObject* module) {
          add_to_module(module, all.get(), "parse", parse.get());
 }
 
-}  // namespace python_bindings
+}  // namespace module

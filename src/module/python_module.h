@@ -5,11 +5,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace python_bindings {
+namespace module {
 
 // Adds, in this order, ParseResult, Segment, Annotation, Marker,
 // ParserConfig and parse to `module`, each name also appended to __all__.
 // False with an exception set: the first failure stops it.
 bool python_module(PyObject* module);
 
-}  // namespace python_bindings
+}  // namespace module

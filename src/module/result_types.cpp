@@ -1,4 +1,4 @@
-#include "python_bindings/result_types.h"
+#include "module/result_types.h"
 
 #include <new>
 #include <string>
@@ -14,7 +14,7 @@
 #include "types/annotation.h"
 #include "types/large_block.h"
 
-namespace python_bindings {
+namespace module {
 
 using namespace python_glue;
 namespace {
@@ -429,4 +429,4 @@ PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords:
   return reinterpret_cast<PyObject*>(self);
 }
 
-}  // namespace python_bindings
+}  // namespace module

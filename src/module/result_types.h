@@ -7,7 +7,7 @@
 
 #include "types/parse_records.h"
 
-namespace python_bindings {
+namespace module {
 
 // Creates the four types once for the process; later calls do nothing.
 // False with an exception set on failure.
@@ -24,4 +24,4 @@ PyTypeObject* marker_type() noexcept;
 // read. Null with an exception set on failure.
 PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
 
-}  // namespace python_bindings
+}  // namespace module

@@ -1,4 +1,4 @@
-#include "package_native/batch_functions.h"
+#include "package/batch_functions.h"
 
 #include <cstdint>
 #include <iterator>
@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "batch/batch_core.h"
-#include "package_native/buffer_object.h"
-#include "package_native/config_functions.h"
+#include "package/buffer_object.h"
+#include "package/config_functions.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
 #include "python_glue/released_gil.h"
 
-namespace package_native {
+namespace package {
 namespace {
 
 using batch::ArrowStrings;
@@ -341,4 +341,4 @@ bool add_batch_functions(PyObject* module) noexcept {
          PyModule_AddFunctions(module, batch_methods) == 0;
 }
 
-}  // namespace package_native
+}  // namespace package

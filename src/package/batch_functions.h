@@ -7,9 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace package_native {
+namespace package {
 
 // Adds parse_texts and parse_arrow to `module`. False with an exception set.
 bool add_batch_functions(PyObject* module) noexcept;
 
-}  // namespace package_native
+}  // namespace package

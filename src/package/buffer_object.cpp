@@ -1,6 +1,6 @@
-#include "package_native/buffer_object.h"
+#include "package/buffer_object.h"
 
-namespace package_native {
+namespace package {
 
 namespace {
 
@@ -59,4 +59,4 @@ PyObject* new_buffer(std::unique_ptr<Storage> storage) noexcept {
   return self;
 }
 
-}  // namespace package_native
+}  // namespace package

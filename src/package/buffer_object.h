@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace package_native {
+namespace package {
 
 // What a Buffer holds, whatever container it came from.
 struct Storage {
@@ -40,4 +40,4 @@ PyObject* make_buffer(Values&& values) {
   return new_buffer(std::make_unique<VectorStorage<std::remove_cvref_t<Values>>>(std::move(values)));
 }
 
-}  // namespace package_native
+}  // namespace package

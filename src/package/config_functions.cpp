@@ -1,16 +1,16 @@
-#include "package_native/config_functions.h"
+#include "package/config_functions.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "python_bindings/parser_config_type.h"
+#include "module/parser_config_type.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
 #include "python_glue/py_text.h"
 #include "python_glue/released_gil.h"
 
-namespace package_native {
+namespace package {
 
 using python_glue::PyRef;
 
@@ -41,11 +41,11 @@ PyObject* flag(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
 // names that fold together), unknown_mode, and the four switches.
 PyObject* config_fields(PyObject*, PyObject* value) noexcept {
   return python_glue::guarded([&]() -> PyObject* {
-    if (!PyObject_TypeCheck(value, python_bindings::parser_config_type())) {
+    if (!PyObject_TypeCheck(value, module::parser_config_type())) {
       PyErr_Format(PyExc_TypeError, "config_fields() takes a ParserConfig, not '%.200s'", Py_TYPE(value)->tp_name);
       return nullptr;
     }
-    python_bindings::SharedConfigAccess access(value);
+    module::SharedConfigAccess access(value);
     if (!access.acquired()) return nullptr;
     const types::ParserConfig& config = access.config();
     std::vector<std::string> tags(config.recognized_tags.begin(), config.recognized_tags.end());
@@ -85,7 +85,7 @@ PyObject* config_fields(PyObject*, PyObject* value) noexcept {
 // built field by field through the setters, nothing of a preset is left
 // over in it.
 PyObject* blank_parser_config(PyObject*, PyObject*) noexcept {
-  return python_glue::guarded([] { return python_bindings::new_parser_config(types::ParserConfig()); });
+  return python_glue::guarded([] { return module::new_parser_config(types::ParserConfig()); });
 }
 
 PyMethodDef config_methods[] = {
@@ -103,11 +103,11 @@ std::shared_ptr<const parser::PreparedConfig> config_argument(PyObject* value) {
     // The preset lives for the process; the pointer owns nothing.
     return std::shared_ptr<const parser::PreparedConfig>(std::shared_ptr<void>(), &parser::default_prepared_config());
   }
-  if (!PyObject_TypeCheck(value, python_bindings::parser_config_type())) {
+  if (!PyObject_TypeCheck(value, module::parser_config_type())) {
     PyErr_Format(PyExc_TypeError, "config must be None or a ParserConfig, not '%.200s'", Py_TYPE(value)->tp_name);
     return nullptr;
   }
-  python_bindings::SharedConfigAccess access(value);
+  module::SharedConfigAccess access(value);
   if (!access.acquired()) return nullptr;
   return access.prepared();
 }
@@ -120,4 +120,4 @@ bool add_config_functions(PyObject* module) noexcept {
          PyModule_AddFunctions(module, config_methods) == 0;
 }
 
-}  // namespace package_native
+}  // namespace package

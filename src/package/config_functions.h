@@ -11,7 +11,7 @@
 
 #include "parser/tag_table.h"
 
-namespace package_native {
+namespace package {
 
 // The configuration a native call was given, prepared for parsing: None
 // for the module's default preset, or a _tagmire_rs.ParserConfig (the one
@@ -24,4 +24,4 @@ std::shared_ptr<const parser::PreparedConfig> config_argument(PyObject* value);
 // `module`. False with an exception set.
 bool add_config_functions(PyObject* module) noexcept;
 
-}  // namespace package_native
+}  // namespace package

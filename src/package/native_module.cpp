@@ -1,14 +1,14 @@
-#include "package_native/native_module.h"
+#include "package/native_module.h"
 
-#include "package_native/batch_functions.h"
-#include "package_native/buffer_object.h"
-#include "package_native/config_functions.h"
-#include "package_native/parse_function.h"
-#include "package_native/records.h"
-#include "package_native/stream_object.h"
+#include "package/batch_functions.h"
+#include "package/buffer_object.h"
+#include "package/config_functions.h"
+#include "package/parse_function.h"
+#include "package/records.h"
+#include "package/stream_object.h"
 #include "python_glue/py_ref.h"
 
-namespace package_native {
+namespace package {
 
 namespace {
 
@@ -40,4 +40,4 @@ PyObject* create_native_module() {
   return module.release();
 }
 
-}  // namespace package_native
+}  // namespace package

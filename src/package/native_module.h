@@ -7,10 +7,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace package_native {
+namespace package {
 
 // The module object, created on the first call; a new reference, or null
 // with an exception set.
 PyObject* create_native_module();
 
-}  // namespace package_native
+}  // namespace package

@@ -1,13 +1,13 @@
-#include "package_native/parse_function.h"
+#include "package/parse_function.h"
 
-#include "package_native/config_functions.h"
-#include "package_native/records.h"
+#include "package/config_functions.h"
+#include "package/records.h"
 #include "python_glue/parse_str.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/released_gil.h"
 #include "python_glue/str_text.h"
 
-namespace package_native {
+namespace package {
 
 namespace {
 
@@ -39,4 +39,4 @@ PyMethodDef methods[] = {
 
 bool add_parse_function(PyObject* module) noexcept { return PyModule_AddFunctions(module, methods) == 0; }
 
-}  // namespace package_native
+}  // namespace package

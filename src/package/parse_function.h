@@ -5,9 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace package_native {
+namespace package {
 
 // Adds parse to `module`. False with an exception set.
 bool add_parse_function(PyObject* module) noexcept;
 
-}  // namespace package_native
+}  // namespace package

@@ -1,4 +1,4 @@
-#include "package_native/records.h"
+#include "package/records.h"
 
 #include <algorithm>
 #include <string>
@@ -14,7 +14,7 @@
 #include "text/ascii_blocks.h"
 #include "text/utf8.h"
 
-namespace package_native {
+namespace package {
 
 using python_glue::adopt_record;
 using python_glue::as_method;
@@ -869,4 +869,4 @@ PyObject* make_preview_update(PyObject* committed, PyObject* pending, PyObject* 
                                 Update{PyRef::borrow(committed), PyRef::borrow(pending), PyRef::borrow(revised)});
 }
 
-}  // namespace package_native
+}  // namespace package

@@ -16,7 +16,7 @@
 #include "parser/stream.h"
 #include "types/parse_records.h"
 
-namespace package_native {
+namespace package {
 
 // Creates the types once for the process and adds them to `module`. False
 // with an exception set.
@@ -44,4 +44,4 @@ PyObject* parsed_text_of_preview(const parser::PreviewRun& run, std::string_view
 PyObject* make_update(PyObject* committed) noexcept;
 PyObject* make_preview_update(PyObject* committed, PyObject* pending, PyObject* revised) noexcept;
 
-}  // namespace package_native
+}  // namespace package

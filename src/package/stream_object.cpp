@@ -1,4 +1,4 @@
-#include "package_native/stream_object.h"
+#include "package/stream_object.h"
 
 #include <algorithm>
 #include <memory>
@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "package_native/config_functions.h"
-#include "package_native/records.h"
+#include "package/config_functions.h"
+#include "package/records.h"
 #include "parser/stream.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -16,7 +16,7 @@
 #include "text/ascii_blocks.h"
 #include "text/transcode.h"
 
-namespace package_native {
+namespace package {
 
 namespace {
 
@@ -310,4 +310,4 @@ bool add_stream_type(PyObject* module) {
   return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0;
 }
 
-}  // namespace package_native
+}  // namespace package

@@ -7,10 +7,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace package_native {
+namespace package {
 
 // Creates the type once for the process and adds it to `module`. False with
 // an exception set.
 bool add_stream_type(PyObject* module);
 
-}  // namespace package_native
+}  // namespace package
