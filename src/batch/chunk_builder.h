@@ -8,14 +8,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace batch {
 
 // The columns' arrays, whose large blocks are output blocks: kept for the
 // next batch once the table that wrapped them is gone.
 template <class T>
-using ColumnVector = types::PodVector<T, types::BlockUse::output>;
+using ColumnVector = util::PodVector<T, util::BlockUse::output>;
 
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {

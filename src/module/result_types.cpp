@@ -12,7 +12,7 @@
 #include "text/transcode.h"
 #include "text/utf8.h"
 #include "types/annotation.h"
-#include "types/large_block.h"
+#include "util/large_block.h"
 
 namespace module {
 
@@ -29,7 +29,7 @@ struct ParsedText {
   // Each member from its own argument: the aggregate form had GCC clear the
   // whole record with `rep stos` first, which costs more on every parse than
   // the rest of making the result object.
-  ParsedText(PyRef text_in, int kind_in, types::ParseRecords&& records_in, types::LargeBlock&& block_in) noexcept
+  ParsedText(PyRef text_in, int kind_in, types::ParseRecords&& records_in, util::LargeBlock&& block_in) noexcept
       : text(std::move(text_in)), kind(kind_in), records(std::move(records_in)), records_block(std::move(block_in)) {}
 
   PyRef text;
@@ -37,9 +37,9 @@ struct ParsedText {
   types::ParseRecords records;
   // Where large records are packed instead of after the object: memory of
   // the project's own, on huge pages where the kernel has them (see
-  // types/large_block.h), so that a large parse does not fault in its
+  // util/large_block.h), so that a large parse does not fault in its
   // records a page at a time.
-  types::LargeBlock records_block;
+  util::LargeBlock records_block;
   bool marker_bytes_ready = false;
 };
 
@@ -409,11 +409,11 @@ PyTypeObject* marker_type() noexcept { return marker_type_object; }
 PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
   static_assert(sizeof(PyParseResult) % 8 == 0, "the records after the object must be aligned");
   const std::size_t records_size = types::ParseRecords::packed_size(parts);
-  const bool apart = records_size >= types::kLargeBlockBytes;
-  types::LargeBlock block;
+  const bool apart = records_size >= util::kLargeBlockBytes;
+  util::LargeBlock block;
   if (apart) {
     try {
-      block = types::LargeBlock(records_size);
+      block = util::LargeBlock(records_size);
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }

@@ -37,7 +37,7 @@ constexpr std::size_t kMemoFromUnits = 4096;
 constexpr std::size_t kWholeSurrogateTestUnits = 512;
 
 template <class T>
-void release_if_large(types::PodVector<T>& v) {
+void release_if_large(util::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
 }
 

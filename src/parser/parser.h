@@ -21,7 +21,7 @@
 #include "text/encoding.h"
 #include "types/annotation_store.h"
 #include "types/parse_records.h"
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace parser {
 
@@ -183,12 +183,12 @@ class Parser {
   OutputBuffer<Unit>* out_ = nullptr;
   Text input_;
   TagScanner<Form> scanner_;
-  types::PodVector<OpenTag> stack_;
+  util::PodVector<OpenTag> stack_;
   // Per key, the stack index + 1 of its topmost open tag (0: none open). All
   // zero between parses, since a parse ends with the stack empty.
   std::vector<std::uint32_t> key_top_;
-  types::PodVector<Span> spans_;
-  types::PodVector<types::MarkerRecord> markers_;
+  util::PodVector<Span> spans_;
+  util::PodVector<types::MarkerRecord> markers_;
   types::AnnotationWriter annotations_;
   TagMemo<Unit> memo_;
   std::size_t line_start_ = 0;
@@ -197,7 +197,7 @@ class Parser {
   // Stack indices of open forward_next_token tags, bottom first. From
   // `token_running_from_` their token has begun and not ended; from
   // `token_waiting_from_` it has not begun.
-  types::PodVector<std::size_t> token_tags_;
+  util::PodVector<std::size_t> token_tags_;
   std::size_t token_running_from_ = 0;
   std::size_t token_waiting_from_ = 0;
   TrimmableRuns trimmable_runs_;
@@ -213,7 +213,7 @@ class Parser {
   // furthest, or kNoPosition.
   std::size_t first_retro_ = kNoPosition;
   bool log_events_ = false;
-  types::PodVector<StackEvent> events_;
+  util::PodVector<StackEvent> events_;
 };
 
 }  // namespace parser

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 #include "parser/name_key.h"
 #include "text/classes.h"
@@ -195,11 +195,11 @@ class TagScanner {
   std::size_t head_lt_ = kNoPosition;
   std::size_t head_at_ = 0;
   bool head_slash_ = false;
-  types::PodVector<ScannedAttribute> attributes_;
+  util::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, repeated keys
   // are found through this open-addressing index (attribute index + 1 and
   // a tag of the key's hash, 0 empty).
-  types::PodVector<std::uint64_t> key_slots_;
+  util::PodVector<std::uint64_t> key_slots_;
 };
 
 }  // namespace parser

@@ -1,4 +1,4 @@
-#include "types/large_block.h"
+#include "util/large_block.h"
 
 #include <array>
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace types {
+namespace util {
 
 namespace {
 
@@ -126,4 +126,4 @@ LargeBlock::LargeBlock(std::size_t bytes) : room_(large_block_room(bytes)) {
   if (data_ == nullptr) throw std::bad_alloc();
 }
 
-}  // namespace types
+}  // namespace util

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace types {
+namespace util {
 
 
 // What a block is for, which decides its pages and its end.
@@ -80,4 +80,4 @@ class LargeBlock {
   std::size_t room_ = 0;
 };
 
-}  // namespace types
+}  // namespace util

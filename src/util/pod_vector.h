@@ -14,9 +14,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "types/large_block.h"
+#include "util/large_block.h"
 
-namespace types {
+namespace util {
 
 // `kUse`: what its large blocks are for (see large_block.h).
 template <class T, BlockUse kUse = BlockUse::workspace>
@@ -162,4 +162,4 @@ class PodVector {
   bool large_ = false;  // data_ is a large block of large_block_room(capacity_ * sizeof(T)) bytes
 };
 
-}  // namespace types
+}  // namespace util
