@@ -13,6 +13,7 @@
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
 #include "python_glue/released_gil.h"
+#include "text/encoding.h"
 
 namespace package {
 namespace {
@@ -218,7 +219,7 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
       // read them in place.
       row.data = PyUnicode_DATA(item);
       row.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-      row.width = PyUnicode_IS_ASCII(item) ? 0 : static_cast<std::uint8_t>(PyUnicode_KIND(item));
+      row.width = PyUnicode_IS_ASCII(item) ? text::kUtf8Width : static_cast<std::uint8_t>(PyUnicode_KIND(item));
     }
     return run_batch(rows, *config, threads, errors);
   });

@@ -12,6 +12,7 @@
 #include "python_glue/released_gil.h"
 #include "python_glue/stored_text.h"
 #include "text/ascii_blocks.h"
+#include "text/encoding.h"
 #include "text/utf8.h"
 
 namespace package {
@@ -20,7 +21,6 @@ using python_glue::adopt_record;
 using python_glue::as_method;
 using python_glue::dealloc_record;
 using python_glue::guarded;
-using python_glue::kUtf8;
 using python_glue::PyRef;
 using python_glue::record_of;
 
@@ -51,7 +51,7 @@ struct Run {
   bool continues = false;  // its first segment continues the one before it
   // Records: their strings' form, and whether their positions count
   // characters of `text` (a parse of a str) rather than bytes of UTF-8.
-  int form = kUtf8;
+  int form = text::kUtf8Width;
   bool char_positions = false;
   types::ParseRecords records;
   // Positions in the other measure, for records: segment cuts and markers.
@@ -90,7 +90,7 @@ struct AnnotationView {
   PyRef owner;
   const char* bytes = nullptr;
   types::AnnotationRef ref = 0;
-  int form = kUtf8;
+  int form = text::kUtf8Width;
 };
 struct PyAnnotation {
   PyObject_HEAD
@@ -219,7 +219,7 @@ PyObject* segment_annotations(PyObject* owner, std::size_t i) {
   Run& run = run_of(owner);
   if (run.from_preview) {
     const std::vector<parser::AnnotationBytes> list = run.segments[i].coverage.list();
-    return tuple_of(list.size(), [&](std::size_t k) { return new_annotation(owner, list[k]->data(), 0, kUtf8); });
+    return tuple_of(list.size(), [&](std::size_t k) { return new_annotation(owner, list[k]->data(), 0, text::kUtf8Width); });
   }
   std::vector<types::AnnotationRef> refs;
   run.records.segments().annotations(i, refs);
@@ -229,7 +229,7 @@ PyObject* segment_annotations(PyObject* owner, std::size_t i) {
 
 PyObject* marker_annotation(PyObject* owner, std::size_t i) {
   Run& run = run_of(owner);
-  if (run.from_preview) return new_annotation(owner, run.markers[i].annotation->data(), 0, kUtf8);
+  if (run.from_preview) return new_annotation(owner, run.markers[i].annotation->data(), 0, text::kUtf8Width);
   return new_annotation(owner, run.records.annotation_bytes(), run.records.markers()[i].annotation, run.form);
 }
 
@@ -799,7 +799,7 @@ PyObject* parsed_text_of_run(parser::SettledText&& settled, std::size_t char_sta
   run.char_start = char_start;
   run.size = settled.text.size();
   run.continues = settled.continues;
-  run.form = kUtf8;
+  run.form = text::kUtf8Width;
   run.records = std::move(settled.records);
   // The characters of each cut and marker, in one walk over the bytes.
   const types::SegmentTable& segments = run.records.segments();

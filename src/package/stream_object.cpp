@@ -14,6 +14,7 @@
 #include "python_glue/py_ref.h"
 #include "python_glue/released_gil.h"
 #include "text/ascii_blocks.h"
+#include "text/encoding.h"
 #include "text/transcode.h"
 
 namespace package {
@@ -120,7 +121,7 @@ bool chunk_bytes(StreamState& state, PyObject* chunk, std::string_view* out) {
     return false;
   }
   const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(chunk));
-  const std::size_t width = PyUnicode_IS_ASCII(chunk) ? 0 : static_cast<std::size_t>(PyUnicode_KIND(chunk));
+  const std::size_t width = PyUnicode_IS_ASCII(chunk) ? text::kUtf8Width : static_cast<std::size_t>(PyUnicode_KIND(chunk));
   if (text::utf8_of(PyUnicode_DATA(chunk), width, length, state.scratch, out)) return true;
   // A lone surrogate: the interpreter's own UnicodeEncodeError.
   Py_ssize_t size = 0;

@@ -47,6 +47,11 @@ struct Ucs4 {
   static constexpr bool kOneUnitPerCharacter = true;
 };
 
+// Where the form is chosen at run time, it is named by the width of its
+// code units in bytes, as CPython names a str's kinds (1, 2 or 4), and
+// UTF-8, whose characters take one to four units, by this width.
+inline constexpr std::uint8_t kUtf8Width = 0;
+
 // Calls X(Form) for each of the four forms: the parser's templates are
 // instantiated once per form, in their own source files.
 #define TAGMIRE_FOR_EACH_FORM(X) X(text::Utf8) X(text::Latin1) X(text::Ucs2) X(text::Ucs4)
