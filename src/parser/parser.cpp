@@ -12,10 +12,7 @@ namespace parser {
 
 namespace {
 
-template <class Unit>
-constexpr Unit U(char c) {
-  return text::unit<Unit>(c);
-}
+using text::U;
 
 bool is_forward(types::RecoveryStrategy strategy) {
   return strategy == types::RecoveryStrategy::forward_until_tag ||

@@ -84,7 +84,7 @@ class TagScanner {
   template <bool kFinal>
   Markup markup_at(std::size_t pos, TagToken& token) {
     using Unit = typename Form::Unit;
-    if (pos + 1 < input_.size && input_[pos + 1] == text::unit<Unit>('!')) {
+    if (pos + 1 < input_.size && input_[pos + 1] == text::U<Unit>('!')) {
       const Markup section = cdata_open_at<kFinal>(pos);
       if (section != Markup::kText) return section;
     }
@@ -104,7 +104,7 @@ class TagScanner {
     using Unit = typename Form::Unit;
     std::size_t name_begin = pos + 1;
     TagKind kind = TagKind::Open;
-    if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
+    if (name_begin < input_.size && input_[name_begin] == text::U<Unit>('/')) {
       kind = TagKind::Close;
       ++name_begin;
     }
@@ -120,7 +120,7 @@ class TagScanner {
       key.add(c, name_end - name_begin);
     }
     std::size_t gt = name_end;
-    if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
+    if (name_end >= input_.size || input_[name_end] != text::U<Unit>('>')) {
       gt = find_gt(name_end);
       if (gt == kNoPosition) return false;
     }
@@ -162,7 +162,7 @@ class TagScanner {
     // The inner text ends before the white space that precedes the `>`.
     const std::uint32_t before = text::code_of(input_[gt - 1]);
     std::size_t end = before < 0x80 && !text::is_ascii_white_space(before) ? gt : inner_end(gt);
-    if (input_[end - 1] == text::unit<Unit>('/')) {
+    if (input_[end - 1] == text::U<Unit>('/')) {
       token.kind = TagKind::SelfClosing;
       end = text::skip_white_space_back(input_, end - 1, token.name_begin + 1);
     }

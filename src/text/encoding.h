@@ -90,9 +90,11 @@ struct TextView {
   TextView sub(std::size_t pos, std::size_t len) const { return {data + pos, len}; }
 };
 
-// The ASCII character `c` as a code unit of any form.
+// The ASCII character `c` as a code unit of any form: `U<Unit>('<')`. Short,
+// since code that reads markup compares units with ASCII characters on
+// almost every line.
 template <class Unit>
-constexpr Unit unit(char c) {
+constexpr Unit U(char c) {
   return static_cast<Unit>(static_cast<unsigned char>(c));
 }
 
