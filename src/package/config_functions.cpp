@@ -99,12 +99,8 @@ PyMethodDef config_methods[] = {
 }  // namespace
 
 std::shared_ptr<const parser::PreparedConfig> config_argument(PyObject* value) {
-  if (value == Py_None) {
-    // The preset lives for the process; the pointer owns nothing.
-    return std::shared_ptr<const parser::PreparedConfig>(std::shared_ptr<void>(), &parser::default_prepared_config());
-  }
   if (!PyObject_TypeCheck(value, module::parser_config_type())) {
-    PyErr_Format(PyExc_TypeError, "config must be None or a ParserConfig, not '%.200s'", Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError, "config must be a ParserConfig, not '%.200s'", Py_TYPE(value)->tp_name);
     return nullptr;
   }
   module::SharedConfigAccess access(value);

@@ -13,10 +13,11 @@
 
 namespace package {
 
-// The configuration a native call was given, prepared for parsing: None
-// for the module's default preset, or a _tagmire_rs.ParserConfig (the one
-// path by which a configuration reaches C++; tagmire.Config turns itself
-// into one first). Null with TypeError or RuntimeError set.
+// The configuration a native call was given, prepared for parsing: always a
+// _tagmire_rs.ParserConfig, the one path by which a configuration reaches
+// C++. The package turns its own None (tagmire.Config()) and every Config
+// into one first, so that None has one meaning, and never the module's
+// preset. Null with TypeError or RuntimeError set.
 std::shared_ptr<const parser::PreparedConfig> config_argument(PyObject* value);
 
 // Adds RECOVERY_STRATEGIES and UNKNOWN_MODES (tuples of keywords, in the
