@@ -36,25 +36,14 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     // preset per call, and it spares the most common call their build.
     if (config == nullptr || config == Py_None) return parse_str(input, parser::default_prepared_config(), make_parse_result);
     if (!PyObject_TypeCheck(config, parser_config_type())) {
-      if (has_surrogate(input)) {
-        refuse_surrogates(bound[0]);
-      } else {
-        raise_conversion_error("config", config, "ParserConfig");
-      }
-      return nullptr;
+      raise_conversion_error("config", config, "ParserConfig");
+      return input_error_first(input);
     }
     // No Python code runs while the shared access is held, so no setter can
     // change the record under the parser: it reads the object's own prepared
     // record rather than a copy, and results still never depend on later edits.
     SharedConfigAccess access(config);
-    if (!access.acquired()) {
-      // The input's error comes first, as when it was checked up front.
-      if (has_surrogate(input)) {
-        PyErr_Clear();
-        refuse_surrogates(bound[0]);
-      }
-      return nullptr;
-    }
+    if (!access.acquired()) return input_error_first(input);
     return parse_str(input, *access.prepared(), make_parse_result);
   });
 }

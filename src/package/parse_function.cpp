@@ -22,9 +22,10 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
       return nullptr;
     }
     python_glue::StrView input;
-    if (!python_glue::read_str(args[0], &input)) return nullptr;
+    // Lone surrogates are found by the parse's own walk (parse_str).
+    if (!python_glue::read_str(args[0], &input, false)) return nullptr;
     const auto config = config_argument(args[1]);
-    if (!config) return nullptr;
+    if (!config) return python_glue::input_error_first(input);
     return python_glue::parse_str(input, *config, parsed_text_of_parse);
   });
 }
