@@ -9,10 +9,10 @@
 #include "python_glue/py_ref.h"
 #include "python_glue/py_text.h"
 #include "python_glue/stored_text.h"
+#include "python_glue/str_records.h"
 #include "text/transcode.h"
 #include "text/utf8.h"
 #include "types/annotation.h"
-#include "util/large_block.h"
 
 namespace module {
 
@@ -20,26 +20,20 @@ using namespace python_glue;
 namespace {
 
 // What a ParseResult holds: its text as the str it hands out, and the
-// records, whose positions count characters and whose stored annotations
-// keep the units of the input's form (`kind`). Markers are read as UTF-8
-// byte offsets: their positions are converted in place, once, when the
-// markers are first read, so a caller that never reads them never pays a
-// walk over the text.
-struct ParsedText {
+// records of the parse, whose positions count characters of the text and
+// whose stored annotations keep the units of the input's form. Markers are
+// read as UTF-8 byte offsets: their positions are converted in place, once,
+// when the markers are first read, so a caller that never reads them never
+// pays a walk over the text.
+struct ParseResultRecords {
   // Each member from its own argument: the aggregate form had GCC clear the
   // whole record with `rep stos` first, which costs more on every parse than
   // the rest of making the result object.
-  ParsedText(PyRef text_in, int kind_in, types::ParseRecords&& records_in, util::LargeBlock&& block_in) noexcept
-      : text(std::move(text_in)), kind(kind_in), records(std::move(records_in)), records_block(std::move(block_in)) {}
+  ParseResultRecords(PyRef text_in, StrRecords&& parsed_in) noexcept
+      : text(std::move(text_in)), parsed(std::move(parsed_in)) {}
 
   PyRef text;
-  int kind = PyUnicode_1BYTE_KIND;
-  types::ParseRecords records;
-  // Where large records are packed instead of after the object: memory of
-  // the project's own, on huge pages where the kernel has them (see
-  // util/large_block.h), so that a large parse does not fault in its
-  // records a page at a time.
-  util::LargeBlock records_block;
+  StrRecords parsed;
   bool marker_bytes_ready = false;
 };
 
@@ -54,10 +48,11 @@ struct ResultPart {
 };
 
 // The records are packed right after the object, in the same allocation
-// (ob_size bytes of it), or, when large, in the record's own block.
+// (ob_size bytes of it), or, when large, in a block of their own (see
+// python_glue/str_records.h).
 struct PyParseResult {
   PyObject_VAR_HEAD
-  ParsedText record;
+  ParseResultRecords record;
 };
 
 struct PySegment {
@@ -85,7 +80,7 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) noexcept {
   return nullptr;
 }
 
-const ParsedText& parsed(const ResultPart& part) noexcept { return record_of<PyParseResult>(part.result.get()); }
+const ParseResultRecords& result_of(const ResultPart& part) noexcept { return record_of<PyParseResult>(part.result.get()); }
 
 // A new Segment, Annotation or Marker (all three lay out as a ResultPart).
 PyObject* part_of(PyTypeObject* type, PyObject* result, std::size_t index) noexcept {
@@ -102,8 +97,8 @@ std::string utf8_of(types::StoredText<Unit> text) {
 
 // Calls `body` with the annotation reader for `ref` in the result's form.
 template <class Body>
-auto with_annotation(const ParsedText& parsed_text, types::AnnotationRef ref, Body&& body) {
-  return python_glue::with_annotation(parsed_text.records.annotation_bytes(), ref, parsed_text.kind, body);
+auto with_annotation(const ParseResultRecords& result, types::AnnotationRef ref, Body&& body) {
+  return python_glue::with_annotation(result.parsed.records.annotation_bytes(), ref, result.parsed.form, body);
 }
 
 // The UTF-8 form of characters [start, end) of `str`.
@@ -124,20 +119,20 @@ void append_tag_only(std::string& out, const std::string& tag) {
   out += "')";
 }
 
-std::string tag_of(const ParsedText& parsed_text, types::AnnotationRef ref) {
-  return with_annotation(parsed_text, ref, [](auto reader) { return utf8_of(reader.tag()); });
+std::string tag_of(const ParseResultRecords& result, types::AnnotationRef ref) {
+  return with_annotation(result, ref, [](auto reader) { return utf8_of(reader.tag()); });
 }
 
 // Marker positions from characters to UTF-8 bytes, in one walk over the
 // text (markers stand in text order), the first time they are read.
-void ready_marker_bytes(ParsedText& parsed_text) noexcept {
-  if (parsed_text.marker_bytes_ready) return;
-  parsed_text.marker_bytes_ready = true;
-  PyObject* text = parsed_text.text.get();
+void ready_marker_bytes(ParseResultRecords& result) noexcept {
+  if (result.marker_bytes_ready) return;
+  result.marker_bytes_ready = true;
+  PyObject* text = result.text.get();
   if (PyUnicode_IS_ASCII(text)) return;
   std::size_t chars = 0;
   std::size_t bytes = 0;
-  for (types::MarkerRecord& marker : parsed_text.records.markers_to_convert()) {
+  for (types::MarkerRecord& marker : result.parsed.records.markers_to_convert()) {
     bytes += utf8_length(text, chars, marker.pos);
     chars = marker.pos;
     marker.pos = bytes;
@@ -153,7 +148,7 @@ PyObject* parse_result_text(PyObject* self, void*) noexcept {
 }
 
 PyObject* parse_result_segments(PyObject* self, void*) noexcept {
-  const std::size_t count = record_of<PyParseResult>(self).records.segments().size();
+  const std::size_t count = record_of<PyParseResult>(self).parsed.records.segments().size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
@@ -165,9 +160,9 @@ PyObject* parse_result_segments(PyObject* self, void*) noexcept {
 }
 
 PyObject* parse_result_markers(PyObject* self, void*) noexcept {
-  ParsedText& parsed_text = record_of<PyParseResult>(self);
-  ready_marker_bytes(parsed_text);
-  const std::size_t count = parsed_text.records.markers().size();
+  ParseResultRecords& result = record_of<PyParseResult>(self);
+  ready_marker_bytes(result);
+  const std::size_t count = result.parsed.records.markers().size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
@@ -179,11 +174,11 @@ PyObject* parse_result_markers(PyObject* self, void*) noexcept {
 }
 
 PyObject* parse_result_repr(PyObject* self) noexcept {
-  const ParsedText& result = record_of<PyParseResult>(self);
+  const ParseResultRecords& result = record_of<PyParseResult>(self);
   PyObject* text = result.text.get();
   const std::size_t text_len = utf8_length(text, 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
   return PyUnicode_FromFormat("ParseResult(text_len=%zu, segments=%zu, markers=%zu)", text_len,
-                              result.records.segments().size(), result.records.markers().size());
+                              result.parsed.records.segments().size(), result.parsed.records.markers().size());
 }
 
 PyGetSetDef parse_result_getset[] = {
@@ -210,14 +205,14 @@ PyType_Spec parse_result_spec = {
 
 PyObject* segment_text(PyObject* self, void*) noexcept {
   const ResultPart& part = record_of<PySegment>(self);
-  const types::SegmentTable& segments = parsed(part).records.segments();
-  return PyUnicode_Substring(parsed(part).text.get(), static_cast<Py_ssize_t>(segments.start(part.index)),
+  const types::SegmentTable& segments = result_of(part).parsed.records.segments();
+  return PyUnicode_Substring(result_of(part).text.get(), static_cast<Py_ssize_t>(segments.start(part.index)),
                              static_cast<Py_ssize_t>(segments.end(part.index)));
 }
 
 std::vector<types::AnnotationRef> covering(const ResultPart& part) {
   std::vector<types::AnnotationRef> refs;
-  parsed(part).records.segments().annotations(part.index, refs);
+  result_of(part).parsed.records.segments().annotations(part.index, refs);
   return refs;
 }
 
@@ -239,8 +234,8 @@ PyObject* segment_annotations(PyObject* self, void*) noexcept {
 PyObject* segment_repr(PyObject* self) noexcept {
   return guarded([&] {
     const ResultPart& part = record_of<PySegment>(self);
-    const ParsedText& result = parsed(part);
-    const types::SegmentTable& segments = result.records.segments();
+    const ParseResultRecords& result = result_of(part);
+    const types::SegmentTable& segments = result.parsed.records.segments();
     std::string repr = "Segment(text='";
     // Single quotes become double quotes so the quoted text cannot end early.
     for (char c : utf8_of_range(result.text.get(), segments.start(part.index), segments.end(part.index))) {
@@ -281,12 +276,12 @@ PyType_Spec segment_spec = {
 
 PyObject* annotation_tag(PyObject* self, void*) noexcept {
   const ResultPart& part = record_of<PyAnnotation>(self);
-  return with_annotation(parsed(part), part.index, [](auto reader) { return make_str_from(reader.tag()); });
+  return with_annotation(result_of(part), part.index, [](auto reader) { return make_str_from(reader.tag()); });
 }
 
 PyObject* annotation_attrs(PyObject* self, void*) noexcept {
   const ResultPart& part = record_of<PyAnnotation>(self);
-  return with_annotation(parsed(part), part.index, [](auto reader) -> PyObject* {
+  return with_annotation(result_of(part), part.index, [](auto reader) -> PyObject* {
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
     for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
@@ -303,7 +298,7 @@ PyObject* annotation_attrs(PyObject* self, void*) noexcept {
 PyObject* annotation_repr(PyObject* self) noexcept {
   return guarded([&] {
     const ResultPart& part = record_of<PyAnnotation>(self);
-    const auto [tag, attrs] = with_annotation(parsed(part), part.index, [](auto reader) {
+    const auto [tag, attrs] = with_annotation(result_of(part), part.index, [](auto reader) {
       std::pair<std::string, types::AttrMap> copy{utf8_of(reader.tag()), {}};
       for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
         const auto attribute = reader.next_attribute();
@@ -345,7 +340,7 @@ PyType_Spec annotation_spec = {
 // --- Marker ---
 
 const types::MarkerRecord& marker_of(const ResultPart& part) noexcept {
-  return parsed(part).records.markers()[part.index];
+  return result_of(part).parsed.records.markers()[part.index];
 }
 
 PyObject* marker_pos(PyObject* self, void*) noexcept {
@@ -363,7 +358,7 @@ PyObject* marker_repr(PyObject* self) noexcept {
     std::string repr = "Marker(pos=";
     repr += std::to_string(marker_of(part).pos);
     repr += ", annotation=";
-    append_tag_only(repr, tag_of(parsed(part), marker_of(part).annotation));
+    append_tag_only(repr, tag_of(result_of(part), marker_of(part).annotation));
     repr += ')';
     return make_str(repr);
   });
@@ -407,26 +402,10 @@ PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
 PyTypeObject* marker_type() noexcept { return marker_type_object; }
 
 PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
-  static_assert(sizeof(PyParseResult) % 8 == 0, "the records after the object must be aligned");
-  const std::size_t records_size = types::ParseRecords::packed_size(parts);
-  const bool apart = records_size >= util::kLargeBlockBytes;
-  util::LargeBlock block;
-  if (apart) {
-    try {
-      block = util::LargeBlock(records_size);
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    }
-  }
-  void* memory = PyObject_Malloc(sizeof(PyParseResult) + (apart ? 0 : records_size));
-  if (memory == nullptr) return PyErr_NoMemory();
-  // ob_size is the records' size wherever they are: what the result holds.
-  auto* self = reinterpret_cast<PyParseResult*>(
-      PyObject_InitVar(static_cast<PyVarObject*>(memory), parse_result_type_object, static_cast<Py_ssize_t>(records_size)));
-  types::ParseRecords records = types::ParseRecords::pack_into(
-      parts, apart ? block.data() : reinterpret_cast<std::byte*>(self) + sizeof(PyParseResult));
-  ::new (&self->record) ParsedText(PyRef::borrow(text), kind, std::move(records), std::move(block));
-  return reinterpret_cast<PyObject*>(self);
+  return new_with_records<PyParseResult>(parse_result_type_object, kind, parts,
+                                         [&](PyParseResult& self, StrRecords&& records) {
+                                           ::new (&self.record) ParseResultRecords(PyRef::borrow(text), std::move(records));
+                                         });
 }
 
 }  // namespace module

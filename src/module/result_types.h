@@ -20,8 +20,8 @@ PyTypeObject* marker_type() noexcept;
 
 // A new ParseResult object holding `text` (a str; a new reference is taken)
 // and the records `parts` describe, from a parse of a str of `kind`, packed
-// into the object itself; nothing else is converted until a property is
-// read. Null with an exception set on failure.
+// with the object (python_glue/str_records.h); nothing else is converted
+// until a property is read. Null with an exception set on failure.
 PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
 
 }  // namespace module

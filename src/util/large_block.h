@@ -71,7 +71,9 @@ class LargeBlock {
     }
     return *this;
   }
-  ~LargeBlock() { free_large_block(data_, room_); }
+  ~LargeBlock() {
+    if (data_ != nullptr) free_large_block(data_, room_);
+  }
 
   std::byte* data() const { return static_cast<std::byte*>(data_); }
 
