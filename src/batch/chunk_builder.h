@@ -1,6 +1,6 @@
 // The output of one row range in Arrow's layout: validity bitmaps, int64
-// offsets and positions, UTF-8 bytes. Python wraps each buffer without
-// copying it (pyarrow.py_buffer over the module's Buffer objects).
+// offsets and positions, UTF-8 bytes. Arrow readers take each buffer
+// without a copy, as the columns of output_columns.h.
 #pragma once
 
 #include <cstddef>

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "batch/batch_core.h"
-#include "package/buffer_object.h"
+#include "batch/output_columns.h"
+#include "package/arrow_export.h"
 #include "package/config_functions.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -19,82 +20,56 @@ namespace package {
 namespace {
 
 using batch::ArrowStrings;
-using batch::AttributeColumns;
 using batch::BatchOutcome;
-using batch::Bitmap;
 using batch::OutputChunk;
-using batch::StringColumn;
 using batch::TextRow;
 using python_glue::as_method;
 using python_glue::guarded;
 using python_glue::PyRef;
 using python_glue::ReleasedGil;
 
-// --- output chunks as dicts -----------------------------------------------------
+// --- output chunks as Arrow columns ----------------------------------------------
 
-bool set_item(PyObject* dict, const char* key, PyObject* owned) {
-  PyRef value(owned);
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-template <class Values>
-bool set_buffer(PyObject* dict, const char* key, Values& values) {
-  return set_item(dict, key, make_buffer(std::move(values)));
-}
-
-// A validity bitmap, or None when nothing is null (Arrow then needs none).
-bool set_validity(PyObject* dict, const char* key, Bitmap& bitmap, std::int64_t nulls) {
-  if (nulls == 0) return PyDict_SetItemString(dict, key, Py_None) == 0;
-  return set_buffer(dict, key, bitmap.bytes());
-}
-
-bool set_count(PyObject* dict, const char* key, std::int64_t value) {
-  return set_item(dict, key, PyLong_FromLongLong(value));
-}
-
-bool set_strings(PyObject* dict, const std::string& prefix, StringColumn& column) {
-  return set_buffer(dict, (prefix + "_offsets").c_str(), column.offsets) &&
-         set_buffer(dict, (prefix + "_data").c_str(), column.data);
-}
-
-bool set_attributes(PyObject* dict, const std::string& prefix, AttributeColumns& columns) {
-  return set_buffer(dict, (prefix + "_attr_offsets").c_str(), columns.list_offsets) &&
-         set_strings(dict, prefix + "_key", columns.keys) && set_strings(dict, prefix + "_value", columns.values) &&
-         set_validity(dict, (prefix + "_value_validity").c_str(), columns.value_validity, columns.value_nulls) &&
-         set_count(dict, (prefix + "_value_nulls").c_str(), columns.value_nulls);
-}
-
-// The chunk's buffers under the names tagmire/_arrow.py reads; the chunk
-// is emptied (its memory now belongs to the Buffer objects).
-PyObject* chunk_dict(OutputChunk& chunk) {
-  PyRef dict(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  const bool done =
-      set_count(d, "rows", chunk.rows) && set_count(d, "null_rows", chunk.null_rows) &&
-      set_validity(d, "validity", chunk.row_validity, chunk.null_rows) && set_strings(d, "text", chunk.text) &&
-      set_buffer(d, "segment_offsets", chunk.segment_offsets) && set_buffer(d, "segment_start", chunk.segment_start) &&
-      set_buffer(d, "segment_end", chunk.segment_end) &&
-      set_buffer(d, "segment_char_start", chunk.segment_char_start) &&
-      set_buffer(d, "segment_char_end", chunk.segment_char_end) &&
-      set_buffer(d, "annotation_offsets", chunk.annotation_offsets) &&
-      set_strings(d, "annotation_tag", chunk.annotation_tags) &&
-      set_attributes(d, "annotation", chunk.annotation_attributes) &&
-      set_buffer(d, "marker_offsets", chunk.marker_offsets) && set_buffer(d, "marker_pos", chunk.marker_pos) &&
-      set_buffer(d, "marker_char_pos", chunk.marker_char_pos) && set_strings(d, "marker_tag", chunk.marker_tags) &&
-      set_attributes(d, "marker", chunk.marker_attributes);
-  return done ? dict.release() : nullptr;
-}
-
+// Each chunk as a tuple of its columns, each an ArrowExport over the
+// chunk's buffers, which they take over (the chunks are left empty).
 PyObject* chunk_list(std::vector<OutputChunk>& chunks) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < chunks.size(); ++i) {
-    PyObject* dict = chunk_dict(chunks[i]);
-    if (dict == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals `dict`
+    std::vector<batch::ArrowField> columns = batch::output_columns(std::move(chunks[i]));
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      PyObject* column = new_arrow_export(std::move(columns[k]));
+      if (column == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), column);  // steals `column`
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());  // steals the tuple
   }
   return list.release();
+}
+
+// output_schema(): the output's columns, as one ArrowExport of a struct
+// with no rows, whose __arrow_c_schema__ pyarrow reads as the table's
+// schema.
+PyObject* output_schema(PyObject*, PyObject*) noexcept {
+  return guarded([] {
+    return new_arrow_export(batch::ArrowField::structure("", 0, batch::output_columns(OutputChunk())));
+  });
+}
+
+// The columns' names, in order: what the package needs of the schema
+// where pyarrow may be missing.
+PyObject* output_column_names() {
+  const std::vector<batch::ArrowField> columns = batch::output_columns(OutputChunk());
+  PyRef names(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+  if (!names) return nullptr;
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    PyObject* name = PyUnicode_FromString(columns[k].name().c_str());
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+  }
+  return names.release();
 }
 
 // --- arguments -----------------------------------------------------------------
@@ -310,11 +285,13 @@ PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
 PyMethodDef batch_methods[] = {
     {"parse_texts", as_method(parse_texts), METH_FASTCALL,
      "parse_texts(texts, config, threads, errors, /)\n--\n\n"
-     "Parse a list or tuple of str or None; returns one dict of buffers per output chunk."},
+     "Parse a list or tuple of str or None; returns each output chunk as a tuple of its columns."},
     {"parse_arrow", as_method(parse_arrow), METH_FASTCALL,
      "parse_arrow(arrays, config, threads, errors, /)\n--\n\n"
      "Parse Arrow string arrays given as (length, offset, validity, offsets, data, large_offsets) tuples; "
-     "returns one dict of buffers per output chunk."},
+     "returns each output chunk as a tuple of its columns."},
+    {"output_schema", as_method(output_schema), METH_NOARGS,
+     "output_schema()\n--\n\nThe output's columns, names and types, as a struct with no rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -337,8 +314,10 @@ bool add_batch_functions(PyObject* module) noexcept {
     if (name == nullptr) return false;
     PyTuple_SET_ITEM(policies.get(), static_cast<Py_ssize_t>(i), name);
   }
-  return PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
+  PyRef columns(guarded(output_column_names));
+  return columns && PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
          PyModule_AddObjectRef(module, "ERROR_POLICIES", policies.get()) == 0 &&
+         PyModule_AddObjectRef(module, "OUTPUT_COLUMNS", columns.get()) == 0 &&
          PyModule_AddFunctions(module, batch_methods) == 0;
 }
 

@@ -1,7 +1,7 @@
 #include "package/native_module.h"
 
+#include "package/arrow_export.h"
 #include "package/batch_functions.h"
-#include "package/buffer_object.h"
 #include "package/config_functions.h"
 #include "package/parse_function.h"
 #include "package/records.h"
@@ -31,7 +31,7 @@ PyObject* module_object = nullptr;
 PyObject* create_native_module() {
   if (module_object != nullptr) return Py_NewRef(module_object);
   python_glue::PyRef module(PyModule_Create(&module_definition));
-  if (!module || !add_buffer_type(module.get()) || !add_batch_functions(module.get()) ||
+  if (!module || !add_arrow_export_type(module.get()) || !add_batch_functions(module.get()) ||
       !add_config_functions(module.get()) || !add_record_types(module.get()) ||
       !add_parse_function(module.get()) || !add_stream_type(module.get())) {
     return nullptr;
