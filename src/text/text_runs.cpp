@@ -15,7 +15,19 @@ namespace text {
 #if TAGMIRE_HAVE_AVX2_UNIT
 // In text_runs_avx2.cpp, compiled for AVX2 and called only where it runs.
 namespace avx2 {
-#include "text/text_runs_functions.inc"
+RunScan copy_run(const char* text, std::size_t from, std::size_t to, char* out, bool want_bits);
+RunScan copy_run(const std::uint8_t* text, std::size_t from, std::size_t to, std::uint8_t* out, bool want_bits);
+RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t* out, bool want_bits);
+RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits);
+bool has_surrogate(const std::uint16_t* units, std::size_t length);
+bool has_surrogate(const std::uint32_t* units, std::size_t length);
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before);
 }  // namespace avx2
 #endif
 

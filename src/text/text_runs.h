@@ -38,14 +38,47 @@ struct RunScan {
   bool surrogate = false;         // a unit copied is a surrogate (two- and four-byte units)
 };
 
+// Copies text[from, end) to `out` and describes it, where `end` is the
+// first `<` in text[from + 1, to), or `to`: text[from] itself is copied
+// whatever it is (a `<` that began nothing). `out` must have room for
+// `to - from` units: whole vectors are stored, and the units stored past
+// `end` are left for the caller to overwrite. The units' bits are all
+// gathered only when `want_bits`: a caller that knows its text's form
+// already saves that work.
+RunScan copy_run(const char* text, std::size_t from, std::size_t to, char* out, bool want_bits);
+RunScan copy_run(const std::uint8_t* text, std::size_t from, std::size_t to, std::uint8_t* out, bool want_bits);
+RunScan copy_run(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t* out, bool want_bits);
+RunScan copy_run(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t* out, bool want_bits);
+
+// The first `needle` in text[from, to) of two- or four-byte units, or
+// `to` (search.h's find_unit for those forms).
+std::size_t find_wide_unit(const std::uint16_t* text, std::size_t from, std::size_t to, std::uint16_t needle);
+std::size_t find_wide_unit(const std::uint32_t* text, std::size_t from, std::size_t to, std::uint32_t needle);
+
+// The first byte of data[from, size) that is not ASCII, or `size`.
+std::size_t skip_ascii(const char* data, std::size_t from, std::size_t size);
+
+// Bytes of the UTF-8 form of `n` units of a one-unit form (Latin-1, UCS-2
+// or UCS-4, no surrogates).
+std::size_t utf8_length(const std::uint8_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint16_t* units, std::size_t n);
+std::size_t utf8_length(const std::uint32_t* units, std::size_t n);
+
+// Sets bit i % 64 of words[i / 64] where data[i] is a UTF-8 continuation
+// byte (10xxxxxx), for every i below `size`, and clears the rest; before[w]
+// is the count of bits set in the words before w. Both arrays take
+// size / 64 + 1 entries, so that the text's end has a word too. Returns how
+// many bits are set.
+std::size_t continuation_words(const char* data, std::size_t size, std::uint64_t* words, std::size_t* before);
+
 // From this many units up, has_surrogate tests whole vectors only, at every
 // level. A caller with fewer units to test may extend them back over units
 // of the same text: a surrogate there is one in its text all the same.
 inline constexpr std::size_t kSurrogateSpan = 16;
 
-// The functions that run at the level in use, listed once in
-// text_runs_functions.inc, which text_runs.cpp includes again inside
-// text::avx2 for the builds of text_runs_avx2.cpp that it calls.
-#include "text/text_runs_functions.inc"
+// Whether any of `length` units is a surrogate (U+D800 to U+DFFF), which
+// a str may hold and UTF-8 cannot.
+bool has_surrogate(const std::uint16_t* units, std::size_t length);
+bool has_surrogate(const std::uint32_t* units, std::size_t length);
 
 }  // namespace text
