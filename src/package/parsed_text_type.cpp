@@ -2,6 +2,7 @@
 // its preview; its segments and markers are made when they are read.
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "package/notebook_html.h"
@@ -88,12 +89,16 @@ auto text_slots = record_slots<PyParsedText, kTextFields>(
     "where it lies in the whole text.",
     text_repr);
 
-// A new ParsedText holding `run`; null with MemoryError set.
-PyObject* new_parsed_text(Run&& run) noexcept {
+// A new ParsedText of `text`, `size` UTF-8 bytes, whose records come from
+// `source`: the Run is made in place around them, where it lies in the
+// whole text left for the caller to set. Null with MemoryError set.
+template <class Source>
+PyObject* new_parsed_text(PyRef&& text, std::size_t size, Source&& source) noexcept {
+  static_assert(std::is_nothrow_move_constructible_v<Source>);
   void* memory = PyObject_Malloc(sizeof(PyParsedText));
   if (memory == nullptr) return PyErr_NoMemory();
   auto* self = reinterpret_cast<PyParsedText*>(PyObject_InitVar(static_cast<PyVarObject*>(memory), parsed_text_type, 0));
-  ::new (&self->record) Run(std::move(run));
+  ::new (&self->record) Run(std::move(text), size, std::in_place_type<Source>, std::move(source));
   return reinterpret_cast<PyObject*>(self);
 }
 
@@ -117,12 +122,14 @@ PyObject* parsed_text_of_parse(PyObject* text, int kind, const types::ParseRecor
 PyObject* parsed_text_of_run(parser::SettledText&& settled, std::size_t char_start) {
   PyRef text = decoded(settled.text);
   if (!text) return nullptr;
-  Run run(std::move(text), settled.text.size(), std::in_place_type<SettledRecords>, std::move(settled.records),
-          settled.text);
+  SettledRecords records(std::move(settled.records), settled.text);
+  PyObject* self = new_parsed_text(std::move(text), settled.text.size(), std::move(records));
+  if (self == nullptr) return nullptr;
+  Run& run = run_of(self);
   run.start = settled.start;
   run.char_start = char_start;
   run.continues = settled.continues;
-  return new_parsed_text(std::move(run));
+  return self;
 }
 
 PyObject* parsed_text_of_preview(const parser::PreviewRun& preview, std::string_view utf8, std::size_t char_start,
@@ -130,13 +137,15 @@ PyObject* parsed_text_of_preview(const parser::PreviewRun& preview, std::string_
                                  bool unfinished_continues) {
   PyRef text = unfinished.empty() ? decoded(utf8) : decoded(std::string(utf8) + std::string(unfinished));
   if (!text) return nullptr;
-  Run run(std::move(text), utf8.size() + unfinished.size(), std::in_place_type<PreviewRecords>, preview, utf8,
-          std::move(markers), unfinished);
+  PreviewRecords records(preview, utf8, std::move(markers), unfinished);
+  PyObject* self = new_parsed_text(std::move(text), utf8.size() + unfinished.size(), std::move(records));
+  if (self == nullptr) return nullptr;
+  Run& run = run_of(self);
   run.start = preview.start;
   run.char_start = char_start;
   run.provisional = true;
   run.continues = preview.segments.empty() ? unfinished_continues : preview.continues;
-  return new_parsed_text(std::move(run));
+  return self;
 }
 
 }  // namespace package
