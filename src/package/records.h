@@ -1,9 +1,10 @@
 // The package's records: ParsedText (a whole parse, or a run of a stream),
 // Segment, Annotation, Marker, and the updates a stream hands out. One family
 // of types whatever made them: tagmire.parse, a stream's settled runs, its
-// previews. Each is a view of the records its ParsedText holds, built when a
-// property is read, so that a result costs what its input does until it is
-// read.
+// previews. Each is a view of the records its ParsedText holds (run.h),
+// built when a property is read, so that a result costs what its input does
+// until it is read. What the rest of the package calls; record_types.h is
+// what the types' own files share.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -23,8 +24,9 @@ namespace package {
 bool add_record_types(PyObject* module) noexcept;
 
 // A new ParsedText for a one-shot parse of a str of `kind`: `text` (a str,
-// a new reference taken) and the records `parts` describe, packed into the
-// object. Positions count the str's characters. Null with an exception set.
+// a new reference taken) and the records `parts` describe, packed with the
+// object (python_glue/str_records.h). Positions count the str's characters.
+// Null with an exception set.
 PyObject* parsed_text_of_parse(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
 
 // A new ParsedText for a run a stream settled, `char_start` the characters
