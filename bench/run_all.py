@@ -57,8 +57,9 @@ QUICK = dict(
     batch_answers=2000, batch_reps=1, quadratic_scale=10, quadratic_limit=1 << 30, quadratic_timeout=10.0,
 )
 
-# Issue targets, each judged on every llm form: (peer, how many times faster
-# tagmire must be) over 1 KB to 16 MB; the 100 B call; the core's rate.
+# The targets of BENCHMARKS.md's Targets table, each judged on every llm
+# form: (peer, how many times faster tagmire must be) over 1 KB to 16 MB;
+# the 100 B call; the core's rate.
 PEER_TARGETS = (("regex", 2), ("selectolax", 3), ("resiliparse", 3), ("resiliparse.dom", 3), ("html.parser", 20))
 TINY_SECONDS = 200e-9
 TINY_REGEX_RATIO = 1.3

@@ -2,7 +2,8 @@
 
 The site's pages are the repository's own Markdown files, read where they
 lie and published at the same paths: README.md (the home page),
-BENCHMARKS.md, CHANGELOG.md, CONTRIBUTING.md and everything under docs/.
+BENCHMARKS.md, CHANGELOG.md, CONTRIBUTING.md, src/README.md (the map of the
+sources) and everything under docs/.
 A relative link or image therefore resolves alike on the repository's web
 page and in the site, and the strict build checks the links a reader of
 either follows. MkDocs itself only reads its docs_dir (docs/), whose files
@@ -23,8 +24,8 @@ from mkdocs.config.defaults import MkDocsConfig
 from mkdocs.plugins import event_priority
 from mkdocs.structure.files import File, Files
 
-PAGES = ("README.md", "BENCHMARKS.md", "CHANGELOG.md", "CONTRIBUTING.md")
-STUB = Path("src/python_bindings/_tagmire_rs.pyi")
+PAGES = ("README.md", "BENCHMARKS.md", "CHANGELOG.md", "CONTRIBUTING.md", "src/README.md")
+STUB = Path("src/module/_tagmire_rs.pyi")
 STUB_PACKAGE = Path("build/docs-stubs/_tagmire_rs-stubs/__init__.pyi")
 
 

@@ -55,7 +55,7 @@ struct RangeResult {
 // Where a row's text cannot be parsed: the character index of its first
 // lone surrogate, or the byte offset of its first ill-formed UTF-8.
 std::optional<InvalidRow> find_invalid(const TextRow& row, std::size_t index) {
-  if (row.width == 0) {
+  if (row.width == text::kUtf8Width) {
     const std::size_t at = text::utf8::first_invalid(static_cast<const char*>(row.data), row.length);
     if (at == row.length) return std::nullopt;
     return InvalidRow{index, false, at};
@@ -99,7 +99,7 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
             ++result.nulled_rows;
             continue;
           case ErrorPolicy::replace:
-            if (row.width == 0) {
+            if (row.width == text::kUtf8Width) {
               repaired.clear();
               text::utf8::append_replacing_invalid(repaired, static_cast<const char*>(row.data), row.length);
               text = repaired;

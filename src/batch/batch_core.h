@@ -1,6 +1,6 @@
 // The batch core of tagmire._native: many texts in, flat Arrow-layout
 // buffers out, the rows split over native threads. Pure C++; the Python
-// glue (native_module.cpp) only hands rows in and buffers out.
+// glue (package/batch_functions.cpp) only hands rows in and buffers out.
 #pragma once
 
 #include <cstddef>
@@ -11,18 +11,19 @@
 
 #include "batch/chunk_builder.h"
 #include "parser/tag_table.h"
+#include "text/encoding.h"
 
 namespace batch {
 
 // One input row. Arrow strings and ASCII `str` objects are UTF-8 already
-// (`width` 0, `length` in bytes); any other `str` arrives as the
-// interpreter's own code units (`width` 1, 2 or 4, `length` in units) and
+// (`width` text::kUtf8Width, `length` in bytes); any other `str` arrives as
+// the interpreter's own code units (`width` 1, 2 or 4, `length` in units) and
 // is encoded by the thread that parses it, so that this work is shared out
 // too rather than done up front under the interpreter lock.
 struct TextRow {
   const void* data = nullptr;
   std::size_t length = 0;
-  std::uint8_t width = 0;
+  std::uint8_t width = text::kUtf8Width;
   bool null = false;
   // Bytes that claim to be UTF-8 but are not known to be (an Arrow array's).
   bool unchecked = false;

@@ -1,6 +1,6 @@
 // The output of one row range in Arrow's layout: validity bitmaps, int64
-// offsets and positions, UTF-8 bytes. Python wraps each buffer without
-// copying it (pyarrow.py_buffer over the module's Buffer objects).
+// offsets and positions, UTF-8 bytes. Arrow readers take each buffer
+// without a copy, as the columns of output_columns.h.
 #pragma once
 
 #include <cstddef>
@@ -8,14 +8,14 @@
 #include <cstring>
 #include <string_view>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace batch {
 
 // The columns' arrays, whose large blocks are output blocks: kept for the
 // next batch once the table that wrapped them is gone.
 template <class T>
-using ColumnVector = types::PodVector<T, types::BlockUse::output>;
+using ColumnVector = util::PodVector<T, util::BlockUse::output>;
 
 // A validity bitmap, least significant bit first, as Arrow lays it out.
 class Bitmap {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "parser/parse.h"
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace batch {
 
@@ -35,7 +35,7 @@ void parse_row(std::string_view input, const parser::PreparedConfig& config, tex
   parser::OutputBuffer<char> written;
   written.data = out.text_room(input.size());
   written.capacity = input.size();
-  thread_local types::PodVector<std::byte> block;
+  thread_local util::PodVector<std::byte> block;
   const types::ParseRecords records = parser::parse_with(
       text::TextView<text::Utf8>{input.data(), input.size()}, config, written,
       [](const types::ParseRecords::Parts& parts) {

@@ -6,8 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "package_native/native_module.h"
-#include "python_bindings/python_module.h"
+#include "module/python_module.h"
+#include "package/native_module.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
 
@@ -42,12 +42,12 @@ PyObject* init_module() {
     return nullptr;
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
-  PyRef module(PyModule_Create(&module_definition));
-  if (!module || !python_bindings::python_module(module.get())) return nullptr;
-  PyRef native(package_native::create_native_module());
-  if (!native || PyModule_AddObjectRef(module.get(), "_native", native.get()) < 0) return nullptr;
-  module_object = Py_NewRef(module.get());
-  return module.release();
+  PyRef created(PyModule_Create(&module_definition));
+  if (!created || !module::python_module(created.get())) return nullptr;
+  PyRef native(package::create_native_module());
+  if (!native || PyModule_AddObjectRef(created.get(), "_native", native.get()) < 0) return nullptr;
+  module_object = Py_NewRef(created.get());
+  return created.release();
 }
 
 }  // namespace

@@ -12,10 +12,7 @@ namespace parser {
 
 namespace {
 
-template <class Unit>
-constexpr Unit U(char c) {
-  return text::unit<Unit>(c);
-}
+using text::U;
 
 bool is_forward(types::RecoveryStrategy strategy) {
   return strategy == types::RecoveryStrategy::forward_until_tag ||
@@ -37,7 +34,7 @@ constexpr std::size_t kMemoFromUnits = 4096;
 constexpr std::size_t kWholeSurrogateTestUnits = 512;
 
 template <class T>
-void release_if_large(types::PodVector<T>& v) {
+void release_if_large(util::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
 }
 

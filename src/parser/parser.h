@@ -21,7 +21,7 @@
 #include "text/encoding.h"
 #include "types/annotation_store.h"
 #include "types/parse_records.h"
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace parser {
 
@@ -223,12 +223,12 @@ class Parser {
   OutputBuffer<Unit>* out_ = nullptr;
   Text input_;
   TagScanner<Form> scanner_;
-  types::PodVector<OpenTag> stack_;
+  util::PodVector<OpenTag> stack_;
   // Per key, the stack index + 1 of its topmost open tag (0: none open). All
   // zero between parses, since a parse ends with the stack empty.
   std::vector<std::uint32_t> key_top_;
-  types::PodVector<Span> spans_;
-  types::PodVector<types::MarkerRecord> markers_;
+  util::PodVector<Span> spans_;
+  util::PodVector<types::MarkerRecord> markers_;
   types::AnnotationWriter annotations_;
   TagMemo<Unit> memo_;
   std::size_t line_start_ = 0;
@@ -237,7 +237,7 @@ class Parser {
   // Stack indices of open forward_next_token tags, bottom first. From
   // `token_running_from_` their token has begun and not ended; from
   // `token_waiting_from_` it has not begun.
-  types::PodVector<std::size_t> token_tags_;
+  util::PodVector<std::size_t> token_tags_;
   std::size_t token_running_from_ = 0;
   std::size_t token_waiting_from_ = 0;
   TrimmableRuns trimmable_runs_;
@@ -261,7 +261,7 @@ class Parser {
   // paragraph. Kept under provisional auto-close only.
   std::size_t blank_from_ = kNoPosition;
   bool log_events_ = false;
-  types::PodVector<StackEvent> events_;
+  util::PodVector<StackEvent> events_;
 
   struct SavePoint {
     std::size_t text_size = 0;
@@ -284,7 +284,7 @@ class Parser {
   SavePoint saved_;
   // Open tags as they were at the save point, before they changed or
   // closed; the earliest entry of an index is the one to restore.
-  types::PodVector<SavedTag> saved_tags_;
+  util::PodVector<SavedTag> saved_tags_;
 };
 
 }  // namespace parser

@@ -374,13 +374,11 @@ void Preview::extend_tail(Parser<text::Utf8>& parser, std::size_t offset) {
     unpended = unpended || (before.reach == Reach::kPending && after.reach != Reach::kPending);
     if (before.reach == Reach::kRunning) {
       if (after.reach == Reach::kRunning) return;
+      // A running span stops only where its reach becomes fixed (a line
+      // feed, the end of its token), past what it covered: it never shrinks.
       stopped = true;
-      if (after.reach == Reach::kFixed) {
-        growth.push_back({index, old_tail, after.end});
-        add_cut(after.end, 1);
-      } else {
-        add_cut(before.start, -1);  // a running span never shrinks; kept for safety
-      }
+      growth.push_back({index, old_tail, after.end});
+      add_cut(after.end, 1);
       return;
     }
     if (after.reach == Reach::kRunning || after.reach == Reach::kFixed) {

@@ -9,10 +9,7 @@ namespace parser {
 
 namespace {
 
-template <class Unit>
-constexpr Unit U(char c) {
-  return text::unit<Unit>(c);
-}
+using text::U;
 
 // Past this many attributes, keys are looked up through the index.
 constexpr std::size_t kIndexFrom = 8;

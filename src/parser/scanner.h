@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 #include "parser/name_key.h"
 #include "text/classes.h"
@@ -84,7 +84,7 @@ class TagScanner {
   template <bool kFinal>
   Markup markup_at(std::size_t pos, TagToken& token) {
     using Unit = typename Form::Unit;
-    if (pos + 1 < input_.size && input_[pos + 1] == text::unit<Unit>('!')) {
+    if (pos + 1 < input_.size && input_[pos + 1] == text::U<Unit>('!')) {
       const Markup section = cdata_open_at<kFinal>(pos);
       if (section != Markup::kText) return section;
     }
@@ -113,7 +113,7 @@ class TagScanner {
       key = unfinished_.key;
       kind = unfinished_.kind;
     } else {
-      if (name_begin < input_.size && input_[name_begin] == text::unit<Unit>('/')) {
+      if (name_begin < input_.size && input_[name_begin] == text::U<Unit>('/')) {
         kind = TagKind::Close;
         ++name_begin;
       }
@@ -135,7 +135,7 @@ class TagScanner {
       return false;
     }
     std::size_t gt = name_end;
-    if (name_end >= input_.size || input_[name_end] != text::unit<Unit>('>')) {
+    if (name_end >= input_.size || input_[name_end] != text::U<Unit>('>')) {
       gt = find_gt(name_end);
       if (gt == kNoPosition) return false;
     }
@@ -177,7 +177,7 @@ class TagScanner {
     // The inner text ends before the white space that precedes the `>`.
     const std::uint32_t before = text::code_of(input_[gt - 1]);
     std::size_t end = before < 0x80 && !text::is_ascii_white_space(before) ? gt : inner_end(gt);
-    if (input_[end - 1] == text::unit<Unit>('/')) {
+    if (input_[end - 1] == text::U<Unit>('/')) {
       token.kind = TagKind::SelfClosing;
       end = text::skip_white_space_back(input_, end - 1, token.name_begin + 1);
     }
@@ -220,11 +220,11 @@ class TagScanner {
   std::size_t head_lt_ = kNoPosition;
   std::size_t head_at_ = 0;
   bool head_slash_ = false;
-  types::PodVector<ScannedAttribute> attributes_;
+  util::PodVector<ScannedAttribute> attributes_;
   // A tag may carry any number of attributes: past a handful, repeated keys
   // are found through this open-addressing index (attribute index + 1 and
   // a tag of the key's hash, 0 empty).
-  types::PodVector<std::uint64_t> key_slots_;
+  util::PodVector<std::uint64_t> key_slots_;
 };
 
 }  // namespace parser

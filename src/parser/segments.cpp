@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t kListedEntriesPerItem = 4;
 
 template <class T>
-void release_if_large(types::PodVector<T>& v) {
+void release_if_large(util::PodVector<T>& v) {
   if (v.bytes() > kLargeStorageBytes) v.release();
 }
 
@@ -64,7 +64,7 @@ void sort_on_digits(SegmentAssembly::Boundary* begin, SegmentAssembly::Boundary*
 // before its boundaries are inserted: nested spans are recorded innermost
 // first, so their starts fall, and reversed they need no moves, where each
 // would otherwise move once per span still open around it.
-bool sort_nearly_sorted(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t moves_per_boundary) {
+bool sort_nearly_sorted(util::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t moves_per_boundary) {
   using Boundary = SegmentAssembly::Boundary;
   Boundary* a = boundaries.begin();
   const std::size_t n = boundaries.size();
@@ -95,7 +95,7 @@ bool sort_nearly_sorted(types::PodVector<SegmentAssembly::Boundary>& boundaries,
   return true;
 }
 
-void sort_by_position(types::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t largest) {
+void sort_by_position(util::PodVector<SegmentAssembly::Boundary>& boundaries, std::size_t largest) {
   // Spans arrive nearly in text order: a span is recorded when it closes,
   // so only the tags still open around it come later with earlier starts.
   // Insertion sorts that in a pass, and a budget of moves keeps any other
@@ -116,7 +116,7 @@ static_assert(sizeof(Span) == sizeof(types::CoveringSpan) &&
               offsetof(Span, end) == offsetof(types::CoveringSpan, last) &&
               offsetof(Span, annotation) == offsetof(types::CoveringSpan, annotation));
 
-void SegmentAssembly::assemble(std::size_t text_size, types::PodVector<Span>& spans) {
+void SegmentAssembly::assemble(std::size_t text_size, util::PodVector<Span>& spans) {
   cuts_.clear();
   first_.clear();
   entries_.clear();

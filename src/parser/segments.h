@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <span>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 #include "types/annotation_store.h"
 #include "types/segment_table.h"
@@ -34,7 +34,7 @@ class SegmentAssembly {
   // segments, whatever their nesting. The spans are spent: their storage
   // becomes the assembly's, or a large list is given back once read, so that
   // no copy of them is held beside the boundaries.
-  void assemble(std::size_t text_size, types::PodVector<Span>& spans);
+  void assemble(std::size_t text_size, util::PodVector<Span>& spans);
 
   std::span<const std::size_t> cuts() const { return cuts_; }
   std::span<const std::size_t> first() const { return first_; }
@@ -57,13 +57,13 @@ class SegmentAssembly {
   // recording order), cut in one pass; false, having done nothing, otherwise.
   bool assemble_disjoint(std::size_t text_size, std::span<const Span> spans);
 
-  types::PodVector<Boundary> starts_;
-  types::PodVector<Boundary> ends_;
-  types::PodVector<types::CoveringSpan> covering_;
-  types::PodVector<std::size_t> cuts_;
-  types::PodVector<std::size_t> first_;
-  types::PodVector<types::AnnotationRef> entries_;
-  types::PodVector<types::CoveringSpan> kept_;
+  util::PodVector<Boundary> starts_;
+  util::PodVector<Boundary> ends_;
+  util::PodVector<types::CoveringSpan> covering_;
+  util::PodVector<std::size_t> cuts_;
+  util::PodVector<std::size_t> first_;
+  util::PodVector<types::AnnotationRef> entries_;
+  util::PodVector<types::CoveringSpan> kept_;
 };
 
 }  // namespace parser

@@ -28,7 +28,7 @@
 #include "text/encoding.h"
 #include "types/annotation_store.h"
 #include "types/parse_records.h"
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace parser {
 
@@ -153,7 +153,7 @@ class StreamParser {
   Parser<text::Utf8> parser_;
   std::string input_;        // input from the first position not yet walked over, roughly
   std::size_t walked_ = 0;   // input_[0, walked_) is parsed
-  types::PodVector<char> text_;  // the output the parser writes
+  util::PodVector<char> text_;  // the output the parser writes
   OutputBuffer<char> out_;
   std::size_t settled_ = 0;  // text before this (a parser position) is handed out
   std::size_t markers_settled_ = 0;  // of the parser's markers, those handed out as settled
@@ -164,8 +164,8 @@ class StreamParser {
   // ended where the last window ended.
   bool boundary_at_settled_ = false;
   std::size_t settled_at_ = 0;
-  types::PodVector<Span> window_spans_;
-  types::PodVector<types::MarkerRecord> window_markers_;
+  util::PodVector<Span> window_spans_;
+  util::PodVector<types::MarkerRecord> window_markers_;
   types::AnnotationWriter window_annotations_;
   std::unordered_map<types::AnnotationRef, types::AnnotationRef> window_refs_;
   SegmentAssembly window_assembly_;

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "types/annotation_store.h"
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace parser {
 
@@ -106,7 +106,7 @@ class TagMemo {
   }
 
   void grow() {
-    types::PodVector<Slot> old(std::move(slots_));
+    util::PodVector<Slot> old(std::move(slots_));
     slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{0, 0, 0, 0, 0});
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
@@ -117,7 +117,7 @@ class TagMemo {
     }
   }
 
-  types::PodVector<Slot> slots_;
+  util::PodVector<Slot> slots_;
   std::size_t count_ = 0;
   std::uint64_t generation_ = 1;
   std::uint64_t hash_ = 0;

@@ -9,12 +9,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "text/encoding.h"
 #include "types/annotation_store.h"
 
 namespace python_glue {
-
-// The form of stored strings: a str kind, or this for UTF-8.
-inline constexpr int kUtf8 = 0;
 
 // A new str holding `text`.
 template <class Unit>
@@ -30,11 +28,11 @@ PyObject* make_str_from(types::StoredText<Unit> text) noexcept {
 }
 
 // Calls `body` with the reader of the annotation stored at `ref` of
-// `bytes`, whose strings are in `form` (kUtf8 or a str kind).
+// `bytes`, whose strings are in `form`: a str kind, or text::kUtf8Width.
 template <class Body>
 auto with_annotation(const char* bytes, types::AnnotationRef ref, int form, Body&& body) {
   switch (form) {
-    case kUtf8: return body(types::AnnotationReader<char>(bytes, ref));
+    case text::kUtf8Width: return body(types::AnnotationReader<char>(bytes, ref));
     case PyUnicode_1BYTE_KIND: return body(types::AnnotationReader<Py_UCS1>(bytes, ref));
     case PyUnicode_2BYTE_KIND: return body(types::AnnotationReader<Py_UCS2>(bytes, ref));
     default: return body(types::AnnotationReader<Py_UCS4>(bytes, ref));

@@ -136,6 +136,14 @@ void refuse_surrogates(PyObject* str) noexcept {
   PyErr_SetString(PyExc_SystemError, "a string with a lone surrogate encoded to UTF-8");
 }
 
+PyObject* input_error_first(const StrView& view) noexcept {
+  if (has_surrogate(view)) {
+    PyErr_Clear();
+    refuse_surrogates(view.str);
+  }
+  return nullptr;
+}
+
 bool OutputStr::allocate(const StrView& like) noexcept {
   capacity_ = like.length;
   kind_ = like.kind;

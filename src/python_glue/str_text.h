@@ -38,9 +38,9 @@ struct StrView {
 // no UTF-8 form and is refused, as encoding it would be: false, with the
 // interpreter's own UnicodeEncodeError set. With `check_surrogates` false
 // that is left to parse_str, whose walk looks at every unit anyway and
-// refuses the str once it has seen one; a caller that raises errors of its
-// own before the parse checks first with has_surrogate, so that the
-// encoding error still comes first.
+// refuses the str once it has seen one; a caller that refuses a later
+// argument before the parse hands its error to input_error_first, so that
+// the encoding error still comes first.
 bool read_str(PyObject* str, StrView* view, bool check_surrogates = true) noexcept;
 
 // Whether the str holds a lone surrogate.
@@ -49,6 +49,12 @@ bool has_surrogate(const StrView& view) noexcept;
 // Refuses `str`, which holds a lone surrogate, as encoding it would: sets
 // the interpreter's own UnicodeEncodeError.
 void refuse_surrogates(PyObject* str) noexcept;
+
+// Called when an argument after the input `view` (read without the
+// surrogate check) was refused, its error set: a lone surrogate in the
+// input is reported instead, as if the input had been checked first.
+// Returns null.
+PyObject* input_error_first(const StrView& view) noexcept;
 
 // Room for a parse to write the text of `like` into (as wide as `like`);
 // then `finish` makes it the final text.

@@ -17,7 +17,10 @@ from tagmire._config import Config, native_config
 # pyarrow ships no type information, so its objects are typed Any here; the
 # docstrings name the real types.
 
-OUTPUT_COLUMNS = ("text", "segments", "markers")
+#: The columns parse_batch puts out, in order: their names and types are the
+#: native parser's (src/batch/output_columns.cpp), read here through Arrow's
+#: PyCapsule interface.
+OUTPUT_COLUMNS: tuple[str, ...] = _native.OUTPUT_COLUMNS
 
 
 def _pyarrow() -> Any:
@@ -50,86 +53,21 @@ def _thread_count(threads: object) -> int:
     return min(threads, cores)
 
 
-# --- the output schema ---------------------------------------------------------
-
-def _types(pa: Any) -> dict[str, Any]:
-    attrs = pa.large_list(pa.struct([("key", pa.large_string()), ("value", pa.large_string())]))
-    annotation = pa.struct([("tag", pa.large_string()), ("attrs", attrs)])
-    segment = pa.struct([
-        ("start", pa.int64()), ("end", pa.int64()), ("char_start", pa.int64()), ("char_end", pa.int64()),
-        ("annotations", pa.large_list(annotation)),
-    ])
-    marker = pa.struct([("pos", pa.int64()), ("char_pos", pa.int64()), ("tag", pa.large_string()),
-                        ("attrs", attrs)])
-    return {"attrs": attrs, "annotation": annotation, "segment": segment, "marker": marker,
-            "text": pa.large_string(), "segments": pa.large_list(segment), "markers": pa.large_list(marker)}
-
+# --- the output ---------------------------------------------------------------
 
 def output_schema() -> Any:
     """The schema of parse_batch's table."""
-    pa = _pyarrow()
-    types = _types(pa)
-    return pa.schema([(name, types[name]) for name in OUTPUT_COLUMNS])
+    return _pyarrow().schema(_native.output_schema())
 
 
-def _chunk_arrays(pa: Any, types: dict[str, Any], chunk: dict[str, Any]) -> tuple[Any, Any, Any]:
-    """One output chunk's three columns, over the chunk's own buffers."""
-    wrap = pa.py_buffer
-    from_buffers = pa.Array.from_buffers
-
-    def strings(prefix: str, length: int, validity: Any = None, nulls: int = 0) -> Any:
-        return from_buffers(pa.large_string(), length,
-                            [validity, wrap(chunk[prefix + "_offsets"]), wrap(chunk[prefix + "_data"])],
-                            null_count=nulls)
-
-    def int64s(name: str, length: int) -> Any:
-        return from_buffers(pa.int64(), length, [None, wrap(chunk[name])], null_count=0)
-
-    def attributes(prefix: str, annotations: int) -> Any:
-        count = len(memoryview(chunk[prefix + "_key_offsets"])) // 8 - 1
-        validity = chunk[prefix + "_value_validity"]
-        pairs = from_buffers(types["attrs"].value_type, count, [None], null_count=0, children=[
-            strings(prefix + "_key", count),
-            strings(prefix + "_value", count, validity and wrap(validity), chunk[prefix + "_value_nulls"]),
-        ])
-        return from_buffers(types["attrs"], annotations, [None, wrap(chunk[prefix + "_attr_offsets"])],
-                            null_count=0, children=[pairs])
-
-    rows, nulls = chunk["rows"], chunk["null_rows"]
-    validity = chunk["validity"] and wrap(chunk["validity"])
-    text = strings("text", rows, validity, nulls)
-
-    segment_count = len(memoryview(chunk["segment_start"])) // 8
-    annotation_count = len(memoryview(chunk["annotation_tag_offsets"])) // 8 - 1
-    annotations = from_buffers(types["annotation"], annotation_count, [None], null_count=0, children=[
-        strings("annotation_tag", annotation_count), attributes("annotation", annotation_count)])
-    segment_structs = from_buffers(types["segment"], segment_count, [None], null_count=0, children=[
-        int64s("segment_start", segment_count), int64s("segment_end", segment_count),
-        int64s("segment_char_start", segment_count), int64s("segment_char_end", segment_count),
-        from_buffers(types["segment"].field("annotations").type, segment_count,
-                     [None, wrap(chunk["annotation_offsets"])], null_count=0, children=[annotations]),
-    ])
-    segments = from_buffers(types["segments"], rows, [validity, wrap(chunk["segment_offsets"])], null_count=nulls,
-                            children=[segment_structs])
-
-    marker_count = len(memoryview(chunk["marker_pos"])) // 8
-    marker_structs = from_buffers(types["marker"], marker_count, [None], null_count=0, children=[
-        int64s("marker_pos", marker_count), int64s("marker_char_pos", marker_count),
-        strings("marker_tag", marker_count), attributes("marker", marker_count)])
-    markers = from_buffers(types["markers"], rows, [validity, wrap(chunk["marker_offsets"])], null_count=nulls,
-                           children=[marker_structs])
-    return text, segments, markers
-
-
-def _table(pa: Any, chunks: list[dict[str, Any]]) -> Any:
-    types = _types(pa)
-    columns: list[list[Any]] = [[], [], []]
-    for chunk in chunks:
-        for column, array in zip(columns, _chunk_arrays(pa, types, chunk)):
-            column.append(array)
+def _table(pa: Any, chunks: list[tuple[_native.ArrowExport, ...]]) -> Any:
+    """The table of the output chunks, each column's chunks over the
+    parser's own buffers."""
+    schema = output_schema()
     return pa.Table.from_arrays(
-        [pa.chunked_array(arrays, type=types[name]) for name, arrays in zip(OUTPUT_COLUMNS, columns)],
-        schema=output_schema())
+        [pa.chunked_array([pa.array(chunk[i]) for chunk in chunks], type=column.type)
+         for i, column in enumerate(schema)],
+        schema=schema)
 
 
 # --- the input -----------------------------------------------------------------

@@ -1,4 +1,3 @@
-import sys
 from collections.abc import Sequence
 from typing import Any, final
 
@@ -13,7 +12,7 @@ ERROR_POLICIES: tuple[str, ...]
 
 def config_fields(config: ParserConfig, /) -> dict[str, Any]: ...
 def blank_parser_config(provisional_autoclose: bool, retro_line_split: bool, token_clusters: bool, /) -> ParserConfig: ...
-def parse(text: str, config: ParserConfig | None, /) -> ParsedText: ...
+def parse(text: str, config: ParserConfig, /) -> ParsedText: ...
 
 @final
 class Annotation:
@@ -129,9 +128,13 @@ class PreviewUpdate:
         """The update as plain dicts and lists, ready for json.dumps."""
 
 @final
-class Buffer:
-    if sys.version_info >= (3, 12):
-        def __buffer__(self, flags: int, /) -> memoryview: ...
+class ArrowExport:
+    """An Arrow field and its values, made by the parser, for Arrow readers to take through the PyCapsule
+    interface without a copy."""
+    def __arrow_c_schema__(self, /) -> Any:
+        """The field's type, as an arrow_schema capsule."""
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> tuple[Any, Any]:
+        """The field's type and values, as arrow_schema and arrow_array capsules; the values are not copied."""
 
 class InvalidTextError(UnicodeError):
     """A text that cannot be parsed: a str holding a lone surrogate, bytes that are not UTF-8. `row` is its index
@@ -143,16 +146,19 @@ class InvalidTextError(UnicodeError):
     unit: str
     """"character" for a str, "byte" for Arrow bytes."""
 
+OUTPUT_COLUMNS: tuple[str, ...]
+
+def output_schema() -> ArrowExport: ...
 def parse_texts(
-    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig | None, threads: int, errors: str, /
-) -> list[dict[str, Any]]: ...
+    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig, threads: int, errors: str, /
+) -> list[tuple[ArrowExport, ...]]: ...
 def parse_arrow(
-    arrays: Sequence[_ArrowStrings], config: ParserConfig | None, threads: int, errors: str, /
-) -> list[dict[str, Any]]: ...
+    arrays: Sequence[_ArrowStrings], config: ParserConfig, threads: int, errors: str, /
+) -> list[tuple[ArrowExport, ...]]: ...
 
 @final
 class Stream:
-    def __new__(cls, config: ParserConfig | None, preview: bool = True, unfinished: bool = False,
+    def __new__(cls, config: ParserConfig, preview: bool = True, unfinished: bool = False,
                 window: bool = False) -> Stream: ...
     def feed(self, chunk: str, /) -> Any: ...
     def close(self, /) -> Any: ...

@@ -93,7 +93,7 @@ inline bool is_trimmable(char32_t cp) {
 // ASCII folding: `A`-`Z` become `a`-`z`; every other unit stays.
 template <class Unit>
 constexpr Unit fold_unit(Unit u) {
-  return (u >= unit<Unit>('A') && u <= unit<Unit>('Z')) ? static_cast<Unit>(u + 0x20) : u;
+  return (u >= U<Unit>('A') && u <= U<Unit>('Z')) ? static_cast<Unit>(u + 0x20) : u;
 }
 
 inline std::string fold_ascii(std::string_view s) {

@@ -47,6 +47,11 @@ struct Ucs4 {
   static constexpr bool kOneUnitPerCharacter = true;
 };
 
+// Where the form is chosen at run time, it is named by the width of its
+// code units in bytes, as CPython names a str's kinds (1, 2 or 4), and
+// UTF-8, whose characters take one to four units, by this width.
+inline constexpr std::uint8_t kUtf8Width = 0;
+
 // Calls X(Form) for each of the four forms: the parser's templates are
 // instantiated once per form, in their own source files.
 #define TAGMIRE_FOR_EACH_FORM(X) X(text::Utf8) X(text::Latin1) X(text::Ucs2) X(text::Ucs4)
@@ -85,9 +90,11 @@ struct TextView {
   TextView sub(std::size_t pos, std::size_t len) const { return {data + pos, len}; }
 };
 
-// The ASCII character `c` as a code unit of any form.
+// The ASCII character `c` as a code unit of any form: `U<Unit>('<')`. Short,
+// since code that reads markup compares units with ASCII characters on
+// almost every line.
 template <class Unit>
-constexpr Unit unit(char c) {
+constexpr Unit U(char c) {
   return static_cast<Unit>(static_cast<unsigned char>(c));
 }
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "text/ascii_blocks.h"
+#include "text/encoding.h"
 
 namespace text {
 
@@ -85,12 +86,12 @@ inline char* encode_utf8(const void* units, std::size_t width, std::size_t lengt
   }
 }
 
-// The UTF-8 form of `length` units `width` bytes wide, where width 0 means
-// bytes that are UTF-8 already: those in place, others encoded into
+// The UTF-8 form of `length` units `width` bytes wide, where kUtf8Width
+// means bytes that are UTF-8 already: those in place, others encoded into
 // `scratch`, which only grows. False at a lone surrogate.
 inline bool utf8_of(const void* units, std::size_t width, std::size_t length, std::string& scratch,
                     std::string_view* out, bool replace_surrogates = false) {
-  if (width == 0) {
+  if (width == kUtf8Width) {
     *out = std::string_view(static_cast<const char*>(units), length);
     return true;
   }

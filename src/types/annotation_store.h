@@ -15,7 +15,7 @@
 #include <cstring>
 #include <memory>
 
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 namespace types {
 
@@ -158,7 +158,7 @@ class AnnotationWriter {
     if (n != 0) std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
     bytes_.resize_uninitialised(at + n * sizeof(Unit));
   }
-  PodVector<char> bytes_;
+  util::PodVector<char> bytes_;
 };
 
 }  // namespace types

@@ -232,8 +232,8 @@ namespace {
 
 // The assembly spends the spans it is given: a copy of them, as the parser
 // would hold them.
-types::PodVector<parser::Span> spent_copy(const std::vector<parser::Span>& spans) {
-  types::PodVector<parser::Span> copy;
+util::PodVector<parser::Span> spent_copy(const std::vector<parser::Span>& spans) {
+  util::PodVector<parser::Span> copy;
   for (const parser::Span& span : spans) copy.push_back(span);
   return copy;
 }

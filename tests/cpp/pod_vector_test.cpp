@@ -1,4 +1,4 @@
-#include "types/pod_vector.h"
+#include "util/pod_vector.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@ namespace {
 // and the value must be read before it does (a sanitized build reports the
 // read of the old array otherwise).
 TEST(PodVector, PushesItsOwnLastElementAcrossGrowths) {
-  types::PodVector<std::int64_t> offsets;
+  util::PodVector<std::int64_t> offsets;
   offsets.push_back(0);
   for (std::int64_t i = 1; i < 5000; ++i) {
     offsets.push_back(offsets.back());
@@ -31,10 +31,10 @@ struct Triple {
   std::uint64_t a, b, c;
 };
 
-template <types::BlockUse kUse>
+template <util::BlockUse kUse>
 void check_large_growth() {
-  types::PodVector<Triple, kUse> v;
-  const std::size_t n = 3 * types::large_block_threshold(kUse) / sizeof(Triple) + 7;
+  util::PodVector<Triple, kUse> v;
+  const std::size_t n = 3 * util::large_block_threshold(kUse) / sizeof(Triple) + 7;
   for (std::uint64_t i = 0; i < n; ++i) v.push_back(Triple{i, ~i, i * 3});
   ASSERT_EQ(v.size(), n);
   ASSERT_GE(v.capacity(), n);
@@ -46,10 +46,10 @@ void check_large_growth() {
   // The last element of the capacity is writable.
   v.resize_uninitialised(v.capacity());
   v.back() = Triple{1, 2, 3};
-  types::PodVector<Triple, kUse> moved(std::move(v));
+  util::PodVector<Triple, kUse> moved(std::move(v));
   EXPECT_TRUE(v.empty());
   EXPECT_EQ(moved[n - 1].a, n - 1);
-  types::PodVector<Triple, kUse> copy = moved;
+  util::PodVector<Triple, kUse> copy = moved;
   EXPECT_EQ(copy[n / 2].c, (n / 2) * 3);
   moved = std::move(copy);
   moved.release();
@@ -59,20 +59,20 @@ void check_large_growth() {
 }
 
 TEST(PodVector, LargeArraysKeepTheirElementsThroughEveryGrowth) {
-  check_large_growth<types::BlockUse::workspace>();
+  check_large_growth<util::BlockUse::workspace>();
 }
 
 // Output blocks freed are kept and handed to the next arrays, which grow by
 // copying into them: rounds over the same sizes reuse what the rounds
 // before gave back, and each must read only what it wrote.
 TEST(PodVector, OutputArraysGrowThroughKeptBlocks) {
-  for (int round = 0; round < 4; ++round) check_large_growth<types::BlockUse::output>();
-  std::vector<types::PodVector<std::uint32_t, types::BlockUse::output>> arrays(6);
+  for (int round = 0; round < 4; ++round) check_large_growth<util::BlockUse::output>();
+  std::vector<util::PodVector<std::uint32_t, util::BlockUse::output>> arrays(6);
   for (int round = 0; round < 3; ++round) {
     for (std::size_t k = 0; k < arrays.size(); ++k) {
       auto& array = arrays[k];
       array.release();
-      const std::size_t n = (k + 1) * types::kLargeOutputBlockBytes / 3;
+      const std::size_t n = (k + 1) * util::kLargeOutputBlockBytes / 3;
       for (std::size_t i = 0; i < n; ++i) array.push_back(static_cast<std::uint32_t>(i * 7 + k));
     }
     for (std::size_t k = 0; k < arrays.size(); ++k) {

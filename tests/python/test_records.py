@@ -3,6 +3,7 @@ bytes and in characters; plain values for JSON; equality by value. Their
 notebook display is tested in test_notebook_display."""
 
 import json
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -11,6 +12,7 @@ from hypothesis import strategies as st
 import _tagmire_rs
 import tagmire
 from conftest import CONFIGS
+from inputs import hostile_families
 from tagmire import Config
 
 PIECES = st.sampled_from([
@@ -86,3 +88,24 @@ def test_parse_takes_every_form_of_configuration(config):
 def test_parse_refuses_other_configurations_by_name(config, message):
     with pytest.raises(TypeError, match=message):
         tagmire.parse("x", config)
+
+
+def test_hostile_families_read_as_the_module_reads_them_large_records_included():
+    # At 4 MB the records of the densest families outgrow the object they
+    # would follow and lie in a block of their own.
+    sizes = []
+    for family in hostile_families.FAMILIES:
+        # None is the module's preset here: the package's own default differs.
+        text, config = family.make(4 << 20), family.config.build() or _tagmire_rs.ParserConfig()
+        result, module = tagmire.parse(text, config), _tagmire_rs.parse(text, config)
+        sizes.append(sys.getsizeof(result))
+        assert result.text == module.text, family.name
+        segments, expected = result.segments, module.segments
+        assert len(segments) == len(expected), family.name
+        for i in range(0, len(segments), max(1, len(segments) // 50)):
+            assert segments[i].text == expected[i].text, (family.name, i)
+            assert [(a.tag, {k: True if v is None else v for k, v in a.attrs.items()})
+                    for a in segments[i].annotations] == [(a.tag, a.attrs) for a in expected[i].annotations]
+        assert [(m.pos, m.annotation.tag) for m in result.markers] == [
+            (m.pos, m.annotation.tag) for m in module.markers], family.name
+    assert max(sizes) > 4 << 20

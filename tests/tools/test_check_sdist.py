@@ -22,7 +22,7 @@ def test_needed_files_come_from_pyproject_cmake_and_includes(needed):
     assert needed["README.md"] == "pyproject.toml's readme"
     assert needed["LICENSE"] == "pyproject.toml's license-files"
     assert needed["src/extension/module.cpp"] == "CMakeLists.txt"
-    assert needed["src/python_bindings/_tagmire_rs.pyi"] == "CMakeLists.txt"
+    assert needed["src/module/_tagmire_rs.pyi"] == "CMakeLists.txt"
     assert needed["fuzz/fuzz_parse.cpp"] == "CMakeLists.txt's glob fuzz/fuzz_*.cpp"
     # Headers are named nowhere in CMakeLists.txt: only the includes find them.
     headers = [path for path in needed if path.endswith(".h")]

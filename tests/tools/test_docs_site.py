@@ -84,7 +84,7 @@ def test_a_package_without_a_docstring_is_named(tmp_path):
 # the sources its API reference reads.
 SITE_FILES = ["mkdocs.yml", "tools/mkdocs_hooks.py", "tools/griffe_public_docstrings.py", "README.md",
               "BENCHMARKS.md", "CHANGELOG.md", "CONTRIBUTING.md", "docs", "src/tagmire",
-              "src/python_bindings/_tagmire_rs.pyi"]
+              "src/module/_tagmire_rs.pyi", "src/README.md"]
 
 
 @pytest.fixture(scope="module")
@@ -110,7 +110,7 @@ def test_the_site_publishes_the_repository_pages_at_their_own_paths(site_copy):
     assert completed.returncode == 0, completed.stderr
     site = site_copy / "build/site"
     for page in ["index.html", "BENCHMARKS/index.html", "CHANGELOG/index.html", "CONTRIBUTING/index.html",
-                 "docs/api/index.html", "docs/images/throughput.svg"]:
+                 "src/index.html", "docs/api/index.html", "docs/images/throughput.svg"]:
         assert (site / page).is_file(), page
     api = (site / "docs/api/index.html").read_text(encoding="utf-8")
     assert 'id="_tagmire_rs.parse"' in api and 'id="tagmire.StreamParser"' in api
@@ -121,7 +121,7 @@ def test_the_site_publishes_the_repository_pages_at_their_own_paths(site_copy):
     [
         ("README.md", "(CONTRIBUTING.md)", "(CONTRIBUTING.md#no-such-section)", "does not contain an anchor"),
         ("README.md", "(BENCHMARKS.md)", "(BENCHMARK.md)", "BENCHMARK.md"),
-        ("src/python_bindings/_tagmire_rs.pyi", '"""Whether names match only in the same letter case."""', "...",
+        ("src/module/_tagmire_rs.pyi", '"""Whether names match only in the same letter case."""', "...",
          "_tagmire_rs.ParserConfig.set_case_sensitive_tags has no docstring"),
         ("src/tagmire/_stream.py", '"""Adds `chunk` to the text and returns what settled and, with\n        previews, how the preview changed."""', "",
          "tagmire.StreamParser.feed has no docstring"),
