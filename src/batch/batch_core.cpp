@@ -77,7 +77,7 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
     ChunkBuilder builder(result.chunk);
     std::string scratch;
     std::string repaired;
-    text::Utf8CharIndex chars;
+    text::PositionMap<char> chars;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const TextRow& row = rows[i];
       if (i + 1 < rows.size()) prefetch(rows[i + 1]);

@@ -28,7 +28,7 @@ void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref
 
 }  // namespace
 
-void parse_row(std::string_view input, const parser::PreparedConfig& config, text::Utf8CharIndex& chars,
+void parse_row(std::string_view input, const parser::PreparedConfig& config, text::PositionMap<char>& chars,
                ChunkBuilder& out) {
   // The row's text is written straight into the chunk, and its records
   // packed into memory the thread keeps: a row allocates nothing.
@@ -44,8 +44,8 @@ void parse_row(std::string_view input, const parser::PreparedConfig& config, tex
       });
 
   out.begin_row_written(written.size);
-  chars.build(written.data, written.size);
-  const auto place = [&](std::size_t byte) { return TextPlace{byte, chars.chars_before(byte)}; };
+  chars.index(written.data, written.size);
+  const auto place = [&](std::size_t byte) { return TextPlace{byte, chars.at(byte, written.data)}; };
   const types::SegmentTable& segments = records.segments();
   thread_local std::vector<types::AnnotationRef> refs;
   for (std::size_t i = 0; i < segments.size(); ++i) {

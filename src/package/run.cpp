@@ -2,36 +2,44 @@
 
 #include "python_glue/stored_text.h"
 #include "text/ascii_blocks.h"
+#include "text/positions.h"
 
 namespace package {
 
+// --- a one-shot parse of a str ---
+
 namespace {
 
-std::size_t chars_in(std::string_view utf8) { return text::count_utf8_chars(utf8.data(), utf8.size()); }
+// The UTF-8 bytes before each cut and each marker of records that count
+// characters of `units`.
+template <class Unit>
+void bytes_of(const Unit* units, const types::ParseRecords& records, std::vector<std::size_t>& cuts,
+              std::vector<std::size_t>& markers) {
+  text::PositionMap<Unit> bytes;
+  const types::SegmentTable& segments = records.segments();
+  if (segments.size() != 0) {
+    cuts.reserve(segments.size() + 1);
+    cuts.push_back(bytes.at(segments.start(0), units));
+    for (std::size_t i = 0; i < segments.size(); ++i) cuts.push_back(bytes.at(segments.end(i), units));
+  }
+  markers.reserve(records.markers().size());
+  for (const types::MarkerRecord& marker : records.markers()) markers.push_back(bytes.at(marker.pos, units));
+}
 
 }  // namespace
 
-// --- a one-shot parse of a str ---
-
 void StrParse::find_bytes(PyObject* text) {
   if (bytes_found_) return;
-  const types::SegmentTable& segments = parsed_.records.segments();
-  // Characters to bytes: the UTF-8 length of each stretch between them.
-  std::size_t chars = 0;
-  std::size_t bytes = 0;
-  const auto advance = [&](std::size_t to) {
-    bytes += python_glue::utf8_length(text, chars, to);
-    chars = to;
-    return bytes;
-  };
-  if (segments.size() != 0) {
-    byte_cuts_.push_back(advance(segments.start(0)));
-    for (std::size_t i = 0; i < segments.size(); ++i) byte_cuts_.push_back(advance(segments.end(i)));
-  }
-  chars = bytes = 0;
-  for (const types::MarkerRecord& marker : parsed_.records.markers()) {
-    if (marker.pos < chars) chars = bytes = 0;  // markers stand in order; this keeps it safe regardless
-    byte_markers_.push_back(advance(marker.pos));
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      bytes_of(static_cast<const Py_UCS1*>(data), parsed_.records, byte_cuts_, byte_markers_);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      bytes_of(static_cast<const Py_UCS2*>(data), parsed_.records, byte_cuts_, byte_markers_);
+      break;
+    default:
+      bytes_of(static_cast<const Py_UCS4*>(data), parsed_.records, byte_cuts_, byte_markers_);
   }
   bytes_found_ = true;
 }
@@ -40,46 +48,38 @@ void StrParse::find_bytes(PyObject* text) {
 
 SettledRecords::SettledRecords(types::ParseRecords&& records, std::string_view utf8) : records_(std::move(records)) {
   const types::SegmentTable& segments = records_.segments();
-  std::size_t bytes = 0;
-  std::size_t chars = 0;
-  const auto advance = [&](std::size_t to) {
-    chars += chars_in(utf8.substr(bytes, to - bytes));
-    bytes = to;
-    return chars;
-  };
+  text::PositionMap<char> chars;
   if (segments.size() != 0) {
     char_cuts_.reserve(segments.size() + 1);
-    char_cuts_.push_back(advance(segments.start(0)));
-    for (std::size_t i = 0; i < segments.size(); ++i) char_cuts_.push_back(advance(segments.end(i)));
+    char_cuts_.push_back(chars.at(segments.start(0), utf8.data()));
+    for (std::size_t i = 0; i < segments.size(); ++i) char_cuts_.push_back(chars.at(segments.end(i), utf8.data()));
   }
-  bytes = chars = 0;
-  for (const types::MarkerRecord& marker : records_.markers()) char_markers_.push_back(advance(marker.pos));
+  char_markers_.reserve(records_.markers().size());
+  for (const types::MarkerRecord& marker : records_.markers()) char_markers_.push_back(chars.at(marker.pos, utf8.data()));
 }
 
 // --- a stretch of a preview ---
 
 PreviewRecords::PreviewRecords(const parser::PreviewRun& preview, std::string_view utf8,
                                std::vector<parser::PreviewMarker> markers, std::string_view unfinished) {
+  text::PositionMap<char> chars;
   segments_.reserve(preview.segments.size() + (unfinished.empty() ? 0 : 1));
-  std::size_t chars = 0;
   for (const parser::PreviewSegment& segment : preview.segments) {
-    Bounds b{segment.start - preview.start, segment.end - preview.start, chars, 0};
-    chars += chars_in(utf8.substr(b.start, b.end - b.start));
-    b.char_end = chars;
-    segments_.push_back(Segment{b, segment.coverage});
+    const std::size_t start = segment.start - preview.start;
+    const std::size_t end = segment.end - preview.start;
+    segments_.push_back(Segment{{start, end, chars.at(start, utf8.data()), chars.at(end, utf8.data())},
+                                segment.coverage});
   }
   if (!unfinished.empty()) {
-    segments_.push_back(Segment{{utf8.size(), utf8.size() + unfinished.size(), chars, chars + chars_in(unfinished)}, {}});
+    const std::size_t chars_before = chars.at(utf8.size(), utf8.data());
+    segments_.push_back(Segment{{utf8.size(), utf8.size() + unfinished.size(), chars_before,
+                                 chars_before + text::count_utf8_chars(unfinished.data(), unfinished.size())},
+                                {}});
   }
-  // Markers stand in order: their characters are counted on from the last.
-  std::size_t counted = 0;
-  std::size_t marker_chars = 0;
   markers_.reserve(markers.size());
   for (parser::PreviewMarker& marker : markers) {
     const std::size_t pos = marker.pos - preview.start;
-    marker_chars += chars_in(utf8.substr(counted, pos - counted));
-    counted = pos;
-    markers_.push_back(Marker{pos, marker_chars, std::move(marker.annotation)});
+    markers_.push_back(Marker{pos, chars.at(pos, utf8.data()), std::move(marker.annotation)});
   }
 }
 

@@ -14,6 +14,7 @@
 #include "python_glue/py_ref.h"
 #include "python_glue/released_gil.h"
 #include "text/ascii_blocks.h"
+#include "text/positions.h"
 #include "text/encoding.h"
 #include "text/transcode.h"
 
@@ -28,53 +29,11 @@ using python_glue::ReleasedGil;
 
 // Chunks at least this long are parsed with the interpreter lock released.
 constexpr std::size_t kReleaseFrom = 16384;
-// A position of known character count every this many bytes of held text,
-// so that finding a preview's character position costs a bounded count.
-constexpr std::size_t kCheckpointBytes = 4096;
-
-// Character positions of the held text: what was committed is counted as
-// it settles, and positions past it from the nearest checkpoint.
-class CharPositions {
- public:
-  // Text settled up to `byte` (whole-text bytes), holding `chars` characters.
-  void settled(std::size_t byte, std::size_t chars) {
-    if (checkpoints_.front().byte == byte) return;
-    std::erase_if(checkpoints_, [&](const Checkpoint& c) { return c.byte <= byte; });
-    checkpoints_.insert(checkpoints_.begin(), Checkpoint{byte, chars});
-    if (last_.byte < byte) last_ = checkpoints_.front();
-  }
-  // The characters before whole-text `byte`, which lies in the stream's
-  // held text (`held` starts at whole-text byte `offset`).
-  std::size_t at(std::size_t byte, std::string_view held, std::size_t offset) {
-    auto it = std::upper_bound(checkpoints_.begin(), checkpoints_.end(), byte,
-                               [](std::size_t b, const Checkpoint& c) { return b < c.byte; });
-    Checkpoint from = *std::prev(it);
-    // Most questions are about the end of the text, a little past the last.
-    if (last_.byte <= byte && last_.byte >= from.byte) from = last_;
-    while (byte - from.byte > kCheckpointBytes) {
-      const std::size_t next = from.byte + kCheckpointBytes;
-      from = Checkpoint{next, from.chars + count(held, offset, from.byte, next)};
-      it = checkpoints_.insert(it, from) + 1;
-    }
-    last_ = Checkpoint{byte, from.chars + count(held, offset, from.byte, byte)};
-    return last_.chars;
-  }
-
- private:
-  struct Checkpoint {
-    std::size_t byte, chars;
-  };
-  static std::size_t count(std::string_view held, std::size_t offset, std::size_t from, std::size_t to) {
-    return text::count_utf8_chars(held.data() + (from - offset), to - from);
-  }
-  std::vector<Checkpoint> checkpoints_{Checkpoint{0, 0}};
-  Checkpoint last_{0, 0};
-};
-
 struct StreamState {
   std::unique_ptr<parser::StreamParser> stream;
   std::string scratch;  // a chunk's UTF-8 form, when it is not ASCII
-  CharPositions chars;
+  // Characters of the whole text before a byte of the held text.
+  text::PositionMap<char> chars;
   std::size_t committed_chars = 0;  // characters handed out as committed
   bool previews = false;
   // A window's stream: nothing settles before the end, and each step hands
@@ -136,7 +95,7 @@ bool chunk_bytes(StreamState& state, PyObject* chunk, std::string_view* out) {
 
 std::size_t char_at(StreamState& state, std::size_t byte) {
   const parser::StreamParser& stream = *state.stream;
-  return state.chars.at(byte, stream.held_text(), stream.held_text_offset());
+  return state.chars.at(byte, stream.held_text().data(), stream.held_text_offset());
 }
 
 // What settled since the last call, as a ParsedText.
@@ -211,7 +170,7 @@ PyObject* make_update_of(StreamState& state) {
   PyRef committed(take_committed(state));
   if (!committed) return nullptr;
   const parser::StreamParser& stream = *state.stream;
-  state.chars.settled(stream.settled_position(), state.committed_chars);
+  state.chars.start_at(stream.settled_position(), state.committed_chars);
   if (!state.previews) return make_update(committed.get());
   PyRef pending;
   PyRef revised;
@@ -227,7 +186,8 @@ PyObject* step(StreamState& state, Act&& act) {
   struct Undo {
     StreamState& state;
     std::size_t committed_chars;
-    CharPositions chars;
+    // Characters of the whole text before a byte of the held text.
+  text::PositionMap<char> chars;
     bool done = false;
     ~Undo() {
       if (done) return;

@@ -9,7 +9,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "text/bit_count.h"
 #include "text/platform.h"
 
 #if TAGMIRE_SSE2
@@ -99,21 +101,35 @@ inline std::size_t count_utf8_chars(const char* data, std::size_t size) {
   std::size_t chars = 0;
   std::size_t i = 0;
 #if TAGMIRE_SSE2
-  // As signed bytes, continuation bytes are exactly those below -64. Each
-  // lane counts up to 255 blocks before the lanes are summed.
+  // As signed bytes, continuation bytes are exactly those below -64. A long
+  // stretch sums each lane over up to 255 blocks; a short one (most are: a
+  // segment, the text between two markers) counts a block's mask.
   const __m128i last_continuation = _mm_set1_epi8(-65);
-  while (i + kAsciiBlock <= size) {
-    const std::size_t blocks = std::min<std::size_t>((size - i) / kAsciiBlock, 255);
-    __m128i lanes = _mm_setzero_si128();
-    for (std::size_t b = 0; b < blocks; ++b, i += kAsciiBlock) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpgt_epi8(block, last_continuation));
+  if (size >= 8 * kAsciiBlock) {
+    while (i + kAsciiBlock <= size) {
+      const std::size_t blocks = std::min<std::size_t>((size - i) / kAsciiBlock, 255);
+      __m128i lanes = _mm_setzero_si128();
+      for (std::size_t b = 0; b < blocks; ++b, i += kAsciiBlock) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+        lanes = _mm_sub_epi8(lanes, _mm_cmpgt_epi8(block, last_continuation));
+      }
+      const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+      chars += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+               static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
     }
-    const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-    chars += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+  }
+  for (; i + kAsciiBlock <= size; i += kAsciiBlock) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    chars += bit_count(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(block, last_continuation))));
   }
 #endif
+  // Eight bytes at a time: a continuation byte has its top bit set and the
+  // next one clear.
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    chars += 8 - bit_count(word & ~(word << 1) & 0x8080808080808080u);
+  }
   for (; i < size; ++i) chars += (static_cast<unsigned char>(data[i]) & 0xC0) != 0x80;
   return chars;
 }

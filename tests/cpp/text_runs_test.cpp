@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "text/char_index.h"
 #include "text/platform.h"
 #include "text/search.h"
 #include "text/utf8.h"
@@ -192,37 +191,6 @@ TEST(TextRuns, Utf8LengthsAgreeAtEveryLevel) {
 // straddling word and vector edges; every offset that begins a character,
 // and the text's end, against a plain count. A word built from the wrong
 // bytes, or a count carried wrongly from word to word, gives a wrong offset.
-TEST(TextRuns, CharacterOffsetsAgreeWithAPlainCountAtEveryLevel) {
-  const std::vector<std::string> pieces = {"a", "é", "東", "🙂", "\n", "<"};
-  std::mt19937 rng(5);
-  for (int round = 0; round < 600; ++round) {
-    std::string utf8;
-    const std::size_t target = round < 200 ? static_cast<std::size_t>(round) : rng() % 700;
-    // Mostly ASCII, or mostly wide: both the runs and the dense case.
-    const unsigned ascii_share = round % 3 == 0 ? 1 : 7;
-    while (utf8.size() < target) utf8 += rng() % 8 < ascii_share ? pieces[0] : pieces[1 + rng() % 5];
-    std::vector<std::size_t> expected(utf8.size() + 1);
-    for (std::size_t i = 0, chars = 0; i <= utf8.size(); ++i) {
-      expected[i] = chars;
-      if (i < utf8.size()) chars += (static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80;
-    }
-    for (const text::SimdLevel level : SimdLevels()) {
-      text::use_simd_level(level);
-      // One index for every text, as a thread keeps it: a longer text before
-      // must leave nothing behind.
-      static text::Utf8CharIndex index;
-      index.build(utf8.data(), utf8.size());
-      EXPECT_EQ(index.ascii(), expected.back() == utf8.size());
-      for (std::size_t i = 0; i <= utf8.size(); ++i) {
-        if (i < utf8.size() && (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80) continue;
-        ASSERT_EQ(index.chars_before(i), expected[i]) << "offset " << i << " of " << utf8.size() << " at level "
-                                                      << static_cast<int>(level);
-      }
-    }
-  }
-  text::use_simd_level(text::best_simd_level());
-}
-
 TEST(TextRuns, LevelsAreClampedToTheProcessor) {
   EXPECT_EQ(text::use_simd_level(text::SimdLevel::kScalar), text::SimdLevel::kScalar);
   EXPECT_EQ(text::use_simd_level(text::SimdLevel::kAvx2), text::best_simd_level());
