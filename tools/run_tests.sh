@@ -17,6 +17,10 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 # The Unicode database the generated character tables are checked against.
 [ -f /usr/share/unicode/UnicodeData.txt ] || bash tools/apt_install.sh unicode-data
 
+# The build and test requirements first: CMake and Ninja come from PyPI.
+mapfile -t requirements < <("$PYTHON" tools/requirements.py build test)
+"$PYTHON" -m pip install -q "${requirements[@]}"
+
 build=build/cpp-tests
 "$PYTHON" -m cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAGMIRE_BUILD_TESTS=ON -DTAGMIRE_WERROR=ON >/dev/null
@@ -29,8 +33,6 @@ build=build/cpp-tests
 # environment, and each isolated build has a new one, so everything would
 # be compiled again. Here the kept folder (build/{wheel_tag}) is reused,
 # and a reinstall with nothing changed compiles nothing.
-mapfile -t requirements < <("$PYTHON" tools/requirements.py build test)
-"$PYTHON" -m pip install -q "${requirements[@]}"
 "$PYTHON" -m pip install -q --no-deps --no-build-isolation .
 "$PYTHON" -m pytest "$@"
 
