@@ -1,6 +1,7 @@
 #include "package/batch_functions.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -119,9 +120,12 @@ void raise_invalid(const batch::InvalidRow& invalid, const std::vector<TextRow>&
     const TextRow& row = rows[invalid.row];
     const std::uint32_t unit = row.width == 2 ? static_cast<const std::uint16_t*>(row.data)[invalid.at]
                                               : static_cast<const std::uint32_t*>(row.data)[invalid.at];
-    message = PyRef(PyUnicode_FromFormat("texts[%zu]: character %zu is a lone surrogate (U+%04X), which has no UTF-8 "
-                                         "form",
-                                         invalid.row, invalid.at, static_cast<unsigned>(unit)));
+    // The code point is written here: PyUnicode_FromFormat has no %X
+    // before 3.12, and 3.11 would print the directive itself.
+    char code_point[16];
+    std::snprintf(code_point, sizeof code_point, "U+%04X", static_cast<unsigned>(unit));
+    message = PyRef(PyUnicode_FromFormat("texts[%zu]: character %zu is a lone surrogate (%s), which has no UTF-8 form",
+                                         invalid.row, invalid.at, code_point));
   } else {
     message = PyRef(PyUnicode_FromFormat("texts[%zu]: not UTF-8 at byte %zu", invalid.row, invalid.at));
   }
