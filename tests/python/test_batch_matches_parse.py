@@ -49,7 +49,7 @@ def expected_row(text, config):
     result = parse(text, config)
 
     def attrs(annotation):
-        return [{"key": key, "value": None if value is True else value} for key, value in annotation.attrs.items()]
+        return [(key, None if value is True else value) for key, value in annotation.attrs.items()]
 
     segments, start = [], 0
     for segment in result.segments:
