@@ -77,6 +77,20 @@ ArrowField ArrowField::structure(std::string name, std::int64_t length, std::vec
   return field;
 }
 
+ArrowField ArrowField::map(std::string name, MapOffsets&& offsets, StringColumn&& keys, StringColumn&& values,
+                           Validity value_validity) {
+  const auto entries = static_cast<std::int64_t>(keys.offsets.size()) - 1;
+  ArrowField key = strings("key", std::move(keys));
+  key.nullable_ = false;
+  ArrowField pairs = structure("entries", entries, {std::move(key), strings("value", std::move(values),
+                                                                            std::move(value_validity))});
+  pairs.nullable_ = false;
+  ArrowField field(std::move(name), "+m", static_cast<std::int64_t>(offsets.size()) - 1, {});
+  field.buffers_.push_back(buffer_of(std::move(offsets)));
+  field.children_.push_back(std::move(pairs));
+  return field;
+}
+
 void ArrowField::export_schema(ArrowSchema* out) const {
   auto exported = std::make_unique<ExportedSchema>(children_.size());
   exported->name = name_;
@@ -87,7 +101,7 @@ void ArrowField::export_schema(ArrowSchema* out) const {
   *out = ArrowSchema{format_,
                      exported->name.c_str(),
                      nullptr,
-                     ARROW_FLAG_NULLABLE,
+                     nullable_ ? ARROW_FLAG_NULLABLE : 0,
                      static_cast<std::int64_t>(children_.size()),
                      exported->child_pointers.data(),
                      nullptr,

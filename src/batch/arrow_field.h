@@ -50,6 +50,10 @@ class ArrowField {
   static ArrowField int64s(std::string name, Int64Column&& values);
   static ArrowField list(std::string name, Offsets&& offsets, ArrowField item, Validity validity = {});  // large_list
   static ArrowField structure(std::string name, std::int64_t length, std::vector<ArrowField> fields);
+  // map<large_string, large_string>: `keys` and `values` hold every entry
+  // of every map in turn; `offsets` where each map's begin.
+  static ArrowField map(std::string name, MapOffsets&& offsets, StringColumn&& keys, StringColumn&& values,
+                        Validity value_validity);
 
   const std::string& name() const noexcept { return name_; }
 
@@ -69,6 +73,7 @@ class ArrowField {
   const char* format_;
   std::int64_t length_;
   std::int64_t null_count_;
+  bool nullable_ = true;  // a map's entries and keys are not
   std::vector<std::shared_ptr<const Buffer>> buffers_;  // the validity bitmap first (null: none)
   std::vector<ArrowField> children_;
 };

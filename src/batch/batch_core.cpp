@@ -26,7 +26,7 @@ void reserve(OutputChunk& chunk, std::size_t rows, std::size_t units) {
   chunk.row_validity.reserve(rows);
   chunk.text.offsets.reserve_more(rows + 1);
   chunk.text.data.reserve_more(units);
-  chunk.segment_offsets.reserve_more(rows + 1);
+  (chunk.form == OutputForm::spans ? chunk.span_offsets : chunk.segment_offsets).reserve_more(rows + 1);
   chunk.marker_offsets.reserve_more(rows + 1);
 }
 
@@ -49,6 +49,7 @@ struct RangeResult {
   OutputChunk chunk;
   std::optional<InvalidRow> invalid_row;
   std::size_t nulled_rows = 0;
+  std::size_t plain_rows = 0;
   std::exception_ptr error;
 };
 
@@ -58,19 +59,22 @@ std::optional<InvalidRow> find_invalid(const TextRow& row, std::size_t index) {
   if (row.width == text::kUtf8Width) {
     const std::size_t at = text::utf8::first_invalid(static_cast<const char*>(row.data), row.length);
     if (at == row.length) return std::nullopt;
-    return InvalidRow{index, false, at};
+    return InvalidRow{index, RowFault::not_utf8, at};
   }
   for (std::size_t i = 0; i < row.length; ++i) {
     const std::uint32_t unit = row.width == 2 ? static_cast<const std::uint16_t*>(row.data)[i]
                                               : static_cast<const std::uint32_t*>(row.data)[i];
-    if (unit >= 0xD800 && unit <= 0xDFFF) return InvalidRow{index, true, i};
+    if (unit >= 0xD800 && unit <= 0xDFFF) return InvalidRow{index, RowFault::lone_surrogate, i};
   }
   return std::nullopt;
 }
 
 void parse_range(std::span<const TextRow> rows, std::size_t first, const parser::PreparedConfig& config,
-                 ErrorPolicy errors, RangeResult& result) noexcept {
+                 const BatchOptions& options, RangeResult& result) noexcept {
+  const ErrorPolicy errors = options.errors;
+  const RowBound bound{options.max_output_ratio, errors == ErrorPolicy::replace};
   try {
+    result.chunk.form = options.form;
     std::size_t units = 0;
     for (const TextRow& row : rows) units += row.length;
     reserve(result.chunk, rows.size(), units);
@@ -109,7 +113,17 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
             break;
         }
       }
-      parse_row(text, config, chars, builder);
+      const RowOutcome outcome = parse_row(text, config, chars, builder, bound);
+      if (outcome.kind == RowOutcome::plain) {
+        ++result.plain_rows;
+      } else if (outcome.kind == RowOutcome::skipped) {
+        if (errors == ErrorPolicy::strict) {
+          result.invalid_row = InvalidRow{first + i, RowFault::too_large, outcome.output_bytes, outcome.limit};
+          return;
+        }
+        builder.null_row();
+        ++result.nulled_rows;
+      }
     }
   } catch (...) {
     // Handed to the calling thread, which rethrows it after every join.
@@ -170,7 +184,7 @@ bool append_arrow_rows(const ArrowStrings& strings, std::vector<TextRow>& rows) 
 }
 
 BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& prepared, std::size_t threads,
-                        ErrorPolicy errors) {
+                        const BatchOptions& options) {
   BatchOutcome outcome;
   if (rows.empty()) return outcome;
   const std::vector<std::size_t> ends = range_ends(rows, std::clamp<std::size_t>(threads, 1, rows.size()));
@@ -186,11 +200,11 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedCon
     for (std::size_t k = 1; k < ends.size(); ++k) {
       workers.start([&, k] {
         const auto [part, begin] = range(k);
-        parse_range(part, begin, prepared, errors, results[k]);
+        parse_range(part, begin, prepared, options, results[k]);
       });
     }
     const auto [part, begin] = range(0);
-    parse_range(part, begin, prepared, errors, results[0]);
+    parse_range(part, begin, prepared, options, results[0]);
   }
   for (RangeResult& result : results) {
     if (result.error) std::rethrow_exception(result.error);
@@ -201,6 +215,7 @@ BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedCon
       return outcome;
     }
     outcome.nulled_rows += result.nulled_rows;
+    outcome.plain_rows += result.plain_rows;
   }
   outcome.chunks.reserve(results.size());
   for (RangeResult& result : results) outcome.chunks.push_back(std::move(result.chunk));

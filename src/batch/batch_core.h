@@ -30,19 +30,38 @@ struct TextRow {
 };
 
 // What becomes of a row that cannot be parsed: a str holding a lone
-// surrogate, bytes that are not UTF-8.
+// surrogate, bytes that are not UTF-8, a row whose output would pass the
+// bound of BatchOptions::max_output_ratio.
 enum class ErrorPolicy : std::uint8_t {
   strict,   // the batch stops and names the row
-  replace,  // each lone surrogate, each ill-formed stretch of bytes becomes U+FFFD
+  replace,  // each lone surrogate, each ill-formed stretch of bytes becomes U+FFFD; output past the bound, the
+            // row's text alone, with no annotations and no markers
   null,     // the row becomes a null row
 };
 
-// Why a row could not be parsed, and where: a character index (a lone
-// surrogate) or a byte offset (ill-formed UTF-8).
+// Why a row could not be parsed.
+enum class RowFault : std::uint8_t {
+  not_utf8,        // `at` is the byte offset of its first ill-formed UTF-8
+  lone_surrogate,  // `at` is the character index of its first lone surrogate
+  too_large,       // `at` is the output's size in bytes, past `limit`
+};
+
 struct InvalidRow {
   std::size_t row = 0;
-  bool surrogate = false;
+  RowFault fault = RowFault::not_utf8;
   std::size_t at = 0;
+  std::size_t limit = 0;
+};
+
+struct BatchOptions {
+  ErrorPolicy errors = ErrorPolicy::strict;
+  OutputForm form = OutputForm::segments;
+  // Output bytes allowed per byte of a row's UTF-8 text (a row of less
+  // than kSmallestBoundedRow bytes counted as that many); 0 for no bound.
+  // Segment annotations repeat each span's annotation over every segment
+  // it covers, so that nested spans may ask for memory quadratic in the
+  // input: a row is measured before its columns are built.
+  std::size_t max_output_ratio = 64;
 };
 
 // A string or large_string Arrow array as its buffers: rows [offset,
@@ -70,16 +89,19 @@ struct BatchOutcome {
   // Under ErrorPolicy::strict, the first row that could not be parsed;
   // when set, `chunks` is incomplete and must be dropped.
   std::optional<InvalidRow> invalid_row;
-  // Under ErrorPolicy::null, how many rows became null that way.
+  // Under ErrorPolicy::null, how many rows became null that way, and under
+  // replace, how many rows were replaced by their text alone.
   std::size_t nulled_rows = 0;
+  std::size_t plain_rows = 0;
 };
 
 // Parses every row under `config` (which the threads share, only reading
-// it) on up to `threads` threads (never more than there are rows), each
-// taking one contiguous range of about the same number of bytes. The rows'
-// memory must stay unchanged until it returns. Throws std::bad_alloc, or
-// std::system_error when a thread cannot start.
+// it) into `options.form`, on up to `threads` threads (never more than
+// there are rows), each taking one contiguous range of about the same
+// number of bytes. The rows' memory must stay unchanged until it returns.
+// Throws std::bad_alloc, std::system_error when a thread cannot start, or
+// std::length_error past what Arrow's map offsets can index.
 BatchOutcome parse_rows(std::span<const TextRow> rows, const parser::PreparedConfig& config, std::size_t threads,
-                        ErrorPolicy errors = ErrorPolicy::strict);
+                        const BatchOptions& options = {});
 
 }  // namespace batch

@@ -58,31 +58,50 @@ struct StringColumn {
   }
 };
 
-// list<struct<key, value>>: the attributes of a run of annotations; a null
-// value stands for a key written without one.
+// Arrow's map type has 32-bit offsets only, whatever its keys and values.
+struct MapOffsets : ColumnVector<std::int32_t> {
+  MapOffsets() { push_back(0); }
+};
+
+// map<key, value>: the attributes of a run of annotations; a null value
+// stands for a key written without one.
 struct AttributeColumns {
-  Offsets list_offsets;  // one entry per annotation, plus one
+  MapOffsets map_offsets;  // one entry per annotation, plus one
   StringColumn keys;
   StringColumn values;
   Bitmap value_validity;
   std::int64_t value_nulls = 0;
 };
 
+// What a row's annotations are listed by.
+enum class OutputForm : std::uint8_t {
+  segments,  // each segment with the annotations of every span covering it
+  spans,     // each span once with its annotation: linear in the input, however the spans nest
+};
+
 // One output chunk. Row-level columns: `text` (large_string), `segments`
-// and `markers` (large_list), all three null together where the input row
-// was null, so they share one validity bitmap.
+// or `spans`, and `markers` (large_list), all three null together where the
+// input row was null, so they share one validity bitmap.
 struct OutputChunk {
+  OutputForm form = OutputForm::segments;
   std::int64_t rows = 0;
   std::int64_t null_rows = 0;
   Bitmap row_validity;
 
   StringColumn text;
 
+  // The segments form.
   Offsets segment_offsets;  // per row
   Int64Column segment_start, segment_end, segment_char_start, segment_char_end;
   Offsets annotation_offsets;  // per segment
   StringColumn annotation_tags;
   AttributeColumns annotation_attributes;
+
+  // The spans form.
+  Offsets span_offsets;  // per row
+  Int64Column span_start, span_end, span_char_start, span_char_end;
+  StringColumn span_tags;
+  AttributeColumns span_attributes;
 
   Offsets marker_offsets;  // per row
   Int64Column marker_pos, marker_char_pos;
@@ -98,10 +117,13 @@ struct TextPlace {
 
 // Appends rows to an OutputChunk, one row at a time: begin_row_written,
 // then the row's segments in text order (each followed by its annotations,
-// each of those by its attributes), then its markers, then end_row.
+// each of those by its attributes) or its spans in recording order (each
+// followed by its attributes), then its markers, then end_row.
 class ChunkBuilder {
  public:
   explicit ChunkBuilder(OutputChunk& chunk) : chunk_(chunk) {}
+
+  OutputForm form() const { return chunk_.form; }
 
   void null_row();
   // Room for `n` bytes of the next row's text, for a parse to write into;
@@ -114,16 +136,21 @@ class ChunkBuilder {
   // The next segment, from where the last one ended to `end`.
   void add_segment(TextPlace end);
   void add_segment_annotation(std::string_view tag);
+  void add_span(TextPlace start, TextPlace end, std::string_view tag);
   void add_marker(TextPlace at, std::string_view tag);
-  // An attribute of the annotation or marker added last; `value` null for a
-  // key written without a value.
+  // An attribute of the annotation, span or marker added last; `value` null
+  // for a key written without a value. Throws std::length_error past the
+  // map offsets' reach (2^31 - 1 attributes of one kind in a chunk).
   void add_attribute(std::string_view key, const std::string_view* value);
   void end_row();
 
  private:
   OutputChunk& chunk_;
   TextPlace segment_end_;
-  AttributeColumns* attributes_ = nullptr;  // of the annotation or marker added last
+  void row_lists();
+  void begin_attributes(AttributeColumns& attributes);
+
+  AttributeColumns* attributes_ = nullptr;  // of the annotation, span or marker added last
 };
 
 }  // namespace batch

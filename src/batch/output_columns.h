@@ -12,8 +12,9 @@
 
 namespace batch {
 
-// The output columns over `chunk`'s buffers, which they take over. Of an
-// empty chunk: the columns' names and types. Throws std::bad_alloc.
+// The output columns over `chunk`'s buffers, which they take over, in the
+// chunk's form. Of an empty chunk: the columns' names and types. Throws
+// std::bad_alloc.
 std::vector<ArrowField> output_columns(OutputChunk&& chunk);
 
 }  // namespace batch

@@ -1,5 +1,7 @@
 #include "batch/row_parser.h"
 
+#include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "parser/parse.h"
@@ -9,15 +11,82 @@ namespace batch {
 
 namespace {
 
-void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref, const TextPlace* marker_at,
-                    ChunkBuilder& out) {
-  types::AnnotationReader<char> reader = records.annotation<char>(ref);
-  const std::string_view tag(reader.tag().data, reader.tag().size);
-  if (marker_at != nullptr) {
-    out.add_marker(*marker_at, tag);
-  } else {
-    out.add_segment_annotation(tag);
+using Parts = types::ParseRecords::Parts;
+
+// What the output columns take, in bytes, as counted against a row's bound:
+// each offset and position eight bytes (a map's offsets four), a validity
+// bit rounded up to a byte, and the text's own bytes.
+constexpr std::size_t kRowBytes = 4 * 8 + 1;     // its offsets in the text and both lists, its validity bit
+constexpr std::size_t kSegmentBytes = 5 * 8;     // four positions and its annotation list's offset
+constexpr std::size_t kSpanBytes = 4 * 8;        // four positions
+constexpr std::size_t kMarkerBytes = 2 * 8;      // two positions
+constexpr std::size_t kAnnotationBytes = 8 + 4;  // its tag's offset and its map's
+constexpr std::size_t kAttributeBytes = 2 * 8 + 1;
+// An annotation stored in n bytes takes at most this many times n in the
+// output, plus kAnnotationBytes: each attribute is stored in at least two
+// bytes (the lengths of its key and value) besides its own units.
+constexpr std::size_t kStoredToOutput = (kAttributeBytes + 1) / 2;
+
+constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
+
+std::size_t times(std::size_t a, std::size_t b) { return b != 0 && a > kMost / b ? kMost : a * b; }
+std::size_t plus(std::size_t a, std::size_t b) { return a > kMost - b ? kMost : a + b; }
+
+std::size_t annotation_output(const char* store, types::AnnotationRef ref) {
+  types::AnnotationReader<char> reader(store, ref);
+  std::size_t bytes = kAnnotationBytes + reader.tag().size;
+  for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
+    const auto attribute = reader.next_attribute();
+    bytes += kAttributeBytes + attribute.key.size + attribute.value.size;
   }
+  return bytes;
+}
+
+// About how many bytes a row's columns would take in `form`, as counted
+// above. Linear in the spans, segments and markers, never in what segment
+// annotations add up to: a bound that holds for any annotation is tried
+// first against `limit`, then each entry is counted, spans kept for their
+// many entries counted once with how many segments each covers.
+std::size_t output_size(const Parts& parts, OutputForm form, std::size_t text, std::size_t limit) {
+  const std::size_t segments = parts.cuts.empty() ? 0 : parts.cuts.size() - 1;
+  const bool spans_form = form == OutputForm::spans;
+  // Spans kept by the segment table for the many entries they make.
+  const bool kept = !parts.spans.empty();
+  std::size_t items = 0;  // annotations written, markers apart
+  if (spans_form) {
+    items = parts.recorded_spans.empty() ? parts.entries.size() : parts.recorded_spans.size();
+  } else if (!kept) {
+    items = parts.entries.size();
+  } else {
+    for (const types::CoveringSpan& span : parts.spans) items = plus(items, span.last - span.first + 1);
+  }
+  const std::size_t base = plus(kRowBytes + text, spans_form ? times(kSpanBytes, items) : kSegmentBytes * segments);
+  const char* store = parts.annotation_bytes.data();
+  const std::size_t any_annotation =
+      kAnnotationBytes + kMarkerBytes + times(kStoredToOutput, parts.annotation_bytes.size());
+  const std::size_t at_most = plus(base, times(plus(items, parts.markers.size()), any_annotation));
+  if (at_most <= limit) return at_most;
+
+  std::size_t bytes = base;
+  for (const types::MarkerRecord& marker : parts.markers) {
+    bytes += kMarkerBytes + annotation_output(store, marker.annotation);
+  }
+  if (spans_form && !parts.recorded_spans.empty()) {
+    for (const types::CoveringSpan& span : parts.recorded_spans) bytes += annotation_output(store, span.annotation);
+  } else if (!kept) {
+    for (const types::AnnotationRef ref : parts.entries) bytes += annotation_output(store, ref);
+  } else {
+    for (const types::CoveringSpan& span : parts.spans) {
+      bytes = plus(bytes, times(span.last - span.first + 1, annotation_output(store, span.annotation)));
+    }
+  }
+  return bytes;
+}
+
+void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref, ChunkBuilder& out,
+                    const auto& add_item) {
+  types::AnnotationReader<char> reader = records.annotation<char>(ref);
+  add_item(std::string_view(reader.tag().data, reader.tag().size));
   for (std::size_t k = 0; k < reader.attribute_count(); ++k) {
     const auto attribute = reader.next_attribute();
     const std::string_view key(attribute.key.data, attribute.key.size);
@@ -28,37 +97,82 @@ void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref
 
 }  // namespace
 
-void parse_row(std::string_view input, const parser::PreparedConfig& config, text::PositionMap<char>& chars,
-               ChunkBuilder& out) {
+RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& config, text::PositionMap<char>& chars,
+                     ChunkBuilder& out, const RowBound& bound) {
   // The row's text is written straight into the chunk, and its records
   // packed into memory the thread keeps: a row allocates nothing.
   parser::OutputBuffer<char> written;
   written.data = out.text_room(input.size());
   written.capacity = input.size();
   thread_local util::PodVector<std::byte> block;
+  // The spans in recording order, for the spans form, where they overlap:
+  // the parser's own list lasts only as long as its parse.
+  thread_local util::PodVector<types::CoveringSpan> recorded;
+  const OutputForm form = out.form();
+  RowOutcome outcome;
   const types::ParseRecords records = parser::parse_with(
-      text::TextView<text::Utf8>{input.data(), input.size()}, config, written,
-      [](const types::ParseRecords::Parts& parts) {
+      text::TextView<text::Utf8>{input.data(), input.size()}, config, written, [&](const Parts& parts) {
+        if (bound.ratio != 0) {
+          outcome.limit = times(bound.ratio, std::max(input.size(), kSmallestBoundedRow));
+          const std::size_t bytes = output_size(parts, form, written.size, outcome.limit);
+          if (bytes > outcome.limit) {
+            outcome.kind = bound.plain ? RowOutcome::plain : RowOutcome::skipped;
+            outcome.output_bytes = bytes;
+          }
+        }
+        recorded.clear();
+        if (form == OutputForm::spans && outcome.kind == RowOutcome::parsed) {
+          recorded.reserve_more(parts.recorded_spans.size());
+          for (const types::CoveringSpan& span : parts.recorded_spans) recorded.push_back(span);
+        }
         block.resize_uninitialised(types::ParseRecords::packed_size(parts));
         return types::ParseRecords::pack_into(parts, block.data());
       });
+  if (outcome.kind == RowOutcome::skipped) return outcome;
 
   out.begin_row_written(written.size);
   chars.index(written.data, written.size);
   const auto place = [&](std::size_t byte) { return TextPlace{byte, chars.at(byte, written.data)}; };
   const types::SegmentTable& segments = records.segments();
+  if (outcome.kind == RowOutcome::plain) {
+    if (form == OutputForm::segments && written.size != 0) out.add_segment(place(written.size));
+    out.end_row();
+    return outcome;
+  }
   thread_local std::vector<types::AnnotationRef> refs;
-  for (std::size_t i = 0; i < segments.size(); ++i) {
-    out.add_segment(place(segments.end(i)));
-    refs.clear();
-    segments.annotations(i, refs);
-    for (const types::AnnotationRef ref : refs) add_annotation(records, ref, nullptr, out);
+  if (form == OutputForm::segments) {
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      out.add_segment(place(segments.end(i)));
+      refs.clear();
+      segments.annotations(i, refs);
+      for (const types::AnnotationRef ref : refs) {
+        add_annotation(records, ref, out, [&](std::string_view tag) { out.add_segment_annotation(tag); });
+      }
+    }
+  } else if (!recorded.empty()) {
+    for (const types::CoveringSpan& span : recorded) {
+      const TextPlace start = place(segments.start(span.first));
+      const TextPlace end = place(segments.end(span.last));
+      add_annotation(records, span.annotation, out, [&](std::string_view tag) { out.add_span(start, end, tag); });
+    }
+  } else {
+    // Spans that follow one another are each one segment, in text order.
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+      refs.clear();
+      segments.annotations(i, refs);
+      for (const types::AnnotationRef ref : refs) {
+        const TextPlace start = place(segments.start(i));
+        const TextPlace end = place(segments.end(i));
+        add_annotation(records, ref, out, [&](std::string_view tag) { out.add_span(start, end, tag); });
+      }
+    }
   }
   for (const types::MarkerRecord& marker : records.markers()) {
     const TextPlace at = place(marker.pos);
-    add_annotation(records, marker.annotation, &at, out);
+    add_annotation(records, marker.annotation, out, [&](std::string_view tag) { out.add_marker(at, tag); });
   }
   out.end_row();
+  return outcome;
 }
 
 }  // namespace batch

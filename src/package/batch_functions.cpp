@@ -1,8 +1,11 @@
 #include "package/batch_functions.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
+#include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,25 +52,59 @@ PyObject* chunk_list(std::vector<OutputChunk>& chunks) {
   return list.release();
 }
 
-// output_schema(): the output's columns, as one ArrowExport of a struct
-// with no rows, whose __arrow_c_schema__ pyarrow reads as the table's
-// schema.
-PyObject* output_schema(PyObject*, PyObject*) noexcept {
-  return guarded([] {
-    return new_arrow_export(batch::ArrowField::structure("", 0, batch::output_columns(OutputChunk())));
+// The output's forms by name, in the order the package offers them
+// (OUTPUT_FORMS).
+constexpr std::pair<const char*, batch::OutputForm> kForms[] = {{"segments", batch::OutputForm::segments},
+                                                                  {"spans", batch::OutputForm::spans}};
+
+// The columns of an output of `form`, without rows.
+std::vector<batch::ArrowField> empty_columns(batch::OutputForm form) {
+  OutputChunk chunk;
+  chunk.form = form;
+  return batch::output_columns(std::move(chunk));
+}
+
+bool read_form(PyObject* value, batch::OutputForm* out);
+
+// output_schema(form): the output's columns, as one ArrowExport of a
+// struct with no rows, whose __arrow_c_schema__ pyarrow reads as the
+// table's schema.
+PyObject* output_schema(PyObject*, PyObject* form) noexcept {
+  return guarded([&]() -> PyObject* {
+    batch::OutputForm read = batch::OutputForm::segments;
+    if (!read_form(form, &read)) return nullptr;
+    return new_arrow_export(batch::ArrowField::structure("", 0, empty_columns(read)));
   });
 }
 
-// The columns' names, in order: what the package needs of the schema
-// where pyarrow may be missing.
+// Each form's column names, in order: what the package needs of the
+// schema where pyarrow may be missing.
 PyObject* output_column_names() {
-  const std::vector<batch::ArrowField> columns = batch::output_columns(OutputChunk());
-  PyRef names(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+  PyRef forms(PyDict_New());
+  if (!forms) return nullptr;
+  for (const auto& [form_name, form] : kForms) {
+    const std::vector<batch::ArrowField> columns = empty_columns(form);
+    PyRef names(PyTuple_New(static_cast<Py_ssize_t>(columns.size())));
+    if (!names) return nullptr;
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      PyObject* name = PyUnicode_FromString(columns[k].name().c_str());
+      if (name == nullptr) return nullptr;
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+    }
+    if (PyDict_SetItemString(forms.get(), form_name, names.get()) < 0) return nullptr;
+  }
+  return forms.release();
+}
+
+// A tuple of the names of `table`'s entries.
+template <class Entry, std::size_t kCount>
+PyObject* names_of(const Entry (&table)[kCount]) {
+  PyRef names(PyTuple_New(static_cast<Py_ssize_t>(kCount)));
   if (!names) return nullptr;
-  for (std::size_t k = 0; k < columns.size(); ++k) {
-    PyObject* name = PyUnicode_FromString(columns[k].name().c_str());
+  for (std::size_t i = 0; i < kCount; ++i) {
+    PyObject* name = PyUnicode_FromString(table[i].first);
     if (name == nullptr) return nullptr;
-    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), name);
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
   return names.release();
 }
@@ -98,42 +135,98 @@ PyObject* invalid_text_error = nullptr;  // tagmire.InvalidTextError
 constexpr std::pair<const char*, batch::ErrorPolicy> kPolicies[] = {
     {"strict", batch::ErrorPolicy::strict}, {"replace", batch::ErrorPolicy::replace}, {"null", batch::ErrorPolicy::null}};
 
-// The policy named `value`.
-bool read_errors(PyObject* value, batch::ErrorPolicy* out) {
+// The entry of `table` named `value`; false where none is.
+template <class Value, std::size_t kCount>
+bool read_name(PyObject* value, const std::pair<const char*, Value> (&table)[kCount], Value* out) {
   if (PyUnicode_Check(value)) {
-    for (const auto& [name, policy] : kPolicies) {
+    for (const auto& [name, entry] : table) {
       if (PyUnicode_CompareWithASCIIString(value, name) == 0) {
-        *out = policy;
+        *out = entry;
         return true;
       }
     }
   }
+  return false;
+}
+
+bool read_errors(PyObject* value, batch::ErrorPolicy* out) {
+  if (read_name(value, kPolicies, out)) return true;
   PyErr_Format(PyExc_ValueError, "errors must be 'strict', 'replace' or 'null', not %R", value);
   return false;
+}
+
+bool read_form(PyObject* value, batch::OutputForm* out) {
+  if (read_name(value, kForms, out)) return true;
+  PyErr_Format(PyExc_ValueError, "form must be 'segments' or 'spans', not %R", value);
+  return false;
+}
+
+// The output bytes a row may take per byte of its text: 0 for no bound.
+bool read_ratio(PyObject* value, std::size_t* out) {
+  const Py_ssize_t ratio = PyLong_Check(value) && !PyBool_Check(value) ? PyLong_AsSsize_t(value) : -1;
+  if (ratio == -1 && PyErr_Occurred()) return false;
+  if (ratio < 0) {
+    PyErr_SetString(PyExc_ValueError, "max_output_ratio must be a positive int, or 0 for no bound");
+    return false;
+  }
+  *out = static_cast<std::size_t>(ratio);
+  return true;
+}
+
+// The options that follow the config and threads: (errors, form, max_output_ratio).
+bool read_options(PyObject* const* args, batch::BatchOptions* out) {
+  return read_errors(args[0], &out->errors) && read_form(args[1], &out->form) &&
+         read_ratio(args[2], &out->max_output_ratio);
+}
+
+PyObject* output_too_large_error = nullptr;  // tagmire.OutputTooLargeError
+
+// Sets each of `attributes` on `error`; false where one could not be made.
+bool set_attributes(PyObject* error, std::initializer_list<std::pair<const char*, PyRef>> attributes) {
+  for (const auto& [name, value] : attributes) {
+    if (!value || PyObject_SetAttrString(error, name, value.get()) < 0) return false;
+  }
+  return true;
+}
+
+// Raises OutputTooLargeError for the row `invalid` names.
+void raise_too_large(const batch::InvalidRow& invalid, std::size_t ratio) {
+  PyRef error(PyObject_CallFunction(output_too_large_error, "N",
+                                    PyUnicode_FromFormat("texts[%zu]: its output would take about %zu bytes, past "
+                                                         "its bound of %zu (max_output_ratio=%zu)",
+                                                         invalid.row, invalid.at, invalid.limit, ratio)));
+  if (!error || !set_attributes(error.get(), {{"row", PyRef(PyLong_FromSize_t(invalid.row))},
+                                              {"position", PyRef(Py_NewRef(Py_None))},
+                                              {"unit", PyRef(Py_NewRef(Py_None))},
+                                              {"output_bytes", PyRef(PyLong_FromSize_t(invalid.at))},
+                                              {"limit", PyRef(PyLong_FromSize_t(invalid.limit))}})) {
+    return;
+  }
+  PyErr_SetObject(output_too_large_error, error.get());
 }
 
 // Raises InvalidTextError for `invalid`, which names the row and where in it.
 void raise_invalid(const batch::InvalidRow& invalid, const std::vector<TextRow>& rows) {
   PyRef message;
-  if (invalid.surrogate) {
+  const bool surrogate = invalid.fault == batch::RowFault::lone_surrogate;
+  if (surrogate) {
     const TextRow& row = rows[invalid.row];
     const std::uint32_t unit = row.width == 2 ? static_cast<const std::uint16_t*>(row.data)[invalid.at]
                                               : static_cast<const std::uint32_t*>(row.data)[invalid.at];
-    message = PyRef(PyUnicode_FromFormat("texts[%zu]: character %zu is a lone surrogate (U+%04X), which has no UTF-8 "
-                                         "form",
-                                         invalid.row, invalid.at, static_cast<unsigned>(unit)));
+    // The code point is written here: PyUnicode_FromFormat has no %X
+    // before 3.12, and 3.11 would print the directive itself.
+    char code_point[16];
+    std::snprintf(code_point, sizeof code_point, "U+%04X", static_cast<unsigned>(unit));
+    message = PyRef(PyUnicode_FromFormat("texts[%zu]: character %zu is a lone surrogate (%s), which has no UTF-8 form",
+                                         invalid.row, invalid.at, code_point));
   } else {
     message = PyRef(PyUnicode_FromFormat("texts[%zu]: not UTF-8 at byte %zu", invalid.row, invalid.at));
   }
   if (!message) return;
   PyRef error(PyObject_CallOneArg(invalid_text_error, message.get()));
-  if (!error) return;
-  PyRef row(PyLong_FromSize_t(invalid.row));
-  PyRef position(PyLong_FromSize_t(invalid.at));
-  PyRef unit(PyUnicode_FromString(invalid.surrogate ? "character" : "byte"));
-  if (!row || !position || !unit || PyObject_SetAttrString(error.get(), "row", row.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "position", position.get()) < 0 ||
-      PyObject_SetAttrString(error.get(), "unit", unit.get()) < 0) {
+  if (!error || !set_attributes(error.get(), {{"row", PyRef(PyLong_FromSize_t(invalid.row))},
+                                              {"position", PyRef(PyLong_FromSize_t(invalid.at))},
+                                              {"unit", PyRef(PyUnicode_FromString(surrogate ? "character" : "byte"))}})) {
     return;
   }
   PyErr_SetObject(invalid_text_error, error.get());
@@ -143,32 +236,45 @@ void raise_invalid(const batch::InvalidRow& invalid, const std::vector<TextRow>&
 // caller keeps alive and that nobody can change: str objects, or Arrow
 // buffers held through Py_buffer views.
 PyObject* run_batch(const std::vector<TextRow>& rows, const parser::PreparedConfig& config, std::size_t threads,
-                    batch::ErrorPolicy errors) {
+                    const batch::BatchOptions& options) {
   BatchOutcome outcome;
+  std::optional<std::length_error> past_map_offsets;
   {
     ReleasedGil released;
-    outcome = batch::parse_rows(rows, config, threads, errors);
+    try {
+      outcome = batch::parse_rows(rows, config, threads, options);
+    } catch (const std::length_error& error) {
+      past_map_offsets = error;
+    }
+  }
+  if (past_map_offsets) {
+    PyErr_SetString(PyExc_OverflowError, past_map_offsets->what());
+    return nullptr;
   }
   if (outcome.invalid_row) {
-    raise_invalid(*outcome.invalid_row, rows);
+    if (outcome.invalid_row->fault == batch::RowFault::too_large) {
+      raise_too_large(*outcome.invalid_row, options.max_output_ratio);
+    } else {
+      raise_invalid(*outcome.invalid_row, rows);
+    }
     return nullptr;
   }
   return chunk_list(outcome.chunks);
 }
 
-// --- parse_texts(texts, config, threads, errors) ------------------------------
+// --- parse_texts(texts, config, threads, errors, form, max_output_ratio) -------
 
 PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&]() -> PyObject* {
-    if (!check_arity("parse_texts", nargs, 4)) return nullptr;
+    if (!check_arity("parse_texts", nargs, 6)) return nullptr;
     if (!PyList_Check(args[0]) && !PyTuple_Check(args[0])) {
       PyErr_Format(PyExc_TypeError, "texts must be a list or tuple, not '%.200s'", Py_TYPE(args[0])->tp_name);
       return nullptr;
     }
     const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    batch::ErrorPolicy errors = batch::ErrorPolicy::strict;
-    if (!config || !read_threads(args[2], &threads) || !read_errors(args[3], &errors)) return nullptr;
+    batch::BatchOptions options;
+    if (!config || !read_threads(args[2], &threads) || !read_options(args + 3, &options)) return nullptr;
     // A tuple of its own holds every str alive while the threads read them,
     // whatever other threads do to the caller's list meanwhile.
     PyRef items(PySequence_Tuple(args[0]));
@@ -196,11 +302,11 @@ PyObject* parse_texts(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
       row.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
       row.width = PyUnicode_IS_ASCII(item) ? text::kUtf8Width : static_cast<std::uint8_t>(PyUnicode_KIND(item));
     }
-    return run_batch(rows, *config, threads, errors);
+    return run_batch(rows, *config, threads, options);
   });
 }
 
-// --- parse_arrow(arrays, config, threads) -------------------------------------
+// --- parse_arrow(arrays, config, threads, errors, form, max_output_ratio) -----
 
 // A read-only view of a buffer-exporting object, released when this goes
 // (always with the lock held: these live outside the released scope).
@@ -230,11 +336,11 @@ class BufferView {
 
 PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded([&]() -> PyObject* {
-    if (!check_arity("parse_arrow", nargs, 4)) return nullptr;
+    if (!check_arity("parse_arrow", nargs, 6)) return nullptr;
     const auto config = config_argument(args[1]);
     std::size_t threads = 0;
-    batch::ErrorPolicy errors = batch::ErrorPolicy::strict;
-    if (!config || !read_threads(args[2], &threads) || !read_errors(args[3], &errors)) return nullptr;
+    batch::BatchOptions options;
+    if (!config || !read_threads(args[2], &threads) || !read_options(args + 3, &options)) return nullptr;
     PyRef arrays(PySequence_Tuple(args[0]));
     if (!arrays) return nullptr;
     std::vector<BufferView> views;
@@ -278,20 +384,20 @@ PyObject* parse_arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexce
         return nullptr;
       }
     }
-    return run_batch(rows, *config, threads, errors);
+    return run_batch(rows, *config, threads, options);
   });
 }
 
 PyMethodDef batch_methods[] = {
     {"parse_texts", as_method(parse_texts), METH_FASTCALL,
-     "parse_texts(texts, config, threads, errors, /)\n--\n\n"
+     "parse_texts(texts, config, threads, errors, form, max_output_ratio, /)\n--\n\n"
      "Parse a list or tuple of str or None; returns each output chunk as a tuple of its columns."},
     {"parse_arrow", as_method(parse_arrow), METH_FASTCALL,
-     "parse_arrow(arrays, config, threads, errors, /)\n--\n\n"
+     "parse_arrow(arrays, config, threads, errors, form, max_output_ratio, /)\n--\n\n"
      "Parse Arrow string arrays given as (length, offset, validity, offsets, data, large_offsets) tuples; "
      "returns each output chunk as a tuple of its columns."},
-    {"output_schema", as_method(output_schema), METH_NOARGS,
-     "output_schema()\n--\n\nThe output's columns, names and types, as a struct with no rows."},
+    {"output_schema", as_method(output_schema), METH_O,
+     "output_schema(form, /)\n--\n\nThe output's columns in `form`, names and types, as a struct with no rows."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -307,16 +413,22 @@ bool add_batch_functions(PyObject* module) noexcept {
         PyExc_UnicodeError, nullptr);
     if (invalid_text_error == nullptr) return false;
   }
-  PyRef policies(PyTuple_New(std::size(kPolicies)));
-  if (!policies) return false;
-  for (std::size_t i = 0; i < std::size(kPolicies); ++i) {
-    PyObject* name = PyUnicode_FromString(kPolicies[i].first);
-    if (name == nullptr) return false;
-    PyTuple_SET_ITEM(policies.get(), static_cast<Py_ssize_t>(i), name);
+  if (output_too_large_error == nullptr) {
+    output_too_large_error = PyErr_NewExceptionWithDoc(
+        "tagmire.OutputTooLargeError",
+        "A text whose parsed output would pass its bound, max_output_ratio bytes per byte of the text: "
+        "`output_bytes` about what it would take, `limit` the bound; `position` and `unit` are None.",
+        invalid_text_error, nullptr);
+    if (output_too_large_error == nullptr) return false;
   }
+  PyRef policies(names_of(kPolicies));
+  PyRef forms(names_of(kForms));
   PyRef columns(guarded(output_column_names));
-  return columns && PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
+  return policies && forms && columns &&
+         PyModule_AddObjectRef(module, "InvalidTextError", invalid_text_error) == 0 &&
+         PyModule_AddObjectRef(module, "OutputTooLargeError", output_too_large_error) == 0 &&
          PyModule_AddObjectRef(module, "ERROR_POLICIES", policies.get()) == 0 &&
+         PyModule_AddObjectRef(module, "OUTPUT_FORMS", forms.get()) == 0 &&
          PyModule_AddObjectRef(module, "OUTPUT_COLUMNS", columns.get()) == 0 &&
          PyModule_AddFunctions(module, batch_methods) == 0;
 }

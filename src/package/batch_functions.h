@@ -10,8 +10,9 @@
 
 namespace package {
 
-// Adds parse_texts, parse_arrow, output_schema, OUTPUT_COLUMNS, ERROR_POLICIES and
-// InvalidTextError to `module`. False with an exception set.
+// Adds parse_texts, parse_arrow, output_schema, OUTPUT_FORMS, OUTPUT_COLUMNS
+// (each form's column names), ERROR_POLICIES, InvalidTextError and
+// OutputTooLargeError to `module`. False with an exception set.
 bool add_batch_functions(PyObject* module) noexcept;
 
 }  // namespace package

@@ -436,7 +436,7 @@ types::ParseRecords::Parts Parser<Form>::finish_parts() {
   release_if_large(token_tags_);
   assembly_.assemble(pos, spans_);
   return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_,
-          {annotations_.data(), annotations_.size()}};
+          {annotations_.data(), annotations_.size()}, assembly_.recorded_spans()};
 }
 
 // Gives back storage a large parse grew, so a workspace does not hold it.

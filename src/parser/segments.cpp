@@ -121,6 +121,7 @@ void SegmentAssembly::assemble(std::size_t text_size, util::PodVector<Span>& spa
   first_.clear();
   entries_.clear();
   kept_.clear();
+  covering_.clear();
   if (text_size != 0 && spans.empty()) {
     // One segment, the whole text, with no annotations.
     cuts_.push_back(0);

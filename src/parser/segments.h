@@ -40,6 +40,11 @@ class SegmentAssembly {
   std::span<const std::size_t> first() const { return first_; }
   std::span<const types::AnnotationRef> entries() const { return entries_; }
   std::span<const types::CoveringSpan> kept_spans() const { return kept_; }
+  // Every span in recording order where they overlap, listed or kept;
+  // empty where they did not (see ParseRecords::Parts).
+  std::span<const types::CoveringSpan> recorded_spans() const {
+    return kept_.empty() ? std::span<const types::CoveringSpan>(covering_) : kept_;
+  }
   std::size_t storage_bytes() const {
     return starts_.bytes() + ends_.bytes() + covering_.bytes() + cuts_.bytes() + first_.bytes() + entries_.bytes() +
            kept_.bytes();

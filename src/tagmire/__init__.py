@@ -20,7 +20,8 @@ from _tagmire_rs import ParserConfig
 from tagmire._batch import ColumnClash, ParseColumn, parse_batch
 from tagmire._config import Config, ConfigError
 from tagmire._frames import parse_frame
-from tagmire._native import Annotation, InvalidTextError, Marker, ParsedText, PreviewUpdate, Segment, StreamUpdate
+from tagmire._native import (Annotation, InvalidTextError, Marker, OutputTooLargeError, ParsedText, PreviewUpdate,
+                             Segment, StreamUpdate)
 from tagmire._parse import parse
 from tagmire._stream import StreamParser, Window, astream, stream
 
@@ -50,4 +51,5 @@ __all__ = [
     "parse_frame",
     "ColumnClash",
     "InvalidTextError",
+    "OutputTooLargeError",
 ]

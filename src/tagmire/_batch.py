@@ -17,10 +17,35 @@ from tagmire._config import Config, native_config
 # pyarrow ships no type information, so its objects are typed Any here; the
 # docstrings name the real types.
 
-#: The columns parse_batch puts out, in order: their names and types are the
-#: native parser's (src/batch/output_columns.cpp), read here through Arrow's
-#: PyCapsule interface.
-OUTPUT_COLUMNS: tuple[str, ...] = _native.OUTPUT_COLUMNS
+#: The forms of parse_batch's output: "segments" lists each segment with
+#: the annotations covering it, "spans" each span once with its annotation.
+OUTPUT_FORMS: tuple[str, ...] = _native.OUTPUT_FORMS
+
+#: The columns parse_batch puts out in the segments form, in order: their
+#: names and types are the native parser's (src/batch/output_columns.cpp),
+#: read here through Arrow's PyCapsule interface.
+OUTPUT_COLUMNS: tuple[str, ...] = _native.OUTPUT_COLUMNS["segments"]
+
+#: A row may take this many bytes of output per byte of its text, unless
+#: told otherwise.
+MAX_OUTPUT_RATIO = 64
+
+
+def output_columns(form: str = "segments") -> tuple[str, ...]:
+    """The columns parse_batch puts out in `form`, in order."""
+    try:
+        return _native.OUTPUT_COLUMNS[form]
+    except (KeyError, TypeError):
+        raise ValueError(f"form must be 'segments' or 'spans', not {form!r}") from None
+
+
+def _ratio(max_output_ratio: object) -> int:
+    """The native form of max_output_ratio: 0 for no bound."""
+    if max_output_ratio is None:
+        return 0
+    if isinstance(max_output_ratio, bool) or not isinstance(max_output_ratio, int) or max_output_ratio < 1:
+        raise ValueError(f"max_output_ratio must be a positive int or None, not {max_output_ratio!r}")
+    return max_output_ratio
 
 
 def _pyarrow() -> Any:
@@ -55,15 +80,16 @@ def _thread_count(threads: object) -> int:
 
 # --- the output ---------------------------------------------------------------
 
-def output_schema() -> Any:
-    """The schema of parse_batch's table."""
-    return _pyarrow().schema(_native.output_schema())
+def output_schema(form: str = "segments") -> Any:
+    """The schema of parse_batch's table in `form`."""
+    output_columns(form)
+    return _pyarrow().schema(_native.output_schema(form))
 
 
-def _table(pa: Any, chunks: list[tuple[_native.ArrowExport, ...]]) -> Any:
+def _table(pa: Any, chunks: list[tuple[_native.ArrowExport, ...]], form: str) -> Any:
     """The table of the output chunks, each column's chunks over the
     parser's own buffers."""
-    schema = output_schema()
+    schema = output_schema(form)
     return pa.Table.from_arrays(
         [pa.chunked_array([pa.array(chunk[i]) for chunk in chunks], type=column.type)
          for i, column in enumerate(schema)],
@@ -131,10 +157,17 @@ def _array_buffers(pa: Any, array: Any) -> tuple[Any, ...]:
 
 
 def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.ParserConfig | None = None, *,
-                threads: int | None = None, errors: str = "strict") -> Any:
+                threads: int | None = None, errors: str = "strict", form: str = "segments",
+                max_output_ratio: int | None = MAX_OUTPUT_RATIO) -> Any:
     """Parses every text and returns a pyarrow.Table with one row per text,
     in input order: `text` (the plain text), `segments` and `markers`, with
     byte and character offsets. A null text gives a null row.
+
+    `form="spans"` puts out `spans` in place of `segments`: each span once,
+    in the order the spans were recorded, with its offsets, `tag` and
+    `attrs`. A segment's annotations are those of the spans covering it, in
+    that order, so the spans say all that the segments say, in output that
+    grows with the input however the spans nest.
 
     `texts` is a list or tuple of str (or None), or any Arrow string array,
     chunked array or stream, read through the Arrow PyCapsule interface
@@ -154,19 +187,32 @@ def parse_batch(texts: Sequence[str | None] | Any, config: Config | _tagmire_rs.
     in place of each lone surrogate and each ill-formed stretch of bytes
     (as `bytes.decode("utf-8", errors="replace")` does), and "null" gives a
     null row. No output column ever holds invalid UTF-8.
+
+    A row's output is bounded by its text: a row whose columns would take
+    more than `max_output_ratio` bytes per byte of its text (rows under
+    1 KB counted as 1 KB) is measured before they are built and dealt with
+    by `errors` too: "strict" raises OutputTooLargeError (an
+    InvalidTextError) naming the row, "replace" gives the row's text alone,
+    with no annotations and no markers (one unannotated segment), and
+    "null" a null row. Nested spans that stay open (retro_line tags under
+    a configuration without the presets' reading rules) make segment
+    annotations grow with the square of the text; the spans form does not.
+    None lifts the bound.
     """
     pa = _pyarrow()
     parser_config = native_config(config)
     thread_count = _thread_count(threads)
+    output_columns(form)
+    options = (errors, form, _ratio(max_output_ratio))
     if isinstance(texts, list | tuple):
-        chunks = _native.parse_texts(texts, parser_config, thread_count, errors)
+        chunks = _native.parse_texts(texts, parser_config, thread_count, *options)
     elif isinstance(texts, str | bytes):
         raise TypeError("texts must be a list of str or an Arrow string array, not a single str")
     else:
         arrays = _string_chunks(pa, texts)
         chunks = _native.parse_arrow([_array_buffers(pa, array) for array in arrays], parser_config, thread_count,
-                                     errors)
-    return _table(pa, chunks)
+                                     *options)
+    return _table(pa, chunks, form)
 
 
 # --- one column of a table -----------------------------------------------------
@@ -223,9 +269,9 @@ class ColumnClash(ValueError):
         self.kind = kind
 
 
-def parsed_names(prefix: str = "") -> tuple[str, ...]:
-    """The names of the parsed columns under `prefix`."""
-    return tuple(prefix + name for name in OUTPUT_COLUMNS)
+def parsed_names(prefix: str = "", form: str = "segments") -> tuple[str, ...]:
+    """The names of the parsed columns of `form` under `prefix`."""
+    return tuple(prefix + name for name in output_columns(form))
 
 
 @dataclass(frozen=True)
@@ -248,7 +294,9 @@ class ParseColumn:
     holds for every other string of the table too: "strict" raises
     InvalidTextError for the answer or for a field beside it that is not
     UTF-8, "replace" mends each bad sequence to U+FFFD, and "null" makes
-    the answer's row, or the field's value, null.
+    the answer's row, or the field's value, null. `form` and
+    `max_output_ratio` are parse_batch's (`spans` in place of `segments`
+    with `form="spans"`).
     """
 
     column: str = "text"
@@ -257,6 +305,8 @@ class ParseColumn:
     keep_raw: str | None = None
     errors: str = "strict"
     prefix: str = ""
+    form: str = "segments"
+    max_output_ratio: int | None = MAX_OUTPUT_RATIO
 
     def output_names(self, table_names: Sequence[str]) -> list[str]:
         """The columns of the output for an input of these columns; raises
@@ -272,7 +322,7 @@ class ParseColumn:
                 raise ColumnClash(f"keep_raw {self.keep_raw!r}: the table has a column of that name; "
                                   "choose another", self.keep_raw, "keep_raw")
             names.append(self.keep_raw)
-        for name in parsed_names(self.prefix):
+        for name in parsed_names(self.prefix, self.form):
             if name in names:
                 whose = "the raw answer's" if name == self.keep_raw else "the table's"
                 raise ColumnClash(f"column {name!r}: the parsed column of that name would replace {whose}; "
@@ -292,10 +342,11 @@ class ParseColumn:
         kept = table if name is None else table.drop_columns([name])
         if self.keep_raw is not None:
             kept = kept.append_column(pa.field(self.keep_raw, answers.type), answers)
-        parsed = parse_batch(answers, self.config, threads=self.threads, errors=self.errors)
+        parsed = parse_batch(answers, self.config, threads=self.threads, errors=self.errors, form=self.form,
+                             max_output_ratio=self.max_output_ratio)
         # The answer's policy holds for its neighbours, the raw answer and a
         # struct that holds the answer included.
         kept = valid_text(kept, self.errors)
-        for output, renamed in zip(OUTPUT_COLUMNS, parsed_names(self.prefix)):
+        for output, renamed in zip(output_columns(self.form), parsed_names(self.prefix, self.form)):
             kept = kept.append_column(parsed.schema.field(output).with_name(renamed), parsed.column(output))
         return kept

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import io
 import os
 import select
@@ -25,11 +26,12 @@ from pathlib import Path
 from typing import IO, Any, NoReturn
 
 from tagmire import __version__, _inputs, _outputs
-from tagmire._batch import ERRORS, ColumnClash, ParseColumn, _pyarrow, answer_column, output_schema, parsed_names
+from tagmire._batch import (ERRORS, MAX_OUTPUT_RATIO, OUTPUT_FORMS, ColumnClash, ParseColumn, _pyarrow, answer_column,
+                            output_schema, parsed_names)
 from tagmire._config import PRESETS, Config, ConfigError
 from tagmire._inputs import Batch, DataError, UsageError
 from tagmire._json_lines import write_json_lines
-from tagmire._native import InvalidTextError
+from tagmire._native import InvalidTextError, OutputTooLargeError
 from tagmire._terminal import printable
 from tagmire._text_fields import InvalidFieldError
 
@@ -207,6 +209,10 @@ class Run:
 
 def not_unicode(error: InvalidTextError, answer: str) -> str:
     """What an InvalidTextError says, for the answer or a field beside it."""
+    if isinstance(error, OutputTooLargeError):
+        return (f"{printable(answer)!r} would take about {error.output_bytes} bytes parsed, past its bound of "
+                f"{error.limit} (--max-output-ratio); --form spans keeps the output linear, --errors replace "
+                "keeps its text alone, --errors null gives a null row")
     if isinstance(error, InvalidFieldError):
         what, why = f"field {printable(error.field)!r}", f"invalid UTF-8 at byte {error.position}"
     else:
@@ -349,8 +355,7 @@ def _ray_tables(args: argparse.Namespace, run: Run) -> Iterator[Any]:
         # pyarrow's JSON reader, as without Ray (lines=True would read by pandas).
         dataset = ray.data.read_json(list(args.inputs))
     # Each Ray task holds one CPU, so each parses on one thread.
-    transform = RayParse(ParseColumn(run.field, run.transform.config, args.threads or 1, run.transform.keep_raw,
-                                     run.transform.errors, run.transform.prefix))
+    transform = RayParse(dataclasses.replace(run.transform, column=run.field, threads=args.threads or 1))
     # A missing or mistyped column is found here, on no rows, rather than
     # inside a worker.
     try:
@@ -499,7 +504,7 @@ def _write(args: argparse.Namespace, run: Run, stdin: _inputs.ByteSource, stdout
                     raise
                 progress.advance(batch, table.num_rows)
         finally:
-            sink.close(_renamed(output_schema(), args.prefix))
+            sink.close(_renamed(output_schema(args.form), args.prefix))
 
 
 def _renamed(schema: Any, prefix: str) -> Any:
@@ -532,7 +537,7 @@ def _whole_schema(args: argparse.Namespace, run: Run) -> Any:
             raise
     assert schema is not None
     # The parse columns stay last, after every column of the input.
-    parsed = parsed_names(args.prefix)
+    parsed = parsed_names(args.prefix, args.form)
     return pa.schema([field for field in schema if field.name not in parsed] + [schema.field(name) for name in parsed])
 
 
@@ -543,11 +548,12 @@ def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[st
     for name in args.inputs:
         _inputs.describe(name)
     args.planned = _outputs.plan_output(args.output, args.inputs, args.format, args.compression)
-    if args.keep_raw is not None and args.keep_raw in parsed_names(args.prefix):
+    if args.keep_raw is not None and args.keep_raw in parsed_names(args.prefix, args.form):
         raise UsageError(f"--keep-raw {printable(args.keep_raw)}: the parser writes a column of that name; "
                          "choose another")
     _pyarrow()
-    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors, args.prefix), args.field)
+    run = Run(ParseColumn(args.field, config, args.threads, args.keep_raw, args.errors, args.prefix, args.form,
+                          args.max_output_ratio), args.field)
     progress = Progress(args)
     try:
         try:
@@ -565,8 +571,8 @@ def run_parse(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[st
     finally:
         progress.close()
     if run.nulled:
-        print(f"tagmire: {run.nulled} answer{'s' if run.nulled != 1 else ''} not Unicode text became null "
-              f"row{'s' if run.nulled != 1 else ''} (--errors null)", file=sys.stderr)
+        print(f"tagmire: {run.nulled} answer{'s' if run.nulled != 1 else ''} not Unicode text or past "
+              f"--max-output-ratio became null row{'s' if run.nulled != 1 else ''} (--errors null)", file=sys.stderr)
 
 
 # --- the command ----------------------------------------------------------------------------
@@ -579,6 +585,12 @@ def _positive(text: str) -> int:
     if not 1 <= value <= MOST:
         raise argparse.ArgumentTypeError(f"expected a positive whole number up to {MOST}, got {printable(text)!r}")
     return value
+
+
+def _ratio(text: str) -> int | None:
+    if text == "none":
+        return None
+    return _positive(text)
 
 
 def _add_reading_options(command: argparse.ArgumentParser) -> None:
@@ -595,6 +607,11 @@ def _add_reading_options(command: argparse.ArgumentParser) -> None:
                          help="an answer that is not Unicode text (invalid UTF-8, a lone surrogate): "
                               "strict stops with an error naming its line, replace reads each bad "
                               "sequence as U+FFFD, null gives a null row (default: strict)")
+    command.add_argument("--max-output-ratio", type=_ratio, default=MAX_OUTPUT_RATIO, metavar="N",
+                         help="an answer whose parsed columns would take more than N bytes per byte of it "
+                              "(answers under 1 KB counted as 1 KB) is handled by --errors: strict stops, "
+                              "replace keeps its text alone without annotations, null gives a null row; "
+                              f"none for no bound (default: {MAX_OUTPUT_RATIO})")
 
 
 class _Parser(argparse.ArgumentParser):
@@ -632,6 +649,10 @@ def build_parser() -> argparse.ArgumentParser:
                        help=f"rows per Parquet row group (default: {DEFAULT_ROW_GROUP_ROWS}; fewer where a group "
                             "would hold more than 128 MB)")
     _add_reading_options(parse)
+    parse.add_argument("--form", choices=OUTPUT_FORMS, default="segments",
+                       help="segments: each segment with the annotations covering it; spans: each span once "
+                            "with its annotation, output that grows with the input however tags nest "
+                            "(default: segments)")
     parse.add_argument("--keep-raw", metavar="NAME",
                        help="also keep the answer as it was written, in a column of this name")
     parse.add_argument("--prefix", default="", metavar="NAME",
@@ -682,7 +703,8 @@ def run_show(args: argparse.Namespace, stdin: _inputs.ByteSource, stdout: IO[str
     # Nothing is written, so no input column may stand in the way: the
     # parsed columns take names of their own.
     prefix = "\x00show "
-    run = Run(ParseColumn(args.field, config, 1, None, args.errors, prefix), args.field)
+    run = Run(ParseColumn(args.field, config, 1, None, args.errors, prefix, max_output_ratio=args.max_output_ratio),
+              args.field)
     seen = 0
     for batch in _local_batches(args, stdin):
         if args.row < seen + batch.table.num_rows:

@@ -171,9 +171,9 @@ def of_record(annotation: Annotation) -> Label:
 
 
 def of_row(annotation: dict[str, Any]) -> Label:
-    """An annotation or a marker of parse_batch's rows: a tag and a list of
-    {key, value} attributes."""
-    return Label(annotation["tag"], tuple((pair["key"], pair["value"]) for pair in annotation["attrs"]))
+    """An annotation or a marker of parse_batch's rows: a tag and its map
+    of attributes, which pyarrow gives as (key, value) pairs."""
+    return Label(annotation["tag"], tuple(map(tuple, annotation["attrs"])))
 
 
 def walk_record(result: ParsedText) -> Iterator[Event]:

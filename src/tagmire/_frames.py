@@ -8,7 +8,8 @@ from typing import Any
 
 import _tagmire_rs
 
-from tagmire._batch import ColumnClash, _pyarrow, answer_column, holds_answers, parse_batch, parsed_names
+from tagmire._batch import (MAX_OUTPUT_RATIO, ColumnClash, _pyarrow, answer_column, holds_answers, parse_batch,
+                            parsed_names)
 from tagmire._config import Config
 
 
@@ -25,14 +26,15 @@ def _top_column(names: list[str], column: str) -> str:
 
 
 def parsed_table(table: Any, column: str, config: Config | _tagmire_rs.ParserConfig | None, *, prefix: str,
-                 threads: int | None, errors: str) -> Any:
-    """The parsed columns of `table`'s `column`, named with `prefix`."""
+                 **options: Any) -> Any:
+    """The parsed columns of `table`'s `column`, named with `prefix`;
+    `options` are parse_batch's."""
     pa = _pyarrow()
     answers, _ = answer_column(table, column)
     if not holds_answers(answers.type):
         raise TypeError(f"column {column!r} holds {answers.type}, not strings")
-    parsed = parse_batch(answers, config, threads=threads, errors=errors)
-    return pa.Table.from_arrays(parsed.columns, names=list(parsed_names(prefix)))
+    parsed = parse_batch(answers, config, **options)
+    return pa.Table.from_arrays(parsed.columns, names=[prefix + name for name in parsed.column_names])
 
 
 def parsed_structs(table: Any) -> Any:
@@ -46,16 +48,19 @@ def parsed_structs(table: Any) -> Any:
 
 
 def parse_frame(frame: Any, column: str = "text", config: Config | _tagmire_rs.ParserConfig | None = None, *,
-                prefix: str = "parsed_", threads: int | None = None, errors: str = "strict") -> Any:
+                prefix: str = "parsed_", threads: int | None = None, errors: str = "strict",
+                form: str = "segments", max_output_ratio: int | None = MAX_OUTPUT_RATIO) -> Any:
     """Parses `column` of `frame` and returns a frame of the same kind with
     every column of `frame` and, after them, the parsed columns `text`,
-    `segments` and `markers` under `prefix` (`parsed_text`, ...).
+    `segments` (`spans` with `form="spans"`) and `markers` under `prefix`
+    (`parsed_text`, ...).
 
     `frame` is a pyarrow Table or RecordBatch, a Polars DataFrame or a
     pandas DataFrame (another object that exports an Arrow stream gives a
     pyarrow Table). `column` may be a dotted path into a struct column
     (`response.content`). The parsed columns are parse_batch's, with its
-    `config`, `threads` and `errors`; the policy holds for every other
+    `config`, `threads`, `errors`, `form` and `max_output_ratio`; the
+    policy holds for every other
     string of a pyarrow frame too, as in ParseColumn (Polars and pandas
     hold only valid text). A parsed column that would take the name of a
     column of the frame raises ColumnClash: another prefix avoids it.
@@ -64,7 +69,8 @@ def parse_frame(frame: Any, column: str = "text", config: Config | _tagmire_rs.P
     kind = _kind(frame)
     names = list(frame.column_names if kind in ("arrow", "batch") else map(str, frame.columns))
     top = _top_column(names, column)
-    for name in parsed_names(prefix):
+    options = {"threads": threads, "errors": errors, "form": form, "max_output_ratio": max_output_ratio}
+    for name in parsed_names(prefix, form):
         if name in names:
             raise ColumnClash(f"column {name!r}: the parsed column of that name would replace the frame's; "
                               "another prefix renames the parsed columns", name, "parsed")
@@ -72,7 +78,7 @@ def parse_frame(frame: Any, column: str = "text", config: Config | _tagmire_rs.P
         from tagmire._text_fields import valid_text
 
         table = frame if kind == "arrow" else pa.Table.from_batches([frame])
-        parsed = parsed_table(table, column, config, prefix=prefix, threads=threads, errors=errors)
+        parsed = parsed_table(table, column, config, prefix=prefix, **options)
         table = valid_text(table, errors)
         for name, values in zip(parsed.column_names, parsed.columns):
             table = table.append_column(name, values)
@@ -82,12 +88,12 @@ def parse_frame(frame: Any, column: str = "text", config: Config | _tagmire_rs.P
         import polars as pl
 
         answers = pa.table({top: frame.get_column(top).to_arrow()})
-        parsed = parsed_table(answers, column, config, prefix=prefix, threads=threads, errors=errors)
+        parsed = parsed_table(answers, column, config, prefix=prefix, **options)
         return frame.hstack([pl.Series(name, values) for name, values in zip(parsed.column_names, parsed.columns)])
     import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
     answers = pa.Table.from_pandas(frame[[top]], preserve_index=False)
-    parsed = parsed_table(answers, column, config, prefix=prefix, threads=threads, errors=errors)
+    parsed = parsed_table(answers, column, config, prefix=prefix, **options)
     return frame.assign(**{name: pd.Series(pd.arrays.ArrowExtensionArray(values), index=frame.index)
                            for name, values in zip(parsed.column_names, parsed.columns)})
 

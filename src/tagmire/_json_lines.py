@@ -18,7 +18,7 @@ import uuid
 from collections.abc import Callable
 from typing import Any
 
-from tagmire._batch import OUTPUT_COLUMNS, _pyarrow
+from tagmire._batch import OUTPUT_FORMS, _pyarrow, output_columns
 
 # A slice of rows is turned into JSON at once up to about this many bytes
 # of answers; a larger row is written column by column, each column's JSON
@@ -177,16 +177,10 @@ def json_texts(array: Any) -> Any:
 
 # --- the parsed columns, in the records' shape --------------------------------------
 
-def _attrs_object(pa: Any, attrs: Any) -> Any:
-    """list<struct<key, value>> as the map that to_dict() gives."""
-    if pa.types.is_map(attrs.type):
-        return attrs
-    offsets, pairs = _children(pa, attrs)
-    return pa.MapArray.from_arrays(offsets, pairs.field("key"), pairs.field("value"))
-
-
 def _annotations(pa: Any, tags: Any, attrs: Any) -> Any:
-    return pa.StructArray.from_arrays([tags, _attrs_object(pa, attrs)], names=["tag", "attrs"])
+    """Annotations as to_dict() gives them: a tag and an object of attrs
+    (the parser's map, written as a JSON object)."""
+    return pa.StructArray.from_arrays([tags, attrs], names=["tag", "attrs"])
 
 
 def _segment_texts(pa: Any, text: Any, segments: Any, flat: Any) -> Any:
@@ -220,25 +214,33 @@ def _falses(pa: Any, length: int) -> Any:
 
 
 def record_shaped(table: Any, prefix: str = "") -> Any:
-    """`table` with its parsed columns as `to_dict()` shapes them. Each
-    record batch is shaped on its own: combining a table's chunks first
-    would copy every segment once more."""
+    """`table` with its parsed columns as `to_dict()` shapes them (either
+    form). Each record batch is shaped on its own: combining a table's
+    chunks first would copy every segment once more."""
     pa = _pyarrow()
-    names = [prefix + name for name in OUTPUT_COLUMNS]
-    if not all(name in table.column_names for name in names):
+    for form in OUTPUT_FORMS:
+        names = [prefix + name for name in output_columns(form)]
+        if all(name in table.column_names for name in names):
+            break
+    else:
         return table
-    segments, markers = [], []
+    annotated, markers = [], []
     for batch in table.select(names).to_batches():
-        shaped_segments, shaped_markers = _shaped_batch(pa, *batch.columns)
-        segments.append(shaped_segments)
-        markers.append(shaped_markers)
-    for name, chunks in zip(names[1:], (segments, markers)):
+        text, items, marker_items = batch.columns
+        annotated.append(_shaped_segments(pa, text, items) if form == "segments" else _shaped_spans(pa, items))
+        markers.append(_shaped_markers(pa, marker_items))
+    for name, chunks in zip(names[1:], (annotated, markers)):
         column = pa.chunked_array(chunks) if chunks else pa.chunked_array([], pa.null())
         table = table.set_column(table.column_names.index(name), name, column)
     return table
 
 
-def _shaped_batch(pa: Any, text: Any, segments: Any, markers: Any) -> tuple[Any, Any]:
+def _rows_of(pa: Any, rows: Any, offsets: Any, items: Any) -> Any:
+    """Shaped items in the rows of `rows`, nulls kept."""
+    return pa.LargeListArray.from_arrays(offsets, items, mask=rows.is_null() if rows.null_count else None)
+
+
+def _shaped_segments(pa: Any, text: Any, segments: Any) -> Any:
     segment_offsets, flat = _children(pa, segments)
     annotation_offsets, annotation_items = _children(pa, flat.field("annotations"))
     shaped_annotations = pa.LargeListArray.from_arrays(
@@ -247,15 +249,26 @@ def _shaped_batch(pa: Any, text: Any, segments: Any, markers: Any) -> tuple[Any,
         [_segment_texts(pa, text, segments, flat), flat.field("start"), flat.field("end"), flat.field("char_start"),
          flat.field("char_end"), shaped_annotations, _falses(pa, len(flat))],
         names=["text", "start", "end", "char_start", "char_end", "annotations", "continues"])
+    return _rows_of(pa, segments, segment_offsets, segment_structs)
+
+
+def _shaped_spans(pa: Any, spans: Any) -> Any:
+    """Spans with their annotation as one object, as a marker holds its own."""
+    span_offsets, flat = _children(pa, spans)
+    span_structs = pa.StructArray.from_arrays(
+        [flat.field("start"), flat.field("end"), flat.field("char_start"), flat.field("char_end"),
+         _annotations(pa, flat.field("tag"), flat.field("attrs"))],
+        names=["start", "end", "char_start", "char_end", "annotation"])
+    return _rows_of(pa, spans, span_offsets, span_structs)
+
+
+def _shaped_markers(pa: Any, markers: Any) -> Any:
     marker_offsets, marker_items = _children(pa, markers)
     marker_structs = pa.StructArray.from_arrays(
         [marker_items.field("pos"), marker_items.field("char_pos"),
          _annotations(pa, marker_items.field("tag"), marker_items.field("attrs"))],
         names=["pos", "char_pos", "annotation"])
-    return (pa.LargeListArray.from_arrays(segment_offsets, segment_structs,
-                                          mask=segments.is_null() if segments.null_count else None),
-            pa.LargeListArray.from_arrays(marker_offsets, marker_structs,
-                                          mask=markers.is_null() if markers.null_count else None))
+    return _rows_of(pa, markers, marker_offsets, marker_structs)
 
 
 # --- writing -------------------------------------------------------------------------

@@ -146,14 +146,27 @@ class InvalidTextError(UnicodeError):
     unit: str
     """"character" for a str, "byte" for Arrow bytes."""
 
-OUTPUT_COLUMNS: tuple[str, ...]
+class OutputTooLargeError(InvalidTextError):
+    """A text whose parsed output would pass its bound, max_output_ratio bytes per byte of the text:
+    `output_bytes` about what it would take, `limit` the bound; `position` and `unit` are None."""
+    position: None  # type: ignore[assignment]
+    unit: None  # type: ignore[assignment]
+    output_bytes: int
+    """About how many bytes the text's parsed columns would take."""
+    limit: int
+    """The most the text's parsed columns may take."""
 
-def output_schema() -> ArrowExport: ...
+OUTPUT_FORMS: tuple[str, ...]
+OUTPUT_COLUMNS: dict[str, tuple[str, ...]]
+
+def output_schema(form: str, /) -> ArrowExport: ...
 def parse_texts(
-    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig, threads: int, errors: str, /
+    texts: list[str | None] | tuple[str | None, ...], config: ParserConfig, threads: int, errors: str, form: str,
+    max_output_ratio: int, /
 ) -> list[tuple[ArrowExport, ...]]: ...
 def parse_arrow(
-    arrays: Sequence[_ArrowStrings], config: ParserConfig, threads: int, errors: str, /
+    arrays: Sequence[_ArrowStrings], config: ParserConfig, threads: int, errors: str, form: str,
+    max_output_ratio: int, /
 ) -> list[tuple[ArrowExport, ...]]: ...
 
 @final

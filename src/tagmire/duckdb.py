@@ -28,11 +28,15 @@ def _duckdb_type(data_type: Any) -> Any:
     pa = _pyarrow()
     if pa.types.is_struct(data_type):
         return duckdb.struct_type({field.name: _duckdb_type(field.type) for field in data_type})
+    if pa.types.is_map(data_type):
+        return duckdb.map_type(_duckdb_type(data_type.key_type), _duckdb_type(data_type.item_type))
     if pa.types.is_large_list(data_type) or pa.types.is_list(data_type):
         return duckdb.list_type(_duckdb_type(data_type.value_type))
     if pa.types.is_int64(data_type):
         return duckdb.sqltype("BIGINT")
-    return duckdb.sqltype("VARCHAR")
+    if pa.types.is_large_string(data_type) or pa.types.is_string(data_type):
+        return duckdb.sqltype("VARCHAR")
+    raise TypeError(f"no DuckDB type for the parser's {data_type}")
 
 
 def parsed_type() -> Any:

@@ -51,6 +51,10 @@ class ParseRecords {
     std::span<const CoveringSpan> spans;
     std::span<const MarkerRecord> markers;
     std::span<const char> annotation_bytes;
+    // Not packed: every span in recording order, as its first and last
+    // segment, where spans overlap (kept or listed alike); empty where they
+    // follow one another, each segment with an annotation then being one.
+    std::span<const CoveringSpan> recorded_spans = {};
   };
   static ParseRecords pack(const Parts& parts);
   // The same into `block` (aligned for eight bytes, `packed_size(parts)`

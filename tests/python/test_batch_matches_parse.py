@@ -3,6 +3,8 @@
 input's form, the configuration and the number of threads."""
 
 import re
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -47,7 +49,7 @@ def expected_row(text, config):
     result = parse(text, config)
 
     def attrs(annotation):
-        return [{"key": key, "value": None if value is True else value} for key, value in annotation.attrs.items()]
+        return [(key, None if value is True else value) for key, value in annotation.attrs.items()]
 
     segments, start = [], 0
     for segment in result.segments:
@@ -214,6 +216,8 @@ def test_text_that_cannot_be_parsed_is_refused_replaced_or_nulled(texts, threads
     first_bad = 2 if isinstance(texts, list) else 1
     assert refused.value.row == first_bad and str(refused.value).startswith(f"texts[{first_bad}]: ")
     assert refused.value.unit == ("character" if isinstance(texts, list) else "byte")
+    assert str(refused.value) == ("texts[2]: character 4 is a lone surrogate (U+D800), which has no UTF-8 form"
+                                  if isinstance(texts, list) else "texts[1]: not UTF-8 at byte 4")
 
     # One U+FFFD a lone surrogate; for bytes, what Python's decoder gives.
     as_python = [re.sub("[\ud800-\udfff]", "\ufffd", t) for t in texts] if isinstance(texts, list) else [
@@ -321,3 +325,35 @@ def test_later_batches_reuse_freed_memory_without_touching_tables_still_held():
     for form, round_, table in held:
         table.validate(full=True)
         assert table.to_pylist() == expected[form][round_ * 100:] + expected[form][:round_ * 100]
+
+
+# A daemon thread still parsing when the interpreter exits is ended by
+# CPython as it asks for the interpreter lock back: that ending once
+# aborted the process ("terminate called without an active exception").
+DAEMON_AT_EXIT = """
+import sys, threading, time
+import pyarrow as pa
+import tagmire
+texts = ["word <cite>x</cite> " * 2000] * 200
+work = {{
+    "list": lambda: tagmire.parse_batch(texts, threads=2),
+    "arrow": lambda: tagmire.parse_batch(pa.array(texts), threads=2, errors="null"),
+    "stream": lambda: tagmire.StreamParser(preview=False).feed(texts[0] * 4),
+}}[{kind!r}]
+started = threading.Event()
+def loop():
+    while True:
+        work()
+        started.set()
+threading.Thread(target=loop, daemon=True).start()
+started.wait()
+time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("kind", ["list", "arrow", "stream"])
+def test_a_daemon_thread_parsing_at_exit_lets_the_process_exit(kind):
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT.format(kind=kind)], capture_output=True,
+                              timeout=120)
+        assert (done.returncode, done.stderr) == (0, b"")

@@ -202,7 +202,7 @@ def test_text_that_is_not_unicode_is_replaced_or_null_on_request(tmp_path, polic
     assert completed.returncode == 0
     assert [json.loads(line)["text"] for line in completed.stdout.splitlines()] == texts
     # Rows that became null are counted, so that none is lost unseen.
-    assert completed.stderr == (b"tagmire: 2 answers not Unicode text became null rows (--errors null)\n"
+    assert completed.stderr == (b"tagmire: 2 answers not Unicode text or past --max-output-ratio became null rows (--errors null)\n"
                                 if policy == "null" else b"")
 
 

@@ -58,7 +58,7 @@ def row_shape(row):
     text = row["text"]
 
     def attrs(pairs):
-        return tuple((pair["key"], pair["value"]) for pair in pairs)
+        return tuple(pairs)
 
     return (text,
             [(text[s["char_start"]:s["char_end"]], [(a["tag"], attrs(a["attrs"])) for a in s["annotations"]])

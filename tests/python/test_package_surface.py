@@ -19,7 +19,8 @@ from conftest import run_mypy_on, run_python, run_stubtest
 def test_the_package_has_records_of_its_own_and_the_module_is_untouched():
     assert tagmire.__all__ == ["parse", "ParsedText", "Segment", "Annotation", "Marker", "Config", "ConfigError",
                                "ParserConfig", "StreamParser", "StreamUpdate", "PreviewUpdate", "Window", "stream", "astream",
-                               "parse_batch", "ParseColumn", "parse_frame", "ColumnClash", "InvalidTextError"]
+                               "parse_batch", "ParseColumn", "parse_frame", "ColumnClash", "InvalidTextError",
+                               "OutputTooLargeError"]
     assert tagmire.ParserConfig is _tagmire_rs.ParserConfig
     for name in ["ParsedText", "Segment", "Annotation", "Marker", "StreamUpdate", "PreviewUpdate"]:
         record = getattr(tagmire, name)

@@ -212,23 +212,23 @@ TEST(ParseRows, TextThatCannotBeParsedStopsTheBatchOrIsReplacedOrNulled) {
   const auto strict = parse_rows(rows, parser::default_prepared_config(), 3);
   ASSERT_TRUE(strict.invalid_row);
   EXPECT_EQ(strict.invalid_row->row, 7u);
-  EXPECT_TRUE(strict.invalid_row->surrogate);
+  EXPECT_EQ(strict.invalid_row->fault, batch::RowFault::lone_surrogate);
   EXPECT_EQ(strict.invalid_row->at, 1u);
   rows[7] = rows[0];
   const auto bad_bytes = parse_rows(rows, parser::default_prepared_config(), 3);
   ASSERT_TRUE(bad_bytes.invalid_row);
   EXPECT_EQ(bad_bytes.invalid_row->row, 8u);
-  EXPECT_FALSE(bad_bytes.invalid_row->surrogate);
+  EXPECT_EQ(bad_bytes.invalid_row->fault, batch::RowFault::not_utf8);
   EXPECT_EQ(bad_bytes.invalid_row->at, 1u);
 
   rows[7] = {surrogate.data(), surrogate.size(), 2, false};
-  const auto replaced = rows_of(parse_rows(rows, parser::default_prepared_config(), 3, batch::ErrorPolicy::replace).chunks);
+  const auto replaced = rows_of(parse_rows(rows, parser::default_prepared_config(), 3, {.errors = batch::ErrorPolicy::replace}).chunks);
   EXPECT_EQ(replaced[7].text, "x\xEF\xBF\xBDy");
   // As bytes.decode("utf-8", errors="replace") gives it.
   const std::string r = "\xEF\xBF\xBD";
   EXPECT_EQ(replaced[8].text, "a" + r + r + " b" + r + r + r + " c" + r + r + r + r + " d" + r + " e" + r);
 
-  const auto nulled = parse_rows(rows, parser::default_prepared_config(), 3, batch::ErrorPolicy::null);
+  const auto nulled = parse_rows(rows, parser::default_prepared_config(), 3, {.errors = batch::ErrorPolicy::null});
   EXPECT_EQ(nulled.nulled_rows, 2u);
   const auto nulled_rows = rows_of(nulled.chunks);
   EXPECT_EQ(nulled_rows[7], null_row());
