@@ -116,7 +116,7 @@ def test_the_command_line_on_ray_reads_json_lines_and_reports_each_failure_in_on
     assert b"\x1b" not in strict.stderr and not output.exists()
     nulled = run("--errors", "null")
     assert (nulled.returncode, nulled.stderr) == (
-        0, b"tagmire: 1 answer not Unicode text became null row (--errors null)\n")
+        0, b"tagmire: 1 answer not Unicode text or past --max-output-ratio became null row (--errors null)\n")
     rows = [json.loads(line) for line in output.read_text().splitlines()]
     assert [(row["id"], row["text"]) for row in rows] == [(1, "a"), (2, None)]
     assert rows[0]["markers"] == parse("a<cite/>").to_dict()["markers"]

@@ -48,7 +48,7 @@ def test_spark_rows_equal_the_single_process_result(spark):
     assert parsed.columns == ["id", "response", "parsed_text", "parsed_segments", "parsed_markers"]
     rows = sorted(parsed.collect(), key=lambda row: row["id"])
     assert [row["id"] for row in rows] == list(range(len(TEXTS)))
-    expected = parse_batch(TEXTS, config).to_pylist()
+    expected = parse_batch(TEXTS, config).to_pylist(maps_as_pydicts="strict")
     got = [{"text": row["parsed_text"], "segments": row["parsed_segments"], "markers": row["parsed_markers"]}
            for row in rows]
     assert [_plain(row) for row in got] == expected
