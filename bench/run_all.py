@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -31,6 +32,7 @@ sys.path[:0] = [str(HERE), str(ROOT)]  # this folder, and the root for inputs/
 from inputs import corpora  # noqa: E402
 import memory  # noqa: E402
 import batch  # noqa: E402
+import instructions  # noqa: E402
 import parallel  # noqa: E402
 import python_bench  # noqa: E402
 import scaling  # noqa: E402
@@ -193,6 +195,13 @@ def targets(results: dict) -> list[tuple[str, str, bool | None]]:
         worst, at = min(shares)
         out.append((f"C++ core on plain, 64 KB-1 MB: ≥{CORE_PLAIN_SHARE:.0%} of memchr+memcpy",
                     f"{worst:.0%} at worst ({at})", worst >= CORE_PLAIN_SHARE))
+    counts = results.get("instructions", {})
+    for label, names in (("every llm form", corpora.FORMS), ("dense", ("dense",))):
+        if measured := [(counts[name]["per_lt"], name) for name in names if name in counts]:
+            worst, at = max(measured)
+            need = instructions.target(at)
+            out.append((f"C++ core, {label}, 64 KB: ≤{need} instructions per `<` (callgrind)",
+                        f"{worst:.0f} at worst ({at})", worst <= need))
     if results.get("scaling"):
         hostile = {f.name for f in corpora.HOSTILE}
         measured = [scaling.Step(**s) for s in results["scaling"] if s["family"] in hostile]
@@ -301,6 +310,13 @@ def markdown(results: dict) -> str:
             lines.append(f"| {name} {timing.human_bytes(int(size))} | {core[key] / 1e6:,.0f} MB/s | "
                          + (f"{unseen / 1e6:,.0f} MB/s | " if unseen else "— | ")
                          + (f"{floor / 1e6:,.0f} MB/s |" if floor else "— |"))
+    if counts := results.get("instructions"):
+        lines += ["", "## Instructions per tag", "", "Instructions of the C++ core per `<`, as callgrind counts them "
+                  "(`python bench/instructions.py`: 10 parses of each 64 KB file, default configuration), which do "
+                  "not depend on the machine or its load:", "",
+                  "| Input | `<` | instructions a parse | per `<` |", "|---|---|---|---|"]
+        for name, r in counts.items():
+            lines.append(f"| {name} 64 KB | {r['lt']:,} | {r['instructions']:,.0f} | {r['per_lt']:.0f} |")
     if results.get("scaling"):
         steps = [scaling.Step(**s) for s in results["scaling"]]
         worst = scaling.worst(steps)
@@ -357,7 +373,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="tiny sizes, for CI")
     parser.add_argument("--write-docs", action="store_true",
                         help="write BENCHMARKS.md and its plot into the repository (not with --quick)")
-    parser.add_argument("--skip", default="", help="comma-separated: core,python,scaling,memory,batch,parallel")
+    parser.add_argument("--skip", default="", help="comma-separated: core,instructions,python,scaling,memory,batch,parallel")
     parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results")
     args = parser.parse_args(argv)
     if args.write_docs and args.quick:
@@ -379,6 +395,16 @@ def main(argv: list[str] | None = None) -> int:
         results["core"] = run_core(exe, ROOT / "build" / "bench-corpora", cfg, args.out / "core.json")
         for k, v in results["core"].items():
             log(f"{k:48} {v / 1e6:10,.0f} MB/s")
+    if "instructions" not in skip:
+        if shutil.which("valgrind") is None:
+            log("== Instructions per `<`: skipped, callgrind needs valgrind (tools/apt_install.sh valgrind)")
+        else:
+            log("== Instructions per `<` (callgrind)")
+            build_core_bench(ROOT / "build" / "bench")
+            results["instructions"] = instructions.run(ROOT / "build" / "bench" / "tagmire_instructions",
+                                                       ROOT / "build" / "bench-corpora")
+            for name, r in results["instructions"].items():
+                log(f"{name:10} {r['per_lt']:6.0f} per `<`")
     if "python" not in skip:
         log("== Python: tagmire against its peers")
         rows = python_bench.run(list(corpora.FORMS), list(cfg["py_sizes"]), cfg["py_reps"], cfg["py_sample"],

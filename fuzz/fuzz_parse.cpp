@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data) + header, size - header);
 
   const types::CompactResult compact = parser::parse_compact(text, config);
-  check(tagmire_checks::check_records(compact), text);
+  check(tagmire_checks::check_records(compact, text), text);
   const types::ParseResult result = parser::parse(text, config);
   check(tagmire_checks::check_result(result, text, config), text);
   // The default preset has tables prepared once per process; they must give

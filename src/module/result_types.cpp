@@ -401,8 +401,8 @@ PyTypeObject* segment_type() noexcept { return segment_type_object; }
 PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
 PyTypeObject* marker_type() noexcept { return marker_type_object; }
 
-PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
-  return new_with_records<PyParseResult>(parse_result_type_object, kind, parts,
+PyObject* make_parse_result(PyObject* text, const StrView& input, const types::ParseRecords::Parts& parts) noexcept {
+  return new_with_records<PyParseResult>(parse_result_type_object, input, parts,
                                          [&](PyParseResult& self, StrRecords&& records) {
                                            ::new (&self.record) ParseResultRecords(PyRef::borrow(text), std::move(records));
                                          });

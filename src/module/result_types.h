@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "python_glue/str_text.h"
 #include "types/parse_records.h"
 
 namespace module {
@@ -19,9 +20,11 @@ PyTypeObject* annotation_type() noexcept;
 PyTypeObject* marker_type() noexcept;
 
 // A new ParseResult object holding `text` (a str; a new reference is taken)
-// and the records `parts` describe, from a parse of a str of `kind`, packed
-// with the object (python_glue/str_records.h); nothing else is converted
-// until a property is read. Null with an exception set on failure.
-PyObject* make_parse_result(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
+// and the records `parts` describe, from a parse of the str `input`, packed
+// with the object (python_glue/str_records.h), which keeps `input`, where
+// its annotations are read; nothing else is converted until a property is
+// read. Null with an exception set on failure.
+PyObject* make_parse_result(PyObject* text, const python_glue::StrView& input,
+                            const types::ParseRecords::Parts& parts) noexcept;
 
 }  // namespace module

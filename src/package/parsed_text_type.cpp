@@ -120,9 +120,10 @@ PyRef decoded(std::string_view utf8) {
 
 PyType_Spec parsed_text_spec = {"tagmire.ParsedText", sizeof(PyParsedText), 1, kRecordTypeFlags, text_slots.data()};
 
-PyObject* parsed_text_of_parse(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept {
+PyObject* parsed_text_of_parse(PyObject* text, const python_glue::StrView& input,
+                               const types::ParseRecords::Parts& parts) noexcept {
   return python_glue::new_with_records<PyParsedText>(
-      parsed_text_type, kind, parts, [&](PyParsedText& self, python_glue::StrRecords&& records) {
+      parsed_text_type, input, parts, [&](PyParsedText& self, python_glue::StrRecords&& records) {
         const std::size_t size = PyUnicode_IS_ASCII(text) ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) : kUnknown;
         ::new (&self.record) Run(PyRef::borrow(text), size, std::in_place_type<StrParse>, std::move(records));
       });

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "parser/stream.h"
+#include "python_glue/str_text.h"
 #include "types/parse_records.h"
 
 namespace package {
@@ -23,11 +24,13 @@ namespace package {
 // with an exception set.
 bool add_record_types(PyObject* module) noexcept;
 
-// A new ParsedText for a one-shot parse of a str of `kind`: `text` (a str,
+// A new ParsedText for a one-shot parse of the str `input`: `text` (a str,
 // a new reference taken) and the records `parts` describe, packed with the
-// object (python_glue/str_records.h). Positions count the str's characters.
+// object (python_glue/str_records.h), which keeps `input`, where its
+// annotations are read. Positions count the str's characters.
 // Null with an exception set.
-PyObject* parsed_text_of_parse(PyObject* text, int kind, const types::ParseRecords::Parts& parts) noexcept;
+PyObject* parsed_text_of_parse(PyObject* text, const python_glue::StrView& input,
+                               const types::ParseRecords::Parts& parts) noexcept;
 
 // A new ParsedText for a run a stream settled, `char_start` the characters
 // before it in the whole text.

@@ -24,7 +24,8 @@ types::ParseResult parse(std::string_view text, const types::ParserConfig& confi
 types::ParseResult parse(std::string_view text);
 
 // The same parses with the segments kept as cuts into the text and each
-// annotation stored once.
+// annotation kept as its tag's place in `text`, which must outlive the
+// result.
 types::CompactResult parse_compact(std::string_view text, const PreparedConfig& config);
 types::CompactResult parse_compact(std::string_view text, const types::ParserConfig& config);
 types::CompactResult parse_compact(std::string_view text);
@@ -55,7 +56,8 @@ decltype(auto) parse_with(const text::TextView<Form>& input, const PreparedConfi
 }
 
 // The records of `input` packed on their own (a test's or a C++ caller's
-// convenience; the bindings pack them into memory of their own).
+// convenience; the bindings pack them into memory of their own). Their
+// annotations are read in `input`.
 template <class Form>
 types::ParseRecords parse_into(const text::TextView<Form>& input, const PreparedConfig& config,
                                OutputBuffer<typename Form::Unit>& out) {

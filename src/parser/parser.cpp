@@ -19,13 +19,6 @@ bool is_forward(types::RecoveryStrategy strategy) {
          strategy == types::RecoveryStrategy::forward_until_newline;
 }
 
-// Inputs shorter than this store every tag's annotation without looking for
-// an equal one first: a few KB of answer hold a dozen tags, mostly distinct
-// (a source per citation), and hashing each one to find none cost more than
-// the few repeats save. Parses of 1-4 KB ran 3-6% faster than with the memo
-// from 512 units; from 16 KB the memo pays (2-byte text 16% faster with it).
-constexpr std::size_t kMemoFromUnits = 4096;
-
 // Inputs of two- and four-byte units up to this size are tested for lone
 // surrogates whole, before the walk: a 100-byte answer of 2-byte units
 // parsed 15% faster. Past a few hundred units that extra pass, over input
@@ -41,7 +34,7 @@ void release_if_large(util::PodVector<T>& v) {
 }  // namespace
 
 template <class Form>
-void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) {
+void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out, bool copy_annotations) {
   if (!stack_.empty()) {
     // A parse abandoned half-way (by an allocation failure) left tags open.
     stack_.clear();
@@ -53,7 +46,7 @@ void Parser<Form>::start(const PreparedConfig& config, OutputBuffer<Unit>& out) 
   spans_.clear();
   markers_.clear();
   annotations_.clear();
-  memo_.clear();
+  copy_annotations_ = copy_annotations;
   token_tags_.clear();
   trimmable_runs_.clear();
   line_start_ = 0;
@@ -74,7 +67,6 @@ void Parser<Form>::see_input(const Text& input, bool moved) {
   input_ = input;
   if (moved) {
     scanner_.reset(input);
-    memo_.clear();  // it remembers tags by their place in the input
   } else {
     scanner_.extend(input);
   }
@@ -199,35 +191,12 @@ void Parser<Form>::dispatch(const TagToken& token) {
   }
 }
 
+// An annotation is where its tag's name stands: it is read from the tag's
+// text only when it is read (types/annotation_store.h).
 template <class Form>
 types::AnnotationRef Parser<Form>::store_annotation(const TagToken& token) {
-  const std::size_t text_length = token.attributes_end - token.name_begin;
-  // A short input holds too few tags for repeats to pay for the memo.
-  const bool memo = input_.size >= kMemoFromUnits;
-  if (memo) {
-    if (const types::AnnotationRef known = memo_.find(input_.data, token.name_begin, text_length);
-        known != TagMemo<Unit>::kUnknown) {
-      return known;
-    }
-  }
-  const std::span<const ScannedAttribute> attributes = scanner_.read_attributes(token);
-  // The name, keys and values all lie within the tag's text.
-  const types::AnnotationRef ref =
-      annotations_.begin(types::AnnotationWriter::bound_for<Unit>(token.attributes_end - token.name_begin) +
-                         types::AnnotationWriter::kCountBound +
-                         2 * attributes.size() * types::AnnotationWriter::bound_for<Unit>(0));
-  annotations_.add_text(input_.data + token.name_begin, token.name_end - token.name_begin);
-  annotations_.add_count(attributes.size());
-  for (const ScannedAttribute& a : attributes) {
-    annotations_.add_text(input_.data + a.key_begin, a.key_end - a.key_begin);
-    if (a.has_value) {
-      annotations_.add_value(input_.data + a.value_begin, a.value_end - a.value_begin);
-    } else {
-      annotations_.add_bare_value();
-    }
-  }
-  if (memo) memo_.remember(token.name_begin, text_length, ref);
-  return ref;
+  if (!copy_annotations_) return token.name_begin;
+  return annotations_.add(input_.data + token.name_begin, token.end - token.name_begin);
 }
 
 template <class Form>
@@ -435,8 +404,12 @@ types::ParseRecords::Parts Parser<Form>::finish_parts() {
   release_if_large(stack_);
   release_if_large(token_tags_);
   assembly_.assemble(pos, spans_);
-  return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_,
-          {annotations_.data(), annotations_.size()}, assembly_.recorded_spans()};
+  if (copy_annotations_) {
+    return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_,
+            {annotations_.data(), annotations_.size()}, nullptr, assembly_.recorded_spans()};
+  }
+  return {assembly_.cuts(), assembly_.first(), assembly_.entries(), assembly_.kept_spans(), markers_, {},
+          reinterpret_cast<const char*>(input_.data), assembly_.recorded_spans()};
 }
 
 // Gives back storage a large parse grew, so a workspace does not hold it.
@@ -447,11 +420,9 @@ void Parser<Form>::end() {
   release_if_large(markers_);
   release_if_large(token_tags_);
   if (annotations_.bytes() > kLargeStorageBytes) annotations_.release();
-  memo_.clear();
   if (key_top_.size() * sizeof(std::uint32_t) > kLargeStorageBytes) std::vector<std::uint32_t>().swap(key_top_);
   trimmable_runs_.clear();
   if (assembly_.storage_bytes() > kLargeStorageBytes) assembly_.release();
-  if (scanner_.storage_bytes() > kLargeStorageBytes) scanner_.release();
 }
 
 template <class Form>
@@ -513,7 +484,6 @@ void Parser<Form>::roll_back() {
   blank_from_ = saved_.blank_from;
   in_cdata_ = saved_.in_cdata;
   // What is remembered about positions past the text as it was.
-  memo_.clear();
   trimmable_runs_.clear();
   events_.clear();
   drop_save_point();
@@ -587,17 +557,16 @@ void Parser<Form>::drop_text_before(std::size_t shift) {
 // to, so that a long stream holds the annotations of its held tail only.
 template <class Form>
 void Parser<Form>::compact_annotations() {
+  if (!copy_annotations_) return;
   types::AnnotationWriter kept;
+  const auto* units = reinterpret_cast<const Unit*>(annotations_.data());
   const auto keep = [&](types::AnnotationRef& ref) {
-    const types::AnnotationRef from = ref;
-    const std::size_t length = types::AnnotationReader<Unit>::length_at(annotations_.data(), from);
-    ref = kept.copy_in(annotations_.data() + from, length, from);
+    ref = kept.add(units + ref, types::AnnotationReader<Unit>::length_at(annotations_.data(), ref));
   };
   for (OpenTag& tag : stack_) keep(tag.annotation);
   for (Span& span : spans_) keep(span.annotation);
   for (types::MarkerRecord& m : markers_) keep(m.annotation);
   annotations_ = std::move(kept);
-  memo_.clear();
 }
 
 #define TAGMIRE_INSTANTIATE(Form)                                  \

@@ -15,7 +15,6 @@
 #include "parser/output_buffer.h"
 #include "parser/scanner.h"
 #include "parser/segments.h"
-#include "parser/tag_memo.h"
 #include "parser/tag_table.h"
 #include "parser/trimmable_runs.h"
 #include "text/encoding.h"
@@ -50,8 +49,10 @@ class Parser {
   Parser& operator=(const Parser&) = delete;
 
   // Begins a parse under `config`, writing its text to `out`. Both must
-  // outlive the parse.
-  void start(const PreparedConfig& config, OutputBuffer<Unit>& out);
+  // outlive the parse. The annotations refer to the tags where they stand
+  // in the input, which must then outlive the records, unless
+  // `copy_annotations` (for input that is dropped as it is walked).
+  void start(const PreparedConfig& config, OutputBuffer<Unit>& out, bool copy_annotations = false);
 
   // The input to walk, which must outlive the walks over it: the whole text
   // of a one-shot parse; for a text arriving in pieces, everything from the
@@ -130,8 +131,10 @@ class Parser {
   void log_stack_events(bool on) { log_events_ = on; }
   std::span<const StackEvent> stack_events() const { return events_; }
   void clear_stack_events() { events_.clear(); }
-  // The stored annotations the spans and markers refer to.
-  const char* annotation_bytes() const { return annotations_.data(); }
+  // The text of the tags the spans' and markers' annotations refer to.
+  const char* annotation_bytes() const {
+    return copy_annotations_ ? annotations_.data() : reinterpret_cast<const char*>(input_.data);
+  }
   std::size_t text_size() const { return out_->size; }
   const Unit* text_data() const { return out_->data; }
   const PreparedConfig& config() const { return *config_; }
@@ -229,8 +232,9 @@ class Parser {
   std::vector<std::uint32_t> key_top_;
   util::PodVector<Span> spans_;
   util::PodVector<types::MarkerRecord> markers_;
+  // Copies of the tags' text, when the annotations do not refer to the input.
   types::AnnotationWriter annotations_;
-  TagMemo<Unit> memo_;
+  bool copy_annotations_ = false;
   std::size_t line_start_ = 0;
   // Stack entries from this index up have seen no line feed yet.
   std::size_t line_pending_from_ = 0;

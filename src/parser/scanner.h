@@ -6,9 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
-
-#include "util/pod_vector.h"
 
 #include "parser/name_key.h"
 #include "text/classes.h"
@@ -38,16 +35,6 @@ struct TagToken {
   TagKind kind = TagKind::Open;
 };
 
-// One attribute as read: the key is [key_begin, key_end); a key written
-// without a value has no value range.
-struct ScannedAttribute {
-  std::size_t key_begin = 0;
-  std::size_t key_end = 0;
-  std::size_t value_begin = 0;
-  std::size_t value_end = 0;
-  bool has_value = false;
-};
-
 // What a `<` begins.
 enum class Markup : std::uint8_t {
   kText,       // nothing: the `<` is ordinary text
@@ -65,8 +52,9 @@ inline constexpr std::size_t kCdataOpenSize = sizeof kCdataOpen - 1;
 template <class Form>
 std::size_t find_cdata_end(const text::TextView<Form>& input, std::size_t from);
 
-// Reads tags at successive `<` positions of one input. It remembers where the
-// next `>` lies (or that none is left) and the white space before it, so that
+// Reads tags at successive `<` positions of one input; their attributes are
+// read only when their annotation is (types/tag_attributes.h). It remembers
+// where the next `>` lies (or that none is left) and the white space before it, so that
 // any number of `<` before one distant `>`, or before none, costs time linear
 // in the input.
 template <class Form>
@@ -144,16 +132,6 @@ class TagScanner {
     return true;
   }
 
-  // The attributes of an Open or SelfClosing `token`: the last occurrence of
-  // a key wins, in the place of the first. Valid until the next call.
-  std::span<const ScannedAttribute> read_attributes(const TagToken& token);
-
-  std::size_t storage_bytes() const { return attributes_.bytes() + key_slots_.bytes(); }
-  void release() {
-    attributes_.release();
-    key_slots_.release();
-  }
-
  private:
   template <bool kFinal>
   Markup cdata_open_at(std::size_t pos) const;
@@ -183,20 +161,6 @@ class TagScanner {
     }
     token.attributes_end = end;
   }
-  // Past the first white space: the next position that is not white space.
-  std::size_t skip_spaces(std::size_t pos, std::size_t end) const {
-    while (pos < end) {
-      const std::uint32_t c = text::code_of(input_[pos]);
-      if (c >= 0x80) return text::skip_white_space(input_, pos, end);
-      if (!text::is_ascii_white_space(c)) return pos;
-      ++pos;
-    }
-    return end;
-  }
-  std::size_t hash_key(std::size_t key_begin, std::size_t key_end) const;
-  bool same_key(const ScannedAttribute& a, const ScannedAttribute& b) const;
-  void remove_repeated_keys();
-
   // A tag name read up to the end of the input, as far as it went.
   struct UnfinishedName {
     std::size_t lt = kNoPosition;  // its `<`
@@ -220,11 +184,6 @@ class TagScanner {
   std::size_t head_lt_ = kNoPosition;
   std::size_t head_at_ = 0;
   bool head_slash_ = false;
-  util::PodVector<ScannedAttribute> attributes_;
-  // A tag may carry any number of attributes: past a handful, repeated keys
-  // are found through this open-addressing index (attribute index + 1 and
-  // a tag of the key's hash, 0 empty).
-  util::PodVector<std::uint64_t> key_slots_;
 };
 
 }  // namespace parser

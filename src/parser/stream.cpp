@@ -29,7 +29,7 @@ StreamParser::StreamParser(std::shared_ptr<const PreparedConfig> config, bool pr
     : config_(std::move(config)), previews_(previews), unfinished_(previews && unfinished), hold_all_(hold_all) {
   out_.grow = &StreamParser::grow_output;
   out_.grow_context = this;
-  parser_.start(*config_, out_);
+  parser_.start(*config_, out_, true);  // its input is dropped as it is walked
   parser_.log_stack_events(previews_);
   parser_.see_input(text::TextView<text::Utf8>{input_.data(), 0}, true);
   preview_.reset(0);
@@ -144,7 +144,7 @@ types::AnnotationRef StreamParser::window_annotation(types::AnnotationRef ref) {
   if (added) {
     const char* store = parser_.annotation_bytes();
     const std::size_t length = types::AnnotationReader<char>::length_at(store, ref);
-    entry->second = window_annotations_.copy_in(store + ref, length, ref);
+    entry->second = window_annotations_.add(store + ref, length);
   }
   return entry->second;
 }

@@ -14,8 +14,9 @@
 
 namespace python_glue {
 
-// `make(text, kind, parts)` builds the result from the text (a str) and the
-// records' parts (valid during the call); null with an exception set.
+// `make(text, input, parts)` builds the result from the text (a str), the
+// input and the records' parts (valid during the call; their annotations
+// are read in the input); null with an exception set.
 template <class Make>
 PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config, Make&& make) {
   OutputStr out;
@@ -29,7 +30,7 @@ PyObject* parse_str(const StrView& input, const parser::PreparedConfig& config, 
       }
       PyRef text(out.finish(buffer.size, buffer.unit_bits));
       if (!text) return nullptr;
-      return make(text.get(), input.kind, parts);
+      return make(text.get(), input, parts);
     });
   };
   switch (input.kind) {

@@ -14,26 +14,30 @@
 #include <new>
 #include <utility>
 
+#include "python_glue/py_ref.h"
+#include "python_glue/str_text.h"
 #include "types/parse_records.h"
 #include "util/large_block.h"
 
 namespace python_glue {
 
-// Positions count characters of the str that was parsed, and the stored
-// annotations keep its units: `form` is its kind.
+// Positions count characters of the str that was parsed, `source`, whose
+// tags the annotations are read from (types/annotation_store.h): it is kept
+// as long as the records, and `form` is its kind.
 struct StrRecords {
   int form = PyUnicode_1BYTE_KIND;
   types::ParseRecords records;
   util::LargeBlock block;  // where large records are packed; empty otherwise
+  PyRef source;
 };
 
 // A new object of `type`, laid out as `Object` (PyObject_VAR_HEAD first),
-// holding the records `parts` describe, from a parse of a str of `form`:
+// holding the records `parts` describe, from a parse of the str `source`:
 // `make_record(object, StrRecords&&)` constructs the object's own record in
 // place around them, and must not fail. ob_size is the records' size
 // wherever they are: what the object holds. Null with MemoryError set.
 template <class Object, class MakeRecord>
-PyObject* new_with_records(PyTypeObject* type, int form, const types::ParseRecords::Parts& parts,
+PyObject* new_with_records(PyTypeObject* type, const StrView& source, const types::ParseRecords::Parts& parts,
                            MakeRecord&& make_record) noexcept {
   static_assert(sizeof(Object) % 8 == 0, "the records after the object must be aligned");
   const std::size_t records_size = types::ParseRecords::packed_size(parts);
@@ -51,7 +55,8 @@ PyObject* new_with_records(PyTypeObject* type, int form, const types::ParseRecor
   auto* self = reinterpret_cast<Object*>(
       PyObject_InitVar(static_cast<PyVarObject*>(memory), type, static_cast<Py_ssize_t>(records_size)));
   std::byte* at = apart ? block.data() : reinterpret_cast<std::byte*>(self) + sizeof(Object);
-  make_record(*self, StrRecords{form, types::ParseRecords::pack_into(parts, at), std::move(block)});
+  make_record(*self, StrRecords{source.kind, types::ParseRecords::pack_into(parts, at), std::move(block),
+                                PyRef::borrow(source.str)});
   return reinterpret_cast<PyObject*>(self);
 }
 

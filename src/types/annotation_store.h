@@ -1,50 +1,77 @@
-// The annotations of one parse, written one after another into one byte
-// array, so that a result holds them without an allocation per tag, name or
-// attribute. A recorded span or marker keeps the offset of its annotation.
-// Strings keep the code units of the text they were read from (bytes of
-// UTF-8, or one, two or four bytes per character).
+// The annotations of a parse, kept as the text of the tags they come from:
+// a recorded span or marker keeps where its tag's name begins, and the
+// name and attributes are read from the tag's text only when the
+// annotation is read. A parse then costs nothing per annotation but that
+// position, however many attributes its tags carry, and a result that is
+// never asked for its annotations never reads one.
 //
-// Layout of one annotation: the tag name, the attribute count, then each
-// key and value. A string is its length in code units (LEB128), padding to
-// its unit size, then its units. A value is 0 for a key written without a
-// value, or its length plus 1 followed by its units.
+// The text of a tag is read where it stands: in the input of a one-shot
+// parse (whose owner keeps it as long as the records), or in copies of the
+// tags' text (a stream's, whose input is dropped as it is walked). Either
+// way it runs from the tag's name to the tag's closing `>`, and strings
+// keep the code units of that text (bytes of UTF-8, or one, two or four
+// bytes per character).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
+#include "text/classes.h"
+#include "text/encoding.h"
+#include "types/tag_attributes.h"
 #include "util/pod_vector.h"
 
 namespace types {
 
+// Where a tag's name begins, in code units from the start of the text that
+// holds the tag.
 using AnnotationRef = std::size_t;
 
-// A string in the store: `size` units of `Unit` at `data` (aligned for Unit).
+// A string of a tag's text: `size` units of `Unit` at `data`.
 template <class Unit>
 struct StoredText {
   const Unit* data = nullptr;
   std::size_t size = 0;
 };
 
-// Reads one annotation from stored bytes: `tag()`, then
-// `attribute_count()` times `next_attribute()`.
+// The form of text whose code units are `Unit`.
+template <class Unit>
+struct FormOfUnit;
+template <>
+struct FormOfUnit<char> {
+  using type = text::Utf8;
+};
+template <>
+struct FormOfUnit<std::uint8_t> {
+  using type = text::Latin1;
+};
+template <>
+struct FormOfUnit<std::uint16_t> {
+  using type = text::Ucs2;
+};
+template <>
+struct FormOfUnit<std::uint32_t> {
+  using type = text::Ucs4;
+};
+
+// Reads one annotation from its tag's text, `source` being the text that
+// holds the tag: `tag()`, then `attribute_count()` times `next_attribute()`.
+// The attributes are read by the grammar the first time they are asked for.
 template <class Unit>
 class AnnotationReader {
  public:
-  AnnotationReader(const char* bytes, AnnotationRef ref) : data_(bytes), pos_(ref) {
-    tag_ = read_text();
-    count_ = read_length();
+  AnnotationReader(const char* source, AnnotationRef ref)
+      : units_(reinterpret_cast<const Unit*>(source)), name_begin_(ref), name_end_(ref) {
+    // A tag's name is followed by its attributes or its `>`, so the walk
+    // stops inside the tag.
+    while (text::is_name_unit(units_[name_end_])) ++name_end_;
   }
-  StoredText<Unit> tag() const { return tag_; }
-  std::size_t attribute_count() const { return count_; }
+  StoredText<Unit> tag() const { return {units_ + name_begin_, name_end_ - name_begin_}; }
 
-  // Bytes the annotation at `ref` takes.
-  static std::size_t length_at(const char* bytes, AnnotationRef ref) {
-    AnnotationReader reader(bytes, ref);
-    for (std::size_t k = 0; k < reader.count_; ++k) reader.next_attribute();
-    return reader.pos_ - ref;
+  std::size_t attribute_count() {
+    if (!read_) read_attributes();
+    return attributes_.size();
   }
 
   struct Attribute {
@@ -53,111 +80,78 @@ class AnnotationReader {
     StoredText<Unit> value;
   };
   Attribute next_attribute() {
+    if (!read_) read_attributes();
+    const ScannedAttribute& a = attributes_[next_++];
     Attribute attribute;
-    attribute.key = read_text();
-    const std::size_t value = read_length();
-    if (value != 0) {
+    attribute.key = {units_ + a.key_begin, a.key_end - a.key_begin};
+    if (a.has_value) {
       attribute.has_value = true;
-      attribute.value = read_units(value - 1);
+      attribute.value = {units_ + a.value_begin, a.value_end - a.value_begin};
     }
     return attribute;
   }
 
- private:
-  std::size_t read_length() {
-    std::size_t n = 0;
-    for (int shift = 0;; shift += 7) {
-      const auto b = static_cast<unsigned char>(data_[pos_++]);
-      n |= static_cast<std::size_t>(b & 0x7F) << shift;
-      if (b < 0x80) return n;
-    }
-  }
-  StoredText<Unit> read_text() { return read_units(read_length()); }
-  StoredText<Unit> read_units(std::size_t n) {
-    pos_ = (pos_ + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
-    StoredText<Unit> text{reinterpret_cast<const Unit*>(data_ + pos_), n};
-    pos_ += n * sizeof(Unit);
-    return text;
+  // Units of the tag's text from `ref` through its `>`: what a copy of the
+  // annotation takes.
+  static std::size_t length_at(const char* source, AnnotationRef ref) {
+    const auto* units = reinterpret_cast<const Unit*>(source);
+    std::size_t gt = ref;
+    while (units[gt] != text::U<Unit>('>')) ++gt;
+    return gt + 1 - ref;
   }
 
-  const char* data_;
-  std::size_t pos_;
-  StoredText<Unit> tag_;
-  std::size_t count_ = 0;
+ private:
+  using Form = typename FormOfUnit<Unit>::type;
+
+  // The attribute text runs from the name to the white space before the
+  // `>`, and, when a `/` stands last (a self-closing tag), to the white
+  // space before that.
+  void read_attributes() {
+    read_ = true;
+    const std::size_t gt = name_end_ - 1 + length_at(reinterpret_cast<const char*>(units_), name_end_);
+    const text::TextView<Form> view{units_, gt};
+    std::size_t end = text::skip_white_space_back(view, gt, name_end_);
+    if (end > name_end_ && units_[end - 1] == text::U<Unit>('/')) {
+      end = text::skip_white_space_back(view, end - 1, name_end_);
+    }
+    attributes_.read(view, name_end_, end);
+  }
+
+  const Unit* units_;
+  std::size_t name_begin_;
+  std::size_t name_end_;
+  bool read_ = false;
+  std::size_t next_ = 0;
+  AttributeList attributes_;
 };
 
-// Writes annotations as a parse records them. Each annotation is written
-// through a pointer after one check for room, since a parse records one for
-// nearly every tag. The bytes are kept at an address aligned for the
-// widest unit (as any allocation is).
+// Copies of tags' text, one after another in one array, for records that
+// outlive the text they were parsed from. Each copy is aligned for its
+// units, and its reference counts those units from the array's start.
 class AnnotationWriter {
  public:
-  // Begins an annotation of at most `bound` bytes (see `bound_for`), and
-  // returns where it begins.
-  AnnotationRef begin(std::size_t bound) {
-    bytes_.reserve_more(bound);
-    return bytes_.size();
-  }
-  // The most bytes one string or value of `n` units of `Unit` takes.
+  // Appends `n` units of a tag's text, from its name through its `>`, and
+  // returns the copy's reference.
   template <class Unit>
-  static constexpr std::size_t bound_for(std::size_t n) {
-    return 10 + sizeof(Unit) - 1 + n * sizeof(Unit);
-  }
-  static constexpr std::size_t kCountBound = 10;
-
-  void add_count(std::size_t n) { put_length(n); }
-  template <class Unit>
-  void add_text(const Unit* units, std::size_t n) {
-    put_length(n);
-    put_units(units, n);
-  }
-  void add_bare_value() { put_length(0); }
-  template <class Unit>
-  void add_value(const Unit* units, std::size_t n) {
-    put_length(n + 1);
-    put_units(units, n);
-  }
-  // Adds a copy of an annotation stored elsewhere at `ref` (`length` bytes
-  // at `bytes`), placed at the same offset modulo eight so that it reads
-  // the same.
-  AnnotationRef copy_in(const char* bytes, std::size_t length, AnnotationRef ref) {
-    const std::size_t pad = (ref - bytes_.size()) % 8;
-    const AnnotationRef at = begin(pad + length) + pad;
-    for (std::size_t i = bytes_.size(); i < at; ++i) bytes_.data()[i] = 0;
-    std::memcpy(bytes_.data() + at, bytes, length);
-    bytes_.resize_uninitialised(at + length);
-    return at;
+  AnnotationRef add(const Unit* units, std::size_t n) {
+    const std::size_t end = bytes_.size();
+    const std::size_t at = (end + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
+    bytes_.resize_uninitialised(at + n * sizeof(Unit));
+    // Padding is written too, so that the bytes are all defined.
+    for (std::size_t pad = end; pad < at; ++pad) bytes_.data()[pad] = 0;
+    std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
+    return at / sizeof(Unit);
   }
 
   std::size_t size() const { return bytes_.size(); }
   std::size_t bytes() const { return bytes_.bytes(); }
   const char* data() const { return bytes_.data(); }
   void clear() { bytes_.clear(); }
-  // Forgets the annotations written from byte `size` on.
+  // Forgets the copies made from byte `size` on.
   void truncate(std::size_t size) { bytes_.resize_uninitialised(size); }
   void release() { bytes_.release(); }
 
  private:
-  void put_length(std::size_t n) {
-    char* to = bytes_.data() + bytes_.size();
-    char* const from = to;
-    while (n >= 0x80) {
-      *to++ = static_cast<char>((n & 0x7F) | 0x80);
-      n >>= 7;
-    }
-    *to++ = static_cast<char>(n);
-    bytes_.resize_uninitialised(bytes_.size() + static_cast<std::size_t>(to - from));
-  }
-  template <class Unit>
-  void put_units(const Unit* units, std::size_t n) {
-    // Offsets are aligned within the array, and the array itself is
-    // allocated aligned, so the units can be read in place.
-    const std::size_t at = (bytes_.size() + sizeof(Unit) - 1) / sizeof(Unit) * sizeof(Unit);
-    // Padding is written too, so that the bytes are all defined.
-    for (std::size_t pad = bytes_.size(); pad < at; ++pad) bytes_.data()[pad] = 0;
-    if (n != 0) std::memcpy(bytes_.data() + at, units, n * sizeof(Unit));
-    bytes_.resize_uninitialised(at + n * sizeof(Unit));
-  }
   util::PodVector<char> bytes_;
 };
 

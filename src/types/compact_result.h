@@ -1,6 +1,8 @@
 // A UTF-8 parse result kept as positions into its text rather than copies:
-// the text, and the records of `ParseRecords`. `expand()` turns it into the
-// `ParseResult` records, with every segment's text and annotations copied.
+// the text, and the records of `ParseRecords`, whose annotations are read
+// from the tags of the input, which must outlive it. `expand()` turns it
+// into the `ParseResult` records, with every segment's text and annotations
+// copied.
 #pragma once
 
 #include <cstddef>

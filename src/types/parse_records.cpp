@@ -68,7 +68,9 @@ ParseRecords ParseRecords::pack_into(const Parts& parts, std::byte* block) {
   }
   records.markers_ = place(block, at.markers, parts.markers);
   records.marker_count_ = parts.markers.size();
-  records.annotation_bytes_ = reinterpret_cast<const char*>(place(block, at.bytes, parts.annotation_bytes));
+  records.annotation_bytes_ = parts.annotation_source != nullptr
+                                 ? parts.annotation_source
+                                 : reinterpret_cast<const char*>(place(block, at.bytes, parts.annotation_bytes));
   return records;
 }
 

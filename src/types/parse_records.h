@@ -1,9 +1,10 @@
 // Everything a parse produces besides its text, in one block of memory: the
-// segment table, the markers and the stored annotations. The block is the
-// records' own, or lies in memory their owner provides (the Python binding
-// makes it part of the result object, so a parse allocates once for all
-// of it). Positions count
-// code units of the form the text was parsed in.
+// segment table and the markers, whose annotations are read from the text
+// of their tags (annotation_store.h): the parse's input, which the records'
+// owner keeps, or copies of the tags packed with the records. The block is
+// the records' own, or lies in memory their owner provides (the Python
+// binding makes it part of the result object, so a parse allocates once for
+// all of it). Positions count code units of the form the text was parsed in.
 #pragma once
 
 #include <cstddef>
@@ -37,13 +38,15 @@ class ParseRecords {
   AnnotationReader<Unit> annotation(AnnotationRef ref) const {
     return AnnotationReader<Unit>(annotation_bytes_, ref);
   }
-  // The stored annotations the segments and markers refer to.
+  // The text of the tags the segments' and markers' annotations refer to.
   const char* annotation_bytes() const { return annotation_bytes_; }
 
   // The parts, copied into one block. `cuts` holds segments + 1 positions
   // (none for an empty text). Either `first` and `entries` list each
   // segment's annotations, or `spans` (with `first` and `entries` empty)
-  // keeps the spans for the segment table to index.
+  // keeps the spans for the segment table to index. The annotations are
+  // read in `annotation_source` when it is set, which must then outlive the
+  // records; else in `annotation_bytes`, copied into the block.
   struct Parts {
     std::span<const std::size_t> cuts;
     std::span<const std::size_t> first;
@@ -51,6 +54,7 @@ class ParseRecords {
     std::span<const CoveringSpan> spans;
     std::span<const MarkerRecord> markers;
     std::span<const char> annotation_bytes;
+    const char* annotation_source = nullptr;
     // Not packed: every span in recording order, as its first and last
     // segment, where spans overlap (kept or listed alike); empty where they
     // follow one another, each segment with an annotation then being one.

@@ -165,9 +165,15 @@ inline std::string check_result(const types::ParseResult& result, std::string_vi
 }
 
 // The records the Python binding keeps and reads without checking: cuts
-// that tile the text, and annotation references that lie inside the store.
-inline std::string check_records(const types::CompactResult& result) {
+// that tile the text, and annotations that refer to a tag's name in the
+// input (they are read from there).
+inline std::string check_records(const types::CompactResult& result, std::string_view input) {
   const types::SegmentTable& segments = result.records.segments();
+  const auto names_a_tag = [&](types::AnnotationRef ref) {
+    return ref < input.size() && ref > 0 && (input[ref] | 0x20) >= 'a' && (input[ref] | 0x20) <= 'z' &&
+           input.find('>', ref) != std::string_view::npos && input.rfind('<', ref) != std::string_view::npos;
+  };
+  if (result.records.annotation_bytes() != input.data()) return "annotations are not read in the input";
   std::size_t end = 0;
   std::vector<types::AnnotationRef> refs;
   for (std::size_t i = 0; i < segments.size(); ++i) {
@@ -175,6 +181,12 @@ inline std::string check_records(const types::CompactResult& result) {
     end = segments.end(i);
     refs.clear();
     segments.annotations(i, refs);
+    for (const types::AnnotationRef ref : refs) {
+      if (!names_a_tag(ref)) return "a segment's annotation does not refer to a tag's name";
+    }
+  }
+  for (const types::MarkerRecord& marker : result.records.markers()) {
+    if (!names_a_tag(marker.annotation)) return "a marker's annotation does not refer to a tag's name";
   }
   if (end != result.text_size) return "segment cuts do not cover the text";
   if (result.text_size == 0 && segments.size() != 0) return "segments of an empty text";

@@ -14,6 +14,7 @@
 #include "parser/scanner.h"
 #include "text/classes.h"
 #include "text/text_runs.h"
+#include "types/annotation_store.h"
 #include "types/parser_config.h"
 
 namespace types {
@@ -102,10 +103,11 @@ inline std::optional<ScannedTag> scan_tag(std::string_view input, std::size_t po
   tag.token.name = std::string(input.substr(found->name_begin, found->name_end - found->name_begin));
   tag.token.kind = found->kind;
   if (found->kind != parser::TagKind::Close) {
-    for (const parser::ScannedAttribute& a : scanner.read_attributes(*found)) {
-      std::string key(input.substr(a.key_begin, a.key_end - a.key_begin));
-      tag.token.attrs.emplace_back(std::move(key), a.has_value ? types::AttrValue::str(std::string(input.substr(
-                                                                     a.value_begin, a.value_end - a.value_begin)))
+    types::AnnotationReader<char> reader(input.data(), found->name_begin);
+    for (std::size_t k = 0, n = reader.attribute_count(); k < n; ++k) {
+      const auto a = reader.next_attribute();
+      std::string key(a.key.data, a.key.size);
+      tag.token.attrs.emplace_back(std::move(key), a.has_value ? types::AttrValue::str(std::string(a.value.data, a.value.size))
                                                                : types::AttrValue::boolean(true));
     }
   }

@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 import _tagmire_rs
+import tagmire
 from _tagmire_rs import ParserConfig, parse
 
 SOURCE = 'héllo <cite id="7" urgent>it\'s</cite> wörld<note n="1"/>'
@@ -93,6 +94,23 @@ def test_elements_outlive_their_result():
     del result
     gc.collect()
     assert (segment.text, annotation.tag, annotation.attrs["id"]) == ("it's", "cite", "7")
+
+
+@pytest.mark.parametrize("parse_text", [parse, tagmire.parse], ids=["module", "package"])
+def test_annotations_are_read_from_the_input_the_result_keeps(parse_text):
+    # Annotations are read from their tags' text in the input when they are
+    # read: the result holds one reference to the input, and gives it back.
+    source = "".join(["x", SOURCE])  # a str no one else refers to
+    before = sys.getrefcount(source)
+    result = parse_text(source)
+    assert sys.getrefcount(source) == before + 1
+    del result
+    gc.collect()
+    assert sys.getrefcount(source) == before
+    annotation = parse_text(source).segments[1].annotations[0]
+    del source
+    gc.collect()
+    assert (annotation.tag, annotation.attrs["id"]) == ("cite", "7")
 
 
 @pytest.mark.parametrize(

@@ -120,6 +120,20 @@ def test_the_core_table_gives_a_new_input_each_time_beside_one_input_again():
     assert "1.80 GB/s at worst (llm-ascii, 1 MB) |" in text
 
 
+
+@pytest.mark.parametrize(("dense_per_lt", "met"), [(290.4, True), (663.0, False)])
+def test_instructions_per_tag_are_tabled_and_judged_at_the_worst_llm_form(dense_per_lt, met):
+    counts = {name: {"lt": 750, "instructions": 750 * per_lt, "per_lt": per_lt}
+              for name, per_lt in (("llm-ascii", 240.0), ("llm-2byte", 249.6), ("llm-4byte", 120.0),
+                                   ("dense", dense_per_lt))}
+    run = dict(results(), instructions=counts)
+    judged = {name: (text, ok) for name, text, ok in run_all.targets(run) if "instructions per" in name}
+    assert judged == {"C++ core, every llm form, 64 KB: ≤250 instructions per `<` (callgrind)":
+                      ("250 at worst (llm-2byte)", True),
+                      "C++ core, dense, 64 KB: ≤300 instructions per `<` (callgrind)":
+                      (f"{dense_per_lt:.0f} at worst (dense)", met)}
+    assert "| llm-2byte 64 KB | 750 | 187,200 | 250 |" in run_all.markdown(run)
+
 def _doubling(family, ratios, low=64 << 10):
     """Steps of one family from `low` up, each t(2n)/t(n) as given."""
     steps, size, seconds = [], low, 1e-4
