@@ -22,9 +22,9 @@ constexpr std::size_t kSpanBytes = 4 * 8;        // four positions
 constexpr std::size_t kMarkerBytes = 2 * 8;      // two positions
 constexpr std::size_t kAnnotationBytes = 8 + 4;  // its tag's offset and its map's
 constexpr std::size_t kAttributeBytes = 2 * 8 + 1;
-// An annotation stored in n bytes takes at most this many times n in the
-// output, plus kAnnotationBytes: each attribute is stored in at least two
-// bytes (the lengths of its key and value) besides its own units.
+// A tag whose text takes n bytes writes at most this many times n in the
+// output, plus kAnnotationBytes: each attribute takes at least two bytes of
+// its tag's text (its key and the space before it) besides its value.
 constexpr std::size_t kStoredToOutput = (kAttributeBytes + 1) / 2;
 
 constexpr std::size_t kMost = std::numeric_limits<std::size_t>::max();
@@ -43,42 +43,49 @@ std::size_t annotation_output(const char* store, types::AnnotationRef ref) {
 }
 
 // About how many bytes a row's columns would take in `form`, as counted
-// above. Linear in the spans, segments and markers, never in what segment
-// annotations add up to: a bound that holds for any annotation is tried
-// first against `limit`, then each entry is counted, spans kept for their
-// many entries counted once with how many segments each covers.
-std::size_t output_size(const Parts& parts, OutputForm form, std::size_t text, std::size_t limit) {
+// above, in time linear in the row. The annotations are read from their
+// tags' text, all of it within the row's `input` (or the copies the parse
+// kept). Unless a span's annotation is written once per segment it covers,
+// a bound that holds whatever the tags say is tried first against `limit`;
+// else each annotation is read once and counted as often as it is written.
+std::size_t output_size(const Parts& parts, OutputForm form, std::size_t input, std::size_t text, std::size_t limit) {
   const std::size_t segments = parts.cuts.empty() ? 0 : parts.cuts.size() - 1;
   const bool spans_form = form == OutputForm::spans;
+  const auto& recorded = parts.recorded_spans;
   // Spans kept by the segment table for the many entries they make.
   const bool kept = !parts.spans.empty();
   std::size_t items = 0;  // annotations written, markers apart
   if (spans_form) {
-    items = parts.recorded_spans.empty() ? parts.entries.size() : parts.recorded_spans.size();
+    items = recorded.empty() ? parts.entries.size() : recorded.size();
   } else if (!kept) {
     items = parts.entries.size();
   } else {
     for (const types::CoveringSpan& span : parts.spans) items = plus(items, span.last - span.first + 1);
   }
   const std::size_t base = plus(kRowBytes + text, spans_form ? times(kSpanBytes, items) : kSegmentBytes * segments);
-  const char* store = parts.annotation_bytes.data();
-  const std::size_t any_annotation =
-      kAnnotationBytes + kMarkerBytes + times(kStoredToOutput, parts.annotation_bytes.size());
-  const std::size_t at_most = plus(base, times(plus(items, parts.markers.size()), any_annotation));
-  if (at_most <= limit) return at_most;
+  const char* store = parts.annotation_source != nullptr ? parts.annotation_source : parts.annotation_bytes.data();
+  const std::size_t stored = parts.annotation_source != nullptr ? input : parts.annotation_bytes.size();
+  // Overlapping spans in the segments form: a span's annotation is written
+  // once per segment it covers.
+  const bool repeated = !spans_form && !recorded.empty();
+  if (!repeated) {
+    const std::size_t each = kAnnotationBytes + kMarkerBytes;
+    const std::size_t at_most =
+        plus(plus(base, times(plus(items, parts.markers.size()), each)), times(kStoredToOutput, stored));
+    if (at_most <= limit) return at_most;
+  }
 
   std::size_t bytes = base;
   for (const types::MarkerRecord& marker : parts.markers) {
-    bytes += kMarkerBytes + annotation_output(store, marker.annotation);
+    bytes = plus(bytes, kMarkerBytes + annotation_output(store, marker.annotation));
   }
-  if (spans_form && !parts.recorded_spans.empty()) {
-    for (const types::CoveringSpan& span : parts.recorded_spans) bytes += annotation_output(store, span.annotation);
-  } else if (!kept) {
-    for (const types::AnnotationRef ref : parts.entries) bytes += annotation_output(store, ref);
-  } else {
-    for (const types::CoveringSpan& span : parts.spans) {
-      bytes = plus(bytes, times(span.last - span.first + 1, annotation_output(store, span.annotation)));
+  if (!recorded.empty()) {
+    for (const types::CoveringSpan& span : recorded) {
+      const std::size_t copies = spans_form ? 1 : span.last - span.first + 1;
+      bytes = plus(bytes, times(copies, annotation_output(store, span.annotation)));
     }
+  } else {
+    for (const types::AnnotationRef ref : parts.entries) bytes = plus(bytes, annotation_output(store, ref));
   }
   return bytes;
 }
@@ -114,7 +121,7 @@ RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& confi
       text::TextView<text::Utf8>{input.data(), input.size()}, config, written, [&](const Parts& parts) {
         if (bound.ratio != 0) {
           outcome.limit = times(bound.ratio, std::max(input.size(), kSmallestBoundedRow));
-          const std::size_t bytes = output_size(parts, form, written.size, outcome.limit);
+          const std::size_t bytes = output_size(parts, form, input.size(), written.size, outcome.limit);
           if (bytes > outcome.limit) {
             outcome.kind = bound.plain ? RowOutcome::plain : RowOutcome::skipped;
             outcome.output_bytes = bytes;
