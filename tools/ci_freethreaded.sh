@@ -105,7 +105,7 @@ left_out=$(xargs <"$venv/tagmire-left-out.txt" 2>/dev/null || true)
 # streams, batches); the whole suite runs on the free-threaded wheels that
 # cibuildwheel builds. Five minutes at most on two cores, one at a time.
 FREETHREADED_TESTS=(test_threads.py test_stream.py test_module_surface.py test_parser_config.py
-  test_parse_function.py test_result_classes.py test_records.py test_batch_matches_parse.py test_package_surface.py)
+  test_parse_function.py test_result_classes.py test_records.py test_batch_matches_parse.py)
 budget_from=$SECONDS
 left() {  # the seconds left of the budget, for `timeout`
   local seconds=$((budget - (SECONDS - budget_from)))
