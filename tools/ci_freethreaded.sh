@@ -21,9 +21,11 @@
 # fail, or a build and tests that outlast TAGMIRE_FREETHREADED_BUDGET
 # seconds (600 unless set), fail the stage.
 #
-# Cost on two cores: the interpreter's build about 10 minutes the first
-# time, and the requirements a few more; then about 4 minutes a run (the
-# package's build, the tests).
+# Cost on two cores, the first time: the interpreter's build (about six
+# minutes), the requirements (two to six) and the package's build (three to
+# five), then a minute of tests. After that, about a minute a run where
+# ccache has the package's objects, and no more than five where it compiles
+# them all again.
 #
 #   PYTHON=python3.11 bash tools/ci_freethreaded.sh
 set -euo pipefail
@@ -103,7 +105,7 @@ left_out=$(xargs <"$venv/tagmire-left-out.txt" 2>/dev/null || true)
 # The tests that share objects between threads, and those of the code that
 # the lock no longer guards (module state, configurations, results,
 # streams, batches); the whole suite runs on the free-threaded wheels that
-# cibuildwheel builds. Five minutes at most on two cores, one at a time.
+# cibuildwheel builds. About a minute on two cores.
 FREETHREADED_TESTS=(test_threads.py test_stream.py test_module_surface.py test_parser_config.py
   test_parse_function.py test_result_classes.py test_records.py test_batch_matches_parse.py)
 budget_from=$SECONDS
