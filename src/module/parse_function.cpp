@@ -39,12 +39,12 @@ PyObject* py_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
       raise_conversion_error("config", config, "ParserConfig");
       return input_error_first(input);
     }
-    // No Python code runs while the shared access is held, so no setter can
-    // change the record under the parser: it reads the object's own prepared
-    // record rather than a copy, and results still never depend on later edits.
-    SharedConfigAccess access(config);
-    if (!access.acquired()) return input_error_first(input);
-    return parse_str(input, *access.prepared(), make_parse_result);
+    // The object's own prepared record, kept until a setter runs, rather
+    // than a copy: the parse holds it, so results never depend on later
+    // edits, and other threads may edit the object or parse with it meanwhile.
+    const auto prepared = prepared_config(config);
+    if (!prepared) return input_error_first(input);
+    return parse_str(input, *prepared, make_parse_result);
   });
 }
 

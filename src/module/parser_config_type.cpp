@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "python_glue/argument_binding.h"
+#include "python_glue/critical_section.h"
 #include "python_glue/heap_types.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -20,16 +21,15 @@ namespace module {
 using namespace python_glue;
 namespace {
 
-PyTypeObject* parser_config_type_object = nullptr;
-
 ConfigState& state_of(PyObject* self) noexcept { return reinterpret_cast<PyParserConfig*>(self)->record; }
 
-// Exclusive access for a setter. The global lock is held throughout, so the
-// only way to meet a busy object is Python code, run by the setter itself
-// while it converts its arguments, that calls back into the same object.
+// Exclusive access for a setter, inside the object's critical section. With
+// the section held, the only way to meet a busy object is Python code, run
+// by a setter while it converts its arguments, that lets another call in:
+// a call back into the same object, or another thread while this one waits.
 class ExclusiveConfigAccess {
  public:
-  explicit ExclusiveConfigAccess(PyObject* self) noexcept : state_(&state_of(self)) {
+  explicit ExclusiveConfigAccess(PyObject* self) noexcept : section_(self), state_(&state_of(self)) {
     if (state_->access != 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       state_ = nullptr;
@@ -49,6 +49,7 @@ class ExclusiveConfigAccess {
   types::ParserConfig& config() const noexcept { return state_->config; }
 
  private:
+  CriticalSection section_;
   ConfigState* state_;
 };
 
@@ -128,7 +129,10 @@ bool extract_tag_set(PyObject* value, std::unordered_set<std::string>& tags) {
     return false;
   }
   if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-    // Reading str items runs no Python code, so the list cannot change here.
+    // Reading str items runs no Python code, so the list cannot change here
+    // on an ordinary build; on a free-threaded one its lock keeps other
+    // threads from changing it (and freeing its items) meanwhile.
+    CriticalSection section(value);
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
     PyObject** items = PySequence_Fast_ITEMS(value);
     tags.reserve(static_cast<std::size_t>(size));
@@ -330,35 +334,40 @@ PyType_Spec parser_config_spec = {
 
 }  // namespace
 
-bool create_parser_config_type() noexcept {
-  if (parser_config_type_object == nullptr) parser_config_type_object = create_builtin_type(&parser_config_spec);
-  return parser_config_type_object != nullptr;
+bool create_parser_config_type(ModuleState& state) noexcept {
+  state.parser_config = create_builtin_type(&parser_config_spec);
+  return state.parser_config != nullptr;
 }
 
-PyTypeObject* parser_config_type() noexcept { return parser_config_type_object; }
+PyTypeObject* parser_config_type() noexcept { return TheModuleState::get().parser_config; }
 
 PyObject* new_parser_config(types::ParserConfig&& config) noexcept {
-  return adopt_record<PyParserConfig>(parser_config_type_object, ConfigState{std::move(config), 0, nullptr});
+  return adopt_record<PyParserConfig>(parser_config_type(), ConfigState{std::move(config), 0, nullptr});
 }
 
-SharedConfigAccess::SharedConfigAccess(PyObject* config) noexcept : config_(config) {
-  Py_ssize_t& access = state_of(config).access;
-  if (access == ConfigState::kExclusive) {
+SharedConfigAccess::SharedConfigAccess(PyObject* config) noexcept : section_(config), state_(&state_of(config)) {
+  if (state_->access == ConfigState::kExclusive) {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-    config_ = nullptr;
+    state_ = nullptr;
     return;
   }
-  ++access;
+  ++state_->access;
 }
 
 SharedConfigAccess::~SharedConfigAccess() {
-  if (config_ != nullptr) --state_of(config_).access;
+  if (state_ != nullptr) --state_->access;
 }
 
-const types::ParserConfig& SharedConfigAccess::config() const noexcept { return state_of(config_).config; }
-
-std::shared_ptr<const parser::PreparedConfig> SharedConfigAccess::prepared() const {
-  ConfigState& state = state_of(config_);
+std::shared_ptr<const parser::PreparedConfig> prepared_config(PyObject* config) {
+  // No Python code runs while the section is held here, so the count of
+  // readers is left alone: the parse that follows reads its own snapshot,
+  // in parallel with other threads' parses of the same object.
+  CriticalSection section(config);
+  ConfigState& state = state_of(config);
+  if (state.access == ConfigState::kExclusive) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return nullptr;
+  }
   if (!state.prepared) state.prepared = std::make_shared<const parser::PreparedConfig>(state.config);
   return state.prepared;
 }

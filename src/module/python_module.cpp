@@ -1,5 +1,6 @@
 #include "module/python_module.h"
 
+#include "module/module_state.h"
 #include "module/parse_function.h"
 #include "module/parser_config_type.h"
 #include "module/result_types.h"
@@ -22,7 +23,12 @@ PyObject* as_object(PyTypeObject* type) noexcept { return reinterpret_cast<PyObj
 }  // namespace
 
 bool python_module(PyObject* module) {
-  if (!create_result_types() || !create_parser_config_type()) return false;
+  ModuleState* state = TheModuleState::adopt(module);
+  if (state == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "_tagmire_rs was created without its state");
+    return false;
+  }
+  if (!create_result_types(*state) || !create_parser_config_type(*state)) return false;
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   PyRef all = PyRef::borrow(PyDict_GetItemString(dict, "__all__"));
   if (!all) {

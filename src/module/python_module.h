@@ -7,9 +7,11 @@
 
 namespace module {
 
-// Adds, in this order, ParseResult, Segment, Annotation, Marker,
-// ParserConfig and parse to `module`, each name also appended to __all__.
-// False with an exception set: the first failure stops it.
+// Makes the five classes into the state of `module` (a ModuleState, which
+// becomes the one the classes are found in) and adds, in this order,
+// ParseResult, Segment, Annotation, Marker, ParserConfig and parse to it,
+// each name also appended to __all__. False with an exception set: the
+// first failure stops it.
 bool python_module(PyObject* module);
 
 }  // namespace module

@@ -1,9 +1,11 @@
 #include "module/result_types.h"
 
+#include <atomic>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "python_glue/critical_section.h"
 #include "python_glue/heap_types.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -34,7 +36,9 @@ struct ParseResultRecords {
 
   PyRef text;
   StrRecords parsed;
-  bool marker_bytes_ready = false;
+  // Set once the conversion is done, so that threads reading the markers of
+  // one result at once never convert twice, nor read it half done.
+  std::atomic<bool> marker_bytes_ready = false;
 };
 
 // A Segment, Annotation or Marker: the ParseResult it was read from (whose
@@ -69,11 +73,6 @@ struct PyMarker {
   PyObject_HEAD
   ResultPart record;
 };
-
-PyTypeObject* parse_result_type_object = nullptr;
-PyTypeObject* segment_type_object = nullptr;
-PyTypeObject* annotation_type_object = nullptr;
-PyTypeObject* marker_type_object = nullptr;
 
 PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "No constructor defined");
@@ -125,18 +124,22 @@ std::string tag_of(const ParseResultRecords& result, types::AnnotationRef ref) {
 
 // Marker positions from characters to UTF-8 bytes, in one walk over the
 // text (markers stand in text order), the first time they are read.
-void ready_marker_bytes(ParseResultRecords& result) noexcept {
-  if (result.marker_bytes_ready) return;
-  result.marker_bytes_ready = true;
+void ready_marker_bytes(PyObject* self) noexcept {
+  ParseResultRecords& result = record_of<PyParseResult>(self);
+  if (result.marker_bytes_ready.load(std::memory_order_acquire)) return;
+  CriticalSection section(self);
+  if (result.marker_bytes_ready.load(std::memory_order_relaxed)) return;
   PyObject* text = result.text.get();
-  if (PyUnicode_IS_ASCII(text)) return;
-  std::size_t chars = 0;
-  std::size_t bytes = 0;
-  for (types::MarkerRecord& marker : result.parsed.records.markers_to_convert()) {
-    bytes += utf8_length(text, chars, marker.pos);
-    chars = marker.pos;
-    marker.pos = bytes;
+  if (!PyUnicode_IS_ASCII(text)) {
+    std::size_t chars = 0;
+    std::size_t bytes = 0;
+    for (types::MarkerRecord& marker : result.parsed.records.markers_to_convert()) {
+      bytes += utf8_length(text, chars, marker.pos);
+      chars = marker.pos;
+      marker.pos = bytes;
+    }
   }
+  result.marker_bytes_ready.store(true, std::memory_order_release);
 }
 
 // --- ParseResult ---
@@ -152,7 +155,7 @@ PyObject* parse_result_segments(PyObject* self, void*) noexcept {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = part_of(segment_type_object, self, i);
+    PyObject* item = part_of(segment_type(), self, i);
     if (item == nullptr) return nullptr;  // the list releases what it holds
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -160,13 +163,13 @@ PyObject* parse_result_segments(PyObject* self, void*) noexcept {
 }
 
 PyObject* parse_result_markers(PyObject* self, void*) noexcept {
+  ready_marker_bytes(self);
   ParseResultRecords& result = record_of<PyParseResult>(self);
-  ready_marker_bytes(result);
   const std::size_t count = result.parsed.records.markers().size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = part_of(marker_type_object, self, i);
+    PyObject* item = part_of(marker_type(), self, i);
     if (item == nullptr) return nullptr;  // the list releases what it holds
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -223,7 +226,7 @@ PyObject* segment_annotations(PyObject* self, void*) noexcept {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(refs.size())));
     if (!list) return nullptr;
     for (std::size_t k = 0; k < refs.size(); ++k) {
-      PyObject* item = part_of(annotation_type_object, part.result.get(), refs[k]);
+      PyObject* item = part_of(annotation_type(), part.result.get(), refs[k]);
       if (item == nullptr) return nullptr;  // the list releases what it holds
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
     }
@@ -349,7 +352,7 @@ PyObject* marker_pos(PyObject* self, void*) noexcept {
 
 PyObject* marker_annotation(PyObject* self, void*) noexcept {
   const ResultPart& part = record_of<PyMarker>(self);
-  return part_of(annotation_type_object, part.result.get(), marker_of(part).annotation);
+  return part_of(annotation_type(), part.result.get(), marker_of(part).annotation);
 }
 
 PyObject* marker_repr(PyObject* self) noexcept {
@@ -383,26 +386,25 @@ PyType_Spec marker_spec = {
     "builtins.Marker", sizeof(PyMarker), 0, Py_TPFLAGS_DEFAULT, marker_slots,
 };
 
-bool ensure_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
-  if (slot == nullptr) slot = create_builtin_type(type_spec);
+bool make_type(PyTypeObject*& slot, PyType_Spec* type_spec) noexcept {
+  slot = create_builtin_type(type_spec);
   return slot != nullptr;
 }
 
 }  // namespace
 
-bool create_result_types() noexcept {
-  return ensure_type(parse_result_type_object, &parse_result_spec) &&
-         ensure_type(segment_type_object, &segment_spec) &&
-         ensure_type(annotation_type_object, &annotation_spec) && ensure_type(marker_type_object, &marker_spec);
+bool create_result_types(ModuleState& state) noexcept {
+  return make_type(state.parse_result, &parse_result_spec) && make_type(state.segment, &segment_spec) &&
+         make_type(state.annotation, &annotation_spec) && make_type(state.marker, &marker_spec);
 }
 
-PyTypeObject* parse_result_type() noexcept { return parse_result_type_object; }
-PyTypeObject* segment_type() noexcept { return segment_type_object; }
-PyTypeObject* annotation_type() noexcept { return annotation_type_object; }
-PyTypeObject* marker_type() noexcept { return marker_type_object; }
+PyTypeObject* parse_result_type() noexcept { return TheModuleState::get().parse_result; }
+PyTypeObject* segment_type() noexcept { return TheModuleState::get().segment; }
+PyTypeObject* annotation_type() noexcept { return TheModuleState::get().annotation; }
+PyTypeObject* marker_type() noexcept { return TheModuleState::get().marker; }
 
 PyObject* make_parse_result(PyObject* text, const StrView& input, const types::ParseRecords::Parts& parts) noexcept {
-  return new_with_records<PyParseResult>(parse_result_type_object, input, parts,
+  return new_with_records<PyParseResult>(parse_result_type(), input, parts,
                                          [&](PyParseResult& self, StrRecords&& records) {
                                            ::new (&self.record) ParseResultRecords(PyRef::borrow(text), std::move(records));
                                          });

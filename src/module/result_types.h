@@ -5,14 +5,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module/module_state.h"
 #include "python_glue/str_text.h"
 #include "types/parse_records.h"
 
 namespace module {
 
-// Creates the four types once for the process; later calls do nothing.
-// False with an exception set on failure.
-bool create_result_types() noexcept;
+// Creates the four types into the module's `state`. False with an
+// exception set on failure.
+bool create_result_types(ModuleState& state) noexcept;
+
+// The types, from the module's state.
 
 PyTypeObject* parse_result_type() noexcept;
 PyTypeObject* segment_type() noexcept;

@@ -12,7 +12,7 @@ using python_glue::PyRef;
 using python_glue::record_of;
 
 PyObject* new_annotation(PyObject* owner, const StoredAnnotation& stored) noexcept {
-  return python_glue::adopt_record<PyAnnotation>(annotation_type, AnnotationView{PyRef::borrow(owner), stored});
+  return python_glue::adopt_record<PyAnnotation>(annotation_type(), AnnotationView{PyRef::borrow(owner), stored});
 }
 
 PyObject* segment_annotations(PyObject* owner, std::size_t i) {

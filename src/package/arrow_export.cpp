@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "package/native_state.h"
 #include "python_glue/heap_types.h"
 #include "python_glue/py_errors.h"
 #include "python_glue/py_ref.h"
@@ -17,8 +18,6 @@ struct PyArrowExport {
   PyObject_HEAD
   batch::ArrowField record;
 };
-
-PyTypeObject* arrow_export_type = nullptr;
 
 // An exported schema or array and its capsule, as the PyCapsule interface
 // names them: whoever frees the capsule releases what a reader has not
@@ -101,15 +100,13 @@ PyType_Spec arrow_export_spec = {
 }  // namespace
 
 bool add_arrow_export_type(PyObject* module) noexcept {
-  if (arrow_export_type == nullptr) {
-    arrow_export_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&arrow_export_spec));
-    if (arrow_export_type == nullptr) return false;
-  }
-  return PyModule_AddObjectRef(module, "ArrowExport", reinterpret_cast<PyObject*>(arrow_export_type)) == 0;
+  PyTypeObject*& type = TheNativeState::get().arrow_export;
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&arrow_export_spec));
+  return type != nullptr && PyModule_AddObjectRef(module, "ArrowExport", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 PyObject* new_arrow_export(batch::ArrowField&& field) noexcept {
-  return python_glue::adopt_record<PyArrowExport>(arrow_export_type, std::move(field));
+  return python_glue::adopt_record<PyArrowExport>(TheNativeState::get().arrow_export, std::move(field));
 }
 
 }  // namespace package

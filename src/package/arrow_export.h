@@ -11,8 +11,8 @@
 
 namespace package {
 
-// Creates the type once for the process and adds it to `module`. False with
-// an exception set.
+// Creates the type into the module's state (native_state.h) and adds it to
+// `module`. False with an exception set.
 bool add_arrow_export_type(PyObject* module) noexcept;
 
 // A new ArrowExport of `field`; null with an exception set.

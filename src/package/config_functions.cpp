@@ -123,9 +123,7 @@ std::shared_ptr<const parser::PreparedConfig> config_argument(PyObject* value) {
     PyErr_Format(PyExc_TypeError, "config must be a ParserConfig, not '%.200s'", Py_TYPE(value)->tp_name);
     return nullptr;
   }
-  module::SharedConfigAccess access(value);
-  if (!access.acquired()) return nullptr;
-  return access.prepared();
+  return module::prepared_config(value);
 }
 
 bool add_config_functions(PyObject* module) noexcept {

@@ -9,8 +9,9 @@
 
 namespace package {
 
-// The module object, created on the first call; a new reference, or null
-// with an exception set.
+// A new module object, executed: its state holds the package's classes
+// from now on (native_state.h). A new reference, or null with an exception
+// set. Made once, by the extension module's own execution.
 PyObject* create_native_module();
 
 }  // namespace package

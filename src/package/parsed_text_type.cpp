@@ -35,13 +35,13 @@ PyObject* text_provisional(PyObject* self, void*) noexcept { return PyBool_FromL
 
 PyObject* text_segments(PyObject* self, void*) noexcept {
   return guarded([&] {
-    return tuple_of(segment_count(run_of(self)), [&](std::size_t i) { return new_part(segment_type, self, i); });
+    return tuple_of(segment_count(run_of(self)), [&](std::size_t i) { return new_part(segment_type(), self, i); });
   });
 }
 
 PyObject* text_markers(PyObject* self, void*) noexcept {
   return guarded([&] {
-    return tuple_of(marker_count(run_of(self)), [&](std::size_t i) { return new_part(marker_type, self, i); });
+    return tuple_of(marker_count(run_of(self)), [&](std::size_t i) { return new_part(marker_type(), self, i); });
   });
 }
 
@@ -106,7 +106,7 @@ PyObject* new_parsed_text(PyRef&& text, std::size_t size, Source&& source) noexc
   static_assert(std::is_nothrow_move_constructible_v<Source>);
   void* memory = PyObject_Malloc(sizeof(PyParsedText));
   if (memory == nullptr) return PyErr_NoMemory();
-  auto* self = reinterpret_cast<PyParsedText*>(PyObject_InitVar(static_cast<PyVarObject*>(memory), parsed_text_type, 0));
+  auto* self = reinterpret_cast<PyParsedText*>(PyObject_InitVar(static_cast<PyVarObject*>(memory), parsed_text_type(), 0));
   ::new (&self->record) Run(std::move(text), size, std::in_place_type<Source>, std::move(source));
   return reinterpret_cast<PyObject*>(self);
 }
@@ -123,7 +123,7 @@ PyType_Spec parsed_text_spec = {"tagmire.ParsedText", sizeof(PyParsedText), 1, k
 PyObject* parsed_text_of_parse(PyObject* text, const python_glue::StrView& input,
                                const types::ParseRecords::Parts& parts) noexcept {
   return python_glue::new_with_records<PyParsedText>(
-      parsed_text_type, input, parts, [&](PyParsedText& self, python_glue::StrRecords&& records) {
+      parsed_text_type(), input, parts, [&](PyParsedText& self, python_glue::StrRecords&& records) {
         const std::size_t size = PyUnicode_IS_ASCII(text) ? static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) : kUnknown;
         ::new (&self.record) Run(PyRef::borrow(text), size, std::in_place_type<StrParse>, std::move(records));
       });

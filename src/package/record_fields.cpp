@@ -15,10 +15,10 @@ PyObject* field_values(PyObject* self, Fields fields) {
 
 // The fields of a record of `type`, or none for any other object.
 Fields fields_of(PyTypeObject* type) {
-  if (type == annotation_type) return kAnnotationFields;
-  if (type == segment_type) return kSegmentFields;
-  if (type == marker_type) return kMarkerFields;
-  if (type == parsed_text_type) return kTextFields;
+  if (type == annotation_type()) return kAnnotationFields;
+  if (type == segment_type()) return kSegmentFields;
+  if (type == marker_type()) return kMarkerFields;
+  if (type == parsed_text_type()) return kTextFields;
   return {};
 }
 

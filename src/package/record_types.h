@@ -8,6 +8,7 @@
 
 #include <cstddef>
 
+#include "package/native_state.h"
 #include "package/run.h"
 #include "python_glue/heap_types.h"
 #include "python_glue/py_ref.h"
@@ -67,13 +68,13 @@ extern PyType_Spec annotation_spec;
 extern PyType_Spec update_spec;
 extern PyType_Spec preview_update_spec;
 
-// The types, made once by add_record_types.
-extern PyTypeObject* parsed_text_type;
-extern PyTypeObject* segment_type;
-extern PyTypeObject* marker_type;
-extern PyTypeObject* annotation_type;
-extern PyTypeObject* update_type;
-extern PyTypeObject* preview_update_type;
+// The types, made by add_record_types into the module's state.
+inline PyTypeObject* parsed_text_type() noexcept { return TheNativeState::get().parsed_text; }
+inline PyTypeObject* segment_type() noexcept { return TheNativeState::get().segment; }
+inline PyTypeObject* marker_type() noexcept { return TheNativeState::get().marker; }
+inline PyTypeObject* annotation_type() noexcept { return TheNativeState::get().annotation; }
+inline PyTypeObject* update_type() noexcept { return TheNativeState::get().update; }
+inline PyTypeObject* preview_update_type() noexcept { return TheNativeState::get().preview_update; }
 
 inline Run& run_of(PyObject* parsed_text) noexcept { return python_glue::record_of<PyParsedText>(parsed_text); }
 

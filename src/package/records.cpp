@@ -4,17 +4,10 @@
 
 namespace package {
 
-PyTypeObject* parsed_text_type = nullptr;
-PyTypeObject* segment_type = nullptr;
-PyTypeObject* marker_type = nullptr;
-PyTypeObject* annotation_type = nullptr;
-PyTypeObject* update_type = nullptr;
-PyTypeObject* preview_update_type = nullptr;
-
 namespace {
 
-bool ensure(PyTypeObject*& type, PyType_Spec* spec) {
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+bool make(PyTypeObject*& type, PyType_Spec* spec) {
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
   return type != nullptr;
 }
 
@@ -25,12 +18,13 @@ bool add(PyObject* module, const char* name, PyTypeObject* type) {
 }  // namespace
 
 bool add_record_types(PyObject* module) noexcept {
-  return ensure(annotation_type, &annotation_spec) && ensure(segment_type, &segment_spec) &&
-         ensure(marker_type, &marker_spec) && ensure(parsed_text_type, &parsed_text_spec) &&
-         ensure(update_type, &update_spec) && ensure(preview_update_type, &preview_update_spec) &&
-         add(module, "ParsedText", parsed_text_type) && add(module, "Segment", segment_type) &&
-         add(module, "Annotation", annotation_type) && add(module, "Marker", marker_type) &&
-         add(module, "StreamUpdate", update_type) && add(module, "PreviewUpdate", preview_update_type);
+  NativeState& state = TheNativeState::get();
+  return make(state.annotation, &annotation_spec) && make(state.segment, &segment_spec) &&
+         make(state.marker, &marker_spec) && make(state.parsed_text, &parsed_text_spec) &&
+         make(state.update, &update_spec) && make(state.preview_update, &preview_update_spec) &&
+         add(module, "ParsedText", state.parsed_text) && add(module, "Segment", state.segment) &&
+         add(module, "Annotation", state.annotation) && add(module, "Marker", state.marker) &&
+         add(module, "StreamUpdate", state.update) && add(module, "PreviewUpdate", state.preview_update);
 }
 
 }  // namespace package

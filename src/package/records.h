@@ -20,8 +20,8 @@
 
 namespace package {
 
-// Creates the types once for the process and adds them to `module`. False
-// with an exception set.
+// Creates the types into the module's state (native_state.h) and adds them
+// to `module`. False with an exception set.
 bool add_record_types(PyObject* module) noexcept;
 
 // A new ParsedText for a one-shot parse of the str `input`: `text` (a str,

@@ -1,5 +1,6 @@
 #include "package/run.h"
 
+#include "python_glue/critical_section.h"
 #include "python_glue/stored_text.h"
 #include "text/ascii_blocks.h"
 #include "text/positions.h"
@@ -29,7 +30,11 @@ void bytes_of(const Unit* units, const types::ParseRecords& records, std::vector
 }  // namespace
 
 void StrParse::find_bytes(PyObject* text) {
-  if (bytes_found_) return;
+  if (bytes_found_.load(std::memory_order_acquire)) return;
+  // Threads reading one result at once find them once, and none reads them
+  // half found. The run's str is the object every reader of it holds.
+  python_glue::CriticalSection section(text);
+  if (bytes_found_.load(std::memory_order_relaxed)) return;
   const void* data = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
@@ -41,7 +46,7 @@ void StrParse::find_bytes(PyObject* text) {
     default:
       bytes_of(static_cast<const Py_UCS4*>(data), parsed_.records, byte_cuts_, byte_markers_);
   }
-  bytes_found_ = true;
+  bytes_found_.store(true, std::memory_order_release);
 }
 
 // --- a run a stream settled ---
@@ -86,11 +91,14 @@ PreviewRecords::PreviewRecords(const parser::PreviewRun& preview, std::string_vi
 // --- whatever the source ---
 
 std::size_t run_size(Run& run) {
-  if (run.size == kUnknown) {
+  std::size_t size = run.size.load(std::memory_order_relaxed);
+  if (size == kUnknown) {
+    // Threads that ask at once count the same, and store the same.
     PyObject* text = run.text.get();
-    run.size = python_glue::utf8_length(text, 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+    size = python_glue::utf8_length(text, 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+    run.size.store(size, std::memory_order_relaxed);
   }
-  return run.size;
+  return size;
 }
 
 }  // namespace package

@@ -10,6 +10,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -86,7 +87,7 @@ class StrParse {
   python_glue::StrRecords parsed_;
   std::vector<std::size_t> byte_cuts_;
   std::vector<std::size_t> byte_markers_;
-  bool bytes_found_ = false;
+  std::atomic<bool> bytes_found_ = false;
 };
 
 // A run a stream settled. Its positions count bytes of its UTF-8 text;
@@ -169,7 +170,7 @@ struct Run {
   python_glue::PyRef text;
   std::size_t start = 0;        // bytes of UTF-8 before it in the whole text
   std::size_t char_start = 0;   // characters before it
-  std::size_t size = kUnknown;  // its UTF-8 bytes, once known
+  std::atomic<std::size_t> size = kUnknown;  // its UTF-8 bytes, once known
   bool provisional = false;     // a stretch of a preview
   bool continues = false;       // its first segment continues the one before it
   std::variant<StrParse, SettledRecords, PreviewRecords> source;

@@ -1,6 +1,7 @@
 #include "package/stream_object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "package/config_functions.h"
+#include "package/native_state.h"
 #include "package/records.h"
 #include "parser/stream.h"
 #include "python_glue/py_errors.h"
@@ -40,7 +42,14 @@ struct StreamState {
   // out what to redraw; after the end, `result` is the whole parse.
   bool window = false;
   PyRef result;
-  bool busy = false;  // a call is running (with the lock released)
+  // A call is running: taken by one exchange, so that of two threads
+  // calling at once (one with the interpreter lock released, or on a
+  // free-threaded build any two) exactly one is refused.
+  std::atomic<bool> busy = false;
+  // closed and held_bytes as the last call left them, for the getters,
+  // which read them while another thread's call may be running.
+  std::atomic<bool> closed = false;
+  std::atomic<std::size_t> held_bytes = 0;
 };
 
 struct StreamObject {
@@ -48,24 +57,25 @@ struct StreamObject {
   StreamState* state;
 };
 
-PyTypeObject* stream_type = nullptr;
-
 StreamState& state_of(PyObject* self) { return *reinterpret_cast<StreamObject*>(self)->state; }
 
 // Marks the stream busy for a call, refusing a call that meets it busy: one
-// that another thread made while this one runs without the lock.
+// that another thread made while this one runs. When the call ends, what
+// the getters read is brought up to date.
 class Busy {
  public:
-  explicit Busy(StreamState& state) : state_(state.busy ? nullptr : &state) {
-    if (state_ == nullptr) {
+  explicit Busy(StreamState& state) : state_(&state) {
+    if (state.busy.exchange(true, std::memory_order_acquire)) {
       PyErr_SetString(PyExc_RuntimeError,
                       "this StreamParser is in use by another thread; a stream takes one call at a time");
-      return;
+      state_ = nullptr;
     }
-    state_->busy = true;
   }
   ~Busy() {
-    if (state_ != nullptr) state_->busy = false;
+    if (state_ == nullptr) return;
+    state_->closed.store(state_->stream->closed(), std::memory_order_relaxed);
+    state_->held_bytes.store(state_->stream->held_bytes(), std::memory_order_relaxed);
+    state_->busy.store(false, std::memory_order_release);
   }
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
@@ -281,9 +291,13 @@ PyObject* stream_preview(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* stream_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(state_of(self).stream->closed()); }
+PyObject* stream_closed(PyObject* self, void*) noexcept {
+  return PyBool_FromLong(state_of(self).closed.load(std::memory_order_relaxed));
+}
 
-PyObject* stream_held(PyObject* self, void*) noexcept { return PyLong_FromSize_t(state_of(self).stream->held_bytes()); }
+PyObject* stream_held(PyObject* self, void*) noexcept {
+  return PyLong_FromSize_t(state_of(self).held_bytes.load(std::memory_order_relaxed));
+}
 
 PyMethodDef stream_methods[] = {
     {"feed", as_method(stream_feed), METH_O,
@@ -318,11 +332,9 @@ PyType_Spec stream_spec = {
 }  // namespace
 
 bool add_stream_type(PyObject* module) {
-  if (stream_type == nullptr) {
-    stream_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
-    if (stream_type == nullptr) return false;
-  }
-  return PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) == 0;
+  PyTypeObject*& type = TheNativeState::get().stream;
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
+  return type != nullptr && PyModule_AddObjectRef(module, "Stream", reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 }  // namespace package

@@ -9,8 +9,8 @@
 
 namespace package {
 
-// Creates the type once for the process and adds it to `module`. False with
-// an exception set.
+// Creates the type into the module's state (native_state.h) and adds it to
+// `module`. False with an exception set.
 bool add_stream_type(PyObject* module);
 
 }  // namespace package

@@ -49,12 +49,12 @@ PyType_Spec preview_update_spec = {"tagmire.PreviewUpdate", sizeof(PyUpdate), 0,
                                    preview_update_slots.data()};
 
 PyObject* make_update(PyObject* committed) noexcept {
-  return python_glue::adopt_record<PyUpdate>(update_type, Update{PyRef::borrow(committed), PyRef(), PyRef()});
+  return python_glue::adopt_record<PyUpdate>(update_type(), Update{PyRef::borrow(committed), PyRef(), PyRef()});
 }
 
 PyObject* make_preview_update(PyObject* committed, PyObject* pending, PyObject* revised) noexcept {
   return python_glue::adopt_record<PyUpdate>(
-      preview_update_type, Update{PyRef::borrow(committed), PyRef::borrow(pending), PyRef::borrow(revised)});
+      preview_update_type(), Update{PyRef::borrow(committed), PyRef::borrow(pending), PyRef::borrow(revised)});
 }
 
 }  // namespace package

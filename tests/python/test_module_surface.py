@@ -6,6 +6,7 @@ import importlib.util
 import inspect
 import pathlib
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -143,7 +144,8 @@ SUBINTERPRETER_SCRIPT = textwrap.dedent(
         print("outcome:", getattr(outcome, "formatted", outcome))
 
     load_in()
-    # A legacy sub-interpreter lets the interpreter run our init, which must refuse.
+    # A legacy sub-interpreter lets the interpreter run our init, which must
+    # refuse; a free-threaded interpreter refuses it first, as an isolated one.
     if sys.version_info >= (3, 13):
         load_in("legacy")
     elif sys.version_info >= (3, 12):
@@ -160,9 +162,17 @@ def test_subinterpreter_import_is_refused():
     outcomes = [line for line in printed.splitlines() if line.startswith("outcome:")]
     assert outcomes
     assert all("ImportError" in line for line in outcomes), printed
-    if sys.version_info < (3, 12) or len(outcomes) > 1:
+    legacy_runs_our_init = len(outcomes) > 1 and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    if sys.version_info < (3, 12) or legacy_runs_our_init:
         assert "sub-interpreters are not supported" in outcomes[-1]
     assert "main still works: x" in printed
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="an interpreter with a global lock")
+def test_a_free_threaded_interpreter_runs_on_without_a_lock_after_the_import():
+    printed = run_python("import sys, warnings\nwarnings.simplefilter('error')\nimport _tagmire_rs, tagmire\n"
+                         "print(sys._is_gil_enabled())", timeout=60)
+    assert printed == "False\n"
 
 
 STUBTEST_ALLOWLIST = pathlib.Path(__file__).with_name("stubtest_allowlist.txt")

@@ -4,6 +4,7 @@ they were, and the interpreter goes on working. Each case runs in a child
 process, since the limit holds for the whole process."""
 
 import json
+import sysconfig
 import textwrap
 
 import pytest
@@ -88,7 +89,16 @@ def test_a_stream_piece_that_exhausts_memory_leaves_the_stream_as_it_was():
     assert json.loads(run_python(CHILD, "stream", timeout=600)) == ["MemoryError", "MemoryError", True]
 
 
-@pytest.mark.parametrize("stage", ["parse", "segments", "markers", "annotations"])
+# A free-threaded interpreter makes objects from address space its allocator
+# (mimalloc) reserved in advance, which a limit set later cannot take away:
+# there a read of many objects does not run out.
+objects_bounded_by_the_limit = pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+    reason="the free-threaded interpreter's objects come from address space reserved before the limit")
+
+
+@pytest.mark.parametrize("stage", ["parse", *(pytest.param(stage, marks=objects_bounded_by_the_limit)
+                                              for stage in ("segments", "markers", "annotations"))])
 def test_exhausted_memory_raises_memory_error_and_the_interpreter_goes_on(stage):
     outcomes = json.loads(run_python(CHILD, stage, timeout=600))
     assert outcomes[:6] == ["MemoryError", True] * 3
