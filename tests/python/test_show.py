@@ -97,6 +97,8 @@ def coloured(shown):
     (["--color", "never"], {"FORCE_COLOR": "1"}, False),
 ])
 def test_colour_off_a_terminal_follows_the_option_then_the_environment(answers, show, args, env, expected):
+    if expected:
+        pytest.importorskip("rich")
     environment = {"NO_COLOR": "", "FORCE_COLOR": "", **env}
     assert coloured(show(answers, "answers.jsonl", *args, env=environment)) == expected
 
@@ -129,6 +131,7 @@ def colour_of_stretch(shown, text):
 
 
 def test_a_tag_keeps_its_colour_from_answer_to_answer(answers, show):
+    pytest.importorskip("rich")
     first, second = (show(answers, "answers.jsonl", "--row", row, "--color", "always") for row in ("2", "3"))
     assert colour_of_stretch(first, "Café") == colour_of_stretch(second, "Café")
     assert colour_of_stretch(first, "b") == colour_of_stretch(second, "b")
@@ -149,6 +152,8 @@ HOSTILE = {
 @pytest.mark.parametrize("colour", ["always", "never"])
 @pytest.mark.parametrize("name", HOSTILE)
 def test_control_sequences_from_the_data_are_shown_escaped(tmp_path, show, name, colour):
+    if colour == "always":
+        pytest.importorskip("rich")
     raw, escaped = HOSTILE[name]
     answer = f"a {raw} <cite src='{raw}'>in {raw}</cite>\n<note>b{raw}c<todo k='{raw}'/></note> {raw}"
     # The file's name is data too: it is the row's location line.
