@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -81,7 +82,8 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
     ChunkBuilder builder(result.chunk);
     std::string scratch;
     std::string repaired;
-    text::PositionMap<char> chars;
+    // On the heap: a parser's workspace is large for a thread's stack.
+    const auto workspace = std::make_unique<RowWorkspace>();
     for (std::size_t i = 0; i < rows.size(); ++i) {
       const TextRow& row = rows[i];
       if (i + 1 < rows.size()) prefetch(rows[i + 1]);
@@ -113,7 +115,7 @@ void parse_range(std::span<const TextRow> rows, std::size_t first, const parser:
             break;
         }
       }
-      const RowOutcome outcome = parse_row(text, config, chars, builder, bound);
+      const RowOutcome outcome = parse_row(text, config, *workspace, builder, bound);
       if (outcome.kind == RowOutcome::plain) {
         ++result.plain_rows;
       } else if (outcome.kind == RowOutcome::skipped) {

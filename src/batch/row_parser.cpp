@@ -104,21 +104,21 @@ void add_annotation(const types::ParseRecords& records, types::AnnotationRef ref
 
 }  // namespace
 
-RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& config, text::PositionMap<char>& chars,
+RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& config, RowWorkspace& workspace,
                      ChunkBuilder& out, const RowBound& bound) {
   // The row's text is written straight into the chunk, and its records
   // packed into memory the thread keeps: a row allocates nothing.
   parser::OutputBuffer<char> written;
   written.data = out.text_room(input.size());
   written.capacity = input.size();
-  thread_local util::PodVector<std::byte> block;
-  // The spans in recording order, for the spans form, where they overlap:
-  // the parser's own list lasts only as long as its parse.
-  thread_local util::PodVector<types::CoveringSpan> recorded;
+  util::PodVector<std::byte>& block = workspace.block;
+  util::PodVector<types::CoveringSpan>& recorded = workspace.recorded;
+  text::PositionMap<char>& chars = workspace.chars;
   const OutputForm form = out.form();
   RowOutcome outcome;
-  const types::ParseRecords records = parser::parse_with(
-      text::TextView<text::Utf8>{input.data(), input.size()}, config, written, [&](const Parts& parts) {
+  const text::TextView<text::Utf8> view{input.data(), input.size()};
+  const types::ParseRecords records =
+      parser::parse_with(workspace.parser, view, config, written, [&](const Parts& parts) {
         if (bound.ratio != 0) {
           outcome.limit = times(bound.ratio, std::max(input.size(), kSmallestBoundedRow));
           const std::size_t bytes = output_size(parts, form, input.size(), written.size, outcome.limit);
@@ -146,7 +146,7 @@ RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& confi
     out.end_row();
     return outcome;
   }
-  thread_local std::vector<types::AnnotationRef> refs;
+  std::vector<types::AnnotationRef>& refs = workspace.refs;
   if (form == OutputForm::segments) {
     for (std::size_t i = 0; i < segments.size(); ++i) {
       out.add_segment(place(segments.end(i)));

@@ -6,10 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "batch/chunk_builder.h"
+#include "parser/parser.h"
 #include "parser/tag_table.h"
 #include "text/positions.h"
+#include "util/pod_vector.h"
 
 namespace batch {
 
@@ -36,11 +39,24 @@ struct RowOutcome {
   std::size_t limit = 0;
 };
 
+// What a batch's thread reuses from row to row: its parser and the storage
+// each row's records and index take. A thread owns it outright, rather than
+// as thread_local objects, whose destruction at a thread's end MinGW's
+// runtime orders against the freeing of their storage as it pleases.
+struct RowWorkspace {
+  parser::Parser<text::Utf8> parser;
+  text::PositionMap<char> chars;  // the row's text indexed, rebuilt for each row
+  util::PodVector<std::byte> block;
+  // The spans in recording order, for the spans form, where they overlap:
+  // the parser's own list lasts only as long as its parse.
+  util::PodVector<types::CoveringSpan> recorded;
+  std::vector<types::AnnotationRef> refs;
+};
+
 // Parses UTF-8 `input` under `config`, which every thread shares (it is only
-// read), and appends the row to `out`, whose output is checked against
-// `bound` before any of it is built. `chars` is the thread's index of the
-// row's text, rebuilt for each row.
-RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& config, text::PositionMap<char>& chars,
+// read), in the thread's `workspace`, and appends the row to `out`, whose
+// output is checked against `bound` before any of it is built.
+RowOutcome parse_row(std::string_view input, const parser::PreparedConfig& config, RowWorkspace& workspace,
                      ChunkBuilder& out, const RowBound& bound);
 
 }  // namespace batch

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
 
 #include "parser/output_buffer.h"
 #include "parser/parser.h"
@@ -37,22 +38,29 @@ Parser<Form>& thread_parser();
 
 // The one parse of a whole text that every entry point runs (the module's
 // parse, the package's, each row of a batch): `input` in any form, walked as
-// a complete input in the thread's workspace, its text written to `out`
-// (which needs room for `input.size` units: the text is never longer). The
-// records' parts go to `use`, which must be done with them when it returns;
-// its result is returned. The workspace's parse ends however `use` leaves.
+// a complete input in `workspace`, its text written to `out` (which needs
+// room for `input.size` units: the text is never longer). The records'
+// parts go to `use`, which must be done with them when it returns; its
+// result is returned. The workspace's parse ends however `use` leaves.
 template <class Form, class Use>
-decltype(auto) parse_with(const text::TextView<Form>& input, const PreparedConfig& config,
+decltype(auto) parse_with(Parser<Form>& workspace, const text::TextView<Form>& input, const PreparedConfig& config,
                           OutputBuffer<typename Form::Unit>& out, Use&& use) {
   struct Ending {
     Parser<Form>& parser;
     ~Ending() { parser.end(); }
-  } ending{thread_parser<Form>()};
+  } ending{workspace};
   ending.parser.start(config, out);
   ending.parser.see_input(input, true);
   ending.parser.test_short_input_for_surrogates();
   ending.parser.template walk<true>(0);
   return use(ending.parser.finish_parts());
+}
+
+// The same in the calling thread's workspace.
+template <class Form, class Use>
+decltype(auto) parse_with(const text::TextView<Form>& input, const PreparedConfig& config,
+                          OutputBuffer<typename Form::Unit>& out, Use&& use) {
+  return parse_with(thread_parser<Form>(), input, config, out, std::forward<Use>(use));
 }
 
 // The records of `input` packed on their own (a test's or a C++ caller's
