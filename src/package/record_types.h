@@ -60,7 +60,7 @@ struct PyUpdate {
 inline constexpr int kRecordTypeFlags =
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
-// Each type's specification, in the file of its type.
+// Each type's PyType_Spec, in the file of its type.
 extern PyType_Spec parsed_text_spec;
 extern PyType_Spec segment_spec;
 extern PyType_Spec marker_spec;
